@@ -1,0 +1,64 @@
+#include "core/paths.hpp"
+
+namespace velnaro {
+namespace {
+
+#ifdef _WIN32
+constexpr bool kWindowsPaths = true;
+constexpr char kSeparator = '\\';
+#else
+constexpr bool kWindowsPaths = false;
+constexpr char kSeparator = '/';
+#endif
+
+bool is_separator(char c) { return c == '/' || (kWindowsPaths && c == '\\'); }
+
+bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+}  // namespace
+
+bool is_absolute_path(std::string_view path) {
+    if constexpr (!kWindowsPaths) {
+        return !path.empty() && path.front() == '/';
+    }
+    // UNC ("\\server\share"), device ("\\.\") and verbatim ("\\?\") prefixes.
+    if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+        return true;
+    }
+    return path.size() >= 3 && is_drive_letter(path[0]) && path[1] == ':' && is_separator(path[2]);
+}
+
+std::string join_path(std::string_view directory, std::string_view name) {
+    std::string out(directory);
+    if (!out.empty() && !is_separator(out.back())) {
+        out.push_back(kSeparator);
+    }
+    out.append(name);
+    return out;
+}
+
+std::optional<std::string> parent_directory(std::string_view path) {
+    std::size_t end = path.size();
+    while (end > 1 && is_separator(path[end - 1])) --end;  // trailing separators
+    std::size_t cut = end;
+    while (cut > 0 && !is_separator(path[cut - 1])) --cut;
+    if (cut == 0) {
+        return std::nullopt;
+    }
+    std::size_t parent_end = cut;
+    while (parent_end > 1 && is_separator(path[parent_end - 1])) --parent_end;
+    std::string parent(path.substr(0, parent_end));
+    if constexpr (kWindowsPaths) {
+        // "C:" alone is not a directory; keep its root separator.
+        if (parent.size() == 2 && parent[1] == ':') parent.push_back('\\');
+    }
+    return parent;
+}
+
+std::string_view file_name(std::string_view path) {
+    std::size_t cut = path.size();
+    while (cut > 0 && !is_separator(path[cut - 1])) --cut;
+    return path.substr(cut);
+}
+
+}  // namespace velnaro

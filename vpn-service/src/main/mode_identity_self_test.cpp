@@ -1,0 +1,8 @@
+#include "main/modes.hpp"
+
+namespace velnaro {
+
+// Not built yet.
+int run_identity_self_test_mode(Runtime&) { return run_unavailable_mode(); }
+
+}  // namespace velnaro

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/handles.hpp"
+
+namespace velnaro::platform {
+
+enum class PathKind { missing, regular_file, directory, other };
+
+enum class MoveMode {
+    replace,                    // replace the target if it exists
+    replace_write_through,      // replace, and the move is on disk when the call returns
+    no_replace_write_through,   // fail when the target exists; on disk when the call returns
+};
+
+enum class AccessResult { ok, descriptor_invalid, failed };
+
+// Files and directories. Paths are UTF-8 text; implementations refuse a path that cannot be
+// handed to the operating system (embedded zero, invalid text) by failing the call.
+class FileSystem {
+public:
+    virtual ~FileSystem() = default;
+
+    // Attribute query that follows links; a failed query reads as missing.
+    virtual PathKind path_kind(std::string_view path) = 0;
+    // Creates the directory and every missing parent; an existing directory is success.
+    virtual bool create_directories(std::string_view path) = 0;
+    // Absolute final path of an existing directory, every link resolved.
+    virtual std::optional<std::string> canonical_directory(std::string_view path) = 0;
+
+    // Creates a file that must not exist yet, for writing, private to the owner from the start.
+    virtual std::optional<FileHandle> create_new_file(std::string_view path) = 0;
+    // Writes some of the bytes; returns how many (possibly 0), or nothing on failure.
+    virtual std::optional<std::size_t> write_file(FileHandle file,
+                                                  std::span<const std::uint8_t> bytes) = 0;
+    virtual bool flush_file(FileHandle file) = 0;
+    virtual void close_file(FileHandle file) = 0;
+
+    // Reads the whole file, or its first max_bytes + 1 bytes when it is longer, so that the
+    // caller can tell an oversized file without reading it all.
+    virtual std::optional<std::vector<std::uint8_t>> read_file(std::string_view path,
+                                                               std::size_t max_bytes) = 0;
+    virtual bool delete_file(std::string_view path) = 0;
+    virtual bool move_file(std::string_view from, std::string_view to, MoveMode mode) = 0;
+    // Entry names, without "." and "..", in listing order; nothing when it cannot be opened.
+    virtual std::optional<std::vector<std::string>> list_directory(std::string_view path) = 0;
+    // Removes a directory with everything in it.
+    virtual bool remove_tree(std::string_view path) = 0;
+    // The system's temporary directory.
+    virtual std::optional<std::string> temporary_directory() = 0;
+
+    // Restricts a file or directory to the local system account and the administrators
+    // (Linux: owner root when running as root, 0700 directories, 0600 files).
+    virtual AccessResult restrict_access(std::string_view path) = 0;
+};
+
+}  // namespace velnaro::platform

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "platform/handles.hpp"
+
+namespace velnaro::platform {
+
+// Dynamic loading of the WireGuard components. Libraries are never unloaded.
+class Loader {
+public:
+    virtual ~Loader() = default;
+
+    // Loads a library by full path; its own dependencies are searched only beside it and in
+    // the system directory.
+    virtual std::optional<ModuleHandle> load_library(std::string_view path) = 0;
+    // Address of an export, or null.
+    virtual void* find_export(ModuleHandle module, const char* name) = 0;
+};
+
+}  // namespace velnaro::platform

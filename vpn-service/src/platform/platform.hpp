@@ -1,0 +1,23 @@
+#pragma once
+
+#include "platform/file_system.hpp"
+#include "platform/loader.hpp"
+#include "platform/sealing.hpp"
+#include "platform/service_control.hpp"
+#include "platform/system.hpp"
+
+namespace velnaro::platform {
+
+// The single seam between the system's logic and the operating system. Each area is an
+// interface of its own, so an implementation (native or fake) is assembled from parts.
+// Adding an operation: one declaration in its area, a POSIX and a Windows implementation,
+// and the fake in tests/fake.
+struct Platform {
+    FileSystem& files;
+    System& system;
+    Sealing& sealing;
+    Loader& loader;
+    ServiceControl& services;
+};
+
+}  // namespace velnaro::platform

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "platform/loader.hpp"
+
+namespace velnaro::platform {
+
+class PosixLoader final : public Loader {
+public:
+    std::optional<ModuleHandle> load_library(std::string_view path) override;
+    void* find_export(ModuleHandle module, const char* name) override;
+};
+
+}  // namespace velnaro::platform

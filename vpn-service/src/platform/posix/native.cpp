@@ -1,0 +1,27 @@
+#include "platform/native.hpp"
+
+#include "platform/posix/file_system.hpp"
+#include "platform/posix/loader.hpp"
+#include "platform/posix/sealing.hpp"
+#include "platform/posix/service_manager.hpp"
+#include "platform/posix/system.hpp"
+
+namespace velnaro::platform {
+
+struct NativePlatform::Parts {
+    PosixFileSystem files;
+    PosixSystem system;
+    PosixSealing sealing;
+    PosixLoader loader;
+    LocalServiceManager services;
+};
+
+NativePlatform::NativePlatform()
+    : parts_(std::make_unique<Parts>()),
+      platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system,
+                                                    parts_->sealing, parts_->loader,
+                                                    parts_->services})) {}
+
+NativePlatform::~NativePlatform() = default;
+
+}  // namespace velnaro::platform

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/secret_buffer.hpp"
+
+namespace velnaro::platform {
+
+struct OpenedBlob {
+    SecretBuffer data;
+    // The description stored in the blob; nothing when the blob carries none.
+    std::optional<std::u16string> description;
+};
+
+// Sealing bound to the current account (Windows: DPAPI without the machine flag;
+// Linux: the libsodium envelope with the account's key).
+class Sealing {
+public:
+    virtual ~Sealing() = default;
+
+    virtual std::optional<std::vector<std::uint8_t>> protect(
+        std::span<const std::uint8_t> secret, std::u16string_view description) = 0;
+    virtual std::optional<OpenedBlob> unprotect(std::span<const std::uint8_t> blob) = 0;
+};
+
+}  // namespace velnaro::platform

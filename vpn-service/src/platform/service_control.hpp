@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/handles.hpp"
+
+namespace velnaro::platform {
+
+// Access rights, as the service control manager defines them.
+namespace access {
+inline constexpr std::uint32_t kManagerConnect = 0x1;
+inline constexpr std::uint32_t kManagerCreateService = 0x2;
+inline constexpr std::uint32_t kServiceQueryConfig = 0x1;
+inline constexpr std::uint32_t kServiceChangeConfig = 0x2;
+inline constexpr std::uint32_t kServiceQueryStatus = 0x4;
+inline constexpr std::uint32_t kServiceStart = 0x10;
+inline constexpr std::uint32_t kServiceStop = 0x20;
+inline constexpr std::uint32_t kDelete = 0x10000;
+}  // namespace access
+
+// Current states as the manager reports them.
+namespace service_state {
+inline constexpr std::uint32_t kStopped = 1;
+inline constexpr std::uint32_t kStartPending = 2;
+inline constexpr std::uint32_t kStopPending = 3;
+inline constexpr std::uint32_t kRunning = 4;
+inline constexpr std::uint32_t kContinuePending = 5;
+inline constexpr std::uint32_t kPausePending = 6;
+inline constexpr std::uint32_t kPaused = 7;
+}  // namespace service_state
+
+inline constexpr std::uint32_t kServiceWin32OwnProcess = 0x10;
+inline constexpr std::uint32_t kServiceAutoStart = 2;
+inline constexpr std::uint32_t kServiceErrorNormal = 1;
+inline constexpr std::uint32_t kServiceSidTypeUnrestricted = 1;
+
+struct ServiceRegistration {
+    std::string name;
+    std::string display_name;
+    std::uint32_t service_type = kServiceWin32OwnProcess;
+    std::uint32_t start_type = kServiceAutoStart;
+    std::uint32_t error_control = kServiceErrorNormal;
+    std::string command_line;
+    std::vector<std::string> dependencies;
+};
+
+// The service control manager (Linux: the local service manager). Handles are closed with
+// close_service_handle, a service handle before its manager handle.
+class ServiceControl {
+public:
+    virtual ~ServiceControl() = default;
+
+    virtual std::optional<ScHandle> open_manager(std::uint32_t access) = 0;
+    virtual std::optional<ScHandle> open_service(ScHandle manager, std::string_view name,
+                                                 std::uint32_t access) = 0;
+    virtual std::optional<ScHandle> create_service(ScHandle manager,
+                                                   const ServiceRegistration& registration,
+                                                   std::uint32_t access) = 0;
+    // Rewrites type, start type, error control, command line, dependencies, display name.
+    virtual bool change_service_config(ScHandle service,
+                                       const ServiceRegistration& registration) = 0;
+    virtual bool set_service_description(ScHandle service, std::string_view description) = 0;
+    virtual bool set_service_sid_type(ScHandle service, std::uint32_t sid_type) = 0;
+    virtual std::optional<std::uint32_t> query_service_sid_type(ScHandle service) = 0;
+    // The current state (1 to 7 when the manager behaves).
+    virtual std::optional<std::uint32_t> query_service_state(ScHandle service) = 0;
+    virtual bool start_service(ScHandle service) = 0;
+    // Sends the stop control; does not wait.
+    virtual bool stop_service(ScHandle service) = 0;
+    // Marks the service for deletion; it goes once stopped and every handle is closed.
+    virtual bool delete_service(ScHandle service) = 0;
+    virtual void close_service_handle(ScHandle handle) = 0;
+};
+
+}  // namespace velnaro::platform

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "platform/platform.hpp"
+#include "wireguard/component_abi.hpp"
+
+namespace velnaro::wireguard {
+
+struct WireGuardComponents {
+    WireGuardGenerateKeypairFn generate_keypair = nullptr;
+    WireGuardTunnelServiceFn tunnel_service = nullptr;
+    WireGuardOpenAdapterFn open_adapter = nullptr;
+    WireGuardCloseAdapterFn close_adapter = nullptr;
+    WireGuardGetAdapterStateFn get_adapter_state = nullptr;
+    WireGuardGetConfigurationFn get_configuration = nullptr;
+    platform::ModuleHandle wireguard_module;
+    platform::ModuleHandle tunnel_module;
+};
+
+// The process-wide load outcome: filled at most once, success or failure alike, and
+// read-only afterwards. Created by the program entry (or a test), never a static.
+class ComponentCell {
+public:
+    // Loads from `directory` on the first call; every later call returns the first outcome.
+    Result<const WireGuardComponents*> load(platform::Platform& platform,
+                                            std::string_view directory);
+
+private:
+    std::once_flag once_;
+    Result<WireGuardComponents> outcome_ = fail(DetailCode::TUNNEL_DLL_MISSING);
+};
+
+}  // namespace velnaro::wireguard

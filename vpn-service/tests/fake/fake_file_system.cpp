@@ -1,0 +1,205 @@
+#include "fake/fake_file_system.hpp"
+
+#include <algorithm>
+
+#include "core/paths.hpp"
+
+namespace velnaro::fake {
+
+using platform::AccessResult;
+using platform::FileHandle;
+using platform::MoveMode;
+using platform::PathKind;
+
+std::string fake_root() {
+#ifdef _WIN32
+    return "C:\\fake";
+#else
+    return "/fake";
+#endif
+}
+
+FakeFileSystem::FakeFileSystem(Faults& faults) : faults_(faults) {
+    directories.insert(key(fake_root()));
+#ifdef _WIN32
+    directories.insert("C:\\");
+#else
+    directories.insert("/");
+#endif
+}
+
+std::string FakeFileSystem::key(std::string_view path) const {
+    std::string k(path);
+#ifdef _WIN32
+    std::replace(k.begin(), k.end(), '/', '\\');
+#endif
+    while (k.size() > 1 && (k.back() == '/' || k.back() == '\\') &&
+           !(k.size() == 3 && k[1] == ':')) {
+        k.pop_back();
+    }
+    return k;
+}
+
+bool FakeFileSystem::parent_exists(const std::string& path) const {
+    auto parent = parent_directory(path);
+    return parent && directories.count(key(*parent)) > 0;
+}
+
+PathKind FakeFileSystem::path_kind(std::string_view path) {
+    if (faults_.should_fail("path_kind")) return PathKind::missing;
+    const std::string k = key(path);
+    if (directories.count(k)) return PathKind::directory;
+    if (files.count(k)) return PathKind::regular_file;
+    return PathKind::missing;
+}
+
+bool FakeFileSystem::create_directories(std::string_view path) {
+    if (faults_.should_fail("create_directories")) return false;
+    std::string k = key(path);
+    if (!is_absolute_path(k)) return false;
+    std::vector<std::string> chain;
+    for (std::optional<std::string> p = k; p && !directories.count(key(*p));
+         p = parent_directory(*p)) {
+        if (files.count(key(*p))) return false;
+        chain.push_back(key(*p));
+        if (parent_directory(*p) == p) break;
+    }
+    for (auto& d : chain) directories.insert(d);
+    return true;
+}
+
+std::optional<std::string> FakeFileSystem::canonical_directory(std::string_view path) {
+    if (faults_.should_fail("canonical_directory")) return std::nullopt;
+    const std::string k = key(path);
+    if (!directories.count(k) || !is_absolute_path(k)) return std::nullopt;
+    return k;
+}
+
+std::optional<FileHandle> FakeFileSystem::create_new_file(std::string_view path) {
+    if (faults_.should_fail("create_new_file")) return std::nullopt;
+    const std::string k = key(path);
+    if (files.count(k) || directories.count(k) || !parent_exists(k)) return std::nullopt;
+    files[k] = {};
+    const std::uintptr_t handle = next_handle_++;
+    open_[handle] = k;
+    return FileHandle{handle};
+}
+
+std::optional<std::size_t> FakeFileSystem::write_file(FileHandle file,
+                                                      std::span<const std::uint8_t> bytes) {
+    if (faults_.should_fail("write_file")) return std::nullopt;
+    auto it = open_.find(file.value);
+    if (it == open_.end()) return std::nullopt;
+    std::size_t n = bytes.size();
+    if (write_chunk != 0) n = std::min(n, write_chunk);
+    auto& content = files[it->second];
+    content.insert(content.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+}
+
+bool FakeFileSystem::flush_file(FileHandle file) {
+    if (faults_.should_fail("flush_file")) return false;
+    return open_.count(file.value) > 0;
+}
+
+void FakeFileSystem::close_file(FileHandle file) {
+    faults_.should_fail("close_file");
+    open_.erase(file.value);
+}
+
+std::optional<std::vector<std::uint8_t>> FakeFileSystem::read_file(std::string_view path,
+                                                                   std::size_t max_bytes) {
+    if (faults_.should_fail("read_file")) return std::nullopt;
+    auto it = files.find(key(path));
+    if (it == files.end()) return std::nullopt;
+    const std::size_t n = std::min(it->second.size(), max_bytes + 1);
+    return std::vector<std::uint8_t>(it->second.begin(),
+                                     it->second.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+bool FakeFileSystem::delete_file(std::string_view path) {
+    if (faults_.should_fail("delete_file")) return false;
+    return files.erase(key(path)) > 0;
+}
+
+bool FakeFileSystem::move_file(std::string_view from, std::string_view to, MoveMode mode) {
+    if (faults_.should_fail("move_file")) return false;
+    const std::string f = key(from);
+    const std::string t = key(to);
+    auto it = files.find(f);
+    if (it == files.end() || directories.count(t) || !parent_exists(t)) return false;
+    if (mode == MoveMode::no_replace_write_through && files.count(t)) return false;
+    auto content = std::move(it->second);
+    files.erase(it);
+    files[t] = std::move(content);
+    if (restricted_.count(f)) restricted_.insert(t);
+    return true;
+}
+
+std::optional<std::vector<std::string>> FakeFileSystem::list_directory(std::string_view path) {
+    if (faults_.should_fail("list_directory")) return std::nullopt;
+    const std::string k = key(path);
+    if (!directories.count(k)) return std::nullopt;
+    std::vector<std::string> names;
+    auto collect = [&](const std::string& entry) {
+        if (entry != k && parent_directory(entry) == k) names.emplace_back(file_name(entry));
+    };
+    for (auto& d : directories) collect(d);
+    for (auto& [f, _] : files) collect(f);
+    return names;
+}
+
+bool FakeFileSystem::remove_tree(std::string_view path) {
+    if (faults_.should_fail("remove_tree")) return false;
+    const std::string k = key(path);
+    if (!directories.count(k)) return false;
+    auto inside = [&](const std::string& p) {
+        return p == k || (p.size() > k.size() && p.compare(0, k.size(), k) == 0 &&
+                          (p[k.size()] == '/' || p[k.size()] == '\\'));
+    };
+    std::erase_if(directories, inside);
+    std::erase_if(files, [&](auto& entry) { return inside(entry.first); });
+    return true;
+}
+
+std::optional<std::string> FakeFileSystem::temporary_directory() {
+    if (faults_.should_fail("temporary_directory")) return std::nullopt;
+    const std::string tmp = join_path(fake_root(), "tmp");
+    directories.insert(key(tmp));
+    return tmp;
+}
+
+AccessResult FakeFileSystem::restrict_access(std::string_view path) {
+    if (faults_.should_fail("restrict_access.descriptor")) return AccessResult::descriptor_invalid;
+    if (faults_.should_fail("restrict_access")) return AccessResult::failed;
+    const std::string k = key(path);
+    if (!files.count(k) && !directories.count(k)) return AccessResult::failed;
+    restricted_.insert(k);
+    return AccessResult::ok;
+}
+
+void FakeFileSystem::put_file(std::string_view path, std::string_view content) {
+    files[key(path)] = std::vector<std::uint8_t>(content.begin(), content.end());
+}
+
+void FakeFileSystem::put_file(std::string_view path, const std::vector<std::uint8_t>& content) {
+    files[key(path)] = content;
+}
+
+std::optional<std::string> FakeFileSystem::file_text(std::string_view path) const {
+    auto it = files.find(key(path));
+    if (it == files.end()) return std::nullopt;
+    return std::string(it->second.begin(), it->second.end());
+}
+
+bool FakeFileSystem::is_restricted(std::string_view path) const {
+    return restricted_.count(key(path)) > 0;
+}
+
+std::vector<std::string> FakeFileSystem::all_files() const {
+    std::vector<std::string> names;
+    for (auto& [f, _] : files) names.push_back(f);
+    return names;
+}
+
+}  // namespace velnaro::fake

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake/faults.hpp"
+#include "platform/file_system.hpp"
+
+namespace velnaro::fake {
+
+// An absolute root for fake paths on the system the tests are built for.
+std::string fake_root();
+
+// Files and directories in memory. Paths are compared as given after folding the
+// separators, so tests should build them with join_path.
+class FakeFileSystem final : public platform::FileSystem {
+public:
+    explicit FakeFileSystem(Faults& faults);
+
+    platform::PathKind path_kind(std::string_view path) override;
+    bool create_directories(std::string_view path) override;
+    std::optional<std::string> canonical_directory(std::string_view path) override;
+    std::optional<platform::FileHandle> create_new_file(std::string_view path) override;
+    std::optional<std::size_t> write_file(platform::FileHandle file,
+                                          std::span<const std::uint8_t> bytes) override;
+    bool flush_file(platform::FileHandle file) override;
+    void close_file(platform::FileHandle file) override;
+    std::optional<std::vector<std::uint8_t>> read_file(std::string_view path,
+                                                       std::size_t max_bytes) override;
+    bool delete_file(std::string_view path) override;
+    bool move_file(std::string_view from, std::string_view to, platform::MoveMode mode) override;
+    std::optional<std::vector<std::string>> list_directory(std::string_view path) override;
+    bool remove_tree(std::string_view path) override;
+    std::optional<std::string> temporary_directory() override;
+    platform::AccessResult restrict_access(std::string_view path) override;
+
+    // Test helpers.
+    void put_file(std::string_view path, std::string_view content);
+    void put_file(std::string_view path, const std::vector<std::uint8_t>& content);
+    std::optional<std::string> file_text(std::string_view path) const;
+    bool is_restricted(std::string_view path) const;
+    std::vector<std::string> all_files() const;
+    // Maximum bytes one write accepts (to exercise partial writes); 0 = unlimited.
+    std::size_t write_chunk = 0;
+    std::set<std::string> directories;
+    std::map<std::string, std::vector<std::uint8_t>> files;
+    int open_handles() const { return static_cast<int>(open_.size()); }
+
+private:
+    std::string key(std::string_view path) const;
+    bool parent_exists(const std::string& path) const;
+
+    Faults& faults_;
+    std::set<std::string> restricted_;
+    std::map<std::uintptr_t, std::string> open_;
+    std::uintptr_t next_handle_ = 1;
+};
+
+}  // namespace velnaro::fake

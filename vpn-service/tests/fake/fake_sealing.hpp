@@ -1,0 +1,25 @@
+#pragma once
+
+#include "fake/faults.hpp"
+#include "platform/sealing.hpp"
+
+namespace velnaro::fake {
+
+// A transparent envelope: "FAKESEAL", the description length and text, then the data with
+// every byte inverted. Not secret, but any change to the framing makes it unreadable.
+class FakeSealing final : public platform::Sealing {
+public:
+    explicit FakeSealing(Faults& faults) : faults_(faults) {}
+
+    std::optional<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
+                                                     std::u16string_view description) override;
+    std::optional<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override;
+
+    // When set, opened blobs come back without a description.
+    bool drop_description = false;
+
+private:
+    Faults& faults_;
+};
+
+}  // namespace velnaro::fake

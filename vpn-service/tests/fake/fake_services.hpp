@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "fake/faults.hpp"
+#include "platform/service_control.hpp"
+
+namespace velnaro::fake {
+
+struct FakeService {
+    platform::ServiceRegistration registration;
+    std::string description;
+    std::uint32_t sid_type = 0;
+    std::uint32_t state = platform::service_state::kStopped;
+    bool marked_for_deletion = false;
+    int starts = 0;
+    int stops = 0;
+};
+
+// The service control manager in memory. By default a start makes the service RUNNING and
+// a stop makes it STOPPED at once; on_start and on_stop let a test script other behaviour.
+class FakeServices final : public platform::ServiceControl {
+public:
+    explicit FakeServices(Faults& faults) : faults_(faults) {}
+
+    std::optional<platform::ScHandle> open_manager(std::uint32_t access) override;
+    std::optional<platform::ScHandle> open_service(platform::ScHandle manager,
+                                                   std::string_view name,
+                                                   std::uint32_t access) override;
+    std::optional<platform::ScHandle> create_service(
+        platform::ScHandle manager, const platform::ServiceRegistration& registration,
+        std::uint32_t access) override;
+    bool change_service_config(platform::ScHandle service,
+                               const platform::ServiceRegistration& registration) override;
+    bool set_service_description(platform::ScHandle service,
+                                 std::string_view description) override;
+    bool set_service_sid_type(platform::ScHandle service, std::uint32_t sid_type) override;
+    std::optional<std::uint32_t> query_service_sid_type(platform::ScHandle service) override;
+    std::optional<std::uint32_t> query_service_state(platform::ScHandle service) override;
+    bool start_service(platform::ScHandle service) override;
+    bool stop_service(platform::ScHandle service) override;
+    bool delete_service(platform::ScHandle service) override;
+    void close_service_handle(platform::ScHandle handle) override;
+
+    std::map<std::string, FakeService, std::less<>> services;
+    std::function<void(FakeService&)> on_start;
+    std::function<void(FakeService&)> on_stop;
+    // Access rights asked for, in order, as "manager:<access>" or "<name>:<access>".
+    std::vector<std::string> access_log;
+    int open_handles() const { return static_cast<int>(handles_.size()); }
+    // Handles in the order they were closed ("manager" or the service name).
+    std::vector<std::string> closed;
+
+private:
+    FakeService* service_of(platform::ScHandle handle);
+
+    Faults& faults_;
+    std::map<std::uintptr_t, std::string> handles_;  // "" for a manager handle
+    std::uintptr_t next_handle_ = 1;
+};
+
+}  // namespace velnaro::fake

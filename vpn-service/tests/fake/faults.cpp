@@ -1,0 +1,36 @@
+#include "fake/faults.hpp"
+
+#include <algorithm>
+
+namespace velnaro::fake {
+
+void Faults::fail_nth(std::string_view operation, int nth) {
+    countdown_[std::string(operation)] = nth;
+}
+
+void Faults::fail_always(std::string_view operation) { always_[std::string(operation)] = true; }
+
+void Faults::clear() {
+    countdown_.clear();
+    always_.clear();
+}
+
+bool Faults::should_fail(std::string_view operation) {
+    calls_.emplace_back(operation);
+    if (auto it = always_.find(operation); it != always_.end() && it->second) {
+        return true;
+    }
+    if (auto it = countdown_.find(operation); it != countdown_.end()) {
+        if (--it->second == 0) {
+            countdown_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+int Faults::count(std::string_view operation) const {
+    return static_cast<int>(std::count(calls_.begin(), calls_.end(), operation));
+}
+
+}  // namespace velnaro::fake

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velnaro::fake {
+
+// Records every platform call by name and makes chosen calls fail.
+class Faults {
+public:
+    // The `nth` call of `operation` from now on fails (1 = the next one).
+    void fail_nth(std::string_view operation, int nth = 1);
+    // Every call of `operation` fails until cleared.
+    void fail_always(std::string_view operation);
+    void clear();
+
+    // Called by the fakes: logs the call and tells whether it must fail.
+    bool should_fail(std::string_view operation);
+
+    int count(std::string_view operation) const;
+    const std::vector<std::string>& calls() const { return calls_; }
+
+private:
+    std::map<std::string, int, std::less<>> countdown_;
+    std::map<std::string, bool, std::less<>> always_;
+    std::vector<std::string> calls_;
+};
+
+}  // namespace velnaro::fake
