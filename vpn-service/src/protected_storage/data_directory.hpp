@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "platform/platform.hpp"
+
+namespace velnaro {
+
+// <PROGRAMDATA>/Velnaro/vpn, created if need be, in canonical form.
+Result<std::string> resolve_data_directory(platform::Platform& platform);
+// Restricts a file or directory to the local system account and the administrators.
+Status secure_path(platform::Platform& platform, std::string_view path);
+
+}  // namespace velnaro

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/result.hpp"
+
+namespace velnaro {
+
+// The tunnel settings a client sends with APPLY_CONFIG, members in wire order.
+struct TunnelConfig {
+    std::uint64_t config_version = 0;
+    std::string address;
+    std::string gateway_public_key;
+    std::string endpoint_host;
+    std::uint16_t endpoint_port = 0;
+    std::vector<std::string> allowed_ips;
+    std::uint16_t persistent_keepalive = 0;
+
+    bool operator==(const TunnelConfig&) const = default;
+};
+
+bool is_private_ipv4_cidr(std::string_view text);
+// Success, or the code of the first check that fails.
+Status validate_tunnel_config(const TunnelConfig& config);
+
+}  // namespace velnaro

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string_view>
+
+#include "core/connection_state.hpp"
+#include "core/result.hpp"
+#include "platform/platform.hpp"
+
+namespace velnaro {
+
+inline constexpr std::string_view kTunnelServiceName = "WireGuardTunnel$VelnaroTunnel";
+
+// Creates or updates the tunnel's own service so that it runs with `config_path`.
+Status configure_tunnel_service(platform::Platform& platform, std::string_view config_path);
+Status start_tunnel_service(platform::Platform& platform);
+// Stops and waits up to 15 seconds; success when the service does not exist.
+Status stop_tunnel_service(platform::Platform& platform);
+Result<ConnectionState> query_tunnel_service(platform::Platform& platform);
+// Stops, then deletes; success when the service does not exist.
+Status remove_tunnel_service(platform::Platform& platform);
+
+}  // namespace velnaro

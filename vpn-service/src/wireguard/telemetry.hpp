@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "core/result.hpp"
+#include "wireguard/runtime.hpp"
+
+namespace velnaro {
+
+struct AdapterTelemetry {
+    std::optional<std::uint64_t> last_handshake_unix_seconds;
+    std::uint64_t rx_bytes = 0;
+    std::uint64_t tx_bytes = 0;
+    bool adapter_up = false;
+
+    bool operator==(const AdapterTelemetry&) const = default;
+};
+
+// Reads the adapter "VelnaroTunnel" through the loaded components.
+Result<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
+                                                std::string_view component_directory);
+
+// Walks a configuration block with every bound check (the pure part of the read above).
+// `returned_size` is the size the library reported; `block` may be longer (the buffer).
+Result<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> block,
+                                                  std::uint32_t returned_size, bool adapter_up);
+
+}  // namespace velnaro
