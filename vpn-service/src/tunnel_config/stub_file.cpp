@@ -4,8 +4,6 @@
 // Not built yet.
 namespace velnaro {
 
-bool is_private_ipv4_cidr(std::string_view) { return false; }
-Status validate_tunnel_config(const TunnelConfig&) { return fail(DetailCode::CONFIG_VERSION_INVALID); }
 Result<SecretBuffer> render_tunnel_config_text(Runtime&, std::string_view, const TunnelConfig&) {
     return fail(DetailCode::TUNNEL_CONFIG_BUILD_FAILED);
 }
