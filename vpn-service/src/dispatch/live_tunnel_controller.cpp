@@ -1,0 +1,55 @@
+#include "dispatch/live_tunnel_controller.hpp"
+
+#include "core/paths.hpp"
+#include "dispatch/connection_status.hpp"
+#include "tunnel_config/config_file.hpp"
+#include "tunnel_service_manager/tunnel_service_manager.hpp"
+
+namespace velnaro {
+
+LiveTunnelController::LiveTunnelController(Runtime& runtime, std::string_view data_directory)
+    : runtime_(runtime), data_directory_(data_directory) {}
+
+ConnectionStatus LiveTunnelController::status() {
+    return compute_connection_status(runtime_);
+}
+
+Status LiveTunnelController::apply_config(const TunnelConfig& config) {
+    // Validating first leaves a running tunnel alone when the configuration is refused.
+    if (auto valid = validate_tunnel_config(config); !valid)
+        return valid;
+    if (auto stopped = stop_tunnel_service(runtime_.platform); !stopped)
+        return stopped;
+    const auto path = store_tunnel_config(runtime_, data_directory_, config);
+    if (!path)
+        return fail(path.error());
+    if (auto configured = configure_tunnel_service(runtime_.platform, *path); !configured) {
+        return configured;
+    }
+    return start_tunnel_service(runtime_.platform);
+}
+
+Status LiveTunnelController::start() {
+    return start_tunnel_service(runtime_.platform);
+}
+
+Status LiveTunnelController::stop() {
+    return stop_tunnel_service(runtime_.platform);
+}
+
+Status LiveTunnelController::repair() {
+    const std::string path = join_path(data_directory_, kTunnelConfigFileName);
+    // Checked before anything is stopped, so a repair without a stored configuration
+    // leaves a running tunnel as it is.
+    if (runtime_.platform.files.path_kind(path) != platform::PathKind::regular_file) {
+        return fail(DetailCode::TUNNEL_CONFIG_MISSING);
+    }
+    if (auto stopped = stop_tunnel_service(runtime_.platform); !stopped)
+        return stopped;
+    if (auto configured = configure_tunnel_service(runtime_.platform, path); !configured) {
+        return configured;
+    }
+    return start_tunnel_service(runtime_.platform);
+}
+
+}  // namespace velnaro

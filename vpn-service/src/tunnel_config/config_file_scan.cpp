@@ -1,0 +1,31 @@
+#include <optional>
+
+#include "tunnel_config/config_file.hpp"
+
+namespace velnaro {
+namespace {
+
+// The text after the last "."; a name whose only "." leads it (".conf") has none.
+std::optional<std::string_view> extension_of(std::string_view name) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0)
+        return std::nullopt;
+    return name.substr(dot + 1);
+}
+
+}  // namespace
+
+Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory) {
+    const auto names = platform.files.list_directory(directory);
+    if (!names)
+        return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
+    // Only the extension is judged: a clear-text configuration whose stem is not valid
+    // text is still a clear-text configuration left on disk.
+    for (const auto& name : *names) {
+        if (extension_of(name) == "conf")
+            return true;
+    }
+    return false;
+}
+
+}  // namespace velnaro

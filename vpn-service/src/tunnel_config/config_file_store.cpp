@@ -1,0 +1,116 @@
+#include <array>
+#include <string>
+#include <vector>
+
+#include "core/paths.hpp"
+#include "core/uuid.hpp"
+#include "identity/identity_lifecycle.hpp"
+#include "protected_storage/data_directory.hpp"
+#include "protected_storage/dpapi.hpp"
+#include "tunnel_config/config_file.hpp"
+
+namespace velnaro {
+namespace {
+
+// The largest blob dpapi_unprotect accepts; anything longer is refused there.
+constexpr std::size_t kMaxSealedFileBytes = 16384;
+
+Result<std::vector<std::uint8_t>> render_and_seal(Runtime& runtime, std::string_view data_directory,
+                                                  const TunnelConfig& config) {
+    // The clear text lives only in this scope; its buffer wipes itself on every return.
+    const auto text = render_tunnel_config_text(runtime, data_directory, config);
+    if (!text)
+        return fail(text.error());
+    return dpapi_protect(runtime.platform, *text, kTunnelDescription);
+}
+
+// A fresh name per write, so two writers never share a temporary file.
+Result<std::string> temporary_path(platform::Platform& platform, std::string_view directory) {
+    std::array<std::uint8_t, 16> random{};
+    if (!platform.system.random_bytes(random))
+        return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
+    std::string name = ".";
+    name.append(kTunnelConfigFileName);
+    name.append(".");
+    name.append(uuid_to_text(make_uuid_v4(random)));
+    name.append(".tmp");
+    return join_path(directory, name);
+}
+
+bool write_all(platform::FileSystem& files, platform::FileHandle file,
+               std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const auto written = files.write_file(file, bytes);
+        // A write that takes nothing would loop for ever; one claiming more than it was
+        // given is a broken platform, and neither leaves a file we can trust.
+        if (!written || *written == 0 || *written > bytes.size())
+            return false;
+        bytes = bytes.subspan(*written);
+    }
+    return true;
+}
+
+Status write_new_file(platform::FileSystem& files, std::string_view path,
+                      std::span<const std::uint8_t> bytes) {
+    const auto file = files.create_new_file(path);
+    if (!file)
+        return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
+    const bool complete = write_all(files, *file, bytes) && files.flush_file(*file);
+    files.close_file(*file);
+    if (!complete)
+        return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
+    return {};
+}
+
+Status put_in_place(platform::Platform& platform, std::string_view temporary,
+                    std::string_view final_path, std::span<const std::uint8_t> blob) {
+    if (auto written = write_new_file(platform.files, temporary, blob); !written) {
+        // Only a sealed blob under a name nobody reads again; removing it keeps the
+        // data directory free of litter from failed writes.
+        platform.files.delete_file(temporary);
+        return written;
+    }
+    if (auto secured = secure_path(platform, temporary); !secured) {
+        platform.files.delete_file(temporary);
+        return secured;
+    }
+    if (!platform.files.move_file(temporary, final_path,
+                                  platform::MoveMode::replace_write_through)) {
+        platform.files.delete_file(temporary);
+        return fail(DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
+                                        const TunnelConfig& config) {
+    if (auto identity = ensure_identity(runtime, data_directory); !identity) {
+        return fail(identity.error());
+    }
+    const auto blob = render_and_seal(runtime, data_directory, config);
+    if (!blob)
+        return fail(blob.error());
+
+    std::string final_path = join_path(data_directory, kTunnelConfigFileName);
+    const auto temporary = temporary_path(runtime.platform, data_directory);
+    if (!temporary)
+        return fail(temporary.error());
+    if (auto placed = put_in_place(runtime.platform, *temporary, final_path, *blob); !placed) {
+        return fail(placed.error());
+    }
+    if (auto secured = secure_path(runtime.platform, final_path); !secured) {
+        return fail(secured.error());
+    }
+    return final_path;
+}
+
+Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path) {
+    const auto blob = platform.files.read_file(path, kMaxSealedFileBytes);
+    if (!blob)
+        return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
+    return dpapi_unprotect(platform, *blob, kTunnelDescription);
+}
+
+}  // namespace velnaro
