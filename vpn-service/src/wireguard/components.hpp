@@ -10,6 +10,15 @@
 
 namespace velnaro::wireguard {
 
+// File names of the two libraries inside the component directory.
+#ifdef _WIN32
+inline constexpr std::string_view kWireGuardLibraryName = "wireguard.dll";
+inline constexpr std::string_view kTunnelLibraryName = "tunnel.dll";
+#else
+inline constexpr std::string_view kWireGuardLibraryName = "wireguard.so";
+inline constexpr std::string_view kTunnelLibraryName = "tunnel.so";
+#endif
+
 struct WireGuardComponents {
     WireGuardGenerateKeypairFn generate_keypair = nullptr;
     WireGuardTunnelServiceFn tunnel_service = nullptr;
@@ -21,15 +30,19 @@ struct WireGuardComponents {
     platform::ModuleHandle tunnel_module;
 };
 
+// Loads both libraries from `directory` and resolves the six entry points, without caching.
+Result<WireGuardComponents> load_components_uncached(platform::Platform& platform,
+                                                     std::string_view directory);
+
 // The process-wide load outcome: filled at most once, success or failure alike, and
 // read-only afterwards. Created by the program entry (or a test), never a static.
 class ComponentCell {
-public:
+  public:
     // Loads from `directory` on the first call; every later call returns the first outcome.
     Result<const WireGuardComponents*> load(platform::Platform& platform,
                                             std::string_view directory);
 
-private:
+  private:
     std::once_flag once_;
     Result<WireGuardComponents> outcome_ = fail(DetailCode::TUNNEL_DLL_MISSING);
 };

@@ -1,0 +1,139 @@
+#include "wireguard/telemetry.hpp"
+
+#include <limits>
+#include <vector>
+
+#include "core/secret_buffer.hpp"
+
+namespace velnaro {
+namespace {
+
+constexpr std::uint32_t kMinimumBlockSize = 80;
+constexpr std::uint32_t kMaximumBlockSize = 0x100000;
+constexpr std::uint32_t kMaximumPeers = 64;
+
+constexpr std::uint64_t kInterfaceRecordSize = 80;
+constexpr std::uint64_t kPeerCountOffset = 72;
+constexpr std::uint64_t kPeerRecordSize = 136;
+constexpr std::uint64_t kTxBytesOffset = 104;
+constexpr std::uint64_t kRxBytesOffset = 112;
+constexpr std::uint64_t kHandshakeOffset = 120;
+constexpr std::uint64_t kAllowedNetworkCountOffset = 128;
+constexpr std::uint64_t kAllowedNetworkRecordSize = 24;
+
+constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
+constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
+constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
+
+constexpr char16_t kAdapterName[] = u"VelnaroTunnel";
+
+// Little-endian reads byte by byte: the block comes from another library and its records
+// are not guaranteed to sit on natural boundaries once a peer has an odd layout.
+std::uint64_t read_le(std::span<const std::uint8_t> block, std::uint64_t offset, int width) {
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        value = (value << 8) | block[static_cast<std::size_t>(offset) + i];
+    }
+    return value;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    return b > max - a ? max : a + b;
+}
+
+std::optional<std::uint64_t> to_unix_seconds(std::uint64_t time_100ns) {
+    if (time_100ns < kUnixEpochIn100ns)
+        return std::nullopt;
+    return time_100ns / kTicksPerSecond - kSecondsFrom1601To1970;
+}
+
+// Closes the adapter on every path out of the read.
+class OpenAdapter {
+  public:
+    OpenAdapter(WireGuardCloseAdapterFn close, WireGuardAdapterHandle handle)
+        : close_(close), handle_(handle) {}
+    ~OpenAdapter() { close_(handle_); }
+    OpenAdapter(const OpenAdapter&) = delete;
+    OpenAdapter& operator=(const OpenAdapter&) = delete;
+    WireGuardAdapterHandle get() const { return handle_; }
+
+  private:
+    WireGuardCloseAdapterFn close_;
+    WireGuardAdapterHandle handle_;
+};
+
+// 8-byte elements give the buffer both its rounding to a multiple of 8 and its alignment;
+// the wiping allocator clears it before release because the block holds the private key.
+using ConfigurationBuffer = std::vector<std::uint64_t, WipingAllocator<std::uint64_t>>;
+
+Result<AdapterTelemetry> read_open_adapter(const wireguard::WireGuardComponents& components,
+                                           WireGuardAdapterHandle adapter) {
+    std::uint32_t state = 0;
+    if (components.get_adapter_state(adapter, &state) == 0) {
+        return fail(DetailCode::WIREGUARD_ADAPTER_STATE_FAILED);
+    }
+    std::uint32_t probed = 0;
+    components.get_configuration(adapter, nullptr, &probed);
+    if (probed < kMinimumBlockSize || probed > kMaximumBlockSize) {
+        return fail(DetailCode::WIREGUARD_CONFIGURATION_SIZE_INVALID);
+    }
+    ConfigurationBuffer buffer((probed + 7) / 8, 0);
+    std::uint32_t returned = probed;
+    if (components.get_configuration(adapter, buffer.data(), &returned) == 0) {
+        return fail(DetailCode::WIREGUARD_CONFIGURATION_READ_FAILED);
+    }
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(buffer.data()),
+                                              buffer.size() * sizeof(std::uint64_t));
+    return walk_configuration_block(bytes, returned, state == 1);
+}
+
+}  // namespace
+
+Result<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> block,
+                                                  std::uint32_t returned_size, bool adapter_up) {
+    if (returned_size < kMinimumBlockSize || returned_size > block.size()) {
+        return fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID);
+    }
+    const auto peers = static_cast<std::uint32_t>(read_le(block, kPeerCountOffset, 4));
+    if (peers > kMaximumPeers)
+        return fail(DetailCode::WIREGUARD_PEER_COUNT_INVALID);
+
+    AdapterTelemetry telemetry;
+    telemetry.adapter_up = adapter_up;
+    std::uint64_t latest_handshake = 0;
+    // 64-bit offsets: 64 peers each announcing 2^32 - 1 networks stay far below overflow.
+    std::uint64_t offset = kInterfaceRecordSize;
+    for (std::uint32_t peer = 0; peer < peers; ++peer) {
+        if (offset + kPeerRecordSize > returned_size) {
+            return fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID);
+        }
+        telemetry.tx_bytes =
+            saturating_add(telemetry.tx_bytes, read_le(block, offset + kTxBytesOffset, 8));
+        telemetry.rx_bytes =
+            saturating_add(telemetry.rx_bytes, read_le(block, offset + kRxBytesOffset, 8));
+        const std::uint64_t handshake = read_le(block, offset + kHandshakeOffset, 8);
+        if (handshake > latest_handshake)
+            latest_handshake = handshake;
+        const std::uint64_t networks = read_le(block, offset + kAllowedNetworkCountOffset, 4);
+        offset += kPeerRecordSize + kAllowedNetworkRecordSize * networks;
+    }
+    if (offset > returned_size)
+        return fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID);
+    telemetry.last_handshake_unix_seconds = to_unix_seconds(latest_handshake);
+    return telemetry;
+}
+
+Result<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
+                                                std::string_view component_directory) {
+    auto components = runtime.components.load(runtime.platform, component_directory);
+    if (!components)
+        return fail(components.error());
+    WireGuardAdapterHandle handle = (*components)->open_adapter(kAdapterName);
+    if (handle == nullptr)
+        return fail(DetailCode::WIREGUARD_ADAPTER_NOT_FOUND);
+    const OpenAdapter adapter((*components)->close_adapter, handle);
+    return read_open_adapter(**components, adapter.get());
+}
+
+}  // namespace velnaro

@@ -1,0 +1,59 @@
+#include "wireguard/tunnel_service_mode.hpp"
+
+#include "core/paths.hpp"
+#include "core/utf.hpp"
+#include "wireguard/keys.hpp"
+
+namespace velnaro {
+namespace {
+
+constexpr std::string_view kConfigFileName = "VelnaroTunnel.conf.dpapi";
+
+// The service control manager starts this mode with a command line that anyone able to
+// edit the registration could change, so the path is held to exactly the file the
+// service writes before any library is loaded.
+bool is_acceptable_config_path(platform::Platform& platform, std::string_view path) {
+    if (!is_valid_utf8(path) || !is_absolute_path(path))
+        return false;
+    if (file_name(path) != kConfigFileName)
+        return false;
+    return platform.files.path_kind(path) == platform::PathKind::regular_file;
+}
+
+}  // namespace
+
+Status run_tunnel_service(Runtime& runtime, std::string_view config_path) {
+    if (!is_acceptable_config_path(runtime.platform, config_path)) {
+        return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
+    }
+    // Converted up front: a path that cannot reach the library intact is refused before
+    // anything is loaded.
+    const auto wide_path = to_platform_text(config_path);
+    if (!wide_path)
+        return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
+
+    auto directory = resolve_component_directory(runtime.platform);
+    if (!directory)
+        return fail(directory.error());
+    auto components = runtime.components.load(runtime.platform, *directory);
+    if (!components)
+        return fail(components.error());
+
+    if ((*components)->tunnel_service(wide_path->c_str()) == 0) {
+        return fail(DetailCode::TUNNEL_SERVICE_FAILED);
+    }
+    return {};
+}
+
+ComponentSelfTestResult component_self_test(Runtime& runtime) {
+    auto directory = resolve_component_directory(runtime.platform);
+    if (!directory)
+        return {false, directory.error()};
+    auto pair = generate_keypair(runtime, *directory);
+    if (!pair)
+        return {false, pair.error()};
+    pair->private_key.wipe();
+    return {true, std::nullopt};
+}
+
+}  // namespace velnaro
