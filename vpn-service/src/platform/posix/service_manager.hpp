@@ -1,13 +1,22 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
 #include "platform/service_control.hpp"
 
 namespace velnaro::platform {
 
 // The local service manager: a stand-in for the service control manager where systemd is
-// not the init system.
+// not the init system. Registrations live in <program data>/Velnaro/services (0700, root),
+// one file per service; the state of a started service lives beside its registration (see
+// local_services_db.hpp). Handles are numbers into a table of this object; a handle holds
+// the access it was opened with, and every operation checks it, as the real manager does.
 class LocalServiceManager final : public ServiceControl {
-public:
+  public:
     std::optional<ScHandle> open_manager(std::uint32_t access) override;
     std::optional<ScHandle> open_service(ScHandle manager, std::string_view name,
                                          std::uint32_t access) override;
@@ -23,6 +32,22 @@ public:
     bool stop_service(ScHandle service) override;
     bool delete_service(ScHandle service) override;
     void close_service_handle(ScHandle handle) override;
+
+  private:
+    struct Entry {
+        bool is_manager = false;
+        std::string root;      // <program data>
+        std::string database;  // <program data>/Velnaro/services
+        std::string key;       // file-name form of the service name (services only)
+        std::uint32_t access = 0;
+    };
+
+    ScHandle add_entry(Entry entry);
+    std::optional<Entry> entry_of(ScHandle handle, bool want_manager, std::uint32_t needed);
+
+    std::mutex mutex_;
+    std::map<std::uintptr_t, Entry> entries_;
+    std::uintptr_t next_handle_ = 1;
 };
 
 }  // namespace velnaro::platform
