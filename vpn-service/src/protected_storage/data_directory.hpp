@@ -8,6 +8,9 @@
 
 namespace velnaro {
 
+// <PROGRAMDATA>/Velnaro/vpn as configured, neither created nor canonicalised (lets a caller
+// tell beforehand whether the directory is already there).
+Result<std::string> data_directory_path(platform::Platform& platform);
 // <PROGRAMDATA>/Velnaro/vpn, created if need be, in canonical form.
 Result<std::string> resolve_data_directory(platform::Platform& platform);
 // Restricts a file or directory to the local system account and the administrators.
