@@ -1,0 +1,128 @@
+#include "configuration_block.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "keys.hpp"
+
+namespace velnaro::wglinux {
+namespace {
+
+constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
+constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
+
+void put_u16(SecretBuffer& block, std::size_t offset, std::uint16_t value) {
+    block[offset] = static_cast<std::uint8_t>(value);
+    block[offset + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void put_u32(SecretBuffer& block, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        block[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+void put_u64(SecretBuffer& block, std::size_t offset, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        block[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+void put_bytes(SecretBuffer& block, std::size_t offset, std::span<const std::uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), block.begin() + static_cast<std::ptrdiff_t>(offset));
+}
+
+void put_interface(SecretBuffer& block, const UapiDevice& device) {
+    std::uint32_t flags = 4;  // the listen port is always known
+    put_u16(block, 4, device.listen_port);
+    if (device.has_private_key) {
+        SecretArray<kKeySize> public_key;
+        put_bytes(block, kInterfacePrivateKeyOffset, device.private_key.span());
+        flags |= 2;
+        if (derive_public_key(device.private_key.span(), public_key.span())) {
+            put_bytes(block, kInterfacePublicKeyOffset, public_key.span());
+            flags |= 1;
+        }
+    }
+    put_u32(block, 0, flags);
+    put_u32(block, kInterfacePeerCountOffset, static_cast<std::uint32_t>(device.peers.size()));
+}
+
+void put_endpoint(SecretBuffer& block, std::size_t offset, const UapiEndpoint& endpoint) {
+    // The port is stored as a sockaddr stores it: network byte order.
+    block[offset + 2] = static_cast<std::uint8_t>(endpoint.port >> 8);
+    block[offset + 3] = static_cast<std::uint8_t>(endpoint.port);
+    if (endpoint.family == AddressFamily::ipv4) {
+        put_u16(block, offset, kWindowsAfInet);
+        put_bytes(block, offset + 4, std::span(endpoint.address).first(4));
+    } else {
+        put_u16(block, offset, kWindowsAfInet6);
+        put_bytes(block, offset + 8, endpoint.address);
+        put_u32(block, offset + 24, endpoint.scope_id);
+    }
+}
+
+std::size_t put_peer(SecretBuffer& block, std::size_t offset, const UapiPeer& peer) {
+    std::uint32_t flags = 1;
+    put_bytes(block, offset + kPeerPublicKeyOffset, peer.public_key);
+    if (peer.has_preshared_key) {
+        put_bytes(block, offset + 40, peer.preshared_key.span());
+        flags |= 2;
+    }
+    put_u16(block, offset + 72, peer.persistent_keepalive);
+    flags |= 4;
+    if (peer.endpoint) {
+        put_endpoint(block, offset + 76, *peer.endpoint);
+        flags |= 8;
+    }
+    put_u32(block, offset, flags);
+    put_u64(block, offset + kPeerTxOffset, peer.tx_bytes);
+    put_u64(block, offset + kPeerRxOffset, peer.rx_bytes);
+    put_u64(block, offset + kPeerHandshakeOffset,
+            to_windows_file_time(peer.last_handshake_sec, peer.last_handshake_nsec));
+    put_u32(block, offset + kPeerAllowedCountOffset,
+            static_cast<std::uint32_t>(peer.allowed_ips.size()));
+    offset += kPeerRecordSize;
+    for (const UapiAllowedIp& allowed : peer.allowed_ips) {
+        put_bytes(block, offset, allowed.address);
+        put_u16(block, offset + 16,
+                allowed.family == AddressFamily::ipv4 ? kWindowsAfInet : kWindowsAfInet6);
+        block[offset + 18] = allowed.cidr;
+        offset += kAllowedIpRecordSize;
+    }
+    return offset;
+}
+
+}  // namespace
+
+std::uint64_t to_windows_file_time(std::int64_t unix_seconds, std::int64_t nanoseconds) {
+    if (unix_seconds < 0 || nanoseconds < 0 || (unix_seconds == 0 && nanoseconds == 0)) {
+        return 0;
+    }
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    const auto seconds = static_cast<std::uint64_t>(unix_seconds);
+    const std::uint64_t sub_ticks = static_cast<std::uint64_t>(nanoseconds) / 100;
+    if (seconds > (kMax - kUnixEpochAsFileTime - sub_ticks) / kTicksPerSecond) {
+        return kMax;  // far beyond any real clock; saturate rather than wrap into the past
+    }
+    return seconds * kTicksPerSecond + sub_ticks + kUnixEpochAsFileTime;
+}
+
+std::optional<SecretBuffer> build_configuration_block(const UapiDevice& device) {
+    std::uint64_t size = kInterfaceRecordSize;
+    for (const UapiPeer& peer : device.peers) {
+        size += kPeerRecordSize + kAllowedIpRecordSize * std::uint64_t{peer.allowed_ips.size()};
+        if (size > std::numeric_limits<std::uint32_t>::max()) {
+            return std::nullopt;
+        }
+    }
+    SecretBuffer block(static_cast<std::size_t>(size), 0);
+    put_interface(block, device);
+    std::size_t offset = kInterfaceRecordSize;
+    for (const UapiPeer& peer : device.peers) {
+        offset = put_peer(block, offset, peer);
+    }
+    return block;
+}
+
+}  // namespace velnaro::wglinux

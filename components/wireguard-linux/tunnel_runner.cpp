@@ -1,0 +1,244 @@
+#include "tunnel_runner.hpp"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <thread>
+
+#include "interface_link.hpp"
+#include "process.hpp"
+#include "uapi_client.hpp"
+#include "uapi_text.hpp"
+
+namespace velnaro::wglinux {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kDaemonStartTimeout = 10s;
+constexpr auto kDaemonStopGrace = 5s;
+constexpr auto kWaitPoll = 50ms;
+constexpr int kStopPollMilliseconds = 500;
+
+const std::string kInterface(kTunnelInterfaceName);
+
+// SIGTERM and SIGINT blocked in this thread and readable from a descriptor, for the
+// lifetime of the object; the previous mask comes back afterwards.
+class StopSignals {
+  public:
+    StopSignals() {
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGTERM);
+        sigaddset(&stop, SIGINT);
+        blocked_ = ::pthread_sigmask(SIG_BLOCK, &stop, &previous_) == 0;
+        if (blocked_) {
+            fd_ = ::signalfd(-1, &stop, SFD_CLOEXEC);
+        }
+    }
+    ~StopSignals() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (blocked_) {
+            ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        }
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    bool ready() const { return fd_ >= 0; }
+
+    // True once a stop signal has arrived (and consumed it); waits at most `milliseconds`.
+    bool wait(int milliseconds) const {
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, milliseconds) <= 0) {
+            return false;
+        }
+        signalfd_siginfo info;
+        return ::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+    }
+
+  private:
+    sigset_t previous_{};
+    bool blocked_ = false;
+    int fd_ = -1;
+};
+
+// Everything the bring-up did, so the tear-down undoes exactly that and nothing more (an
+// interface of the same name that someone else runs is never touched).
+class Tunnel {
+  public:
+    explicit Tunnel(std::string ip) : ip_(std::move(ip)) {}
+    ~Tunnel() { take_down(); }
+    Tunnel(const Tunnel&) = delete;
+    Tunnel& operator=(const Tunnel&) = delete;
+
+    bool start_daemon(const std::string& daemon) {
+        daemon_ = spawn_process(
+            {daemon, "-f", kInterface},
+            {"WG_PROCESS_FOREGROUND=1", "LOG_LEVEL=error", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
+        owns_interface_ = daemon_.has_value();
+        return owns_interface_;
+    }
+
+    bool wait_for_socket() {
+        const auto deadline = std::chrono::steady_clock::now() + kDaemonStartTimeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (!daemon_running()) {
+                return false;
+            }
+            if (interface_exists(kInterface) && uapi_socket_answers(kInterface)) {
+                return true;
+            }
+            std::this_thread::sleep_for(kWaitPoll);
+        }
+        return false;
+    }
+
+    bool configure(const TunnelSettings& settings, std::uint32_t endpoint) {
+        const SecretBuffer request = build_uapi_set_request(settings, endpoint);
+        const auto answer = uapi_exchange(kInterface, request);
+        const auto error = answer ? parse_uapi_errno(as_text(*answer)) : std::nullopt;
+        return error && *error == 0;
+    }
+
+    bool add_address(const Ipv4Cidr& address) {
+        return ip({"address", "add", address.text(), "dev", kInterface});
+    }
+
+    bool set_up() {
+        link_up_ = ip({"link", "set", "dev", kInterface, "up"});
+        return link_up_;
+    }
+
+    bool add_route(const std::string& network) {
+        if (!ip({"route", "add", network, "dev", kInterface})) {
+            return false;
+        }
+        routes_.push_back(network);
+        return true;
+    }
+
+    bool daemon_running() {
+        if (daemon_ && !process_running(*daemon_)) {
+            daemon_.reset();
+        }
+        return daemon_.has_value();
+    }
+
+    void take_down() {
+        for (auto route = routes_.rbegin(); route != routes_.rend(); ++route) {
+            ip({"route", "del", *route, "dev", kInterface});
+        }
+        routes_.clear();
+        if (link_up_) {
+            ip({"link", "set", "dev", kInterface, "down"});
+            link_up_ = false;
+        }
+        if (daemon_) {
+            stop_process(*daemon_, kDaemonStopGrace);
+            daemon_.reset();
+        }
+        // The daemon removes its interface as it ends; one it could not remove (killed) is
+        // deleted here, but only when it was ours.
+        if (owns_interface_ && interface_exists(kInterface)) {
+            ip({"link", "del", "dev", kInterface});
+        }
+        owns_interface_ = false;
+    }
+
+  private:
+    bool ip(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), ip_);
+        return run_command(arguments);
+    }
+
+    std::string ip_;
+    std::optional<pid_t> daemon_;
+    bool owns_interface_ = false;
+    bool link_up_ = false;
+    std::vector<std::string> routes_;
+};
+
+// The interface address makes the kernel add a route for its own network; adding that
+// same route again would fail, so it is left to the kernel.
+bool is_connected_route(const Ipv4Cidr& address, const Ipv4Cidr& network) {
+    return address.prefix == network.prefix && address.network() == network.network();
+}
+
+bool bring_up(Tunnel& tunnel, const std::string& daemon, const TunnelSettings& settings,
+              std::uint32_t endpoint) {
+    if (!tunnel.start_daemon(daemon) || !tunnel.wait_for_socket() ||
+        !tunnel.configure(settings, endpoint) || !tunnel.add_address(settings.address) ||
+        !tunnel.set_up()) {
+        return false;
+    }
+    std::vector<std::string> added;
+    for (const Ipv4Cidr& network : settings.allowed_networks) {
+        const std::string text = network.network_text();
+        if (is_connected_route(settings.address, network) ||
+            std::find(added.begin(), added.end(), text) != added.end()) {
+            continue;
+        }
+        if (!tunnel.add_route(text)) {
+            return false;
+        }
+        added.push_back(text);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> resolve_ipv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* results = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
+        return std::nullopt;
+    }
+    const auto* address = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
+    const std::uint32_t value = ntohl(address->sin_addr.s_addr);
+    ::freeaddrinfo(results);
+    return value;
+}
+
+TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running) {
+    const auto endpoint = resolve_ipv4(settings.endpoint_host);
+    const auto daemon = find_executable(
+        {"/usr/bin/wireguard-go", "/usr/local/bin/wireguard-go", "/usr/sbin/wireguard-go"});
+    const auto ip = find_executable({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
+    // An interface or socket of that name means another tunnel is running; leave it alone.
+    if (!endpoint || !daemon || !ip || interface_exists(kInterface) ||
+        uapi_socket_answers(kInterface)) {
+        return TunnelEnd::not_brought_up;
+    }
+    StopSignals stop;
+    if (!stop.ready()) {
+        return TunnelEnd::not_brought_up;
+    }
+    Tunnel tunnel(*ip);
+    if (!bring_up(tunnel, *daemon, settings, *endpoint)) {
+        tunnel.take_down();
+        return TunnelEnd::not_brought_up;
+    }
+    on_running();
+    while (!stop.wait(kStopPollMilliseconds)) {
+        if (!tunnel.daemon_running()) {
+            tunnel.take_down();
+            return TunnelEnd::daemon_ended;
+        }
+    }
+    tunnel.take_down();
+    return TunnelEnd::stopped;
+}
+
+}  // namespace velnaro::wglinux

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "tunnel_text.hpp"
+
+namespace velnaro::wglinux {
+
+inline constexpr std::string_view kTunnelInterfaceName = "VelnaroTunnel";
+
+enum class TunnelEnd {
+    not_brought_up,  // nothing ran; whatever was started has been taken down again
+    stopped,         // SIGTERM or SIGINT ended it, and it has been taken down
+    daemon_ended,    // the user-space daemon went away by itself; taken down
+};
+
+// First IPv4 address of the host (a dotted address resolves to itself).
+std::optional<std::uint32_t> resolve_ipv4(const std::string& host);
+
+// Brings the interface up from `settings`, calls `on_running` once it carries traffic, then
+// blocks the calling thread until SIGTERM or SIGINT and takes everything down again. The
+// two signals are blocked in the calling thread for the duration, so a stop request that
+// arrives during the bring-up is kept and honoured right after it.
+TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running);
+
+}  // namespace velnaro::wglinux
