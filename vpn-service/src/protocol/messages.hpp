@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "core/result.hpp"
+#include "core/version.hpp"
+#include "identity/device_identity.hpp"
+#include "protocol/connection_status.hpp"
+#include "tunnel_config/tunnel_config.hpp"
+
+namespace velnaro {
+
+// The largest request body and the largest response body; the smallest request is 1 byte.
+inline constexpr std::size_t MAX_IPC_MESSAGE_BYTES = 65536;
+
+struct GetVersion {
+    bool operator==(const GetVersion&) const = default;
+};
+struct GetStatus {
+    bool operator==(const GetStatus&) const = default;
+};
+struct EnsureIdentity {
+    bool operator==(const EnsureIdentity&) const = default;
+};
+struct GetPublicIdentity {
+    bool operator==(const GetPublicIdentity&) const = default;
+};
+struct ApplyConfig {
+    TunnelConfig config;
+    bool operator==(const ApplyConfig&) const = default;
+};
+struct Start {
+    bool operator==(const Start&) const = default;
+};
+struct Stop {
+    bool operator==(const Stop&) const = default;
+};
+struct Repair {
+    bool operator==(const Repair&) const = default;
+};
+struct PrepareIdentityRotation {
+    bool operator==(const PrepareIdentityRotation&) const = default;
+};
+struct CommitIdentityRotation {
+    bool operator==(const CommitIdentityRotation&) const = default;
+};
+struct AbortIdentityRotation {
+    bool operator==(const AbortIdentityRotation&) const = default;
+};
+
+// The alternatives stand in wire order; the index is what the dispatcher switches on.
+using ServiceRequest =
+    std::variant<GetVersion, GetStatus, EnsureIdentity, GetPublicIdentity, ApplyConfig, Start, Stop,
+                 Repair, PrepareIdentityRotation, CommitIdentityRotation, AbortIdentityRotation>;
+
+struct VersionPayload {
+    std::string_view service_version = kServiceVersion;
+    bool operator==(const VersionPayload&) const = default;
+};
+
+struct ErrorPayload {
+    DetailCode code{};
+    bool operator==(const ErrorPayload&) const = default;
+};
+
+struct VersionResponse {
+    VersionPayload payload;
+    bool operator==(const VersionResponse&) const = default;
+};
+struct StatusResponse {
+    ConnectionStatus payload;
+    bool operator==(const StatusResponse&) const = default;
+};
+struct PublicIdentityResponse {
+    PublicIdentity payload;
+    bool operator==(const PublicIdentityResponse&) const = default;
+};
+struct AcceptedResponse {
+    bool operator==(const AcceptedResponse&) const = default;
+};
+struct ErrorResponse {
+    ErrorPayload payload;
+    bool operator==(const ErrorResponse&) const = default;
+};
+
+using ServiceResponse = std::variant<VersionResponse, StatusResponse, PublicIdentityResponse,
+                                     AcceptedResponse, ErrorResponse>;
+
+// The wire name ("command") of a request alternative.
+std::string_view command_name(const ServiceRequest& request);
+
+// A request body: IPC_MESSAGE_SIZE_INVALID for 0 or more than 65536 bytes, otherwise
+// IPC_REQUEST_INVALID for anything that is not exactly one well-formed request.
+Result<ServiceRequest> decode_request(std::span<const std::uint8_t> body);
+
+// The compact response body: IPC_RESPONSE_TOO_LARGE above 65536 bytes,
+// IPC_RESPONSE_SERIALIZE_FAILED when a text cannot be written as JSON.
+Result<std::vector<std::uint8_t>> encode_response(const ServiceResponse& response);
+
+}  // namespace velnaro

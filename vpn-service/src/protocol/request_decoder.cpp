@@ -1,0 +1,306 @@
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "protocol/messages.hpp"
+#include "protocol/strict_json.hpp"
+
+namespace velnaro {
+namespace {
+
+constexpr std::array<std::string_view, std::variant_size_v<ServiceRequest>> kCommandNames{
+    "GET_VERSION",
+    "GET_STATUS",
+    "ENSURE_IDENTITY",
+    "GET_PUBLIC_IDENTITY",
+    "APPLY_CONFIG",
+    "START",
+    "STOP",
+    "REPAIR",
+    "PREPARE_IDENTITY_ROTATION",
+    "COMMIT_IDENTITY_ROTATION",
+    "ABORT_IDENTITY_ROTATION",
+};
+constexpr std::size_t kApplyConfigIndex = 4;
+static_assert(
+    std::is_same_v<std::variant_alternative_t<kApplyConfigIndex, ServiceRequest>, ApplyConfig>);
+
+enum class Member : std::uint8_t {
+    ConfigVersion,
+    Address,
+    GatewayPublicKey,
+    EndpointHost,
+    EndpointPort,
+    AllowedIps,
+    PersistentKeepalive,
+};
+constexpr std::array<std::string_view, 7> kMemberNames{
+    "configVersion", "address",    "gatewayPublicKey",    "endpointHost",
+    "endpointPort",  "allowedIps", "persistentKeepalive",
+};
+constexpr unsigned kAllMembers = (1u << kMemberNames.size()) - 1;
+
+std::optional<Member> member_named(std::string_view name) {
+    for (std::size_t i = 0; i < kMemberNames.size(); ++i) {
+        if (kMemberNames[i] == name) {
+            return static_cast<Member>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+// Reads exactly the request object: "command" and "payload" once each at most, the
+// payload a seven-member configuration object or null. Every other shape is refused at
+// the first event that cannot belong to a request, so garbage is never read to its end.
+//
+// The two alternative forms a client could conceivably send (a two-element array in
+// place of the object, and "command" written as a one-key object) are refused: no client
+// sends them and a single form keeps the protocol easy to check.
+class RequestReader final : public StrictJsonReader {
+  public:
+    std::optional<ServiceRequest> request() {
+        if (expect_ != Expect::Done || !command_) {
+            return std::nullopt;
+        }
+        const std::optional<std::size_t> index = command_index(*command_);
+        if (!index) {
+            return std::nullopt;
+        }
+        if (*index == kApplyConfigIndex) {
+            if (!payload_is_config_) {
+                return std::nullopt;
+            }
+            return ServiceRequest{ApplyConfig{std::move(config_)}};
+        }
+        if (payload_is_config_) {
+            return std::nullopt;
+        }
+        return request_without_payload(*index);
+    }
+
+    bool null() override {
+        if (expect_ != Expect::Payload) {
+            return false;
+        }
+        expect_ = Expect::TopKey;
+        return true;
+    }
+
+    bool boolean(bool) override { return false; }
+
+    // The parser reports every number written with a minus sign here, "-0" included.
+    bool number_integer(number_integer_t) override { return false; }
+
+    // Fractions, exponent forms and integers beyond 64 bits all arrive here.
+    bool number_float(number_float_t, const string_t&) override { return false; }
+
+    bool number_unsigned(number_unsigned_t value) override {
+        if (expect_ != Expect::MemberValue) {
+            return false;
+        }
+        constexpr auto kU16Max = std::numeric_limits<std::uint16_t>::max();
+        switch (pending_member_) {
+            case Member::ConfigVersion:
+                config_.config_version = value;
+                break;
+            case Member::EndpointPort:
+                if (value > kU16Max) {
+                    return false;
+                }
+                config_.endpoint_port = static_cast<std::uint16_t>(value);
+                break;
+            case Member::PersistentKeepalive:
+                if (value > kU16Max) {
+                    return false;
+                }
+                config_.persistent_keepalive = static_cast<std::uint16_t>(value);
+                break;
+            default:
+                return false;
+        }
+        expect_ = Expect::MemberKey;
+        return true;
+    }
+
+    bool string(string_t& value) override {
+        switch (expect_) {
+            case Expect::Command:
+                command_ = std::move(value);
+                expect_ = Expect::TopKey;
+                return true;
+            case Expect::MemberValue:
+                return member_string(value);
+            case Expect::AllowedIp:
+                config_.allowed_ips.push_back(std::move(value));
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    bool key(string_t& name) override {
+        if (expect_ == Expect::TopKey) {
+            return top_key(name);
+        }
+        if (expect_ == Expect::MemberKey) {
+            return member_key(name);
+        }
+        return false;
+    }
+
+  protected:
+    bool object_started() override {
+        if (expect_ == Expect::TopObject) {
+            expect_ = Expect::TopKey;
+            return true;
+        }
+        if (expect_ == Expect::Payload) {
+            payload_is_config_ = true;
+            expect_ = Expect::MemberKey;
+            return true;
+        }
+        return false;
+    }
+
+    bool object_ended() override {
+        if (expect_ == Expect::TopKey) {
+            expect_ = Expect::Done;
+            return true;
+        }
+        if (expect_ == Expect::MemberKey && members_seen_ == kAllMembers) {
+            expect_ = Expect::TopKey;
+            return true;
+        }
+        return false;
+    }
+
+    bool array_started() override {
+        if (expect_ != Expect::MemberValue || pending_member_ != Member::AllowedIps) {
+            return false;
+        }
+        expect_ = Expect::AllowedIp;
+        return true;
+    }
+
+    bool array_ended() override {
+        if (expect_ != Expect::AllowedIp) {
+            return false;
+        }
+        expect_ = Expect::MemberKey;
+        return true;
+    }
+
+  private:
+    enum class Expect : std::uint8_t {
+        TopObject,
+        TopKey,
+        Command,
+        Payload,
+        MemberKey,
+        MemberValue,
+        AllowedIp,
+        Done,
+    };
+
+    static std::optional<std::size_t> command_index(std::string_view name) {
+        for (std::size_t i = 0; i < kCommandNames.size(); ++i) {
+            if (kCommandNames[i] == name) {
+                return i;
+            }
+        }
+        return std::nullopt;
+    }
+
+    template <std::size_t... I>
+    static ServiceRequest request_at(std::size_t index, std::index_sequence<I...>) {
+        ServiceRequest request;
+        ((index == I ? (request.emplace<I>(), true) : false) || ...);
+        return request;
+    }
+
+    static ServiceRequest request_without_payload(std::size_t index) {
+        return request_at(index, std::make_index_sequence<std::variant_size_v<ServiceRequest>>{});
+    }
+
+    bool top_key(std::string_view name) {
+        if (name == "command" && !seen_command_key_) {
+            seen_command_key_ = true;
+            expect_ = Expect::Command;
+            return true;
+        }
+        if (name == "payload" && !seen_payload_key_) {
+            seen_payload_key_ = true;
+            expect_ = Expect::Payload;
+            return true;
+        }
+        return false;
+    }
+
+    bool member_key(std::string_view name) {
+        const std::optional<Member> member = member_named(name);
+        if (!member) {
+            return false;
+        }
+        const unsigned bit = 1u << static_cast<unsigned>(*member);
+        if ((members_seen_ & bit) != 0) {
+            return false;
+        }
+        members_seen_ |= bit;
+        pending_member_ = *member;
+        expect_ = Expect::MemberValue;
+        return true;
+    }
+
+    bool member_string(string_t& value) {
+        switch (pending_member_) {
+            case Member::Address:
+                config_.address = std::move(value);
+                break;
+            case Member::GatewayPublicKey:
+                config_.gateway_public_key = std::move(value);
+                break;
+            case Member::EndpointHost:
+                config_.endpoint_host = std::move(value);
+                break;
+            default:
+                return false;
+        }
+        expect_ = Expect::MemberKey;
+        return true;
+    }
+
+    Expect expect_ = Expect::TopObject;
+    bool seen_command_key_ = false;
+    bool seen_payload_key_ = false;
+    bool payload_is_config_ = false;
+    std::optional<std::string> command_;
+    TunnelConfig config_;
+    unsigned members_seen_ = 0;
+    Member pending_member_ = Member::ConfigVersion;
+};
+
+}  // namespace
+
+std::string_view command_name(const ServiceRequest& request) {
+    return kCommandNames[request.index()];
+}
+
+Result<ServiceRequest> decode_request(std::span<const std::uint8_t> body) {
+    if (body.empty() || body.size() > MAX_IPC_MESSAGE_BYTES) {
+        return fail(DetailCode::IPC_MESSAGE_SIZE_INVALID);
+    }
+    RequestReader reader;
+    if (!read_strict_json(body, reader)) {
+        return fail(DetailCode::IPC_REQUEST_INVALID);
+    }
+    std::optional<ServiceRequest> request = reader.request();
+    if (!request) {
+        return fail(DetailCode::IPC_REQUEST_INVALID);
+    }
+    return std::move(*request);
+}
+
+}  // namespace velnaro

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <span>
+#include <string>
+
+namespace velnaro {
+
+// Objects and arrays nest at most 127 deep: the reader starts with 128 units and refuses
+// the container that would take the last one.
+inline constexpr std::size_t kJsonDepthBudget = 128;
+
+// Event reader for JSON that the service reads strictly. Containers are counted here, so
+// a body of nothing but brackets is refused at the budget without recursion and without
+// building a tree; what the events mean is left to the derived reader, which refuses a
+// value by returning false.
+class StrictJsonReader : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    bool start_object(std::size_t elements) final;
+    bool end_object() final;
+    bool start_array(std::size_t elements) final;
+    bool end_array() final;
+    bool binary(binary_t& value) final;
+    bool parse_error(std::size_t position, const std::string& last_token,
+                     const nlohmann::detail::exception& error) final;
+
+  protected:
+    virtual bool object_started() = 0;
+    virtual bool object_ended() = 0;
+    virtual bool array_started() = 0;
+    virtual bool array_ended() = 0;
+
+  private:
+    bool enter_container();
+    std::size_t depth_budget_ = kJsonDepthBudget;
+};
+
+// Feeds one JSON text to `reader`: true only when the text is exactly one value that the
+// reader accepted, followed by nothing but JSON white space. A byte-order mark, comments
+// and invalid UTF-8 (lone surrogate escapes included) are refused.
+bool read_strict_json(std::span<const std::uint8_t> text, StrictJsonReader& reader);
+
+}  // namespace velnaro

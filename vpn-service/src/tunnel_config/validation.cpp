@@ -1,0 +1,171 @@
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "tunnel_config/tunnel_config.hpp"
+
+namespace velnaro {
+namespace {
+
+constexpr std::size_t kMaxAddressLength = 15;
+constexpr std::uint8_t kMaxPrefixLength = 32;
+constexpr std::size_t kGatewayKeyLength = 44;
+constexpr std::size_t kMaxEndpointHostLength = 253;
+constexpr std::size_t kMaxAllowedIps = 16;
+constexpr std::uint16_t kMinKeepalive = 5;
+constexpr std::uint16_t kMaxKeepalive = 300;
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_ascii_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// A prefix length: an optional "+", then digits read as an 8-bit number that must not
+// overflow; leading zeros are allowed.
+std::optional<std::uint8_t> parse_prefix_length(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    for (char c : text) {
+        if (!is_digit(c)) {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned>(c - '0');
+        if (value > 255) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+// One part of a dotted address: one to three digits, at most 255, no leading zero.
+std::optional<std::uint8_t> parse_address_part(std::string_view text) {
+    if (text.empty() || text.size() > 3 || (text.size() > 1 && text.front() == '0')) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    for (char c : text) {
+        if (!is_digit(c)) {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 255) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(value);
+}
+
+std::optional<std::array<std::uint8_t, 4>> parse_ipv4_address(std::string_view text) {
+    if (text.size() > kMaxAddressLength) {
+        return std::nullopt;
+    }
+    std::array<std::uint8_t, 4> parts{};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::size_t dot = text.find('.');
+        const bool last = i + 1 == parts.size();
+        if (last != (dot == std::string_view::npos)) {
+            return std::nullopt;
+        }
+        const std::optional<std::uint8_t> part = parse_address_part(text.substr(0, dot));
+        if (!part) {
+            return std::nullopt;
+        }
+        parts[i] = *part;
+        text.remove_prefix(last ? text.size() : dot + 1);
+    }
+    return parts;
+}
+
+bool is_private_ipv4(const std::array<std::uint8_t, 4>& address) {
+    return address[0] == 10 || (address[0] == 172 && address[1] >= 16 && address[1] <= 31) ||
+           (address[0] == 192 && address[1] == 168);
+}
+
+bool is_gateway_key_text(std::string_view key) {
+    if (key.size() != kGatewayKeyLength) {
+        return false;
+    }
+    for (char c : key) {
+        if (!is_ascii_letter(c) && !is_digit(c) && c != '+' && c != '/' && c != '=') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_endpoint_host(std::string_view host) {
+    if (host.empty() || host.size() > kMaxEndpointHostLength || host.front() == '.' ||
+        host.back() == '.') {
+        return false;
+    }
+    for (char c : host) {
+        if (!is_ascii_letter(c) && !is_digit(c) && c != '-' && c != '.') {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_allowed_network(std::string_view network) {
+    return network != "::/0" && network != "0.0.0.0/0" && is_private_ipv4_cidr(network);
+}
+
+bool are_allowed_networks(const std::vector<std::string>& networks) {
+    if (networks.empty() || networks.size() > kMaxAllowedIps) {
+        return false;
+    }
+    for (const std::string& network : networks) {
+        if (!is_allowed_network(network)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool is_private_ipv4_cidr(std::string_view text) {
+    const std::size_t slash = text.find('/');
+    if (slash == std::string_view::npos) {
+        return false;
+    }
+    const std::optional<std::uint8_t> prefix = parse_prefix_length(text.substr(slash + 1));
+    if (!prefix || *prefix > kMaxPrefixLength) {
+        return false;
+    }
+    const auto address = parse_ipv4_address(text.substr(0, slash));
+    return address && is_private_ipv4(*address);
+}
+
+Status validate_tunnel_config(const TunnelConfig& config) {
+    if (config.config_version == 0) {
+        return fail(DetailCode::CONFIG_VERSION_INVALID);
+    }
+    if (!is_private_ipv4_cidr(config.address)) {
+        return fail(DetailCode::ADDRESS_INVALID);
+    }
+    if (!is_gateway_key_text(config.gateway_public_key)) {
+        return fail(DetailCode::GATEWAY_PUBLIC_KEY_INVALID);
+    }
+    if (!is_endpoint_host(config.endpoint_host) || config.endpoint_port == 0) {
+        return fail(DetailCode::ENDPOINT_INVALID);
+    }
+    if (!are_allowed_networks(config.allowed_ips)) {
+        return fail(DetailCode::ALLOWED_IPS_INVALID);
+    }
+    if (config.persistent_keepalive < kMinKeepalive ||
+        config.persistent_keepalive > kMaxKeepalive) {
+        return fail(DetailCode::KEEPALIVE_INVALID);
+    }
+    return {};
+}
+
+}  // namespace velnaro
