@@ -17,10 +17,10 @@ struct FakeAdapter {
     bool exists = true;
     bool state_succeeds = true;
     std::uint32_t state = 1;
-    std::vector<std::uint8_t> block;          // the configuration block
-    std::optional<std::uint32_t> probe_size;  // what the size probe reports; default block size
+    std::vector<std::uint8_t> block{};          // the configuration block
+    std::optional<std::uint32_t> probe_size{};  // what the size probe reports; default block size
     bool read_succeeds = true;
-    std::optional<std::uint32_t> returned_size;  // count after the read; default block size
+    std::optional<std::uint32_t> returned_size{};  // count after the read; default block size
 };
 
 struct FakeComponentOptions {
@@ -28,10 +28,10 @@ struct FakeComponentOptions {
     bool tunnel_file = true;
     bool wireguard_loads = true;  // the loader accepts the file
     bool tunnel_loads = true;
-    std::set<std::string> missing_exports;
+    std::set<std::string> missing_exports{};
     FakeKeyGeneration key_generation = FakeKeyGeneration::fills_both;
     std::uint32_t tunnel_service_result = 1;
-    FakeAdapter adapter;
+    FakeAdapter adapter{};
 };
 
 // What the fake entry points were asked to do.

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The component self-test and the tunnel-service mode of a copied executable, with and
+# without a "vpn" folder beside it: exact standard output, nothing on standard error.
+set -u
+exe=$1
+fail=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$exe" "$work/vpn-service"
+copy="$work/vpn-service"
+
+check() { # name want_stdout want_status args...
+    local name=$1 want_out=$2 want_status=$3
+    shift 3
+    local out err status
+    out=$("$copy" "$@" 2>"$work/err"; printf 'x%s' $?)
+    status=${out##*x}
+    out=${out%x*}
+    err=$(cat "$work/err")
+    if [ "$out" != "$want_out" ] || [ -n "$err" ] || [ "$status" != "$want_status" ]; then
+        echo "FAIL $name: status=$status stdout=[$out] stderr=[$err]"
+        fail=1
+    fi
+}
+
+failed() { # detail code
+    printf '{"success":false,"componentArchitecture":"x86_64","keyGenerationAvailable":false,"detailCode":"%s"}\n' "$1"
+}
+
+mkdir -p "$work/data"
+config="$work/data/VelnaroTunnel.conf.dpapi"
+printf 'sealed' >"$config"
+printf 'sealed' >"$work/data/velnarotunnel.conf.dpapi"
+
+check no_vpn_folder "$(failed COMPONENT_DIRECTORY_UNAVAILABLE)"$'\n' 1 --component-self-test
+check tunnel_without_path '' 2 --tunnel-service
+check tunnel_relative_path '' 1 --tunnel-service VelnaroTunnel.conf.dpapi
+check tunnel_wrong_case '' 1 --tunnel-service "$work/data/velnarotunnel.conf.dpapi"
+check tunnel_not_text '' 1 --tunnel-service $'/tmp/\xff/VelnaroTunnel.conf.dpapi'
+check tunnel_no_vpn_folder '' 1 --tunnel-service "$config" extra arguments
+
+mkdir "$work/vpn"
+check empty_vpn_folder "$(failed WIREGUARD_DLL_MISSING)"$'\n' 1 --component-self-test
+
+# With the real components of this build, when they have been built.
+components=${VELNARO_BUILD_DIR:-}/vpn
+if [ -n "${VELNARO_BUILD_DIR:-}" ] && [ -f "$components/wireguard.so" ] && [ -f "$components/tunnel.so" ]; then
+    cp "$components/wireguard.so" "$components/tunnel.so" "$work/vpn/"
+    check with_components \
+        '{"success":true,"componentArchitecture":"x86_64","keyGenerationAvailable":true,"detailCode":null}'$'\n' \
+        0 --component-self-test
+else
+    echo "skip with_components: the Linux components are not built in \$VELNARO_BUILD_DIR/vpn"
+fi
+exit $fail
