@@ -1,8 +1,13 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "core/result.hpp"
+#include "core/uuid.hpp"
 #include "identity/device_identity.hpp"
 #include "platform/platform.hpp"
 
@@ -10,5 +15,23 @@ namespace velnaro {
 
 // Reads and opens a sealed identity file ("identity.dat" or "identity.pending.dat").
 Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path);
+
+// Seals the identity and puts it at `path`, which must not exist yet. The blob goes to a
+// temporary sibling first and is then moved onto `path` without replacing, so `path` either
+// does not exist or holds the whole blob, even after a crash halfway through the write.
+Status write_identity_file(platform::Platform& platform, std::string_view path,
+                           const DeviceIdentity& identity);
+
+// Creates `path` (it must not exist), writes every byte, flushes and closes it. A file
+// created before a failing write or flush is left in place.
+Status write_new_file(platform::Platform& platform, std::string_view path,
+                      std::span<const std::uint8_t> bytes);
+
+// A version 4 UUID from the platform's random source; nothing when the source fails.
+std::optional<Uuid> random_uuid(platform::Platform& platform);
+
+// `path` with the extension of its file name replaced by "tmp-<uuid>"
+// ("metadata.json" -> "metadata.tmp-<uuid>").
+std::string temporary_sibling(std::string_view path, const Uuid& uuid);
 
 }  // namespace velnaro

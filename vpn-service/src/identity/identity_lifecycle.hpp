@@ -8,8 +8,14 @@
 
 namespace velnaro {
 
+inline constexpr std::string_view kIdentityFileName = "identity.dat";
+inline constexpr std::string_view kPendingIdentityFileName = "identity.pending.dat";
+inline constexpr std::string_view kMetadataFileName = "metadata.json";
+
 // Makes sure the data directory holds a consistent identity, creating it on first use.
 Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory);
+// Makes a new identity (key version 1) in a data directory that holds none.
+Result<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory);
 // Prepares (or returns the already prepared) next identity of a two-step rotation.
 Result<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data_directory);
 Status commit_rotation(Runtime& runtime, std::string_view data_directory);
