@@ -1,0 +1,207 @@
+#include "tunnel_service_manager/tunnel_service_manager.hpp"
+
+#include <chrono>
+
+#include "core/paths.hpp"
+#include "tunnel_service_manager/service_handle_guard.hpp"
+#include "tunnel_service_manager/tunnel_registration.hpp"
+
+namespace velnaro {
+namespace {
+
+namespace access = platform::access;
+namespace state = platform::service_state;
+
+constexpr std::uint32_t kManagerConfigure = access::kManagerConnect | access::kManagerCreateService;
+constexpr std::uint32_t kServiceConfigure =
+    access::kServiceQueryConfig | access::kServiceChangeConfig | access::kServiceQueryStatus |
+    access::kServiceStart | access::kServiceStop;
+constexpr std::uint32_t kServiceStart = access::kServiceQueryStatus | access::kServiceStart;
+constexpr std::uint32_t kServiceStop = access::kServiceQueryStatus | access::kServiceStop;
+constexpr auto kStopDeadline = std::chrono::seconds(15);
+constexpr auto kStopPollInterval = std::chrono::milliseconds(100);
+
+Result<std::string> tunnel_executable(platform::Platform& platform) {
+    auto executable = platform.system.executable_path();
+    if (!executable)
+        return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
+    if (!is_absolute_path(*executable) ||
+        platform.files.path_kind(*executable) != platform::PathKind::regular_file) {
+        return fail(DetailCode::EXECUTABLE_PATH_INVALID);
+    }
+    return *executable;
+}
+
+// Creates the service, or rewrites the whole registration of an existing one.
+Result<std::optional<platform::ScHandle>> register_service(
+    platform::ServiceControl& services, platform::ScHandle manager,
+    const platform::ServiceRegistration& registration) {
+    auto existing = services.open_service(manager, kTunnelServiceName, kServiceConfigure);
+    if (existing) {
+        if (!services.change_service_config(*existing, registration)) {
+            services.close_service_handle(*existing);
+            return fail(DetailCode::TUNNEL_SERVICE_UPDATE_FAILED);
+        }
+        return existing;
+    }
+    auto created = services.create_service(manager, registration, kServiceConfigure);
+    if (!created)
+        return fail(DetailCode::TUNNEL_SERVICE_CREATE_FAILED);
+    return created;
+}
+
+Status describe_service(platform::ServiceControl& services, platform::ScHandle service) {
+    if (!services.set_service_description(service, kTunnelServiceDescription)) {
+        return fail(DetailCode::TUNNEL_SERVICE_DESCRIPTION_FAILED);
+    }
+    if (!services.set_service_sid_type(service, platform::kServiceSidTypeUnrestricted)) {
+        return fail(DetailCode::TUNNEL_SERVICE_SID_FAILED);
+    }
+    auto sid_type = services.query_service_sid_type(service);
+    if (!sid_type)
+        return fail(DetailCode::TUNNEL_SERVICE_SID_QUERY_FAILED);
+    if (*sid_type != platform::kServiceSidTypeUnrestricted) {
+        return fail(DetailCode::TUNNEL_SERVICE_SID_INVALID);
+    }
+    return {};
+}
+
+Result<std::uint32_t> current_state(platform::ServiceControl& services,
+                                    platform::ScHandle service) {
+    auto current = services.query_service_state(service);
+    if (!current)
+        return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
+    return *current;
+}
+
+// The first query follows the stop control at once; a stop still pending at the deadline
+// stays pending at the manager.
+Status wait_until_stopped(platform::Platform& platform, platform::ScHandle service) {
+    const auto deadline = platform.system.monotonic_now() + kStopDeadline;
+    while (true) {
+        if (platform.system.monotonic_now() >= deadline) {
+            return fail(DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT);
+        }
+        auto current = current_state(platform.services, service);
+        if (!current)
+            return fail(current.error());
+        if (*current == state::kStopped)
+            return {};
+        platform.system.sleep_for(kStopPollInterval);
+    }
+}
+
+ConnectionState connection_state_of(std::uint32_t service_state) {
+    switch (service_state) {
+        case state::kStartPending:
+        case state::kContinuePending:
+            return ConnectionState::CONNECTING;
+        case state::kRunning:
+            return ConnectionState::CONNECTED;
+        case state::kPausePending:
+            return ConnectionState::DEGRADED;
+        default:
+            return ConnectionState::DISCONNECTED;  // stopped, stopping, paused
+    }
+}
+
+}  // namespace
+
+Status configure_tunnel_service(platform::Platform& platform, std::string_view config_path) {
+    if (!is_tunnel_config_path(config_path))
+        return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
+    platform::ServiceControl& services = platform.services;
+    ServiceHandleGuard manager(services, services.open_manager(kManagerConfigure));
+    if (!manager)
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+    auto executable = tunnel_executable(platform);
+    if (!executable)
+        return fail(executable.error());
+
+    auto registered = register_service(services, manager.get(),
+                                       tunnel_service_registration(*executable, config_path));
+    if (!registered)
+        return fail(registered.error());
+    ServiceHandleGuard service(services, *registered);
+    return describe_service(services, service.get());
+}
+
+Status start_tunnel_service(platform::Platform& platform) {
+    platform::ServiceControl& services = platform.services;
+    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    if (!manager)
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+    ServiceHandleGuard service(
+        services, services.open_service(manager.get(), kTunnelServiceName, kServiceStart));
+    if (!service)
+        return fail(DetailCode::TUNNEL_SERVICE_NOT_INSTALLED);
+    auto current = current_state(services, service.get());
+    if (!current)
+        return fail(current.error());
+    switch (*current) {
+        case state::kStopped:
+            if (!services.start_service(service.get())) {
+                return fail(DetailCode::TUNNEL_SERVICE_START_FAILED);
+            }
+            return {};
+        case state::kStartPending:
+        case state::kRunning:
+            return {};
+        default:
+            return fail(DetailCode::TUNNEL_SERVICE_BUSY);
+    }
+}
+
+Status stop_tunnel_service(platform::Platform& platform) {
+    platform::ServiceControl& services = platform.services;
+    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    if (!manager)
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+    ServiceHandleGuard service(
+        services, services.open_service(manager.get(), kTunnelServiceName, kServiceStop));
+    if (!service)
+        return {};  // nothing to stop
+    auto current = current_state(services, service.get());
+    if (!current)
+        return fail(current.error());
+    if (*current == state::kStopped)
+        return {};
+    if (*current != state::kStopPending && !services.stop_service(service.get())) {
+        return fail(DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+    }
+    return wait_until_stopped(platform, service.get());
+}
+
+Result<ConnectionState> query_tunnel_service(platform::Platform& platform) {
+    platform::ServiceControl& services = platform.services;
+    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    if (!manager)
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+    ServiceHandleGuard service(services, services.open_service(manager.get(), kTunnelServiceName,
+                                                               access::kServiceQueryStatus));
+    if (!service)
+        return ConnectionState::DISCONNECTED;
+    auto current = current_state(services, service.get());
+    if (!current)
+        return fail(current.error());
+    return connection_state_of(*current);
+}
+
+Status remove_tunnel_service(platform::Platform& platform) {
+    if (auto stopped = stop_tunnel_service(platform); !stopped)
+        return stopped;
+    platform::ServiceControl& services = platform.services;
+    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    if (!manager)
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+    ServiceHandleGuard service(
+        services, services.open_service(manager.get(), kTunnelServiceName, access::kDelete));
+    if (!service)
+        return {};
+    if (!services.delete_service(service.get())) {
+        return fail(DetailCode::TUNNEL_SERVICE_DELETE_FAILED);
+    }
+    return {};
+}
+
+}  // namespace velnaro
