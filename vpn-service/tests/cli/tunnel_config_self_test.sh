@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The tunnel configuration self-test of a copied executable, with and without the components
+# beside it: exact standard output, nothing on standard error, and no scratch directory left
+# in the temporary directory on either path.
+set -u
+exe=$1
+fail=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$exe" "$work/vpn-service"
+copy="$work/vpn-service"
+mkdir "$work/tmp" "$work/keys"
+export TMPDIR="$work/tmp" XDG_DATA_HOME="$work/keys"
+
+check() { # name want_stdout want_status
+    local name=$1 want_out=$2 want_status=$3
+    local out err status
+    out=$("$copy" --tunnel-config-self-test 2>"$work/err"; printf 'x%s' $?)
+    status=${out##*x}
+    out=${out%x*}
+    err=$(cat "$work/err")
+    if [ "$out" != "$want_out" ] || [ -n "$err" ] || [ "$status" != "$want_status" ]; then
+        echo "FAIL $name: status=$status stdout=[$out] stderr=[$err]"
+        fail=1
+    fi
+    if [ -n "$(ls -A "$work/tmp")" ]; then
+        echo "FAIL $name: left behind: $(ls -A "$work/tmp")"
+        fail=1
+    fi
+}
+
+check no_vpn_folder \
+    '{"success":false,"encryptedOnly":false,"detailCode":"COMPONENT_DIRECTORY_UNAVAILABLE"}'$'\n' 1
+
+components=${VELNARO_BUILD_DIR:-}/vpn
+if [ -n "${VELNARO_BUILD_DIR:-}" ] && [ -f "$components/wireguard.so" ] && [ -f "$components/tunnel.so" ]; then
+    mkdir "$work/vpn"
+    cp "$components/wireguard.so" "$components/tunnel.so" "$work/vpn/"
+    check with_components '{"success":true,"encryptedOnly":true,"detailCode":null}'$'\n' 0
+else
+    echo "skip with_components: the Linux components are not built in \$VELNARO_BUILD_DIR/vpn"
+fi
+exit $fail

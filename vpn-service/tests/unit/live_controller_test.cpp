@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/paths.hpp"
+#include "dispatch/live_tunnel_controller.hpp"
+#include "fake/fake_components.hpp"
+#include "fake/fake_platform.hpp"
+#include "self_test/tunnel_config_self_test.hpp"
+#include "tunnel_config/config_file.hpp"
+#include "tunnel_service_manager/tunnel_service_manager.hpp"
+
+namespace velnaro {
+namespace {
+
+namespace st = platform::service_state;
+
+class LiveControllerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::install_fake_components(fake);
+        ASSERT_TRUE(fake.files.create_directories(directory));
+    }
+
+    // A tunnel service that runs from an earlier configuration.
+    void run_previous_tunnel() {
+        ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config).has_value());
+        ASSERT_TRUE(configure_tunnel_service(fake.platform, config_path).has_value());
+        ASSERT_TRUE(start_tunnel_service(fake.platform).has_value());
+        ASSERT_EQ(tunnel().state, st::kRunning);
+        before_stops = tunnel().stops;
+        before_starts = tunnel().starts;
+    }
+
+    fake::FakeService& tunnel() {
+        return fake.services.services.at(std::string(kTunnelServiceName));
+    }
+    bool tunnel_installed() const {
+        return fake.services.services.count(std::string(kTunnelServiceName)) > 0;
+    }
+
+    fake::FakePlatform fake;
+    std::string directory = join_path(fake::fake_root(), "data");
+    std::string config_path = join_path(directory, "VelnaroTunnel.conf.dpapi");
+    TunnelConfig config = sample_tunnel_config();
+    LiveTunnelController controller{fake.runtime, directory};
+    int before_stops = 0;
+    int before_starts = 0;
+};
+
+TEST_F(LiveControllerTest, ApplyOnAnEmptyDataDirectoryCreatesTheIdentityAndStartsTheTunnel) {
+    ASSERT_TRUE(controller.apply_config(config).has_value());
+    EXPECT_EQ(fake.files.path_kind(join_path(directory, "identity.dat")),
+              platform::PathKind::regular_file);
+    EXPECT_EQ(fake.files.path_kind(config_path), platform::PathKind::regular_file);
+    ASSERT_TRUE(tunnel_installed());
+    EXPECT_NE(tunnel().registration.command_line.find(config_path), std::string::npos);
+    EXPECT_EQ(tunnel().state, st::kRunning);
+    EXPECT_EQ(fake.services.open_handles(), 0);
+}
+
+TEST_F(LiveControllerTest, AnInvalidConfigurationTouchesNothing) {
+    run_previous_tunnel();
+    const auto stored = fake.files.file_text(config_path);
+    const auto calls = fake.faults.calls().size();
+    TunnelConfig invalid = config;
+    invalid.address = "10.0.0.1";
+    const Status applied = controller.apply_config(invalid);
+    ASSERT_FALSE(applied.has_value());
+    EXPECT_EQ(applied.error(), DetailCode::ADDRESS_INVALID);
+    EXPECT_EQ(fake.faults.calls().size(), calls);
+    EXPECT_EQ(tunnel().state, st::kRunning);
+    EXPECT_EQ(fake.files.file_text(config_path), stored);
+}
+
+TEST_F(LiveControllerTest, ApplyReplacesTheConfigurationAndRestartsTheTunnel) {
+    run_previous_tunnel();
+    config.endpoint_host = "second.example.net";
+    ASSERT_TRUE(controller.apply_config(config).has_value());
+    EXPECT_EQ(tunnel().stops, before_stops + 1);
+    EXPECT_EQ(tunnel().starts, before_starts + 1);
+    EXPECT_EQ(tunnel().state, st::kRunning);
+    const auto text = read_tunnel_config_text(fake.platform, config_path);
+    ASSERT_TRUE(text.has_value());
+    EXPECT_NE(as_text(*text).find("second.example.net"), std::string_view::npos);
+}
+
+TEST_F(LiveControllerTest, AFailedStoreLeavesTheTunnelStoppedWithThePreviousFile) {
+    run_previous_tunnel();
+    const auto stored = fake.files.file_text(config_path);
+    fake.faults.fail_always("move_file");
+    config.endpoint_host = "second.example.net";
+    const Status applied = controller.apply_config(config);
+    ASSERT_FALSE(applied.has_value());
+    EXPECT_EQ(applied.error(), DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
+    EXPECT_EQ(tunnel().state, st::kStopped);
+    EXPECT_EQ(tunnel().starts, before_starts);
+    EXPECT_EQ(fake.files.file_text(config_path), stored);
+}
+
+TEST_F(LiveControllerTest, AFailedStopIsReturnedBeforeAnythingIsWritten) {
+    run_previous_tunnel();
+    fake.faults.fail_always("stop_service");
+    const int creates = fake.faults.count("create_new_file");
+    const Status applied = controller.apply_config(config);
+    ASSERT_FALSE(applied.has_value());
+    EXPECT_EQ(applied.error(), stop_tunnel_service(fake.platform).error());
+    EXPECT_EQ(fake.faults.count("create_new_file"), creates);
+}
+
+TEST_F(LiveControllerTest, RepairWithoutAStoredFileLeavesTheTunnelAlone) {
+    run_previous_tunnel();
+    ASSERT_TRUE(fake.files.delete_file(config_path));
+    const Status repaired = controller.repair();
+    ASSERT_FALSE(repaired.has_value());
+    EXPECT_EQ(repaired.error(), DetailCode::TUNNEL_CONFIG_MISSING);
+    EXPECT_EQ(tunnel().state, st::kRunning);
+    EXPECT_EQ(tunnel().stops, before_stops);
+}
+
+TEST_F(LiveControllerTest, RepairRefusesADirectoryInPlaceOfTheFile) {
+    ASSERT_TRUE(fake.files.create_directories(config_path));
+    const Status repaired = controller.repair();
+    ASSERT_FALSE(repaired.has_value());
+    EXPECT_EQ(repaired.error(), DetailCode::TUNNEL_CONFIG_MISSING);
+    EXPECT_FALSE(tunnel_installed());
+}
+
+TEST_F(LiveControllerTest, RepairReRegistersAndRestartsWithoutRewritingTheFile) {
+    run_previous_tunnel();
+    const auto stored = fake.files.file_text(config_path);
+    fake.services.services.erase(std::string(kTunnelServiceName));
+    const int writes = fake.faults.count("create_new_file");
+    const int reads = fake.faults.count("read_file");
+    ASSERT_TRUE(controller.repair().has_value());
+    ASSERT_TRUE(tunnel_installed());
+    EXPECT_EQ(tunnel().state, st::kRunning);
+    EXPECT_NE(tunnel().registration.command_line.find(config_path), std::string::npos);
+    EXPECT_EQ(fake.files.file_text(config_path), stored);
+    EXPECT_EQ(fake.faults.count("create_new_file"), writes);
+    EXPECT_EQ(fake.faults.count("read_file"), reads);
+}
+
+TEST_F(LiveControllerTest, StartStopAndStatusActOnTheTunnelService) {
+    EXPECT_TRUE(controller.stop().has_value());  // nothing installed: nothing to stop
+    EXPECT_EQ(controller.status().state, ConnectionState::DISCONNECTED);
+    run_previous_tunnel();
+    ASSERT_TRUE(controller.stop().has_value());
+    EXPECT_EQ(tunnel().state, st::kStopped);
+    EXPECT_EQ(controller.status().state, ConnectionState::DISCONNECTED);
+    ASSERT_TRUE(controller.start().has_value());
+    EXPECT_EQ(tunnel().state, st::kRunning);
+}
+
+}  // namespace
+}  // namespace velnaro

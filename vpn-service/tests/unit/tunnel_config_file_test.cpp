@@ -1,0 +1,509 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/base64.hpp"
+#include "core/paths.hpp"
+#include "fake/fake_components.hpp"
+#include "fake/fake_platform.hpp"
+#include "identity/identity_file.hpp"
+#include "identity/identity_lifecycle.hpp"
+#include "protected_storage/dpapi.hpp"
+#include "self_test/tunnel_config_self_test.hpp"
+#include "tunnel_config/config_file.hpp"
+#include "wireguard/keys.hpp"
+
+namespace velnaro {
+namespace {
+
+using fake::FakePlatform;
+
+bool is_temporary_name(std::string_view path) {
+    const std::string_view name = file_name(path);
+    return name.starts_with(".VelnaroTunnel.conf.dpapi.") && name.ends_with(".tmp");
+}
+
+// A data directory with the components installed, so identities can be created.
+class ConfigFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::install_fake_components(fake);
+        ASSERT_TRUE(fake.files.create_directories(directory));
+    }
+
+    std::string private_key_base64() {
+        auto identity = ensure_identity(fake.runtime, directory);
+        EXPECT_TRUE(identity.has_value());
+        return identity ? encode_base64(identity->private_key.span()) : std::string();
+    }
+
+    std::vector<std::string> temporary_files() const {
+        std::vector<std::string> found;
+        for (const auto& path : fake.files.all_files()) {
+            if (is_temporary_name(path))
+                found.push_back(path);
+        }
+        return found;
+    }
+
+    std::optional<std::string> stored_text() {
+        auto text = read_tunnel_config_text(fake.platform, final_path);
+        if (!text)
+            return std::nullopt;
+        return std::string(as_text(*text));
+    }
+
+    FakePlatform fake;
+    std::string directory = join_path(fake::fake_root(), "data");
+    std::string final_path = join_path(directory, "VelnaroTunnel.conf.dpapi");
+    TunnelConfig config = sample_tunnel_config();
+};
+
+TEST_F(ConfigFileTest, RendersTheSampleAsNineLinesByteForByte) {
+    const std::string key = private_key_base64();
+    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
+    ASSERT_TRUE(text.has_value()) << to_text(text.error());
+    EXPECT_EQ(as_text(*text),
+              "[Interface]\n"
+              "PrivateKey = " +
+                  key +
+                  "\n"
+                  "Address = 10.250.10.21/32\n"
+                  "\n"
+                  "[Peer]\n"
+                  "PublicKey = AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\n"
+                  "Endpoint = gateway.example.net:51820\n"
+                  "AllowedIPs = 10.250.0.0/16\n"
+                  "PersistentKeepalive = 25\n");
+}
+
+TEST_F(ConfigFileTest, RendersValuesExactlyAsWritten) {
+    const std::string key = private_key_base64();
+    config.address = "10.1.2.3/+024";
+    config.allowed_ips = {"10.1.0.0/16", "10.2.0.0/16"};
+    config.endpoint_port = 1;
+    config.persistent_keepalive = 300;
+    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
+    ASSERT_TRUE(text.has_value());
+    const std::string_view rendered = as_text(*text);
+    EXPECT_NE(rendered.find("\nAddress = 10.1.2.3/+024\n"), std::string_view::npos);
+    EXPECT_NE(rendered.find("\nAllowedIPs = 10.1.0.0/16, 10.2.0.0/16\n"), std::string_view::npos);
+    EXPECT_NE(rendered.find("\nEndpoint = gateway.example.net:1\n"), std::string_view::npos);
+    EXPECT_TRUE(rendered.ends_with("\nPersistentKeepalive = 300\n"));
+    EXPECT_EQ(rendered.find('\r'), std::string_view::npos);
+}
+
+TEST_F(ConfigFileTest, RenderRefusesBeforeReadingTheIdentity) {
+    private_key_base64();
+    config.persistent_keepalive = 4;
+    const int reads = fake.faults.count("read_file");
+    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
+    ASSERT_FALSE(text.has_value());
+    EXPECT_EQ(text.error(), DetailCode::KEEPALIVE_INVALID);
+    EXPECT_EQ(fake.faults.count("read_file"), reads);
+}
+
+TEST_F(ConfigFileTest, RenderWithoutIdentityPassesTheIdentityCodeOn) {
+    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
+    ASSERT_FALSE(text.has_value());
+    const auto direct = read_identity_file(fake.platform, join_path(directory, "identity.dat"));
+    ASSERT_FALSE(direct.has_value());
+    EXPECT_EQ(text.error(), direct.error());
+}
+
+TEST_F(ConfigFileTest, StoreCreatesTheIdentityAndPutsASecuredSealedFileInPlace) {
+    const auto path = store_tunnel_config(fake.runtime, directory, config);
+    ASSERT_TRUE(path.has_value()) << to_text(path.error());
+    EXPECT_EQ(*path, final_path);
+    EXPECT_EQ(fake.files.path_kind(join_path(directory, "identity.dat")),
+              platform::PathKind::regular_file);
+    EXPECT_TRUE(fake.files.is_restricted(final_path));
+    EXPECT_TRUE(temporary_files().empty());
+    EXPECT_EQ(fake.files.open_handles(), 0);
+
+    const auto rendered = render_tunnel_config_text(fake.runtime, directory, config);
+    ASSERT_TRUE(rendered.has_value());
+    EXPECT_EQ(stored_text(), std::string(as_text(*rendered)));
+    // Only the sealed blob reaches the disk.
+    const auto raw = fake.files.file_text(final_path);
+    ASSERT_TRUE(raw.has_value());
+    EXPECT_EQ(raw->find("PrivateKey"), std::string::npos);
+}
+
+TEST_F(ConfigFileTest, StoringTwiceLeavesOneFileWithTheSecondConfiguration) {
+    ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config).has_value());
+    config.endpoint_host = "second.example.net";
+    ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config).has_value());
+    EXPECT_TRUE(temporary_files().empty());
+    const auto text = stored_text();
+    ASSERT_TRUE(text.has_value());
+    EXPECT_NE(text->find("Endpoint = second.example.net:51820"), std::string::npos);
+    int configs = 0;
+    for (const auto& path : fake.files.all_files()) {
+        if (file_name(path).find("VelnaroTunnel") != std::string_view::npos)
+            ++configs;
+    }
+    EXPECT_EQ(configs, 1);
+}
+
+TEST_F(ConfigFileTest, WritesTheWholeBlobThroughPartialWrites) {
+    fake.files.write_chunk = 3;
+    ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config).has_value());
+    const auto rendered = render_tunnel_config_text(fake.runtime, directory, config);
+    ASSERT_TRUE(rendered.has_value());
+    EXPECT_EQ(stored_text(), std::string(as_text(*rendered)));
+}
+
+TEST_F(ConfigFileTest, ATextOverTheSealingLimitIsRefusedAndNothingWritten) {
+    // Valid, but each prefix carries 300 leading zeros: sixteen of them pass 4096 bytes.
+    config.allowed_ips.assign(16, "10.9.0.0/" + std::string(300, '0') + "16");
+    ASSERT_TRUE(validate_tunnel_config(config).has_value());
+    const auto path = store_tunnel_config(fake.runtime, directory, config);
+    ASSERT_FALSE(path.has_value());
+    EXPECT_EQ(path.error(), DetailCode::IDENTITY_SECRET_SIZE_INVALID);
+    EXPECT_FALSE(fake.files.file_text(final_path).has_value());
+    EXPECT_TRUE(temporary_files().empty());
+}
+
+TEST_F(ConfigFileTest, ARefusedConfigurationIsNotSealedAfterTheIdentityIsEnsured) {
+    ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config).has_value());
+    const auto before = fake.files.file_text(final_path);
+    TunnelConfig refused = config;
+    refused.address = "8.8.8.8/32";
+    const int protects = fake.faults.count("protect");
+    const auto path = store_tunnel_config(fake.runtime, directory, refused);
+    ASSERT_FALSE(path.has_value());
+    EXPECT_EQ(path.error(), DetailCode::ADDRESS_INVALID);
+    EXPECT_EQ(fake.faults.count("protect"), protects);
+    EXPECT_EQ(fake.files.file_text(final_path), before);
+}
+
+TEST_F(ConfigFileTest, ALostIdentityStopsTheStoreBeforeAnythingIsWritten) {
+    private_key_base64();
+    ASSERT_TRUE(fake.files.delete_file(join_path(directory, "identity.dat")));
+    const auto path = store_tunnel_config(fake.runtime, directory, config);
+    ASSERT_FALSE(path.has_value());
+    EXPECT_EQ(path.error(), DetailCode::LOCAL_IDENTITY_LOST);
+    EXPECT_FALSE(fake.files.file_text(final_path).has_value());
+}
+
+struct StoreFault {
+    const char* operation;
+    int from_end;  // 1: the last call of the operation in one store, 2: the one before
+    DetailCode expected;
+    bool new_file_in_place;
+};
+
+// Each fault hits one step of a second store, after a first store that left a file.
+TEST_F(ConfigFileTest, EveryFailingStepReportsItsCodeAndKeepsThePreviousFile) {
+    const StoreFault faults[] = {
+        {"protect", 1, DetailCode::DPAPI_PROTECT_FAILED, false},
+        {"random_bytes", 1, DetailCode::TUNNEL_CONFIG_WRITE_FAILED, false},
+        {"create_new_file", 1, DetailCode::TUNNEL_CONFIG_WRITE_FAILED, false},
+        {"write_file", 1, DetailCode::TUNNEL_CONFIG_WRITE_FAILED, false},
+        {"flush_file", 1, DetailCode::TUNNEL_CONFIG_WRITE_FAILED, false},
+        {"restrict_access", 2, DetailCode::SECURE_PATH_ACL_FAILED, false},
+        {"restrict_access.descriptor", 2, DetailCode::SECURITY_DESCRIPTOR_INVALID, false},
+        {"move_file", 1, DetailCode::TUNNEL_CONFIG_REPLACE_FAILED, false},
+        {"restrict_access", 1, DetailCode::SECURE_PATH_ACL_FAILED, true},
+    };
+    for (const StoreFault& f : faults) {
+        FakePlatform fresh;
+        fake::install_fake_components(fresh);
+        ASSERT_TRUE(fresh.files.create_directories(directory));
+        ASSERT_TRUE(store_tunnel_config(fresh.runtime, directory, config).has_value());
+        const auto previous = fresh.files.file_text(final_path);
+
+        // Count the calls of one store so the fault can aim at the last ones.
+        const int before = fresh.faults.count(f.operation);
+        TunnelConfig second = config;
+        second.endpoint_host = "second.example.net";
+        ASSERT_TRUE(store_tunnel_config(fresh.runtime, directory, config).has_value());
+        const int per_store = fresh.faults.count(f.operation) - before;
+        ASSERT_GE(per_store, f.from_end) << f.operation;
+        fresh.faults.fail_nth(f.operation, per_store - f.from_end + 1);
+
+        const auto path = store_tunnel_config(fresh.runtime, directory, second);
+        ASSERT_FALSE(path.has_value()) << f.operation;
+        EXPECT_EQ(path.error(), f.expected) << f.operation;
+        const auto text = read_tunnel_config_text(fresh.platform, final_path);
+        ASSERT_TRUE(text.has_value()) << f.operation;
+        EXPECT_EQ(as_text(*text).find("second.example.net") != std::string_view::npos,
+                  f.new_file_in_place)
+            << f.operation;
+        if (!f.new_file_in_place) {
+            EXPECT_EQ(fresh.files.file_text(final_path), previous);
+        }
+        EXPECT_EQ(fresh.files.open_handles(), 0) << f.operation;
+        for (const auto& file : fresh.files.all_files()) {
+            EXPECT_FALSE(is_temporary_name(file)) << f.operation << " left " << file;
+        }
+    }
+}
+
+TEST_F(ConfigFileTest, AFailedMoveIsReportedEvenWhenTheTemporaryFileCannotBeDeleted) {
+    ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config).has_value());
+    fake.faults.fail_nth("move_file");
+    fake.faults.fail_nth("delete_file");
+    const auto path = store_tunnel_config(fake.runtime, directory, config);
+    ASSERT_FALSE(path.has_value());
+    EXPECT_EQ(path.error(), DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
+}
+
+// Forwards to the fake, with hooks that change single calls.
+class HookedFileSystem final : public platform::FileSystem {
+  public:
+    explicit HookedFileSystem(platform::FileSystem& inner) : inner_(inner) {}
+
+    std::function<std::optional<std::size_t>(std::span<const std::uint8_t>)> on_write;
+    std::function<void(std::vector<std::string>&)> on_list;
+    // Sees the stored configuration's bytes; false makes the read fail.
+    std::function<bool(std::vector<std::uint8_t>&)> on_read;
+
+    platform::PathKind path_kind(std::string_view p) override { return inner_.path_kind(p); }
+    bool create_directories(std::string_view p) override { return inner_.create_directories(p); }
+    std::optional<std::string> canonical_directory(std::string_view p) override {
+        return inner_.canonical_directory(p);
+    }
+    std::optional<platform::FileHandle> create_new_file(std::string_view p) override {
+        return inner_.create_new_file(p);
+    }
+    std::optional<std::size_t> write_file(platform::FileHandle f,
+                                          std::span<const std::uint8_t> bytes) override {
+        if (on_write)
+            return on_write(bytes);
+        return inner_.write_file(f, bytes);
+    }
+    bool flush_file(platform::FileHandle f) override { return inner_.flush_file(f); }
+    void close_file(platform::FileHandle f) override { inner_.close_file(f); }
+    std::optional<std::vector<std::uint8_t>> read_file(std::string_view p,
+                                                       std::size_t max_bytes) override {
+        auto bytes = inner_.read_file(p, max_bytes);
+        if (bytes && on_read && file_name(p) == "VelnaroTunnel.conf.dpapi" && !on_read(*bytes)) {
+            return std::nullopt;
+        }
+        return bytes;
+    }
+    bool delete_file(std::string_view p) override { return inner_.delete_file(p); }
+    bool move_file(std::string_view from, std::string_view to, platform::MoveMode m) override {
+        return inner_.move_file(from, to, m);
+    }
+    std::optional<std::vector<std::string>> list_directory(std::string_view p) override {
+        auto names = inner_.list_directory(p);
+        if (names && on_list)
+            on_list(*names);
+        return names;
+    }
+    bool remove_tree(std::string_view p) override { return inner_.remove_tree(p); }
+    std::optional<std::string> temporary_directory() override {
+        return inner_.temporary_directory();
+    }
+    platform::AccessResult restrict_access(std::string_view p) override {
+        return inner_.restrict_access(p);
+    }
+
+  private:
+    platform::FileSystem& inner_;
+};
+
+struct HookedPlatform {
+    FakePlatform fake;
+    HookedFileSystem files{fake.files};
+    platform::Platform platform{files,         fake.system, fake.sealing, fake.loader,
+                                fake.services, fake.pipes,  fake.host};
+    Runtime runtime{platform, fake.components};
+
+    HookedPlatform() { fake::install_fake_components(fake); }
+};
+
+TEST(ConfigFileWrites, AWriteThatTakesNothingFailsInsteadOfLoopingForEver) {
+    HookedPlatform hooked;
+    const std::string directory = join_path(fake::fake_root(), "data");
+    ASSERT_TRUE(hooked.fake.files.create_directories(directory));
+    // The identity files go through the same writes: create the identity first.
+    ASSERT_TRUE(ensure_identity(hooked.runtime, directory).has_value());
+    int writes = 0;
+    hooked.files.on_write = [&](std::span<const std::uint8_t>) -> std::optional<std::size_t> {
+        ++writes;
+        return 0;
+    };
+    const auto path = store_tunnel_config(hooked.runtime, directory, sample_tunnel_config());
+    ASSERT_FALSE(path.has_value());
+    EXPECT_EQ(path.error(), DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
+    EXPECT_EQ(writes, 1);
+    EXPECT_EQ(hooked.fake.files.open_handles(), 0);
+}
+
+TEST(ConfigFileRead, ReadsBackOnlyItsOwnSealedText) {
+    FakePlatform fake;
+    const std::string path = join_path(fake::fake_root(), "VelnaroTunnel.conf.dpapi");
+    const auto missing = read_tunnel_config_text(fake.platform, path);
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error(), DetailCode::TUNNEL_CONFIG_READ_FAILED);
+
+    const auto other =
+        dpapi_protect(fake.platform, as_bytes("[Interface]\n"), kIdentityDescription);
+    ASSERT_TRUE(other.has_value());
+    fake.files.put_file(path, *other);
+    const auto mismatch = read_tunnel_config_text(fake.platform, path);
+    ASSERT_FALSE(mismatch.has_value());
+    EXPECT_EQ(mismatch.error(), DetailCode::DPAPI_DESCRIPTION_MISMATCH);
+}
+
+TEST(ConfigFileCheck, AcceptsOnlyAnInterfaceTextWithAPrivateKey) {
+    const struct {
+        std::string_view text;
+        bool valid;
+    } cases[] = {
+        {"[Interface]\nPrivateKey = abc\n", true},
+        {"[Interface]PrivateKey =", true},
+        {"[Interface]", false},
+        {"[Interface]\n", false},
+        {"[interface]\nPrivateKey = abc\n", false},
+        {" [Interface]\nPrivateKey = abc\n", false},
+        {"[Interface]\nPrivateKey= abc\n", false},
+        {"[Interface]\nprivatekey = abc\n", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        const Status checked = check_tunnel_config_text(c.text);
+        EXPECT_EQ(checked.has_value(), c.valid) << c.text;
+        if (!checked) {
+            EXPECT_EQ(checked.error(), DetailCode::TUNNEL_CONFIG_CONTENT_INVALID);
+        }
+    }
+}
+
+TEST(ConfigFileScan, FindsOnlyNamesWhoseExtensionIsExactlyConf) {
+    const struct {
+        std::string_view name;
+        bool plaintext;
+    } cases[] = {
+        {"x.conf", true},
+        {"VelnaroTunnel.conf", true},
+        {"a..conf", true},
+        {"\xff\xfe.conf", true},
+        {".conf", false},
+        {"x.CONF", false},
+        {"x.conf.dpapi", false},
+        {".VelnaroTunnel.conf.dpapi.0b8e6c7e-8f25-4f43-9a43-5a1d6b7c8d9e.tmp", false},
+        {"conf", false},
+        {"x.conf.", false},
+        {"x.confx", false},
+    };
+    for (const auto& c : cases) {
+        FakePlatform fake;
+        const std::string directory = join_path(fake::fake_root(), "scan");
+        ASSERT_TRUE(fake.files.create_directories(directory));
+        fake.files.put_file(join_path(directory, "identity.dat"), "x");
+        fake.files.put_file(join_path(directory, c.name), "x");
+        const auto found = find_plaintext_config(fake.platform, directory);
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(*found, c.plaintext) << c.name;
+    }
+}
+
+TEST(ConfigFileScan, AListingThatCannotBeOpenedIsAReadFailure) {
+    FakePlatform fake;
+    const auto missing = find_plaintext_config(fake.platform, join_path(fake::fake_root(), "none"));
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_EQ(missing.error(), DetailCode::TUNNEL_CONFIG_READ_FAILED);
+}
+
+// The self-test, which drives the whole file round trip in a scratch directory.
+bool scratch_directory_left(FakePlatform& fake) {
+    for (const auto& d : fake.files.directories) {
+        if (d.find("velnaro-vpn-config-") != std::string::npos)
+            return true;
+    }
+    for (const auto& f : fake.files.all_files()) {
+        if (f.find("velnaro-vpn-config-") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+TEST(TunnelConfigSelfTest, PassesAndRemovesItsDirectory) {
+    FakePlatform fake;
+    fake::install_fake_components(fake);
+    const auto result = tunnel_config_self_test(fake.runtime);
+    EXPECT_EQ(result, (TunnelConfigSelfTestResult{true, true, std::nullopt}));
+    EXPECT_FALSE(scratch_directory_left(fake));
+    EXPECT_EQ(tunnel_config_self_test_json(result),
+              R"({"success":true,"encryptedOnly":true,"detailCode":null})");
+}
+
+TEST(TunnelConfigSelfTest, FailuresAreReportedAndTheDirectoryStillRemoved) {
+    const struct {
+        const char* operation;
+        DetailCode expected;
+        int removals;
+    } cases[] = {
+        {"temporary_directory", DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED, 0},
+        {"create_directories", DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED, 1},
+        {"protect", DetailCode::DPAPI_PROTECT_FAILED, 1},
+        {"list_directory", DetailCode::TUNNEL_CONFIG_READ_FAILED, 1},
+    };
+    for (const auto& c : cases) {
+        FakePlatform fake;
+        fake::install_fake_components(fake);
+        fake.faults.fail_always(c.operation);
+        const auto result = tunnel_config_self_test(fake.runtime);
+        EXPECT_EQ(result, (TunnelConfigSelfTestResult{false, false, c.expected})) << c.operation;
+        EXPECT_EQ(fake.faults.count("remove_tree"), c.removals) << c.operation;
+        EXPECT_FALSE(scratch_directory_left(fake)) << c.operation;
+    }
+}
+
+TEST(TunnelConfigSelfTest, WithoutComponentsReportsTheKeyGenerationCode) {
+    FakePlatform fake;
+    const auto result = tunnel_config_self_test(fake.runtime);
+    EXPECT_FALSE(result.success);
+    EXPECT_FALSE(result.encrypted_only);
+    EXPECT_EQ(result.detail_code, resolve_component_directory(fake.platform).error());
+    EXPECT_FALSE(scratch_directory_left(fake));
+}
+
+TEST(TunnelConfigSelfTest, AFailedRemovalDoesNotChangeTheResult) {
+    FakePlatform fake;
+    fake::install_fake_components(fake);
+    fake.faults.fail_always("remove_tree");
+    EXPECT_TRUE(tunnel_config_self_test(fake.runtime).success);
+}
+
+TEST(TunnelConfigSelfTest, ReadFailureOfTheWrittenFile) {
+    HookedPlatform hooked;
+    hooked.files.on_read = [](std::vector<std::uint8_t>&) { return false; };
+    const auto result = tunnel_config_self_test(hooked.runtime);
+    EXPECT_EQ(result,
+              (TunnelConfigSelfTestResult{false, false, DetailCode::TUNNEL_CONFIG_READ_FAILED}));
+}
+
+TEST(TunnelConfigSelfTest, ReportsAClearTextConfigurationLeftBeside) {
+    HookedPlatform hooked;
+    hooked.files.on_list = [](std::vector<std::string>& names) {
+        names.push_back("VelnaroTunnel.conf");
+    };
+    const auto result = tunnel_config_self_test(hooked.runtime);
+    EXPECT_EQ(result, (TunnelConfigSelfTestResult{false, false,
+                                                  DetailCode::TUNNEL_CONFIG_PLAINTEXT_FOUND}));
+    EXPECT_EQ(
+        tunnel_config_self_test_json(result),
+        R"({"success":false,"encryptedOnly":false,"detailCode":"TUNNEL_CONFIG_PLAINTEXT_FOUND"})");
+}
+
+TEST(TunnelConfigSelfTest, ReportsSealedTextThatIsNotAConfiguration) {
+    HookedPlatform hooked;
+    hooked.files.on_read = [&](std::vector<std::uint8_t>& bytes) {
+        bytes = *dpapi_protect(hooked.platform, as_bytes("[Peer]\nPrivateKey = x\n"),
+                               kTunnelDescription);
+        return true;
+    };
+    const auto result = tunnel_config_self_test(hooked.runtime);
+    EXPECT_EQ(result.detail_code, DetailCode::TUNNEL_CONFIG_CONTENT_INVALID);
+}
+
+}  // namespace
+}  // namespace velnaro
