@@ -552,6 +552,31 @@ struct Observation {
     ::_exit(service(path.c_str()) == 1 ? 0 : 1);
 }
 
+// The sealed file, exactly as the service stores it, in a fresh scratch directory; empty
+// when sealing failed.
+std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own_private,
+                        const std::array<std::uint8_t, 32>& peer_public) {
+    std::string pattern = (fs::temp_directory_path() / "velnaro-tunnel-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        return {};
+    env.directory = pattern;
+    const std::string text =
+        "[Interface]\nPrivateKey = " + base64_key(own_private) +
+        "\nAddress = 10.250.10.21/32\n\n[Peer]\nPublicKey = " + base64_key(peer_public) +
+        "\nEndpoint = 192.168.247.1:51820\nAllowedIPs = 10.250.0.0/16\n"
+        "PersistentKeepalive = 25\n";
+    const std::string config = (env.directory / "VelnaroTunnel.conf.dpapi").string();
+    platform::NativePlatform native;
+    const auto blob = dpapi_protect(native.get(), as_bytes(text), kTunnelDescription);
+    if (!blob)
+        return {};
+    std::ofstream(config, std::ios::binary)
+        .write(reinterpret_cast<const char*>(blob->data()),
+               static_cast<std::streamsize>(blob->size()));
+    fs::create_directories("/run/wireguard");
+    return config;
+}
+
 bool interface_in(const std::string& netns, const std::string& name) {
     return run({ip_binary(), "-n", netns, "link", "show", "dev", name});
 }
@@ -581,9 +606,8 @@ TEST(RealTunnel, HandshakesCarriesTrafficAndGoesAwayOnSigterm) {
     std::array<std::uint8_t, 32> peer_public{}, peer_private{}, own_public{}, own_private{};
     ASSERT_TRUE(generate_x25519_keypair(peer_public, peer_private));
     ASSERT_TRUE(generate_x25519_keypair(own_public, own_private));
-    std::string pattern = (fs::temp_directory_path() / "velnaro-tunnel-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    env.directory = pattern;
+    const std::string config = seal_config(env, own_private, peer_public);
+    ASSERT_FALSE(config.empty());
     const std::string key_file = (env.directory / "peer.key").string();
     std::ofstream(key_file) << base64_key(peer_private) << "\n";
 
@@ -605,23 +629,6 @@ TEST(RealTunnel, HandshakesCarriesTrafficAndGoesAwayOnSigterm) {
     ASSERT_TRUE(
         run({ip, "-n", env.peer_ns, "address", "add", "10.250.0.1/16", "dev", env.peer_if}));
     ASSERT_TRUE(run({ip, "-n", env.peer_ns, "link", "set", "dev", env.peer_if, "up"}));
-
-    // The sealed file, exactly as the service stores it.
-    const std::string text =
-        "[Interface]\nPrivateKey = " + base64_key(own_private) +
-        "\nAddress = 10.250.10.21/32\n\n[Peer]\nPublicKey = " + base64_key(peer_public) +
-        "\nEndpoint = 192.168.247.1:51820\nAllowedIPs = 10.250.0.0/16\n"
-        "PersistentKeepalive = 25\n";
-    const std::string config = (env.directory / "VelnaroTunnel.conf.dpapi").string();
-    {
-        platform::NativePlatform native;
-        const auto blob = dpapi_protect(native.get(), as_bytes(text), kTunnelDescription);
-        ASSERT_TRUE(blob) << to_text(blob.error());
-        std::ofstream(config, std::ios::binary)
-            .write(reinterpret_cast<const char*>(blob->data()),
-                   static_cast<std::streamsize>(blob->size()));
-    }
-    fs::create_directories("/run/wireguard");
 
     const pid_t tunnel_pid = ::fork();
     ASSERT_GE(tunnel_pid, 0);
@@ -662,6 +669,33 @@ TEST(RealTunnel, HandshakesCarriesTrafficAndGoesAwayOnSigterm) {
         stop_process(tunnel_pid, 1s);
     EXPECT_EQ(tunnel_status, 0);  // the service reported a clean end
     EXPECT_FALSE(interface_in(env.tunnel_ns, "VelnaroTunnel"));
+}
+
+TEST(RealTunnel, LeavesAnotherInterfaceOfTheSameNameAloneAndReportsFailure) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root for network namespaces";
+    }
+    Namespaces env;
+    const std::string ip = ip_binary();
+    ASSERT_TRUE(run({ip, "netns", "add", env.tunnel_ns}));
+    ASSERT_TRUE(run({ip, "-n", env.tunnel_ns, "link", "add", "VelnaroTunnel", "type", "veth",
+                     "peer", "name", "vlco" + env.suffix}));
+    std::array<std::uint8_t, 32> peer_public{}, own_private{}, unused{};
+    ASSERT_TRUE(generate_x25519_keypair(peer_public, unused));
+    ASSERT_TRUE(generate_x25519_keypair(unused, own_private));
+    const std::string config = seal_config(env, own_private, peer_public);
+    ASSERT_FALSE(config.empty());
+
+    const pid_t tunnel_pid = ::fork();
+    ASSERT_GE(tunnel_pid, 0);
+    if (tunnel_pid == 0)
+        serve_tunnel(env.tunnel_ns, config);
+    env.tunnel_child = tunnel_pid;
+    const auto status = wait_process(tunnel_pid, 20s);
+    if (status)
+        env.tunnel_child.reset();
+    EXPECT_EQ(status, 1);  // the entry point returned 0: nothing was brought up
+    EXPECT_TRUE(interface_in(env.tunnel_ns, "VelnaroTunnel"));
 }
 
 }  // namespace
