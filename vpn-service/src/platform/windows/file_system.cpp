@@ -1,27 +1,182 @@
 #include "platform/windows/file_system.hpp"
 
-// Not implemented yet: every call fails.
-namespace velnaro::platform {
+#include <windows.h>
 
-PathKind Win32FileSystem::path_kind(std::string_view) { return PathKind::missing; }
-bool Win32FileSystem::create_directories(std::string_view) { return false; }
-std::optional<std::string> Win32FileSystem::canonical_directory(std::string_view) { return {}; }
-std::optional<FileHandle> Win32FileSystem::create_new_file(std::string_view) { return {}; }
-std::optional<std::size_t> Win32FileSystem::write_file(FileHandle, std::span<const std::uint8_t>) {
-    return {};
+#include <algorithm>
+
+#include "platform/windows/file_system_detail.hpp"
+#include "platform/windows/owned_handle.hpp"
+#include "platform/windows/wide.hpp"
+
+namespace velnaro::platform {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// One WriteFile or ReadFile takes a DWORD count; larger buffers go in several calls.
+constexpr std::size_t kMaxTransfer = 1u << 30;
+
+HANDLE to_native(FileHandle file) {
+    return reinterpret_cast<HANDLE>(file.value);
 }
-bool Win32FileSystem::flush_file(FileHandle) { return false; }
-void Win32FileSystem::close_file(FileHandle) {}
-std::optional<std::vector<std::uint8_t>> Win32FileSystem::read_file(std::string_view, std::size_t) {
-    return {};
+
+bool is_usable(FileHandle file) {
+    const HANDLE handle = to_native(file);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
 }
-bool Win32FileSystem::delete_file(std::string_view) { return false; }
-bool Win32FileSystem::move_file(std::string_view, std::string_view, MoveMode) { return false; }
-std::optional<std::vector<std::string>> Win32FileSystem::list_directory(std::string_view) {
-    return {};
+
+// Opens the object itself (directories included, links followed) for queries only.
+OwnedHandle open_for_query(const std::wstring& path) {
+    return OwnedHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
-bool Win32FileSystem::remove_tree(std::string_view) { return false; }
-std::optional<std::string> Win32FileSystem::temporary_directory() { return {}; }
-AccessResult Win32FileSystem::restrict_access(std::string_view) { return AccessResult::failed; }
+
+}  // namespace
+
+std::optional<BY_HANDLE_FILE_INFORMATION> followed_attributes(const std::wstring& path) {
+    OwnedHandle handle = open_for_query(path);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || !::GetFileInformationByHandle(handle.get(), &info))
+        return std::nullopt;
+    if (::GetFileType(handle.get()) != FILE_TYPE_DISK)
+        info.dwFileAttributes |= FILE_ATTRIBUTE_DEVICE;
+    return info;
+}
+
+PathKind Win32FileSystem::path_kind(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return PathKind::missing;
+    auto info = followed_attributes(*wide);
+    if (!info)
+        return PathKind::missing;
+    if (info->dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+        return PathKind::other;
+    if (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return PathKind::directory;
+    return PathKind::regular_file;
+}
+
+std::optional<std::string> Win32FileSystem::canonical_directory(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return std::nullopt;
+    OwnedHandle handle = open_for_query(*wide);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || !::GetFileInformationByHandle(handle.get(), &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return std::nullopt;
+    }
+    std::wstring final_path(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD length = ::GetFinalPathNameByHandleW(handle.get(), final_path.data(),
+                                                         static_cast<DWORD>(final_path.size()),
+                                                         FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0)
+            return std::nullopt;
+        if (length < final_path.size()) {
+            final_path.resize(length);
+            return from_wide(final_path);
+        }
+        final_path.assign(length, L'\0');  // too small: length is the size needed
+    }
+    return std::nullopt;
+}
+
+std::optional<FileHandle> Win32FileSystem::create_new_file(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return std::nullopt;
+    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    return FileHandle{reinterpret_cast<std::uintptr_t>(handle)};
+}
+
+std::optional<std::size_t> Win32FileSystem::write_file(FileHandle file,
+                                                       std::span<const std::uint8_t> bytes) {
+    if (!is_usable(file))
+        return std::nullopt;
+    const auto count = static_cast<DWORD>(std::min(bytes.size(), kMaxTransfer));
+    DWORD written = 0;
+    if (!::WriteFile(to_native(file), bytes.data(), count, &written, nullptr))
+        return std::nullopt;
+    return written;
+}
+
+bool Win32FileSystem::flush_file(FileHandle file) {
+    return is_usable(file) && ::FlushFileBuffers(to_native(file));
+}
+
+void Win32FileSystem::close_file(FileHandle file) {
+    if (is_usable(file))
+        ::CloseHandle(to_native(file));
+}
+
+std::optional<std::vector<std::uint8_t>> Win32FileSystem::read_file(std::string_view path,
+                                                                    std::size_t max_bytes) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return std::nullopt;
+    OwnedHandle handle(::CreateFileW(wide->c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle || ::GetFileType(handle.get()) != FILE_TYPE_DISK)
+        return std::nullopt;
+
+    const std::size_t limit = max_bytes == SIZE_MAX ? max_bytes : max_bytes + 1;
+    std::vector<std::uint8_t> content;
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(handle.get(), &size) && size.QuadPart >= 0) {
+        content.reserve(std::min(static_cast<std::size_t>(size.QuadPart), limit));
+    }
+    std::uint8_t chunk[16384];
+    while (content.size() < limit) {
+        const auto want = static_cast<DWORD>(std::min(sizeof chunk, limit - content.size()));
+        DWORD got = 0;
+        if (!::ReadFile(handle.get(), chunk, want, &got, nullptr))
+            return std::nullopt;
+        if (got == 0)
+            break;
+        content.insert(content.end(), chunk, chunk + got);
+    }
+    return content;
+}
+
+bool Win32FileSystem::delete_file(std::string_view path) {
+    auto wide = to_wide(path);
+    return wide && ::DeleteFileW(wide->c_str());
+}
+
+bool Win32FileSystem::move_file(std::string_view from, std::string_view to, MoveMode mode) {
+    auto wide_from = to_wide(from);
+    auto wide_to = to_wide(to);
+    if (!wide_from || !wide_to)
+        return false;
+    DWORD flags = 0;
+    switch (mode) {
+        case MoveMode::replace:
+            flags = MOVEFILE_REPLACE_EXISTING;
+            break;
+        case MoveMode::replace_write_through:
+            flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+            break;
+        case MoveMode::no_replace_write_through:
+            flags = MOVEFILE_WRITE_THROUGH;
+            break;
+    }
+    return ::MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags);
+}
+
+std::optional<std::string> Win32FileSystem::temporary_directory() {
+    wchar_t buffer[MAX_PATH + 2];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 2, buffer);
+    if (length == 0 || length > MAX_PATH + 1)
+        return std::nullopt;
+    std::wstring path(buffer, length);
+    // Keep the separator of a drive root ("C:\"), drop any other trailing one.
+    while (path.size() > 3 && is_wide_separator(path.back()))
+        path.pop_back();
+    return from_wide(path);
+}
 
 }  // namespace velnaro::platform

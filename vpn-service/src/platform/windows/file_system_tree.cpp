@@ -1,0 +1,181 @@
+// Directories: creation, listing, removal, and the access list.
+#include <sddl.h>
+#include <windows.h>
+
+#include <cwctype>
+
+#include "platform/windows/file_system.hpp"
+#include "platform/windows/file_system_detail.hpp"
+#include "platform/windows/owned_handle.hpp"
+#include "platform/windows/wide.hpp"
+
+namespace velnaro::platform {
+namespace {
+
+constexpr wchar_t kRestrictedSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr SECURITY_INFORMATION kDaclProtected =
+    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;  // 0x80000004
+constexpr int kMaxTreeDepth = 256;
+
+// Index just past the next separator at or after `from` (or the end of the text).
+std::size_t past_component(std::wstring_view path, std::size_t from) {
+    while (from < path.size() && !is_wide_separator(path[from]))
+        ++from;
+    return from < path.size() ? from + 1 : from;
+}
+
+bool starts_with_unc(std::wstring_view rest) {
+    return rest.size() >= 4 && std::towupper(rest[0]) == L'U' && std::towupper(rest[1]) == L'N' &&
+           std::towupper(rest[2]) == L'C' && is_wide_separator(rest[3]);
+}
+
+// Length of the part of the path that names a volume and cannot be created: "C:\",
+// "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\", "\\?\Volume{...}\".
+std::size_t root_length(std::wstring_view path) {
+    const bool two_separators =
+        path.size() >= 2 && is_wide_separator(path[0]) && is_wide_separator(path[1]);
+    if (two_separators && path.size() >= 4 && (path[2] == L'?' || path[2] == L'.') &&
+        is_wide_separator(path[3])) {
+        const std::wstring_view rest = path.substr(4);
+        if (starts_with_unc(rest))
+            return past_component(path, past_component(path, 8));
+        if (rest.size() >= 2 && rest[1] == L':')
+            return std::min<std::size_t>(path.size(), 7);
+        return past_component(path, 4);
+    }
+    if (two_separators)
+        return past_component(path, past_component(path, 2));
+    if (path.size() >= 2 && path[1] == L':') {
+        return path.size() >= 3 && is_wide_separator(path[2]) ? 3 : 2;
+    }
+    return path.empty() || !is_wide_separator(path[0]) ? 0 : 1;
+}
+
+bool is_directory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring child_of(const std::wstring& directory, const std::wstring& name) {
+    std::wstring child = directory;
+    if (!child.empty() && !is_wide_separator(child.back()))
+        child.push_back(L'\\');
+    return child + name;
+}
+
+struct Entry {
+    std::wstring name;
+    DWORD attributes;
+};
+
+std::optional<std::vector<Entry>> read_entries(const std::wstring& directory) {
+    WIN32_FIND_DATAW data{};
+    FindHandle search(::FindFirstFileExW(child_of(directory, L"*").c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, 0));
+    std::vector<Entry> entries;
+    if (!search) {
+        // An empty root directory has not even "." and ".." to report.
+        if (::GetLastError() == ERROR_FILE_NOT_FOUND && is_directory(directory))
+            return entries;
+        return std::nullopt;
+    }
+    do {
+        const std::wstring_view name = data.cFileName;
+        if (name != L"." && name != L"..")
+            entries.push_back({data.cFileName, data.dwFileAttributes});
+    } while (::FindNextFileW(search.get(), &data));
+    if (::GetLastError() != ERROR_NO_MORE_FILES)
+        return std::nullopt;
+    return entries;
+}
+
+// A reparse point (junction, symbolic link) inside the tree is removed as a link; what it
+// points at is never entered.
+bool empty_directory(const std::wstring& directory, int depth) {
+    if (depth > kMaxTreeDepth)
+        return false;
+    auto entries = read_entries(directory);
+    if (!entries)
+        return false;
+    for (const Entry& entry : *entries) {
+        const std::wstring child = child_of(directory, entry.name);
+        const bool is_dir = entry.attributes & FILE_ATTRIBUTE_DIRECTORY;
+        const bool is_link = entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+        if (is_dir && !is_link && !empty_directory(child, depth + 1))
+            return false;
+        if (entry.attributes & FILE_ATTRIBUTE_READONLY) {
+            ::SetFileAttributesW(child.c_str(), entry.attributes & ~FILE_ATTRIBUTE_READONLY);
+        }
+        const bool removed =
+            is_dir ? ::RemoveDirectoryW(child.c_str()) : ::DeleteFileW(child.c_str());
+        if (!removed)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Win32FileSystem::create_directories(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide || wide->empty())
+        return false;
+    const std::wstring& full = *wide;
+    for (std::size_t end = root_length(full) + 1; end <= full.size(); ++end) {
+        if (end < full.size() && !is_wide_separator(full[end]))
+            continue;
+        if (is_wide_separator(full[end - 1]))
+            continue;
+        const std::wstring level = full.substr(0, end);
+        // A level that exists counts whatever the call said (already exists, or access
+        // denied on a parent we may not write to).
+        if (!::CreateDirectoryW(level.c_str(), nullptr) && !is_directory(level))
+            return false;
+    }
+    return is_directory(full);
+}
+
+std::optional<std::vector<std::string>> Win32FileSystem::list_directory(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return std::nullopt;
+    auto entries = read_entries(*wide);
+    if (!entries)
+        return std::nullopt;
+    std::vector<std::string> names;
+    names.reserve(entries->size());
+    for (const Entry& entry : *entries)
+        names.push_back(from_wide(entry.name));
+    return names;
+}
+
+bool Win32FileSystem::remove_tree(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return false;
+    // The top must be a real directory: through a junction the removal would empty its target.
+    const DWORD attributes = ::GetFileAttributesW(wide->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return false;
+    }
+    return empty_directory(*wide, 0) && ::RemoveDirectoryW(wide->c_str());
+}
+
+AccessResult Win32FileSystem::restrict_access(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return AccessResult::failed;
+    LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRestrictedSddl, SDDL_REVISION_1,
+                                                                descriptor.out(), nullptr) ||
+        descriptor.get() == nullptr) {
+        return AccessResult::descriptor_invalid;
+    }
+    if (!::SetFileSecurityW(wide->c_str(), kDaclProtected, descriptor.get())) {
+        return AccessResult::failed;
+    }
+    return AccessResult::ok;
+}
+
+}  // namespace velnaro::platform
