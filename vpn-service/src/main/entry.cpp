@@ -18,7 +18,7 @@ int run_entry(Runtime& runtime, std::span<const std::string> args) {
     const std::string_view mode = args[0];
     if (mode == "--version") return run_version_mode();
     if (mode == "--service") return run_service_mode(runtime);
-    if (mode == "--self-test") return run_status_self_test_mode();
+    if (mode == "--self-test") return run_status_self_test_mode(runtime);
     if (mode == "--ipc-self-test") return run_ipc_self_test_mode(runtime);
     if (mode == "--service-status") return run_service_status_mode(runtime);
     if (mode == "--tunnel-service") return run_tunnel_service_mode(runtime, args);

@@ -11,7 +11,7 @@ namespace velnaro {
 // `args` holds every argument after the program path (args[0] is the mode option).
 int run_version_mode();
 int run_service_mode(Runtime& runtime);
-int run_status_self_test_mode();
+int run_status_self_test_mode(Runtime& runtime);
 int run_ipc_self_test_mode(Runtime& runtime);
 int run_service_status_mode(Runtime& runtime);
 int run_tunnel_service_mode(Runtime& runtime, std::span<const std::string> args);

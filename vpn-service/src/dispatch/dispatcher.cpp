@@ -1,0 +1,95 @@
+#include "dispatch/dispatcher.hpp"
+
+#include "dispatch/unlinked_tunnel_controller.hpp"
+#include "identity/identity_lifecycle.hpp"
+
+namespace velnaro {
+namespace {
+
+ServiceResponse error(DetailCode code) {
+    return ErrorResponse{ErrorPayload{code}};
+}
+
+ServiceResponse accepted_or_error(const Status& status) {
+    if (!status) {
+        return error(status.error());
+    }
+    return AcceptedResponse{};
+}
+
+ServiceResponse identity_or_error(const Result<DeviceIdentity>& identity) {
+    if (!identity) {
+        return error(identity.error());
+    }
+    return PublicIdentityResponse{public_identity_of(*identity)};
+}
+
+class Dispatcher {
+  public:
+    Dispatcher(Runtime& runtime, const RequestContext& context)
+        : runtime_(runtime), context_(context) {}
+
+    ServiceResponse operator()(const GetVersion&) { return VersionResponse{}; }
+    ServiceResponse operator()(const GetStatus&) { return StatusResponse{controller().status()}; }
+
+    ServiceResponse operator()(const EnsureIdentity&) { return ensure(); }
+    // Not a read-only query: a missing identity is created here too.
+    ServiceResponse operator()(const GetPublicIdentity&) { return ensure(); }
+
+    ServiceResponse operator()(const ApplyConfig& request) {
+        return accepted_or_error(controller().apply_config(request.config));
+    }
+    ServiceResponse operator()(const Start&) { return accepted_or_error(controller().start()); }
+    ServiceResponse operator()(const Stop&) { return accepted_or_error(controller().stop()); }
+    ServiceResponse operator()(const Repair&) { return accepted_or_error(controller().repair()); }
+
+    ServiceResponse operator()(const PrepareIdentityRotation&) {
+        if (!context_.identity_storage) {
+            return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
+        }
+        return identity_or_error(prepare_rotation(runtime_, *context_.identity_storage));
+    }
+    ServiceResponse operator()(const CommitIdentityRotation&) {
+        if (!context_.identity_storage) {
+            return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
+        }
+        return accepted_or_error(commit_rotation(runtime_, *context_.identity_storage));
+    }
+    ServiceResponse operator()(const AbortIdentityRotation&) {
+        if (!context_.identity_storage) {
+            return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
+        }
+        return accepted_or_error(abort_rotation(runtime_, *context_.identity_storage));
+    }
+
+  private:
+    ServiceResponse ensure() {
+        if (!context_.identity_storage) {
+            return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
+        }
+        return identity_or_error(ensure_identity(runtime_, *context_.identity_storage));
+    }
+
+    // A context built without a controller answers like one without WireGuard rather
+    // than dereferencing nothing.
+    TunnelController& controller() {
+        if (context_.controller) {
+            return *context_.controller;
+        }
+        return fallback_;
+    }
+
+    Runtime& runtime_;
+    const RequestContext& context_;
+    UnlinkedTunnelController fallback_;
+};
+
+}  // namespace
+
+ServiceResponse handle_request(Runtime& runtime, const RequestContext& context,
+                               ServiceRequest request) {
+    // Taken by value: a configuration the request carries is released when this returns.
+    return std::visit(Dispatcher(runtime, context), request);
+}
+
+}  // namespace velnaro

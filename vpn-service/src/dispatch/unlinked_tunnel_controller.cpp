@@ -1,0 +1,33 @@
+#include "dispatch/unlinked_tunnel_controller.hpp"
+
+namespace velnaro {
+
+ConnectionStatus UnlinkedTunnelController::status() {
+    return ConnectionStatus{.state = ConnectionState::UNAVAILABLE,
+                            .detail_code = DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED,
+                            .last_handshake_unix_seconds = std::nullopt,
+                            .rx_bytes = 0,
+                            .tx_bytes = 0};
+}
+
+Status UnlinkedTunnelController::apply_config(const TunnelConfig& config) {
+    if (Status valid = validate_tunnel_config(config); !valid) {
+        return valid;
+    }
+    return fail(DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED);
+}
+
+Status UnlinkedTunnelController::start() {
+    return fail(DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED);
+}
+
+// There is never a tunnel to stop, so stopping has already succeeded.
+Status UnlinkedTunnelController::stop() {
+    return {};
+}
+
+Status UnlinkedTunnelController::repair() {
+    return fail(DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED);
+}
+
+}  // namespace velnaro

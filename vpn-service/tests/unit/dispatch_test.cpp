@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/paths.hpp"
+#include "dispatch/dispatcher.hpp"
+#include "dispatch/unlinked_tunnel_controller.hpp"
+#include "fake/fake_components.hpp"
+#include "fake/fake_platform.hpp"
+
+namespace velnaro {
+namespace {
+
+std::string wire_text(const ServiceResponse& response) {
+    const auto body = encode_response(response);
+    EXPECT_TRUE(body.has_value());
+    return body ? std::string(body->begin(), body->end()) : std::string();
+}
+
+TunnelConfig valid_config() {
+    return TunnelConfig{1,
+                        "10.250.10.21/32",
+                        std::string(43, 'A') + "=",
+                        "gw.example.net",
+                        51820,
+                        {"10.250.0.0/16"},
+                        25};
+}
+
+constexpr const char* kUnavailableStatus =
+    R"({"type":"STATUS","payload":{"state":"UNAVAILABLE","serviceName":"VelnaroVpnService",)"
+    R"("tunnelName":"VelnaroTunnel","serviceVersion":"0.1.0",)"
+    R"("detailCode":"WIREGUARD_EMBEDDABLE_NOT_LINKED","lastHandshakeUnixSeconds":null,)"
+    R"("rxBytes":0,"txBytes":0}})";
+
+struct Row {
+    ServiceRequest request;
+    std::string expected;
+};
+
+std::vector<Row> unlinked_rows_without_storage() {
+    const std::string not_linked =
+        R"({"type":"ERROR","payload":{"code":"WIREGUARD_EMBEDDABLE_NOT_LINKED"}})";
+    const std::string no_storage =
+        R"({"type":"ERROR","payload":{"code":"IDENTITY_STORAGE_UNAVAILABLE"}})";
+    TunnelConfig invalid = valid_config();
+    invalid.persistent_keepalive = 301;
+    return {
+        {GetVersion{}, R"({"type":"VERSION","payload":{"service_version":"0.1.0"}})"},
+        {GetStatus{}, kUnavailableStatus},
+        {EnsureIdentity{}, no_storage},
+        {GetPublicIdentity{}, no_storage},
+        {ApplyConfig{valid_config()}, not_linked},
+        {ApplyConfig{invalid}, R"({"type":"ERROR","payload":{"code":"KEEPALIVE_INVALID"}})"},
+        {Start{}, not_linked},
+        {Stop{}, R"({"type":"ACCEPTED"})"},
+        {Repair{}, not_linked},
+        {PrepareIdentityRotation{}, no_storage},
+        {CommitIdentityRotation{}, no_storage},
+        {AbortIdentityRotation{}, no_storage},
+    };
+}
+
+TEST(Dispatcher, UnlinkedControllerWithoutIdentityStorage) {
+    fake::FakePlatform fake;
+    RequestContext context;
+    context.controller = std::make_unique<UnlinkedTunnelController>();
+    for (const Row& row : unlinked_rows_without_storage()) {
+        EXPECT_EQ(wire_text(handle_request(fake.runtime, context, row.request)), row.expected)
+            << command_name(row.request);
+    }
+    // Nothing below the dispatcher was reached without storage.
+    EXPECT_TRUE(fake.files.all_files().empty());
+}
+
+TEST(Dispatcher, ContextWithoutControllerAnswersLikeTheUnlinkedOne) {
+    fake::FakePlatform fake;
+    const RequestContext context;
+    for (const Row& row : unlinked_rows_without_storage()) {
+        EXPECT_EQ(wire_text(handle_request(fake.runtime, context, row.request)), row.expected)
+            << command_name(row.request);
+    }
+}
+
+// Records what it is asked and answers what the test says.
+class ScriptedController final : public TunnelController {
+  public:
+    ConnectionStatus status() override { return status_; }
+    Status apply_config(const TunnelConfig& config) override {
+        applied.push_back(config);
+        return answer;
+    }
+    Status start() override { return answer; }
+    Status stop() override { return answer; }
+    Status repair() override { return answer; }
+
+    ConnectionStatus status_{ConnectionState::ERROR, DetailCode::TUNNEL_SERVICE_STATUS_FAILED,
+                             std::nullopt, 0, 0};
+    Status answer;
+    std::vector<TunnelConfig> applied;
+};
+
+TEST(Dispatcher, TunnelCommandsPassControllerOutcomesUnchanged) {
+    fake::FakePlatform fake;
+    RequestContext context;
+    auto owned = std::make_unique<ScriptedController>();
+    ScriptedController& controller = *owned;
+    context.controller = std::move(owned);
+
+    // The dispatcher does not validate: a configuration goes to the controller as sent.
+    TunnelConfig unvalidated = valid_config();
+    unvalidated.config_version = 0;
+    const std::vector<ServiceRequest> commands = {ApplyConfig{unvalidated}, Start{}, Stop{},
+                                                  Repair{}};
+    for (const ServiceRequest& request : commands) {
+        controller.answer = {};
+        EXPECT_EQ(handle_request(fake.runtime, context, request),
+                  ServiceResponse{AcceptedResponse{}})
+            << command_name(request);
+        controller.answer = fail(DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT);
+        EXPECT_EQ(handle_request(fake.runtime, context, request),
+                  ServiceResponse{ErrorResponse{{DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT}}})
+            << command_name(request);
+    }
+    ASSERT_EQ(controller.applied.size(), 2u);
+    EXPECT_EQ(controller.applied[0], unvalidated);
+
+    // A status problem is a STATUS answer, never an ERROR.
+    EXPECT_EQ(handle_request(fake.runtime, context, GetStatus{}),
+              ServiceResponse{StatusResponse{controller.status_}});
+}
+
+// A data directory with the components installed, so identities can be created.
+class DispatcherWithStorage : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::install_fake_components(fake);
+        ASSERT_TRUE(fake.files.create_directories(directory));
+        context.identity_storage = directory;
+        context.controller = std::make_unique<UnlinkedTunnelController>();
+    }
+
+    ServiceResponse send(ServiceRequest request) {
+        return handle_request(fake.runtime, context, std::move(request));
+    }
+
+    PublicIdentity identity_of(const ServiceResponse& response) {
+        const auto* identity = std::get_if<PublicIdentityResponse>(&response);
+        EXPECT_NE(identity, nullptr) << wire_text(response);
+        return identity ? identity->payload : PublicIdentity{};
+    }
+
+    fake::FakePlatform fake;
+    std::string directory = join_path(fake::fake_root(), "data");
+    RequestContext context;
+};
+
+TEST_F(DispatcherWithStorage, PublicIdentityIsCreatedOnceAndThenStable) {
+    const PublicIdentity first = identity_of(send(GetPublicIdentity{}));
+    EXPECT_EQ(first.key_version, 1u);
+    EXPECT_EQ(identity_of(send(GetPublicIdentity{})), first);
+    EXPECT_EQ(identity_of(send(EnsureIdentity{})), first);
+}
+
+TEST_F(DispatcherWithStorage, RotationCommandsReachTheIdentity) {
+    // Without an identity there is nothing to rotate: the identity's own code comes back.
+    EXPECT_EQ(wire_text(send(CommitIdentityRotation{})),
+              R"({"type":"ERROR","payload":{"code":"IDENTITY_READ_FAILED"}})");
+
+    const PublicIdentity current = identity_of(send(EnsureIdentity{}));
+    EXPECT_EQ(wire_text(send(CommitIdentityRotation{})),
+              R"({"type":"ERROR","payload":{"code":"IDENTITY_ROTATION_NOT_PREPARED"}})");
+    EXPECT_EQ(wire_text(send(AbortIdentityRotation{})), R"({"type":"ACCEPTED"})");
+
+    const PublicIdentity prepared = identity_of(send(PrepareIdentityRotation{}));
+    EXPECT_EQ(prepared.installation_id, current.installation_id);
+    EXPECT_EQ(prepared.key_version, current.key_version + 1);
+    EXPECT_NE(prepared.public_key, current.public_key);
+
+    EXPECT_EQ(wire_text(send(CommitIdentityRotation{})), R"({"type":"ACCEPTED"})");
+    EXPECT_EQ(identity_of(send(GetPublicIdentity{})), prepared);
+}
+
+}  // namespace
+}  // namespace velnaro
