@@ -1,5 +1,7 @@
-#include <sddl.h>
+// windows.h first: the header after it relies on its declarations.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,8 @@
 // Directories: creation, listing, removal, and the access list.
-#include <sddl.h>
+// windows.h first: the header after it relies on its declarations.
 #include <windows.h>
+
+#include <sddl.h>
 
 #include <cwctype>
 

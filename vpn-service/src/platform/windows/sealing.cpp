@@ -1,7 +1,9 @@
 #include "platform/windows/sealing.hpp"
 
-#include <wincrypt.h>
+// windows.h first: the header after it relies on its declarations.
 #include <windows.h>
+
+#include <wincrypt.h>
 
 #include <limits>
 
