@@ -46,12 +46,22 @@ PathKind Win32FileSystem::path_kind(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
         return PathKind::missing;
-    auto info = followed_attributes(*wide);
-    if (!info)
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    if (auto info = followed_attributes(*wide)) {
+        attributes = info->dwFileAttributes;
+    } else if (const DWORD error = ::GetLastError();
+               error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+        // The object exists but may not be opened; its directory entry still tells what it
+        // is, unless it is a link whose target could not be reached.
+        attributes = ::GetFileAttributesW(wide->c_str());
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            attributes = INVALID_FILE_ATTRIBUTES;
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES)
         return PathKind::missing;
-    if (info->dwFileAttributes & FILE_ATTRIBUTE_DEVICE)
+    if (attributes & FILE_ATTRIBUTE_DEVICE)
         return PathKind::other;
-    if (info->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return PathKind::directory;
     return PathKind::regular_file;
 }
