@@ -1,27 +1,146 @@
 #include "platform/windows/service_control.hpp"
 
-// Not implemented yet: the manager cannot be opened.
-namespace velnaro::platform {
+#include <windows.h>
+#include <winsvc.h>
 
-std::optional<ScHandle> Win32ServiceControl::open_manager(std::uint32_t) { return {}; }
-std::optional<ScHandle> Win32ServiceControl::open_service(ScHandle, std::string_view,
-                                                          std::uint32_t) {
-    return {};
+#include "platform/windows/wide.hpp"
+
+namespace velnaro::platform {
+namespace {
+
+SC_HANDLE to_native(ScHandle handle) {
+    return reinterpret_cast<SC_HANDLE>(handle.value);
 }
-std::optional<ScHandle> Win32ServiceControl::create_service(ScHandle, const ServiceRegistration&,
-                                                            std::uint32_t) {
-    return {};
+
+std::optional<ScHandle> from_native(SC_HANDLE handle) {
+    if (handle == nullptr)
+        return std::nullopt;
+    return ScHandle{reinterpret_cast<std::uintptr_t>(handle)};
 }
-bool Win32ServiceControl::change_service_config(ScHandle, const ServiceRegistration&) {
-    return false;
+
+// The names one after another, each ended by a zero, and one more zero at the end.
+std::optional<std::wstring> dependency_list(const std::vector<std::string>& dependencies) {
+    std::wstring list;
+    for (const auto& dependency : dependencies) {
+        auto wide = to_wide(dependency);
+        if (!wide || wide->empty())
+            return std::nullopt;
+        list += *wide;
+        list.push_back(L'\0');
+    }
+    list.push_back(L'\0');
+    return list;
 }
-bool Win32ServiceControl::set_service_description(ScHandle, std::string_view) { return false; }
-bool Win32ServiceControl::set_service_sid_type(ScHandle, std::uint32_t) { return false; }
-std::optional<std::uint32_t> Win32ServiceControl::query_service_sid_type(ScHandle) { return {}; }
-std::optional<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle) { return {}; }
-bool Win32ServiceControl::start_service(ScHandle) { return false; }
-bool Win32ServiceControl::stop_service(ScHandle) { return false; }
-bool Win32ServiceControl::delete_service(ScHandle) { return false; }
-void Win32ServiceControl::close_service_handle(ScHandle) {}
+
+struct WideRegistration {
+    std::wstring name;
+    std::wstring display_name;
+    std::wstring command_line;
+    std::wstring dependencies;
+};
+
+std::optional<WideRegistration> to_wide(const ServiceRegistration& registration) {
+    auto name = platform::to_wide(registration.name);
+    auto display_name = platform::to_wide(registration.display_name);
+    auto command_line = platform::to_wide(registration.command_line);
+    auto dependencies = dependency_list(registration.dependencies);
+    if (!name || !display_name || !command_line || !dependencies)
+        return std::nullopt;
+    return WideRegistration{*name, *display_name, *command_line, *dependencies};
+}
+
+}  // namespace
+
+std::optional<ScHandle> Win32ServiceControl::open_manager(std::uint32_t access) {
+    return from_native(::OpenSCManagerW(nullptr, nullptr, access));
+}
+
+std::optional<ScHandle> Win32ServiceControl::open_service(ScHandle manager, std::string_view name,
+                                                          std::uint32_t access) {
+    auto wide_name = platform::to_wide(name);
+    if (!wide_name)
+        return std::nullopt;
+    return from_native(::OpenServiceW(to_native(manager), wide_name->c_str(), access));
+}
+
+std::optional<ScHandle> Win32ServiceControl::create_service(ScHandle manager,
+                                                            const ServiceRegistration& registration,
+                                                            std::uint32_t access) {
+    auto wide = to_wide(registration);
+    if (!wide)
+        return std::nullopt;
+    return from_native(
+        ::CreateServiceW(to_native(manager), wide->name.c_str(), wide->display_name.c_str(), access,
+                         registration.service_type, registration.start_type,
+                         registration.error_control, wide->command_line.c_str(), nullptr, nullptr,
+                         wide->dependencies.c_str(), nullptr, nullptr));
+}
+
+bool Win32ServiceControl::change_service_config(ScHandle service,
+                                                const ServiceRegistration& registration) {
+    auto wide = to_wide(registration);
+    if (!wide)
+        return false;
+    return ::ChangeServiceConfigW(
+               to_native(service), registration.service_type, registration.start_type,
+               registration.error_control, wide->command_line.c_str(), nullptr, nullptr,
+               wide->dependencies.c_str(), nullptr, nullptr, wide->display_name.c_str()) != FALSE;
+}
+
+bool Win32ServiceControl::set_service_description(ScHandle service, std::string_view description) {
+    auto wide = platform::to_wide(description);
+    if (!wide)
+        return false;
+    SERVICE_DESCRIPTIONW info{};
+    info.lpDescription = wide->data();
+    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_DESCRIPTION, &info) != FALSE;
+}
+
+bool Win32ServiceControl::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
+    SERVICE_SID_INFO info{};
+    info.dwServiceSidType = sid_type;
+    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_SERVICE_SID_INFO, &info) !=
+           FALSE;
+}
+
+std::optional<std::uint32_t> Win32ServiceControl::query_service_sid_type(ScHandle service) {
+    static_assert(sizeof(SERVICE_SID_INFO) == 4);
+    SERVICE_SID_INFO info{};
+    DWORD needed = 0;
+    if (!::QueryServiceConfig2W(to_native(service), SERVICE_CONFIG_SERVICE_SID_INFO,
+                                reinterpret_cast<LPBYTE>(&info), sizeof info, &needed)) {
+        return std::nullopt;
+    }
+    return info.dwServiceSidType;
+}
+
+std::optional<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle service) {
+    static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(to_native(service), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<LPBYTE>(&status), sizeof status, &needed)) {
+        return std::nullopt;
+    }
+    return status.dwCurrentState;
+}
+
+bool Win32ServiceControl::start_service(ScHandle service) {
+    return ::StartServiceW(to_native(service), 0, nullptr) != FALSE;
+}
+
+bool Win32ServiceControl::stop_service(ScHandle service) {
+    SERVICE_STATUS status{};
+    return ::ControlService(to_native(service), SERVICE_CONTROL_STOP, &status) != FALSE;
+}
+
+bool Win32ServiceControl::delete_service(ScHandle service) {
+    return ::DeleteService(to_native(service)) != FALSE;
+}
+
+void Win32ServiceControl::close_service_handle(ScHandle handle) {
+    if (handle.value != 0)
+        ::CloseServiceHandle(to_native(handle));
+}
 
 }  // namespace velnaro::platform

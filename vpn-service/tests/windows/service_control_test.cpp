@@ -1,0 +1,149 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "core/uuid.hpp"
+#include "platform/windows/service_control.hpp"
+#include "platform/windows/system.hpp"
+#include "platform/windows/wide.hpp"
+
+namespace velnaro::platform {
+namespace {
+
+constexpr std::uint32_t kAllServiceRights = 0xF01FF;
+
+struct StoredConfig {
+    std::string command_line;
+    std::string display_name;
+    DWORD start_type = 0;
+};
+
+std::vector<std::string> split_list(const wchar_t* list) {
+    std::vector<std::string> out;
+    for (const wchar_t* d = list; d != nullptr && *d != L'\0'; d += wcslen(d) + 1) {
+        out.push_back(from_wide(d));
+    }
+    return out;
+}
+
+// Wine's manager leaves dependencies out of QueryServiceConfigW; both systems keep them in
+// the service's registry key.
+std::vector<std::string> registered_dependencies(const std::string& name) {
+    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + *to_wide(name);
+    std::vector<wchar_t> buffer(1024, L'\0');
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"DependOnService", RRF_RT_REG_MULTI_SZ,
+                       nullptr, buffer.data(), &size) != ERROR_SUCCESS) {
+        return {};
+    }
+    return split_list(buffer.data());
+}
+
+// What the manager itself holds, read back independently of the code under test.
+std::optional<StoredConfig> read_config(ScHandle service) {
+    auto handle = reinterpret_cast<SC_HANDLE>(service.value);
+    DWORD needed = 0;
+    ::QueryServiceConfigW(handle, nullptr, 0, &needed);
+    std::vector<std::uint8_t> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (needed == 0 || !::QueryServiceConfigW(handle, config, needed, &needed))
+        return std::nullopt;
+    StoredConfig out;
+    out.command_line = from_wide(config->lpBinaryPathName);
+    out.display_name = from_wide(config->lpDisplayName);
+    out.start_type = config->dwStartType;
+    return out;
+}
+
+class ServiceControlTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto manager_handle =
+            services.open_manager(access::kManagerConnect | access::kManagerCreateService);
+        if (!manager_handle)
+            GTEST_SKIP() << "the service control manager cannot be opened";
+        manager = *manager_handle;
+        auto executable = system.executable_path();
+        ASSERT_TRUE(executable.has_value());
+        std::array<std::uint8_t, 16> random{};
+        ASSERT_TRUE(system.random_bytes(random));
+        registration.name = "VelnaroTest" + uuid_to_text(make_uuid_v4(random)).substr(0, 8);
+        registration.display_name = "Velnaro test service";
+        registration.start_type = 3;  // on demand: never started by this test
+        registration.command_line = "\"" + *executable + "\" --never-started";
+        registration.dependencies = {"Nsi", "TcpIp"};
+    }
+    void TearDown() override {
+        if (service) {
+            services.delete_service(*service);
+            services.close_service_handle(*service);
+        }
+        if (manager.value != 0)
+            services.close_service_handle(manager);
+    }
+
+    Win32ServiceControl services;
+    Win32System system;
+    ScHandle manager{};
+    std::optional<ScHandle> service;
+    ServiceRegistration registration;
+};
+
+TEST_F(ServiceControlTest, CreateUpdateDescribeQueryAndDelete) {
+    service = services.create_service(manager, registration, kAllServiceRights);
+    ASSERT_TRUE(service.has_value());
+    EXPECT_EQ(services.query_service_state(*service), service_state::kStopped);
+
+    auto stored = read_config(*service);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->command_line, registration.command_line);
+    EXPECT_EQ(registered_dependencies(registration.name), registration.dependencies);
+
+    registration.display_name = "Velnaro test service, updated";
+    registration.command_line += " again";
+    registration.dependencies = {"TcpIp"};
+    ASSERT_TRUE(services.change_service_config(*service, registration));
+    stored = read_config(*service);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(stored->display_name, registration.display_name);
+    EXPECT_EQ(stored->command_line, registration.command_line);
+    EXPECT_EQ(registered_dependencies(registration.name), registration.dependencies);
+    EXPECT_EQ(stored->start_type, 3u);
+
+    EXPECT_TRUE(services.set_service_description(*service, "Gere un service de test."));
+    EXPECT_FALSE(services.set_service_description(*service, std::string("a\0b", 3)));
+
+    ASSERT_TRUE(services.delete_service(*service));
+    services.close_service_handle(*service);
+    service.reset();
+    auto reopened = services.open_service(manager, registration.name, access::kServiceQueryStatus);
+    if (reopened)
+        services.close_service_handle(*reopened);
+    EXPECT_FALSE(reopened.has_value());
+}
+
+TEST_F(ServiceControlTest, SidTypeIsSetAndReadBack) {
+    service = services.create_service(manager, registration, kAllServiceRights);
+    ASSERT_TRUE(service.has_value());
+    if (!services.set_service_sid_type(*service, kServiceSidTypeUnrestricted)) {
+        GTEST_SKIP() << "this manager does not support the service SID type (Wine lacks it)";
+    }
+    EXPECT_EQ(services.query_service_sid_type(*service), kServiceSidTypeUnrestricted);
+}
+
+TEST_F(ServiceControlTest, MissingServicesAndRefusedTextsFailCleanly) {
+    EXPECT_FALSE(services.open_service(manager, registration.name, access::kServiceQueryStatus));
+    EXPECT_FALSE(
+        services.open_service(manager, std::string("bad\0name", 8), access::kServiceQueryStatus));
+    ServiceRegistration zero_in_command = registration;
+    zero_in_command.command_line.push_back('\0');
+    EXPECT_FALSE(services.create_service(manager, zero_in_command, kAllServiceRights));
+    EXPECT_FALSE(services.open_service(manager, registration.name, access::kServiceQueryStatus));
+}
+
+}  // namespace
+}  // namespace velnaro::platform
