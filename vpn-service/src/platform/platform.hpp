@@ -2,11 +2,16 @@
 
 #include "platform/file_system.hpp"
 #include "platform/loader.hpp"
+#include "platform/pipes.hpp"
 #include "platform/sealing.hpp"
 #include "platform/service_control.hpp"
+#include "platform/service_host.hpp"
 #include "platform/system.hpp"
 
 namespace velnaro::platform {
+
+Pipes& absent_pipes();
+ServiceHost& absent_service_host();
 
 // The single seam between the system's logic and the operating system. Each area is an
 // interface of its own, so an implementation (native or fake) is assembled from parts.
@@ -18,6 +23,10 @@ struct Platform {
     Sealing& sealing;
     Loader& loader;
     ServiceControl& services;
+    // Code that never talks to clients or runs the service may leave these two out; they
+    // then refuse every call.
+    Pipes& pipes = absent_pipes();
+    ServiceHost& host = absent_service_host();
 };
 
 }  // namespace velnaro::platform

@@ -2,7 +2,9 @@
 
 #include "fake/fake_file_system.hpp"
 #include "fake/fake_loader.hpp"
+#include "fake/fake_pipes.hpp"
 #include "fake/fake_sealing.hpp"
+#include "fake/fake_service_host.hpp"
 #include "fake/fake_services.hpp"
 #include "fake/fake_system.hpp"
 #include "fake/faults.hpp"
@@ -19,7 +21,9 @@ struct FakePlatform {
     FakeSealing sealing{faults};
     FakeLoader loader{faults};
     FakeServices services{faults};
-    platform::Platform platform{files, system, sealing, loader, services};
+    FakePipes pipes{faults, system};
+    FakeServiceHost host{faults};
+    platform::Platform platform{files, system, sealing, loader, services, pipes, host};
     wireguard::ComponentCell components;
     Runtime runtime{platform, components};
 

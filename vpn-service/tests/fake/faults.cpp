@@ -5,17 +5,23 @@
 namespace velnaro::fake {
 
 void Faults::fail_nth(std::string_view operation, int nth) {
+    std::lock_guard lock(mutex_);
     countdown_[std::string(operation)] = nth;
 }
 
-void Faults::fail_always(std::string_view operation) { always_[std::string(operation)] = true; }
+void Faults::fail_always(std::string_view operation) {
+    std::lock_guard lock(mutex_);
+    always_[std::string(operation)] = true;
+}
 
 void Faults::clear() {
+    std::lock_guard lock(mutex_);
     countdown_.clear();
     always_.clear();
 }
 
 bool Faults::should_fail(std::string_view operation) {
+    std::lock_guard lock(mutex_);
     calls_.emplace_back(operation);
     if (auto it = always_.find(operation); it != always_.end() && it->second) {
         return true;
@@ -30,6 +36,7 @@ bool Faults::should_fail(std::string_view operation) {
 }
 
 int Faults::count(std::string_view operation) const {
+    std::lock_guard lock(mutex_);
     return static_cast<int>(std::count(calls_.begin(), calls_.end(), operation));
 }
 

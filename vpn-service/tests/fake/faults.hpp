@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,7 +10,7 @@ namespace velnaro::fake {
 
 // Records every platform call by name and makes chosen calls fail.
 class Faults {
-public:
+  public:
     // The `nth` call of `operation` from now on fails (1 = the next one).
     void fail_nth(std::string_view operation, int nth = 1);
     // Every call of `operation` fails until cleared.
@@ -22,7 +23,9 @@ public:
     int count(std::string_view operation) const;
     const std::vector<std::string>& calls() const { return calls_; }
 
-private:
+  private:
+    // Fakes are called from the threads of the code under test (pipe server, service main).
+    mutable std::mutex mutex_;
     std::map<std::string, int, std::less<>> countdown_;
     std::map<std::string, bool, std::less<>> always_;
     std::vector<std::string> calls_;

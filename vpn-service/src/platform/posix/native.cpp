@@ -2,7 +2,9 @@
 
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/loader.hpp"
+#include "platform/posix/pipes.hpp"
 #include "platform/posix/sealing.hpp"
+#include "platform/posix/service_host.hpp"
 #include "platform/posix/service_manager.hpp"
 #include "platform/posix/system.hpp"
 
@@ -14,13 +16,15 @@ struct NativePlatform::Parts {
     PosixSealing sealing;
     PosixLoader loader;
     LocalServiceManager services;
+    PosixPipes pipes;
+    PosixServiceHost host;
 };
 
 NativePlatform::NativePlatform()
     : parts_(std::make_unique<Parts>()),
-      platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system,
-                                                    parts_->sealing, parts_->loader,
-                                                    parts_->services})) {}
+      platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system, parts_->sealing,
+                                                    parts_->loader, parts_->services, parts_->pipes,
+                                                    parts_->host})) {}
 
 NativePlatform::~NativePlatform() = default;
 

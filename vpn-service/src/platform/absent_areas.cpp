@@ -1,0 +1,56 @@
+#include "platform/platform.hpp"
+
+namespace velnaro::platform {
+
+namespace {
+
+class AbsentPipes final : public Pipes {
+  public:
+    std::optional<PipeHandle> create_server(std::string_view) override { return std::nullopt; }
+    PipeWait wait_for_client(PipeHandle, std::chrono::milliseconds) override {
+        return PipeWait::failed;
+    }
+    void flush(PipeHandle, std::chrono::milliseconds) override {}
+    bool disconnect(PipeHandle) override { return false; }
+    PipeIo read(PipeHandle, std::span<std::uint8_t>, std::chrono::milliseconds) override {
+        return {};
+    }
+    PipeIo write(PipeHandle, std::span<const std::uint8_t>, std::chrono::milliseconds) override {
+        return {};
+    }
+    void close(PipeHandle) override {}
+    bool pipe_exists(std::string_view) override { return false; }
+    std::expected<PipeHandle, PipeOpenError> open_client(std::string_view,
+                                                         std::chrono::milliseconds) override {
+        return std::unexpected(PipeOpenError::unavailable);
+    }
+};
+
+class AbsentServiceHost final : public ServiceHost {
+  public:
+    std::uint32_t run_dispatcher(std::string_view, ServiceMain) override {
+        return kErrorFailedServiceControllerConnect;
+    }
+    std::optional<ServiceStatusHandle> register_control_handler(std::string_view, ControlHandler,
+                                                                void*) override {
+        return std::nullopt;
+    }
+    bool set_service_status(ServiceStatusHandle, const ServiceStatusReport&) override {
+        return false;
+    }
+    void name_current_thread(std::string_view) override {}
+};
+
+}  // namespace
+
+Pipes& absent_pipes() {
+    static AbsentPipes pipes;
+    return pipes;
+}
+
+ServiceHost& absent_service_host() {
+    static AbsentServiceHost host;
+    return host;
+}
+
+}  // namespace velnaro::platform

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace velnaro::platform {
+
+// A pipe instance (server side) or a client connection. The value means something only to
+// the implementation that issued it.
+struct PipeHandle {
+    std::uintptr_t value = 0;
+};
+
+enum class PipeWait {
+    connected,  // a client may be served now
+    timed_out,  // nobody came within the time given; the instance keeps waiting
+    failed,     // the instance is unusable and must be closed
+};
+
+enum class PipeIoStatus {
+    done,       // `bytes` (at least 1) were moved
+    closed,     // the other end is gone
+    timed_out,  // nothing moved within the time given
+    failed,
+};
+
+struct PipeIo {
+    PipeIoStatus status = PipeIoStatus::failed;
+    std::size_t bytes = 0;
+};
+
+enum class PipeOpenError {
+    unavailable,  // no instance became free within the wait
+    open_failed,  // an instance was announced free but the open failed (someone was faster)
+};
+
+// The service's local, access-controlled, single-instance byte stream. Windows: a named pipe
+// with the service's access list; Linux: a Unix stream socket checked with the peer's
+// credentials. Every blocking call takes a time limit so that no client can hold the server.
+class Pipes {
+  public:
+    virtual ~Pipes() = default;
+
+    // Server side. Creates the one instance of `name`; fails when a live server already
+    // holds the name (a live instance is never taken over).
+    virtual std::optional<PipeHandle> create_server(std::string_view name) = 0;
+    // Waits for the next client on the same instance. A timed-out wait keeps the instance
+    // listening, so the caller can look at its stop flag and wait again.
+    virtual PipeWait wait_for_client(PipeHandle server, std::chrono::milliseconds limit) = 0;
+    // Waits until the client has taken what was written (or the limit passes).
+    virtual void flush(PipeHandle server, std::chrono::milliseconds limit) = 0;
+    // Ends the current connection and keeps the instance for the next client; false when
+    // the instance can no longer be used.
+    virtual bool disconnect(PipeHandle server) = 0;
+
+    // Both sides. Each call moves at least one byte or reports why it could not.
+    virtual PipeIo read(PipeHandle pipe, std::span<std::uint8_t> buffer,
+                        std::chrono::milliseconds limit) = 0;
+    virtual PipeIo write(PipeHandle pipe, std::span<const std::uint8_t> data,
+                         std::chrono::milliseconds limit) = 0;
+    virtual void close(PipeHandle pipe) = 0;
+
+    // Client side. True when a server currently holds the name.
+    virtual bool pipe_exists(std::string_view name) = 0;
+    // Waits up to `wait` for a free instance, then connects. A zero wait connects only to an
+    // instance that is free right now.
+    virtual std::expected<PipeHandle, PipeOpenError> open_client(
+        std::string_view name, std::chrono::milliseconds wait) = 0;
+};
+
+}  // namespace velnaro::platform

@@ -1,0 +1,129 @@
+#include "platform/posix/service_host.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/posix/owned_fd.hpp"
+
+namespace velnaro::platform {
+
+namespace {
+
+constexpr long kSignalPollNanoseconds = 100'000'000;
+
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
+}  // namespace
+
+bool notify_init_system(std::string_view state) {
+    const char* socket_name = std::getenv("NOTIFY_SOCKET");
+    if (socket_name == nullptr || socket_name[0] == '\0')
+        return false;
+    const std::string_view name(socket_name);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (name.size() >= sizeof(address.sun_path))
+        return false;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    // A leading '@' names an abstract socket.
+    if (address.sun_path[0] == '@')
+        address.sun_path[0] = '\0';
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    OwnedFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return false;
+    return ::sendto(fd.get(), state.data(), state.size(), MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(&address),
+                    length) == static_cast<ssize_t>(state.size());
+}
+
+std::uint32_t PosixServiceHost::run_dispatcher(std::string_view service_name, ServiceMain main) {
+    {
+        std::lock_guard lock(mutex_);
+        service_name_ = std::string(service_name);
+    }
+    // Blocked before the service main starts, so every thread inherits the mask and the
+    // signals reach only the wait below.
+    const sigset_t signals = stop_signals();
+    sigset_t previous;
+    if (pthread_sigmask(SIG_BLOCK, &signals, &previous) != 0) {
+        return kErrorFailedServiceControllerConnect;
+    }
+    std::atomic<bool> main_returned = false;
+    std::thread service_thread;
+    try {
+        service_thread = std::thread([&] {
+            main({std::string(service_name)});
+            main_returned = true;
+        });
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return kErrorFailedServiceControllerConnect;
+    }
+    const timespec poll{0, kSignalPollNanoseconds};
+    while (!main_returned) {
+        siginfo_t info{};
+        if (::sigtimedwait(&signals, &info, &poll) > 0) {
+            deliver_control(service_control::kStop);
+        }
+    }
+    service_thread.join();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return 0;
+}
+
+void PosixServiceHost::deliver_control(std::uint32_t control) {
+    ControlHandler handler = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        handler = handler_;
+        context = context_;
+    }
+    if (handler != nullptr)
+        handler(control, 0, nullptr, context);
+}
+
+std::optional<ServiceStatusHandle> PosixServiceHost::register_control_handler(
+    std::string_view service_name, ControlHandler handler, void* context) {
+    std::lock_guard lock(mutex_);
+    if (service_name != service_name_ || handler == nullptr)
+        return std::nullopt;
+    handler_ = handler;
+    context_ = context;
+    return ServiceStatusHandle{1};
+}
+
+bool PosixServiceHost::set_service_status(ServiceStatusHandle handle,
+                                          const ServiceStatusReport& report) {
+    if (handle.value != 1)
+        return false;
+    if (report.current_state == 4)
+        notify_init_system("READY=1");
+    if (report.current_state == 1)
+        notify_init_system("STOPPING=1");
+    return true;
+}
+
+void PosixServiceHost::name_current_thread(std::string_view name) {
+    // The kernel keeps 15 characters and the terminating zero.
+    const std::string text(name.substr(0, 15));
+    pthread_setname_np(pthread_self(), text.c_str());
+}
+
+}  // namespace velnaro::platform

@@ -1,0 +1,249 @@
+#include "fake/fake_pipes.hpp"
+
+#include <algorithm>
+
+namespace velnaro::fake {
+
+using platform::PipeHandle;
+using platform::PipeIo;
+using platform::PipeIoStatus;
+using platform::PipeWait;
+
+std::vector<std::uint8_t> frame_of(std::string_view body) {
+    const auto size = static_cast<std::uint32_t>(body.size());
+    std::vector<std::uint8_t> frame{
+        static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+        static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+    frame.insert(frame.end(), body.begin(), body.end());
+    return frame;
+}
+
+FakePipes::Endpoint* FakePipes::endpoint_of(PipeHandle handle) {
+    const auto found = endpoints_.find(handle.value);
+    return found == endpoints_.end() ? nullptr : &found->second;
+}
+
+std::optional<PipeHandle> FakePipes::create_server(std::string_view name) {
+    if (faults_.should_fail("create_pipe"))
+        return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (held_elsewhere_.contains(std::string(name)))
+        return std::nullopt;
+    for (const auto& [handle, endpoint] : endpoints_) {
+        if (endpoint.server && endpoint.name == name)
+            return std::nullopt;
+    }
+    const std::uintptr_t value = next_handle_++;
+    endpoints_[value] = Endpoint{true, std::string(name), nullptr};
+    ++servers_created_;
+    changed_.notify_all();
+    return PipeHandle{value};
+}
+
+PipeWait FakePipes::wait_for_client(PipeHandle server, std::chrono::milliseconds limit) {
+    if (faults_.should_fail("wait_for_client"))
+        return PipeWait::failed;
+    std::unique_lock lock(mutex_);
+    if (pending_.empty()) {
+        if (on_idle) {
+            auto idle = on_idle;
+            lock.unlock();
+            idle();
+            lock.lock();
+        } else {
+            changed_.wait_for(lock, limit, [&] { return !pending_.empty(); });
+        }
+    }
+    Endpoint* endpoint = endpoint_of(server);
+    if (endpoint == nullptr || !endpoint->server)
+        return PipeWait::failed;
+    if (pending_.empty())
+        return PipeWait::timed_out;
+    endpoint->connection = pending_.front();
+    pending_.pop_front();
+    return PipeWait::connected;
+}
+
+void FakePipes::flush(PipeHandle server, std::chrono::milliseconds) {
+    std::lock_guard lock(mutex_);
+    Endpoint* endpoint = endpoint_of(server);
+    if (endpoint != nullptr && endpoint->connection)
+        endpoint->connection->flushed = true;
+}
+
+bool FakePipes::disconnect(PipeHandle server) {
+    const bool fails = faults_.should_fail("pipe_disconnect");
+    std::lock_guard lock(mutex_);
+    Endpoint* endpoint = endpoint_of(server);
+    if (endpoint == nullptr || !endpoint->server)
+        return false;
+    if (endpoint->connection)
+        endpoint->connection->disconnected = true;
+    endpoint->connection.reset();
+    changed_.notify_all();
+    return !fails;
+}
+
+PipeIo FakePipes::server_read(Endpoint& endpoint, std::span<std::uint8_t> buffer,
+                              std::chrono::milliseconds limit, std::unique_lock<std::mutex>& lock) {
+    const auto connection = endpoint.connection;
+    if (!connection)
+        return {PipeIoStatus::failed, 0};
+    if (connection->live) {
+        changed_.wait_for(lock, limit, [&] {
+            return !connection->to_server.empty() || connection->client_closed;
+        });
+    }
+    if (!connection->to_server.empty()) {
+        auto& chunk = connection->to_server.front();
+        const std::size_t count = std::min(chunk.size(), buffer.size());
+        std::copy_n(chunk.begin(), count, buffer.begin());
+        chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
+        if (chunk.empty())
+            connection->to_server.pop_front();
+        return {PipeIoStatus::done, count};
+    }
+    if (connection->client_closed ||
+        (!connection->live && connection->end == FakeConnection::End::close)) {
+        return {PipeIoStatus::closed, 0};
+    }
+    if (!connection->live)
+        system_.monotonic += limit;
+    return {PipeIoStatus::timed_out, 0};
+}
+
+PipeIo FakePipes::client_read(FakeConnection& connection, std::span<std::uint8_t> buffer,
+                              std::chrono::milliseconds limit, std::unique_lock<std::mutex>& lock) {
+    changed_.wait_for(lock, limit,
+                      [&] { return !connection.from_server.empty() || connection.disconnected; });
+    if (!connection.from_server.empty()) {
+        const std::size_t count = std::min(connection.from_server.size(), buffer.size());
+        std::copy_n(connection.from_server.begin(), count, buffer.begin());
+        connection.from_server.erase(
+            connection.from_server.begin(),
+            connection.from_server.begin() + static_cast<std::ptrdiff_t>(count));
+        return {PipeIoStatus::done, count};
+    }
+    return {connection.disconnected ? PipeIoStatus::closed : PipeIoStatus::timed_out, 0};
+}
+
+PipeIo FakePipes::read(PipeHandle pipe, std::span<std::uint8_t> buffer,
+                       std::chrono::milliseconds limit) {
+    if (faults_.should_fail("pipe_read"))
+        return {PipeIoStatus::failed, 0};
+    std::unique_lock lock(mutex_);
+    Endpoint* endpoint = endpoint_of(pipe);
+    if (endpoint == nullptr || buffer.empty())
+        return {PipeIoStatus::failed, 0};
+    if (endpoint->server)
+        return server_read(*endpoint, buffer, limit, lock);
+    const auto connection = endpoint->connection;
+    return client_read(*connection, buffer, limit, lock);
+}
+
+PipeIo FakePipes::write(PipeHandle pipe, std::span<const std::uint8_t> data,
+                        std::chrono::milliseconds) {
+    if (faults_.should_fail("pipe_write"))
+        return {PipeIoStatus::failed, 0};
+    std::lock_guard lock(mutex_);
+    Endpoint* endpoint = endpoint_of(pipe);
+    if (endpoint == nullptr || !endpoint->connection || data.empty()) {
+        return {PipeIoStatus::failed, 0};
+    }
+    FakeConnection& connection = *endpoint->connection;
+    if (!endpoint->server) {
+        if (connection.disconnected)
+            return {PipeIoStatus::closed, 0};
+        connection.to_server.emplace_back(data.begin(), data.end());
+        changed_.notify_all();
+        return {PipeIoStatus::done, data.size()};
+    }
+    if (connection.reader_gone)
+        return {PipeIoStatus::closed, 0};
+    std::size_t count = data.size();
+    if (connection.write_chunk_limit != 0)
+        count = std::min(count, connection.write_chunk_limit);
+    connection.from_server.insert(connection.from_server.end(), data.begin(),
+                                  data.begin() + static_cast<std::ptrdiff_t>(count));
+    changed_.notify_all();
+    return {PipeIoStatus::done, count};
+}
+
+void FakePipes::close(PipeHandle pipe) {
+    std::lock_guard lock(mutex_);
+    Endpoint* endpoint = endpoint_of(pipe);
+    if (endpoint == nullptr)
+        return;
+    if (endpoint->connection) {
+        if (endpoint->server) {
+            endpoint->connection->disconnected = true;
+        } else {
+            endpoint->connection->client_closed = true;
+        }
+    }
+    endpoints_.erase(pipe.value);
+    changed_.notify_all();
+}
+
+bool FakePipes::pipe_exists(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    if (held_elsewhere_.contains(std::string(name)))
+        return true;
+    return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
+        return entry.second.server && entry.second.name == name;
+    });
+}
+
+std::expected<PipeHandle, platform::PipeOpenError> FakePipes::open_client(
+    std::string_view name, std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    const auto served = [&] {
+        return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
+            return entry.second.server && entry.second.name == name;
+        });
+    };
+    if (open_waits_for_server)
+        changed_.wait_for(lock, wait, served);
+    if (!served())
+        return std::unexpected(platform::PipeOpenError::unavailable);
+    lock.unlock();
+    if (faults_.should_fail("open_pipe")) {
+        return std::unexpected(platform::PipeOpenError::open_failed);
+    }
+    lock.lock();
+    auto connection = std::make_shared<FakeConnection>();
+    connection->live = true;
+    pending_.push_back(connection);
+    const std::uintptr_t value = next_handle_++;
+    endpoints_[value] = Endpoint{false, std::string(name), connection};
+    changed_.notify_all();
+    return PipeHandle{value};
+}
+
+std::shared_ptr<FakeConnection> FakePipes::queue_client(
+    std::vector<std::vector<std::uint8_t>> chunks, FakeConnection::End end) {
+    auto connection = std::make_shared<FakeConnection>();
+    connection->to_server.assign(chunks.begin(), chunks.end());
+    connection->end = end;
+    std::lock_guard lock(mutex_);
+    pending_.push_back(connection);
+    changed_.notify_all();
+    return connection;
+}
+
+void FakePipes::hold_name_elsewhere(std::string name) {
+    std::lock_guard lock(mutex_);
+    held_elsewhere_.insert(std::move(name));
+}
+
+int FakePipes::servers_created() const {
+    std::lock_guard lock(mutex_);
+    return servers_created_;
+}
+
+int FakePipes::open_endpoints() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(endpoints_.size());
+}
+
+}  // namespace velnaro::fake

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fake/fake_system.hpp"
+#include "fake/faults.hpp"
+#include "platform/pipes.hpp"
+
+namespace velnaro::fake {
+
+// One client connection in memory. A scripted client has its whole input queued up front and
+// then either closes or stalls; a live client (open_client) is fed by another thread.
+struct FakeConnection {
+    enum class End { close, stall };
+
+    std::deque<std::vector<std::uint8_t>> to_server;  // each chunk is delivered by one read
+    End end = End::close;
+    bool client_closed = false;
+    bool reader_gone = false;           // writes to the client report it gone
+    std::size_t write_chunk_limit = 0;  // 0: a write takes everything
+    std::vector<std::uint8_t> from_server;
+    bool disconnected = false;
+    bool flushed = false;
+    bool live = false;
+};
+
+// In-memory pipes. Single-threaded tests queue scripted clients and set `on_idle`, which
+// runs whenever the server waits with nobody queued (typically to set the stop flag).
+// Without `on_idle` the waits really wait, so a live client on another thread can come.
+// A stalled client costs no real time: its read advances the fake monotonic clock.
+// Operations that can be failed: create_pipe, wait_for_client, pipe_read, pipe_write,
+// pipe_disconnect, open_pipe.
+class FakePipes final : public platform::Pipes {
+  public:
+    FakePipes(Faults& faults, FakeSystem& system) : faults_(faults), system_(system) {}
+
+    std::optional<platform::PipeHandle> create_server(std::string_view name) override;
+    platform::PipeWait wait_for_client(platform::PipeHandle server,
+                                       std::chrono::milliseconds limit) override;
+    void flush(platform::PipeHandle server, std::chrono::milliseconds limit) override;
+    bool disconnect(platform::PipeHandle server) override;
+    platform::PipeIo read(platform::PipeHandle pipe, std::span<std::uint8_t> buffer,
+                          std::chrono::milliseconds limit) override;
+    platform::PipeIo write(platform::PipeHandle pipe, std::span<const std::uint8_t> data,
+                           std::chrono::milliseconds limit) override;
+    void close(platform::PipeHandle pipe) override;
+    bool pipe_exists(std::string_view name) override;
+    std::expected<platform::PipeHandle, platform::PipeOpenError> open_client(
+        std::string_view name, std::chrono::milliseconds wait) override;
+
+    // Queues a scripted client for the next wait of any server.
+    std::shared_ptr<FakeConnection> queue_client(
+        std::vector<std::vector<std::uint8_t>> chunks,
+        FakeConnection::End end = FakeConnection::End::close);
+    // Makes `name` look held by a server outside this process: creation fails, it exists.
+    void hold_name_elsewhere(std::string name);
+
+    std::function<void()> on_idle;
+    // open_client waits (really) up to its time for a server to appear, so a client thread
+    // does not outrun a server thread that is still starting.
+    bool open_waits_for_server = false;
+    int servers_created() const;
+    int open_endpoints() const;
+
+  private:
+    struct Endpoint {
+        bool server = false;
+        std::string name;
+        std::shared_ptr<FakeConnection> connection;
+    };
+    Endpoint* endpoint_of(platform::PipeHandle handle);
+    platform::PipeIo server_read(Endpoint& endpoint, std::span<std::uint8_t> buffer,
+                                 std::chrono::milliseconds limit,
+                                 std::unique_lock<std::mutex>& lock);
+    platform::PipeIo client_read(FakeConnection& connection, std::span<std::uint8_t> buffer,
+                                 std::chrono::milliseconds limit,
+                                 std::unique_lock<std::mutex>& lock);
+
+    Faults& faults_;
+    FakeSystem& system_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::shared_ptr<FakeConnection>> pending_;
+    std::map<std::uintptr_t, Endpoint> endpoints_;
+    std::set<std::string> held_elsewhere_;
+    std::uintptr_t next_handle_ = 1;
+    int servers_created_ = 0;
+};
+
+// The frame of one request body: 4-byte little-endian length, then the body.
+std::vector<std::uint8_t> frame_of(std::string_view body);
+
+}  // namespace velnaro::fake

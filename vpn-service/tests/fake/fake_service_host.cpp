@@ -1,0 +1,105 @@
+#include "fake/fake_service_host.hpp"
+
+#include <thread>
+
+namespace velnaro::fake {
+
+std::uint32_t FakeServiceHost::run_dispatcher(std::string_view service_name, ServiceMain main) {
+    if (faults_.should_fail("start_dispatcher")) {
+        return platform::kErrorFailedServiceControllerConnect;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        dispatched_ = std::string(service_name);
+    }
+    bool returned = false;
+    std::thread service_thread([&] {
+        main({std::string(service_name)});
+        std::lock_guard lock(mutex_);
+        returned = true;
+        changed_.notify_all();
+    });
+    bool running = false;
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] {
+            for (const auto& report : reports_) {
+                if (report.current_state == 4)
+                    running = true;
+            }
+            return returned || running;
+        });
+    }
+    if (running) {
+        if (while_running)
+            while_running();
+        for (const std::uint32_t control : controls)
+            deliver(control);
+    }
+    service_thread.join();
+    return 0;
+}
+
+std::optional<platform::ServiceStatusHandle> FakeServiceHost::register_control_handler(
+    std::string_view service_name, ControlHandler handler, void* context) {
+    if (faults_.should_fail("register_control_handler"))
+        return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (service_name != dispatched_)
+        return std::nullopt;
+    handler_ = handler;
+    context_ = context;
+    return platform::ServiceStatusHandle{7};
+}
+
+bool FakeServiceHost::set_service_status(platform::ServiceStatusHandle handle,
+                                         const platform::ServiceStatusReport& report) {
+    if (faults_.should_fail("set_service_status") || handle.value != 7)
+        return false;
+    std::lock_guard lock(mutex_);
+    reports_.push_back(report);
+    changed_.notify_all();
+    return true;
+}
+
+void FakeServiceHost::name_current_thread(std::string_view name) {
+    std::lock_guard lock(mutex_);
+    thread_names_.emplace_back(name);
+}
+
+std::uint32_t FakeServiceHost::deliver(std::uint32_t control) {
+    ControlHandler handler = nullptr;
+    void* context = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        handler = handler_;
+        context = context_;
+    }
+    const std::uint32_t answer = handler == nullptr ? platform::kErrorCallNotImplemented
+                                                    : handler(control, 0, nullptr, context);
+    std::lock_guard lock(mutex_);
+    answers_.push_back(answer);
+    return answer;
+}
+
+std::vector<std::uint32_t> FakeServiceHost::answers() const {
+    std::lock_guard lock(mutex_);
+    return answers_;
+}
+
+std::vector<platform::ServiceStatusReport> FakeServiceHost::reports() const {
+    std::lock_guard lock(mutex_);
+    return reports_;
+}
+
+std::vector<std::string> FakeServiceHost::thread_names() const {
+    std::lock_guard lock(mutex_);
+    return thread_names_;
+}
+
+std::string FakeServiceHost::dispatched_service() const {
+    std::lock_guard lock(mutex_);
+    return dispatched_;
+}
+
+}  // namespace velnaro::fake
