@@ -1,8 +1,11 @@
 #include "main/modes.hpp"
+#include "main/service_result_line.hpp"
+#include "service/service_commands.hpp"
 
 namespace velnaro {
 
-// Not built yet.
-int run_install_service_mode(Runtime&) { return run_unavailable_mode(); }
+int run_install_service_mode(Runtime& runtime) {
+    return print_service_result(install_service(runtime.platform));
+}
 
 }  // namespace velnaro

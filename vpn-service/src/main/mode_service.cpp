@@ -1,8 +1,10 @@
 #include "main/modes.hpp"
+#include "service/service_host.hpp"
 
 namespace velnaro {
 
-// Not built yet.
-int run_service_mode(Runtime&) { return run_unavailable_mode(); }
+int run_service_mode(Runtime& runtime) {
+    return run_service(runtime) == 0 ? 0 : 1;
+}
 
 }  // namespace velnaro

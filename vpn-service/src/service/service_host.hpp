@@ -1,0 +1,69 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ipc/pipe_name.hpp"
+#include "platform/service_host.hpp"
+#include "wireguard/runtime.hpp"
+
+namespace velnaro {
+
+// The two reports the service ever makes.
+inline constexpr platform::ServiceStatusReport kRunningReport{0x10, 4, 0x1 | 0x4, 0, 0, 0, 0};
+inline constexpr platform::ServiceStatusReport kStoppedReport{0x10, 1, 0, 0, 0, 0, 0};
+inline constexpr std::string_view kPipeServerThreadName = "velnaro-vpn-ipc";
+
+// Empty messages from the control handler to the service main. The wait also ends when the
+// sending end is dropped.
+class StopChannel {
+  public:
+    void send();
+    void drop_sender();
+    void receive();
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int messages_ = 0;
+    bool sender_alive_ = true;
+};
+
+// What the control handler needs: the sending end of the stop channel and the stop flag.
+struct ControlContext {
+    std::shared_ptr<StopChannel> channel;
+    std::shared_ptr<std::atomic<bool>> stop;
+    ~ControlContext() { channel->drop_sender(); }
+};
+
+// Lives as long as the dispatcher runs, so the manager always hands the control handler a
+// valid address. The context inside is given up once, by the first control that releases it;
+// a control that comes later finds nothing and touches nothing.
+struct ServiceProcess {
+    explicit ServiceProcess(Runtime& runtime_in, std::string_view pipe = kServicePipeName)
+        : runtime(runtime_in), pipe_name(pipe) {}
+
+    Runtime& runtime;
+    std::string pipe_name;
+    std::mutex mutex;
+    std::unique_ptr<ControlContext> control;
+
+    std::unique_ptr<ControlContext> take_control();
+};
+
+// "--service": 0 after the service ran and stopped, or the platform's error when the
+// process could not connect to the service manager (1063 from a console on Windows).
+std::uint32_t run_service(Runtime& runtime);
+std::uint32_t run_service(ServiceProcess& process);
+
+void service_main(ServiceProcess& process, const std::vector<std::string>& arguments);
+
+std::uint32_t control_handler(std::uint32_t control, std::uint32_t event_type, void* event_data,
+                              void* context);
+
+}  // namespace velnaro
