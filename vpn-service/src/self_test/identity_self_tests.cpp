@@ -1,0 +1,164 @@
+#include "self_test/identity_self_tests.hpp"
+
+#include <algorithm>
+#include <array>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "core/base64.hpp"
+#include "core/paths.hpp"
+#include "identity/identity_file.hpp"
+#include "identity/identity_lifecycle.hpp"
+#include "identity/identity_payload.hpp"
+#include "protected_storage/data_directory.hpp"
+#include "protected_storage/dpapi.hpp"
+#include "wireguard/keys.hpp"
+
+namespace velnaro {
+namespace {
+
+// Everything the self-test could create or must never destroy in the data directory.
+constexpr std::array<std::string_view, 4> kGuardedFiles = {
+    kIdentityFileName, kPendingIdentityFileName, kMetadataFileName, "VelnaroTunnel.conf.dpapi"};
+
+// What the data directory held before the run. The self-test shares the directory with the
+// service, and an identity it makes is sealed under the account of whoever runs it, which
+// the service (local system) could never open. So the run removes exactly what it added:
+// each guarded file that was absent before, and the directory (and its "Velnaro" parent)
+// when the run created it and nothing else was put there meanwhile. Files that were there
+// before stay untouched (ensure only rewrites metadata.json to match identity.dat, never
+// the identity itself).
+struct DirectoryBefore {
+    bool directory_existed = false;
+    bool parent_existed = false;
+    std::array<bool, kGuardedFiles.size()> file_existed{};
+};
+
+bool exists(platform::Platform& platform, const std::string& path) {
+    return platform.files.path_kind(path) != platform::PathKind::missing;
+}
+
+DirectoryBefore look_at(platform::Platform& platform, const std::string& directory) {
+    DirectoryBefore before;
+    before.directory_existed = exists(platform, directory);
+    const auto parent = parent_directory(directory);
+    before.parent_existed = !parent || exists(platform, *parent);
+    for (std::size_t i = 0; i < kGuardedFiles.size(); ++i) {
+        before.file_existed[i] = exists(platform, join_path(directory, kGuardedFiles[i]));
+    }
+    return before;
+}
+
+bool remove_if_empty(platform::Platform& platform, const std::string& directory) {
+    const auto left = platform.files.list_directory(directory);
+    return left && left->empty() && platform.files.remove_tree(directory);
+}
+
+// Errors are ignored: the clean-up never changes the outcome that is reported.
+void remove_what_this_run_added(platform::Platform& platform, const std::string& directory,
+                                const DirectoryBefore& before) {
+    for (std::size_t i = 0; i < kGuardedFiles.size(); ++i) {
+        const std::string path = join_path(directory, kGuardedFiles[i]);
+        if (!before.file_existed[i] && exists(platform, path))
+            platform.files.delete_file(path);
+    }
+    if (before.directory_existed || !remove_if_empty(platform, directory))
+        return;
+    const auto parent = parent_directory(directory);
+    if (!before.parent_existed && parent)
+        remove_if_empty(platform, *parent);
+}
+
+IdentitySelfTestResult failure(DetailCode code) {
+    return {false, false, std::nullopt, code};
+}
+
+IdentitySelfTestResult ensure_twice(Runtime& runtime, const std::string& directory) {
+    const auto first = ensure_identity(runtime, directory);
+    if (!first)
+        return failure(first.error());
+    const auto second = ensure_identity(runtime, directory);
+    if (!second)
+        return failure(second.error());
+    if (!same_public_identity(*first, *second))
+        return failure(DetailCode::IDENTITY_NOT_STABLE);
+    return {true, true, first->key_version, std::nullopt};
+}
+
+}  // namespace
+
+Status identity_crypto_self_test(Runtime& runtime) {
+    const auto component_directory = resolve_component_directory(runtime.platform);
+    if (!component_directory)
+        return fail(component_directory.error());
+    const auto keys = generate_keypair(runtime, *component_directory);
+    if (!keys)
+        return fail(keys.error());
+    const auto installation_id = random_uuid(runtime.platform);
+    if (!installation_id)
+        return fail(DetailCode::KEY_GENERATION_FAILED);
+
+    DeviceIdentity built;
+    built.installation_id = *installation_id;
+    built.public_key = encode_base64(keys->public_key);
+    built.key_version = 1;
+    built.private_key = keys->private_key;
+
+    const auto payload = encode_identity_payload(built);
+    if (!payload)
+        return fail(payload.error());
+    const auto blob = dpapi_protect(runtime.platform, *payload, kIdentityDescription);
+    if (!blob)
+        return fail(blob.error());
+    const auto opened = dpapi_unprotect(runtime.platform, *blob, kIdentityDescription);
+    if (!opened)
+        return fail(opened.error());
+    const auto decoded = decode_identity_payload(*opened);
+    if (!decoded)
+        return fail(decoded.error());
+    if (!same_public_identity(*decoded, built) || decoded->private_key != built.private_key) {
+        return fail(DetailCode::IDENTITY_CRYPTO_ROUNDTRIP_FAILED);
+    }
+    return {};
+}
+
+IdentitySelfTestResult identity_self_test(Runtime& runtime) {
+    platform::Platform& platform = runtime.platform;
+    // Looked at before resolving, because resolving creates the directory.
+    const auto configured = data_directory_path(platform);
+    if (!configured)
+        return failure(configured.error());
+    const DirectoryBefore before = look_at(platform, *configured);
+
+    const auto directory = resolve_data_directory(platform);
+    if (!directory) {
+        remove_what_this_run_added(platform, *configured, before);
+        return failure(directory.error());
+    }
+    const IdentitySelfTestResult result = ensure_twice(runtime, *directory);
+    remove_what_this_run_added(platform, *directory, before);
+    return result;
+}
+
+std::optional<std::string> identity_self_test_json(const IdentitySelfTestResult& result) {
+    try {
+        nlohmann::ordered_json json;
+        json["success"] = result.success;
+        json["stableAfterReload"] = result.stable_after_reload;
+        if (result.key_version) {
+            json["keyVersion"] = *result.key_version;
+        } else {
+            json["keyVersion"] = nullptr;
+        }
+        if (result.detail_code) {
+            json["detailCode"] = std::string(to_text(*result.detail_code));
+        } else {
+            json["detailCode"] = nullptr;
+        }
+        return json.dump();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace velnaro
