@@ -1,0 +1,428 @@
+# shellcheck shell=bash
+# Helpers shared by the end-to-end scenarios and scripts/demo.
+#
+# A scenario runs in a world of its own: private mount, network and pid namespaces, a tmpfs
+# on /run (service socket, WireGuard sockets, network namespace names) and on /var/lib (the
+# sealing key), and a data directory inside that /run. Beside the device's namespace sits a
+# gateway namespace running wireguard-go, joined by a veth pair. Nothing of it is visible
+# from the host, and when the world's first process ends the kernel ends every other one.
+
+E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+E2E_SKIP_STATUS=77
+E2E_GATEWAY_NS=velgw
+E2E_GATEWAY_IF=gw0
+E2E_GATEWAY_UNDERLAY=192.168.77.1
+E2E_DEVICE_UNDERLAY=192.168.77.2
+E2E_GATEWAY_PORT=51820
+E2E_GATEWAY_TUNNEL_ADDRESS=10.250.0.1
+E2E_DEVICE_TUNNEL_ADDRESS=10.250.10.21
+E2E_TUNNEL_NETWORK=10.250.0.0/16
+E2E_TUNNEL_INTERFACE=VelnaroTunnel
+E2E_SOCKET=/run/velnaro/VelnaroVpnService.v1.sock
+E2E_WORK=/run/velnaro-e2e
+
+# Set by e2e_locate_build.
+VPN_SERVICE=
+VPNCTL=
+# Set by e2e_start_gateway.
+GATEWAY_PUBLIC_KEY=
+GATEWAY_PID=
+# Set by e2e_ensure_identity.
+DEVICE_PUBLIC_KEY=
+# Set by e2e_wait_status: the last status payload and the states seen on the way.
+E2E_LAST_STATUS=
+E2E_STATE_TRAIL=
+# Set by e2e_request: the last response body.
+E2E_RESPONSE=
+# Non-empty: every request and response is printed (the demo).
+E2E_VERBOSE=${E2E_VERBOSE:-}
+
+# ---------------------------------------------------------------------------------------
+# Outcomes
+
+e2e_note() { echo "-- $*"; }
+
+e2e_skip() {
+    echo "SKIP: $*"
+    exit "$E2E_SKIP_STATUS"
+}
+
+e2e_fail() {
+    echo "FAIL: $*" >&2
+    e2e_diagnose >&2
+    exit 1
+}
+
+e2e_pass() { echo "PASS: $(basename "$0" .sh)"; }
+
+# What a reader of a failed run needs: the service's view, the processes, the interfaces.
+e2e_diagnose() {
+    [ -n "${E2E_IN_WORLD:-}" ] || return 0
+    echo "---- diagnosis"
+    [ -n "$E2E_RESPONSE" ] && echo "last response: $E2E_RESPONSE"
+    [ -n "$E2E_LAST_STATUS" ] && echo "last status: $E2E_LAST_STATUS"
+    [ -n "$VPN_SERVICE" ] && echo "service status: $("$VPN_SERVICE" --service-status 2>&1)"
+    echo "processes:"
+    local pid
+    for pid in $(e2e_all_pids); do
+        echo "  $pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+    done
+    echo "device links: $(ip -brief link 2>&1 | tr '\n' ';')"
+    echo "gateway: $(e2e_gateway_wg show "$E2E_GATEWAY_IF" 2>&1 | tr '\n' ';')"
+    if [ -d "${PROGRAMDATA:-/nonexistent}" ]; then
+        echo "data: $(cd "$PROGRAMDATA" && find . 2>/dev/null | tr '\n' ' ')"
+    fi
+}
+
+# ---------------------------------------------------------------------------------------
+# Build products and prerequisites
+
+# The build directory comes as the first argument or in VELNARO_BUILD_DIR.
+e2e_locate_build() { # [build-dir]
+    local build=${1:-${VELNARO_BUILD_DIR:-}}
+    [ -n "$build" ] || e2e_fail "no build directory (argument or VELNARO_BUILD_DIR)"
+    build=$(cd "$build" && pwd) || e2e_fail "build directory $build does not exist"
+    VPN_SERVICE=$build/vpn-service
+    [ -x "$VPN_SERVICE" ] || e2e_fail "$VPN_SERVICE is not built"
+    local component
+    for component in tunnel.so wireguard.so; do
+        [ -f "$build/vpn/$component" ] || e2e_fail "$build/vpn/$component is not built"
+    done
+    local candidate
+    VPNCTL=
+    for candidate in "$build/vpnctl" "$build/tools/vpnctl/vpnctl"; do
+        if [ -x "$candidate" ]; then
+            VPNCTL=$candidate
+            break
+        fi
+    done
+    export VELNARO_BUILD_DIR=$build
+}
+
+e2e_check_prerequisites() {
+    [ "$(id -u)" -eq 0 ] || e2e_skip "needs root for network and mount namespaces"
+    local tool
+    for tool in wireguard-go wg unshare ip ping jq python3 timeout; do
+        command -v "$tool" >/dev/null 2>&1 || e2e_skip "needs $tool"
+    done
+    [ -c /dev/net/tun ] || e2e_skip "needs /dev/net/tun"
+}
+
+# ---------------------------------------------------------------------------------------
+# The private world
+
+# Runs the calling script again inside fresh namespaces; returns only inside them.
+e2e_enter_world() { # script args...
+    if [ -z "${E2E_IN_WORLD:-}" ]; then
+        local script=$1
+        shift
+        # --kill-child: if this process is killed (a test timeout), the world goes with it.
+        exec unshare --mount --net --pid --fork --kill-child --mount-proc \
+            --propagation private env E2E_IN_WORLD=1 bash "$script" "$@"
+    fi
+    [ "$$" -eq 1 ] || e2e_fail "expected to be the first process of the world"
+    mount -t tmpfs -o mode=0755 e2e-run /run || e2e_fail "cannot mount a tmpfs on /run"
+    mount -t tmpfs -o mode=0755 e2e-var-lib /var/lib || e2e_fail "cannot mount a tmpfs on /var/lib"
+    mkdir -p "$E2E_WORK/tmp" "$E2E_WORK/programdata" || e2e_fail "cannot create $E2E_WORK"
+    chmod 0700 "$E2E_WORK"
+    export PROGRAMDATA=$E2E_WORK/programdata
+    export TMPDIR=$E2E_WORK/tmp
+    ip link set dev lo up || e2e_fail "cannot bring up loopback"
+    trap e2e_leave_world EXIT
+}
+
+# Every other process of the world: the service, the tunnel, the gateway, stray children.
+e2e_all_pids() {
+    local entry pid
+    for entry in /proc/[0-9]*; do
+        pid=${entry#/proc/}
+        [ "$pid" -ne 1 ] && [ "$pid" -ne "$BASHPID" ] && echo "$pid"
+    done
+}
+
+# Terminates everything started, politely first. The namespaces and their tmpfs vanish
+# with the last process, so no file or interface outlives the run.
+e2e_leave_world() {
+    local status=$?
+    trap - EXIT
+    kill -TERM -1 2>/dev/null
+    local i
+    for ((i = 0; i < 30; i++)); do
+        [ -z "$(e2e_all_pids)" ] && break
+        sleep 0.1
+    done
+    kill -KILL -1 2>/dev/null
+    ip netns del "$E2E_GATEWAY_NS" 2>/dev/null
+    exit "$status"
+}
+
+# Prerequisites, build products, then the world. Every scenario starts with this.
+e2e_begin() { # script build-dir
+    local script=$1
+    shift
+    e2e_check_prerequisites
+    e2e_locate_build "$@"
+    e2e_enter_world "$script" "$@"
+}
+
+# ---------------------------------------------------------------------------------------
+# Bounded waiting
+
+# Runs the command every 0.2 s until it succeeds or the seconds run out.
+e2e_wait_until() { # seconds command...
+    local seconds=$1
+    shift
+    local deadline=$((SECONDS + seconds))
+    while true; do
+        "$@" && return 0
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.2
+    done
+}
+
+# ---------------------------------------------------------------------------------------
+# The gateway peer
+
+e2e_gateway_wg() { ip netns exec "$E2E_GATEWAY_NS" wg "$@"; }
+
+e2e_gateway_socket_ready() {
+    [ -S "/run/wireguard/$E2E_GATEWAY_IF.sock" ] &&
+        ip -n "$E2E_GATEWAY_NS" link show dev "$E2E_GATEWAY_IF" >/dev/null 2>&1
+}
+
+# A gateway namespace joined to the device's namespace by a veth pair, running wireguard-go
+# with its own key pair, listening on the veth address, tunnel address 10.250.0.1/16.
+e2e_start_gateway() {
+    local ns=$E2E_GATEWAY_NS
+    ip netns add "$ns" || e2e_fail "cannot create the gateway namespace"
+    ip link add veth-dev type veth peer name veth-gw netns "$ns" || e2e_fail "cannot create the veth pair"
+    ip address add "$E2E_DEVICE_UNDERLAY/24" dev veth-dev &&
+        ip link set dev veth-dev up &&
+        ip -n "$ns" address add "$E2E_GATEWAY_UNDERLAY/24" dev veth-gw &&
+        ip -n "$ns" link set dev veth-gw up &&
+        ip -n "$ns" link set dev lo up || e2e_fail "cannot address the veth pair"
+
+    local key=$E2E_WORK/gateway.key
+    (umask 077 && wg genkey >"$key") || e2e_fail "wg genkey failed"
+    GATEWAY_PUBLIC_KEY=$(wg pubkey <"$key") || e2e_fail "wg pubkey failed"
+
+    ip netns exec "$ns" env WG_PROCESS_FOREGROUND=1 LOG_LEVEL=error \
+        wireguard-go "$E2E_GATEWAY_IF" >"$E2E_WORK/gateway.log" 2>&1 &
+    GATEWAY_PID=$!
+    e2e_wait_until 10 e2e_gateway_socket_ready ||
+        e2e_fail "the gateway's wireguard-go did not come up: $(cat "$E2E_WORK/gateway.log")"
+    e2e_gateway_wg set "$E2E_GATEWAY_IF" listen-port "$E2E_GATEWAY_PORT" private-key "$key" ||
+        e2e_fail "cannot configure the gateway"
+    ip -n "$ns" address add "$E2E_GATEWAY_TUNNEL_ADDRESS/16" dev "$E2E_GATEWAY_IF" &&
+        ip -n "$ns" link set dev "$E2E_GATEWAY_IF" up || e2e_fail "cannot bring up the gateway's interface"
+}
+
+# Lets the device in with its current public key.
+e2e_gateway_allow() { # public-key
+    e2e_gateway_wg set "$E2E_GATEWAY_IF" peer "$1" allowed-ips "$E2E_DEVICE_TUNNEL_ADDRESS/32" ||
+        e2e_fail "cannot add peer $1 to the gateway"
+}
+
+e2e_gateway_forget() { # public-key
+    e2e_gateway_wg set "$E2E_GATEWAY_IF" peer "$1" remove || e2e_fail "cannot remove peer $1 from the gateway"
+}
+
+# The gateway's view of a peer's last handshake, in seconds since 1970 (0: none).
+e2e_gateway_handshake_of() { # public-key
+    e2e_gateway_wg show "$E2E_GATEWAY_IF" latest-handshakes | awk -v key="$1" '$1 == key { print $2 }'
+}
+
+# ---------------------------------------------------------------------------------------
+# Requests to the service
+
+# Speaks the frame protocol directly; used where no vpnctl was built.
+e2e_python_request() { # body
+    timeout 70 python3 - "$E2E_SOCKET" "$1" <<'EOF'
+import socket, struct, sys
+path, body = sys.argv[1], sys.argv[2].encode()
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.settimeout(60)
+s.connect(path)
+s.sendall(struct.pack("<I", len(body)) + body)
+def read(n):
+    data = b""
+    while len(data) < n:
+        chunk = s.recv(n - len(data))
+        if not chunk:
+            sys.exit("connection closed after %d of %d bytes" % (len(data), n))
+        data += chunk
+    return data
+length = struct.unpack("<I", read(4))[0]
+sys.stdout.write(read(length).decode() + "\n")
+EOF
+}
+
+# Sends one request body; the response body lands in E2E_RESPONSE. Fails when no response
+# came back (vpnctl's exit status also marks ERROR answers, so the body decides).
+e2e_request() { # body
+    [ -n "$E2E_VERBOSE" ] && echo "> $1"
+    local answer
+    if [ -n "$VPNCTL" ]; then
+        answer=$(timeout 70 "$VPNCTL" raw "$1" 2>&1)
+    else
+        answer=$(e2e_python_request "$1" 2>&1)
+    fi
+    E2E_RESPONSE=$answer
+    [ -n "$E2E_VERBOSE" ] && echo "< $answer"
+    jq -e 'type == "object" and (.type | type) == "string"' >/dev/null 2>&1 <<<"$answer"
+}
+
+e2e_command() { # COMMAND
+    e2e_request "{\"command\":\"$1\"}" || e2e_fail "$1: no answer from the service ($E2E_RESPONSE)"
+}
+
+# Sends COMMAND and insists on a response of TYPE.
+e2e_expect() { # COMMAND TYPE
+    e2e_command "$1"
+    e2e_response_is "$2" || e2e_fail "$1 answered $E2E_RESPONSE, expected $2"
+}
+
+e2e_response_is() { # TYPE
+    [ "$(jq -r .type <<<"$E2E_RESPONSE")" = "$1" ]
+}
+
+e2e_error_code() { jq -r '.payload.code // empty' <<<"$E2E_RESPONSE"; }
+
+e2e_service_answers() {
+    local saved=$E2E_VERBOSE
+    E2E_VERBOSE=
+    e2e_request '{"command":"GET_VERSION"}' && e2e_response_is VERSION
+    local status=$?
+    E2E_VERBOSE=$saved
+    return $status
+}
+
+# ---------------------------------------------------------------------------------------
+# Tunnel configuration
+
+# The device's configuration for the local gateway, optionally changed by a jq filter.
+e2e_config() { # [jq-filter]
+    jq -c "${1:-.}" <<EOF
+{"configVersion":1,"address":"$E2E_DEVICE_TUNNEL_ADDRESS/32","gatewayPublicKey":"$GATEWAY_PUBLIC_KEY",
+ "endpointHost":"$E2E_GATEWAY_UNDERLAY","endpointPort":$E2E_GATEWAY_PORT,
+ "allowedIps":["$E2E_TUNNEL_NETWORK"],"persistentKeepalive":25}
+EOF
+}
+
+e2e_apply() { # config-json
+    e2e_request "{\"command\":\"APPLY_CONFIG\",\"payload\":$1}" ||
+        e2e_fail "APPLY_CONFIG: no answer from the service ($E2E_RESPONSE)"
+}
+
+# ---------------------------------------------------------------------------------------
+# Status
+
+e2e_status() {
+    local saved=$E2E_VERBOSE
+    E2E_VERBOSE=
+    e2e_request '{"command":"GET_STATUS"}' && e2e_response_is STATUS
+    local status=$?
+    E2E_VERBOSE=$saved
+    [ "$status" -eq 0 ] || e2e_fail "GET_STATUS answered $E2E_RESPONSE"
+    E2E_LAST_STATUS=$(jq -c .payload <<<"$E2E_RESPONSE")
+}
+
+e2e_status_field() { # member
+    jq -r ".$1" <<<"$E2E_LAST_STATUS"
+}
+
+# Polls GET_STATUS until the payload satisfies the jq condition; E2E_STATE_TRAIL lists the
+# states seen on the way, each once per run of equal states.
+e2e_wait_status() { # seconds jq-condition
+    local deadline=$((SECONDS + $1))
+    E2E_STATE_TRAIL=
+    local state last=
+    while true; do
+        e2e_status
+        state=$(e2e_status_field state)
+        if [ "$state" != "$last" ]; then
+            E2E_STATE_TRAIL="${E2E_STATE_TRAIL:+$E2E_STATE_TRAIL }$state"
+            last=$state
+        fi
+        jq -e "$2" >/dev/null <<<"$E2E_LAST_STATUS" && return 0
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.25
+    done
+}
+
+e2e_wait_state() { # seconds STATE
+    e2e_wait_status "$1" ".state == \"$2\"" ||
+        e2e_fail "no $2 within $1 s (states seen: $E2E_STATE_TRAIL)"
+}
+
+# ---------------------------------------------------------------------------------------
+# Processes and the interface
+
+# Pids whose command line matches the pattern (an extended regular expression over the
+# arguments joined by blanks).
+e2e_pids_matching() { # regex
+    local pid line
+    for pid in $(e2e_all_pids); do
+        line=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || continue
+        [[ $line =~ $1 ]] && echo "$pid"
+    done
+}
+
+e2e_service_pids() { e2e_pids_matching '(^|/)vpn-service --service $'; }
+e2e_tunnel_service_pids() { e2e_pids_matching '(^|/)vpn-service --tunnel-service '; }
+e2e_tunnel_daemon_pids() { e2e_pids_matching "wireguard-go -f $E2E_TUNNEL_INTERFACE "; }
+
+e2e_interface_present() { ip link show dev "$E2E_TUNNEL_INTERFACE" >/dev/null 2>&1; }
+e2e_interface_absent() { ! e2e_interface_present; }
+e2e_no_tunnel_processes() { [ -z "$(e2e_tunnel_service_pids)$(e2e_tunnel_daemon_pids)" ]; }
+e2e_no_service_process() { [ -z "$(e2e_service_pids)" ]; }
+
+# Echo requests through the tunnel to the gateway's tunnel address; true when one is answered.
+e2e_ping_gateway() { # [count]
+    ping -n -q -c "${1:-3}" -i 0.2 -W 2 "$E2E_GATEWAY_TUNNEL_ADDRESS" >/dev/null 2>&1
+}
+
+# ---------------------------------------------------------------------------------------
+# Service installation
+
+e2e_service_state() { "$VPN_SERVICE" --service-status | jq -r .state; }
+
+e2e_service_state_is() { [ "$(e2e_service_state)" = "$1" ]; }
+
+e2e_install() { # [expected-state]
+    local expected=${1:-INSTALLED} out
+    [ -n "$E2E_VERBOSE" ] && echo "\$ vpn-service --install-service"
+    out=$("$VPN_SERVICE" --install-service) || e2e_fail "--install-service failed: $out"
+    [ -n "$E2E_VERBOSE" ] && echo "$out"
+    [ "$(jq -r .state <<<"$out")" = "$expected" ] || e2e_fail "--install-service said $out, expected $expected"
+    e2e_wait_until 15 e2e_service_answers || e2e_fail "the service does not answer after installation"
+}
+
+e2e_uninstall() {
+    local out
+    [ -n "$E2E_VERBOSE" ] && echo "\$ vpn-service --uninstall-service"
+    out=$("$VPN_SERVICE" --uninstall-service) || e2e_fail "--uninstall-service failed: $out"
+    [ -n "$E2E_VERBOSE" ] && echo "$out"
+    [ "$(jq -r .state <<<"$out")" = "REMOVAL_SCHEDULED" ] ||
+        e2e_fail "--uninstall-service said $out, expected REMOVAL_SCHEDULED"
+}
+
+# ENSURE_IDENTITY; DEVICE_PUBLIC_KEY takes the answer's public key.
+e2e_ensure_identity() {
+    e2e_expect ENSURE_IDENTITY PUBLIC_IDENTITY
+    DEVICE_PUBLIC_KEY=$(jq -r .payload.publicKey <<<"$E2E_RESPONSE")
+    [ "${#DEVICE_PUBLIC_KEY}" -eq 44 ] || e2e_fail "public key of unexpected form: $E2E_RESPONSE"
+}
+
+# The common opening: gateway up, service installed, identity made and known to the
+# gateway, configuration applied, tunnel CONNECTED.
+e2e_connect() {
+    e2e_start_gateway
+    e2e_install
+    e2e_ensure_identity
+    e2e_gateway_allow "$DEVICE_PUBLIC_KEY"
+    e2e_apply "$(e2e_config)"
+    e2e_response_is ACCEPTED || e2e_fail "APPLY_CONFIG answered $E2E_RESPONSE"
+    e2e_wait_state 20 CONNECTED
+}
