@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +92,48 @@ std::optional<pid_t> spawn_process(const std::vector<std::string>& argv,
     pid_t pid = 0;
     if (::posix_spawn(&pid, arguments[0], setup.actions(), setup.attributes(), arguments.data(),
                       variables.data()) != 0) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
+std::optional<pid_t> spawn_bound_process(const std::vector<std::string>& argv,
+                                         const std::vector<std::string>& environment) {
+    if (argv.empty()) {
+        return std::nullopt;
+    }
+    // Everything the child needs is prepared before the fork: between fork and exec it may
+    // only make async-signal-safe calls.
+    auto arguments = pointers(argv);
+    auto variables = pointers(environment);
+    const pid_t parent = ::getpid();
+    const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int null_out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = (null_in >= 0 && null_out >= 0) ? ::fork() : -1;
+    if (pid == 0) {
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        for (int signal : {SIGTERM, SIGINT, SIGPIPE, SIGCHLD, SIGHUP}) {
+            ::sigaction(signal, &defaults, nullptr);
+        }
+        sigset_t empty;
+        sigemptyset(&empty);
+        ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+        // A parent that died before the request was made would never send the signal.
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent ||
+            ::dup2(null_in, 0) < 0 || ::dup2(null_out, 1) < 0 || ::dup2(null_out, 2) < 0) {
+            ::_exit(127);
+        }
+        ::execve(arguments[0], arguments.data(), variables.data());
+        ::_exit(127);
+    }
+    if (null_in >= 0) {
+        ::close(null_in);
+    }
+    if (null_out >= 0) {
+        ::close(null_out);
+    }
+    if (pid < 0) {
         return std::nullopt;
     }
     return pid;

@@ -20,6 +20,12 @@ std::optional<std::string> find_executable(std::initializer_list<const char*> ca
 std::optional<pid_t> spawn_process(const std::vector<std::string>& argv,
                                    const std::vector<std::string>& environment);
 
+// As spawn_process, for a child that must not outlive the calling thread: when that thread
+// ends, however abruptly (the tunnel's process killed outright), the kernel sends the child
+// SIGTERM, so a daemon never lingers holding what it set up.
+std::optional<pid_t> spawn_bound_process(const std::vector<std::string>& argv,
+                                         const std::vector<std::string>& environment);
+
 // The exit status once the child has ended, or nothing when it is still running after
 // `timeout` (it is left running) or cannot be waited for.
 std::optional<int> wait_process(pid_t pid, std::chrono::milliseconds timeout);

@@ -81,7 +81,9 @@ class Tunnel {
     Tunnel& operator=(const Tunnel&) = delete;
 
     bool start_daemon(const std::string& daemon) {
-        daemon_ = spawn_process(
+        // Bound to this thread: if the tunnel's process is killed, the daemon and with it
+        // the interface go too, and a restarted tunnel finds the name free.
+        daemon_ = spawn_bound_process(
             {daemon, "-f", kInterface},
             {"WG_PROCESS_FOREGROUND=1", "LOG_LEVEL=error", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"});
         owns_interface_ = daemon_.has_value();
