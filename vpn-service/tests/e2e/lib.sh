@@ -7,7 +7,6 @@
 # gateway namespace running wireguard-go, joined by a veth pair. Nothing of it is visible
 # from the host, and when the world's first process ends the kernel ends every other one.
 
-E2E_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 E2E_SKIP_STATUS=77
 E2E_GATEWAY_NS=velgw
@@ -66,7 +65,7 @@ e2e_diagnose() {
     echo "processes:"
     local pid
     for pid in $(e2e_all_pids); do
-        echo "  $pid $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+        echo "  $pid $(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline")"
     done
     echo "device links: $(ip -brief link 2>&1 | tr '\n' ';')"
     echo "gateway: $(e2e_gateway_wg show "$E2E_GATEWAY_IF" 2>&1 | tr '\n' ';')"
@@ -100,13 +99,17 @@ e2e_locate_build() { # [build-dir]
     export VELNARO_BUILD_DIR=$build
 }
 
-e2e_check_prerequisites() {
-    [ "$(id -u)" -eq 0 ] || e2e_skip "needs root for network and mount namespaces"
+e2e_check_tools() {
     local tool
     for tool in wireguard-go wg unshare ip ping jq python3 timeout; do
         command -v "$tool" >/dev/null 2>&1 || e2e_skip "needs $tool"
     done
     [ -c /dev/net/tun ] || e2e_skip "needs /dev/net/tun"
+}
+
+e2e_check_prerequisites() {
+    [ "$(id -u)" -eq 0 ] || e2e_skip "needs root for network and mount namespaces"
+    e2e_check_tools
 }
 
 # ---------------------------------------------------------------------------------------
@@ -118,8 +121,10 @@ e2e_enter_world() { # script args...
         local script=$1
         shift
         # --kill-child: if this process is killed (a test timeout), the world goes with it.
-        exec unshare --mount --net --pid --fork --kill-child --mount-proc \
-            --propagation private env E2E_IN_WORLD=1 bash "$script" "$@"
+        local isolation=(--mount --net --pid --fork --kill-child --mount-proc --propagation private)
+        # Without root (the demo), a user namespace maps the caller to root inside.
+        [ "$(id -u)" -eq 0 ] || isolation+=(--user --map-root-user)
+        exec unshare "${isolation[@]}" env E2E_IN_WORLD=1 bash "$script" "$@"
     fi
     [ "$$" -eq 1 ] || e2e_fail "expected to be the first process of the world"
     mount -t tmpfs -o mode=0755 e2e-run /run || e2e_fail "cannot mount a tmpfs on /run"
@@ -364,7 +369,7 @@ e2e_wait_state() { # seconds STATE
 e2e_pids_matching() { # regex
     local pid line
     for pid in $(e2e_all_pids); do
-        line=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || continue
+        line=$(tr '\0' ' ' 2>/dev/null <"/proc/$pid/cmdline") || continue
         [[ $line =~ $1 ]] && echo "$pid"
     done
 }
