@@ -7,7 +7,6 @@
 # gateway namespace running wireguard-go, joined by a veth pair. Nothing of it is visible
 # from the host, and when the world's first process ends the kernel ends every other one.
 
-
 E2E_SKIP_STATUS=77
 E2E_GATEWAY_NS=velgw
 E2E_GATEWAY_IF=gw0
@@ -81,7 +80,8 @@ e2e_diagnose() {
 e2e_locate_build() { # [build-dir]
     local build=${1:-${VELNARO_BUILD_DIR:-}}
     [ -n "$build" ] || e2e_fail "no build directory (argument or VELNARO_BUILD_DIR)"
-    build=$(cd "$build" && pwd) || e2e_fail "build directory $build does not exist"
+    [ -d "$build" ] || e2e_fail "build directory $build does not exist"
+    build=$(cd "$build" && pwd)
     VPN_SERVICE=$build/vpn-service
     [ -x "$VPN_SERVICE" ] || e2e_fail "$VPN_SERVICE is not built"
     local component

@@ -6,9 +6,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_begin "$0" "$@"
 
 e2e_connect
-first=$(e2e_status_field lastHandshakeUnixSeconds)
 e2e_gateway_forget "$DEVICE_PUBLIC_KEY"
-
+e2e_status
+first=$(e2e_status_field lastHandshakeUnixSeconds)
 rx=$(e2e_status_field rxBytes)
 e2e_ping_gateway 2 && e2e_fail "the gateway answered a device it no longer knows"
 sleep 3
