@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # STOP takes the tunnel down completely, START brings it back, and REPAIR rebuilds it from
-# the stored file after its process was killed outright.
+# the stored file after either of its processes was killed outright.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_begin "$0" "$@"
@@ -22,13 +22,20 @@ e2e_expect START ACCEPTED
 e2e_wait_state 20 CONNECTED
 e2e_ping_gateway || e2e_fail "no echo reply after START"
 
-victim=$(e2e_tunnel_service_pids)
-[ -n "$victim" ] && [ "$(wc -w <<<"$victim")" -eq 1 ] || e2e_fail "expected one tunnel service process, found '$victim'"
-kill -KILL "$victim"
-e2e_wait_status 10 '.state != "CONNECTED"' || e2e_fail "still CONNECTED after the tunnel process was killed"
+# Whichever of the two tunnel processes dies abruptly, the other goes too, the interface is
+# released, and REPAIR brings the tunnel back from the stored file.
+for role in tunnel_service tunnel_daemon; do
+    victim=$(e2e_${role}_pids)
+    [ -n "$victim" ] && [ "$(wc -w <<<"$victim")" -eq 1 ] || e2e_fail "expected one $role process, found '$victim'"
+    kill -KILL "$victim"
+    e2e_wait_status 10 '.state == "DISCONNECTED"' ||
+        e2e_fail "after killing the $role process the states were $E2E_STATE_TRAIL"
+    e2e_wait_until 10 e2e_no_tunnel_processes ||
+        e2e_fail "killing the $role process left $(e2e_tunnel_service_pids) $(e2e_tunnel_daemon_pids) running"
+    e2e_wait_until 10 e2e_interface_absent || e2e_fail "killing the $role process left the interface behind"
 
-e2e_expect REPAIR ACCEPTED
-e2e_wait_state 20 CONNECTED
-[ "$(e2e_tunnel_service_pids)" != "$victim" ] || e2e_fail "REPAIR reported the killed process"
-e2e_ping_gateway || e2e_fail "no echo reply after REPAIR"
+    e2e_expect REPAIR ACCEPTED
+    e2e_wait_state 20 CONNECTED
+    e2e_ping_gateway || e2e_fail "no echo reply after REPAIR following the $role's death"
+done
 e2e_pass
