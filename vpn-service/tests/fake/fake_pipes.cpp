@@ -11,10 +11,10 @@ using platform::PipeWait;
 
 std::vector<std::uint8_t> frame_of(std::string_view body) {
     const auto size = static_cast<std::uint32_t>(body.size());
-    std::vector<std::uint8_t> frame{
-        static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-        static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
-    frame.insert(frame.end(), body.begin(), body.end());
+    std::vector<std::uint8_t> frame(4 + body.size());
+    for (int i = 0; i < 4; ++i)
+        frame[i] = static_cast<std::uint8_t>(size >> (8 * i));
+    std::copy(body.begin(), body.end(), frame.begin() + 4);
     return frame;
 }
 
