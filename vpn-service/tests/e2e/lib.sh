@@ -135,6 +135,9 @@ e2e_enter_world() { # script args...
     export TMPDIR=$E2E_WORK/tmp
     ip link set dev lo up || e2e_fail "cannot bring up loopback"
     trap e2e_leave_world EXIT
+    # The first process of a pid namespace only receives the signals it handles.
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
 }
 
 # Every other process of the world: the service, the tunnel, the gateway, stray children.
