@@ -80,6 +80,7 @@ std::optional<FileHandle> FakeFileSystem::create_new_file(std::string_view path)
     const std::string k = key(path);
     if (files.count(k) || directories.count(k) || !parent_exists(k)) return std::nullopt;
     files[k] = {};
+    track_new_name(k, false);
     const std::uintptr_t handle = next_handle_++;
     open_[handle] = k;
     return FileHandle{handle};
@@ -99,7 +100,10 @@ std::optional<std::size_t> FakeFileSystem::write_file(FileHandle file,
 
 bool FakeFileSystem::flush_file(FileHandle file) {
     if (faults_.should_fail("flush_file")) return false;
-    return open_.count(file.value) > 0;
+    auto it = open_.find(file.value);
+    if (it == open_.end()) return false;
+    if (tracking_) durable_data_[inode_of_[it->second]] = files[it->second];
+    return true;
 }
 
 void FakeFileSystem::close_file(FileHandle file) {
@@ -119,6 +123,7 @@ std::optional<std::vector<std::uint8_t>> FakeFileSystem::read_file(std::string_v
 
 bool FakeFileSystem::delete_file(std::string_view path) {
     if (faults_.should_fail("delete_file")) return false;
+    inode_of_.erase(key(path));
     return files.erase(key(path)) > 0;
 }
 
@@ -133,6 +138,11 @@ bool FakeFileSystem::move_file(std::string_view from, std::string_view to, MoveM
     files.erase(it);
     files[t] = std::move(content);
     if (restricted_.count(f)) restricted_.insert(t);
+    if (tracking_) {
+        inode_of_[t] = inode_of_[f];
+        inode_of_.erase(f);
+        if (mode != MoveMode::replace) sync_directory_of(t);
+    }
     return true;
 }
 
@@ -159,6 +169,7 @@ bool FakeFileSystem::remove_tree(std::string_view path) {
     };
     std::erase_if(directories, inside);
     std::erase_if(files, [&](auto& entry) { return inside(entry.first); });
+    std::erase_if(inode_of_, [&](auto& entry) { return inside(entry.first); });
     return true;
 }
 
@@ -178,12 +189,14 @@ AccessResult FakeFileSystem::restrict_access(std::string_view path) {
     return AccessResult::ok;
 }
 
+// Files put by a test stand for what was on disk before: durable at once.
 void FakeFileSystem::put_file(std::string_view path, std::string_view content) {
-    files[key(path)] = std::vector<std::uint8_t>(content.begin(), content.end());
+    put_file(path, std::vector<std::uint8_t>(content.begin(), content.end()));
 }
 
 void FakeFileSystem::put_file(std::string_view path, const std::vector<std::uint8_t>& content) {
     files[key(path)] = content;
+    track_new_name(key(path), true);
 }
 
 std::optional<std::string> FakeFileSystem::file_text(std::string_view path) const {
@@ -200,6 +213,67 @@ std::vector<std::string> FakeFileSystem::all_files() const {
     std::vector<std::string> names;
     for (auto& [f, _] : files) names.push_back(f);
     return names;
+}
+
+void FakeFileSystem::start_durability_tracking() {
+    tracking_ = true;
+    inode_of_.clear();
+    durable_names_.clear();
+    durable_data_.clear();
+    for (const auto& [path, _] : files)
+        track_new_name(path, true);
+}
+
+void FakeFileSystem::track_new_name(const std::string& path, bool durable) {
+    if (!tracking_)
+        return;
+    const std::uint64_t inode = next_inode_++;
+    inode_of_[path] = inode;
+    durable_data_[inode] = durable ? files[path] : std::vector<std::uint8_t>{};
+    if (durable)
+        durable_names_[path] = inode;
+}
+
+// Like fsync of a directory: every entry it holds now, and only those, is on disk.
+void FakeFileSystem::sync_directory_of(const std::string& path) {
+    const auto directory = parent_directory(path);
+    auto in_directory = [&](const std::string& p) { return parent_directory(p) == directory; };
+    std::erase_if(durable_names_, [&](auto& entry) { return in_directory(entry.first); });
+    for (const auto& [p, inode] : inode_of_) {
+        if (in_directory(p))
+            durable_names_[p] = inode;
+    }
+}
+
+std::vector<std::uint8_t> FakeFileSystem::surviving_data(const std::string& path,
+                                                         std::uint64_t inode,
+                                                         CrashLoss loss) const {
+    const auto durable = durable_data_.find(inode);
+    std::vector<std::uint8_t> kept =
+        durable == durable_data_.end() ? std::vector<std::uint8_t>{} : durable->second;
+    const auto current = files.find(path);
+    if (loss != CrashLoss::torn_data || current == files.end())
+        return kept;
+    // Half of what was appended since the last flush reaches the disk.
+    const auto& now = current->second;
+    if (now.size() > kept.size() && std::equal(kept.begin(), kept.end(), now.begin())) {
+        const std::size_t extra = (now.size() - kept.size()) / 2;
+        kept.insert(kept.end(), now.begin() + static_cast<std::ptrdiff_t>(kept.size()),
+                    now.begin() + static_cast<std::ptrdiff_t>(kept.size() + extra));
+    }
+    return kept;
+}
+
+void FakeFileSystem::crash(CrashLoss loss) {
+    open_.clear();
+    if (!tracking_ || loss == CrashLoss::nothing)
+        return;
+    const auto& names = loss == CrashLoss::unsynced ? durable_names_ : inode_of_;
+    std::map<std::string, std::vector<std::uint8_t>> survivors;
+    for (const auto& [path, inode] : names)
+        survivors[path] = surviving_data(path, inode, loss);
+    files = std::move(survivors);
+    start_durability_tracking();
 }
 
 }  // namespace velnaro::fake

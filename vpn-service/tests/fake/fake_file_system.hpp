@@ -49,6 +49,19 @@ public:
     std::map<std::string, std::vector<std::uint8_t>> files;
     int open_handles() const { return static_cast<int>(open_.size()); }
 
+    // Crash model. From start_durability_tracking on, file data reaches the disk only
+    // through flush_file, and a name that was created, moved or deleted only when a
+    // write-through move syncs its directory: the Linux rules, which keep the least.
+    // crash() replaces the files with what survives and forgets every open handle.
+    enum class CrashLoss {
+        nothing,         // the process died, the system kept running
+        unsynced,        // power cut: unsynced names and unflushed data are gone
+        unflushed_data,  // names survive, data written since the last flush does not
+        torn_data,       // names survive, half of the unflushed data does
+    };
+    void start_durability_tracking();
+    void crash(CrashLoss loss);
+
 private:
     std::string key(std::string_view path) const;
     bool parent_exists(const std::string& path) const;
@@ -57,6 +70,16 @@ private:
     std::set<std::string> restricted_;
     std::map<std::uintptr_t, std::string> open_;
     std::uintptr_t next_handle_ = 1;
+
+    void track_new_name(const std::string& path, bool durable);
+    void sync_directory_of(const std::string& path);
+    std::vector<std::uint8_t> surviving_data(const std::string& path, std::uint64_t inode,
+                                             CrashLoss loss) const;
+    bool tracking_ = false;
+    std::uint64_t next_inode_ = 1;
+    std::map<std::string, std::uint64_t> inode_of_;
+    std::map<std::string, std::uint64_t> durable_names_;
+    std::map<std::uint64_t, std::vector<std::uint8_t>> durable_data_;
 };
 
 }  // namespace velnaro::fake

@@ -23,6 +23,10 @@ void Faults::clear() {
 bool Faults::should_fail(std::string_view operation) {
     std::lock_guard lock(mutex_);
     calls_.emplace_back(operation);
+    if (crash_countdown_ > 0 && --crash_countdown_ == 0)
+        crashed_ = true;
+    if (crashed_)
+        return true;
     if (auto it = always_.find(operation); it != always_.end() && it->second) {
         return true;
     }
@@ -33,6 +37,23 @@ bool Faults::should_fail(std::string_view operation) {
         }
     }
     return false;
+}
+
+void Faults::crash_at_call(int nth) {
+    std::lock_guard lock(mutex_);
+    crash_countdown_ = nth;
+    crashed_ = false;
+}
+
+bool Faults::crashed() const {
+    std::lock_guard lock(mutex_);
+    return crashed_;
+}
+
+void Faults::end_crash() {
+    std::lock_guard lock(mutex_);
+    crash_countdown_ = 0;
+    crashed_ = false;
 }
 
 int Faults::count(std::string_view operation) const {

@@ -16,6 +16,11 @@ class Faults {
     // Every call of `operation` fails until cleared.
     void fail_always(std::string_view operation);
     void clear();
+    // Models a crash: the `nth` call from now on (of any operation) and every call after it
+    // fail, as if the process had stopped there. Cleared by end_crash (the next process).
+    void crash_at_call(int nth);
+    bool crashed() const;
+    void end_crash();
 
     // Called by the fakes: logs the call and tells whether it must fail.
     bool should_fail(std::string_view operation);
@@ -29,6 +34,8 @@ class Faults {
     std::map<std::string, int, std::less<>> countdown_;
     std::map<std::string, bool, std::less<>> always_;
     std::vector<std::string> calls_;
+    int crash_countdown_ = 0;
+    bool crashed_ = false;
 };
 
 }  // namespace velnaro::fake
