@@ -3,24 +3,8 @@
 # dispatcher without WireGuard byte for byte (no carriage return) and exits 0.
 set -u
 exe=$1
-want='{"type":"STATUS","payload":{"state":"UNAVAILABLE","serviceName":"VelnaroVpnService","tunnelName":"VelnaroTunnel","serviceVersion":"0.1.0","detailCode":"WIREGUARD_EMBEDDABLE_NOT_LINKED","lastHandshakeUnixSeconds":null,"rxBytes":0,"txBytes":0}}'
-fail=0
+. "$(dirname "$0")/../../cli/lib/expect.sh"
 
-check() { # name args...
-    local name=$1
-    shift
-    local out err status
-    out=$(wine "$exe" "$@" 2>/tmp/wine_self_err.$$; printf 'x%s' $?)
-    status=${out##*x}
-    out=${out%x*}
-    err=$(cat /tmp/wine_self_err.$$)
-    rm -f /tmp/wine_self_err.$$
-    if [ "$out" != "$want"$'\n' ] || [ -n "$err" ] || [ "$status" != 0 ]; then
-        echo "FAIL $name: status=$status stdout=[$out] stderr=[$err]"
-        fail=1
-    fi
-}
-
-check self_test --self-test
-check self_test_ignores_rest --self-test --service
-exit $fail
+expect self_test "$status_self_test_line"$'\n' '' 0 wine "$exe" --self-test
+expect self_test_ignores_rest "$status_self_test_line"$'\n' '' 0 wine "$exe" --self-test --service
+[ "$cli_failures" -eq 0 ]

@@ -2,28 +2,11 @@
 # The Windows executable under Wine: version, usage line and exit status, byte for byte.
 set -u
 exe=$1
-fail=0
-usage='VelnaroVpnService: utilisez --service-status, --self-test, --component-self-test ou --identity-self-test.'
+. "$(dirname "$0")/../../cli/lib/expect.sh"
 
-check() { # name want_stdout want_stderr want_status args...
-    local name=$1 want_out=$2 want_err=$3 want_status=$4
-    shift 4
-    local out err status
-    out=$(wine "$exe" "$@" 2>/tmp/wine_err.$$; printf 'x%s' $?)
-    status=${out##*x}
-    out=${out%x*}
-    err=$(cat /tmp/wine_err.$$; printf x)
-    err=${err%x}
-    rm -f /tmp/wine_err.$$
-    if [ "$out" != "$want_out" ] || [ "$err" != "$want_err" ] || [ "$status" != "$want_status" ]; then
-        echo "FAIL $name: status=$status stdout=[$out] stderr=[$err]"
-        fail=1
-    fi
-}
-
-check version $'0.1.0\n' '' 0 --version
-check version_ignores_rest $'0.1.0\n' '' 0 --version --service
-check no_argument '' "$usage"$'\n' 2
-check wrong_case '' "$usage"$'\n' 2 --Service
-check trailing_blank '' "$usage"$'\n' 2 '--service '
-exit $fail
+expect version $'0.1.0\n' '' 0 wine "$exe" --version
+expect version_ignores_rest $'0.1.0\n' '' 0 wine "$exe" --version --service
+expect no_argument '' "$usage_line"$'\n' 2 wine "$exe"
+expect wrong_case '' "$usage_line"$'\n' 2 wine "$exe" --Service
+expect trailing_blank '' "$usage_line"$'\n' 2 wine "$exe" '--service '
+[ "$cli_failures" -eq 0 ]
