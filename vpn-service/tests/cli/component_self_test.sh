@@ -3,24 +3,14 @@
 # without a "vpn" folder beside it: exact standard output, nothing on standard error.
 set -u
 exe=$1
-fail=0
+. "$(dirname "$0")/lib/expect.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/vpn-service"
 copy="$work/vpn-service"
 
 check() { # name want_stdout want_status args...
-    local name=$1 want_out=$2 want_status=$3
-    shift 3
-    local out err status
-    out=$("$copy" "$@" 2>"$work/err"; printf 'x%s' $?)
-    status=${out##*x}
-    out=${out%x*}
-    err=$(cat "$work/err")
-    if [ "$out" != "$want_out" ] || [ -n "$err" ] || [ "$status" != "$want_status" ]; then
-        echo "FAIL $name: status=$status stdout=[$out] stderr=[$err]"
-        fail=1
-    fi
+    expect "$1" "$2" '' "$3" "$copy" "${@:4}"
 }
 
 failed() { # detail code
@@ -52,4 +42,4 @@ if [ -n "${VELNARO_BUILD_DIR:-}" ] && [ -f "$components/wireguard.so" ] && [ -f 
 else
     echo "skip with_components: the Linux components are not built in \$VELNARO_BUILD_DIR/vpn"
 fi
-exit $fail
+[ "$cli_failures" -eq 0 ]

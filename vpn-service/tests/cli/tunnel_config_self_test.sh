@@ -4,7 +4,7 @@
 # in the temporary directory on either path.
 set -u
 exe=$1
-fail=0
+. "$(dirname "$0")/lib/expect.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/vpn-service"
@@ -13,19 +13,10 @@ mkdir "$work/tmp" "$work/keys"
 export TMPDIR="$work/tmp" XDG_DATA_HOME="$work/keys"
 
 check() { # name want_stdout want_status
-    local name=$1 want_out=$2 want_status=$3
-    local out err status
-    out=$("$copy" --tunnel-config-self-test 2>"$work/err"; printf 'x%s' $?)
-    status=${out##*x}
-    out=${out%x*}
-    err=$(cat "$work/err")
-    if [ "$out" != "$want_out" ] || [ -n "$err" ] || [ "$status" != "$want_status" ]; then
-        echo "FAIL $name: status=$status stdout=[$out] stderr=[$err]"
-        fail=1
-    fi
+    expect "$1" "$2" '' "$3" "$copy" --tunnel-config-self-test
     if [ -n "$(ls -A "$work/tmp")" ]; then
-        echo "FAIL $name: left behind: $(ls -A "$work/tmp")"
-        fail=1
+        echo "FAIL $1: left behind: $(ls -A "$work/tmp")"
+        cli_failures=$((cli_failures + 1))
     fi
 }
 
@@ -40,4 +31,4 @@ if [ -n "${VELNARO_BUILD_DIR:-}" ] && [ -f "$components/wireguard.so" ] && [ -f 
 else
     echo "skip with_components: the Linux components are not built in \$VELNARO_BUILD_DIR/vpn"
 fi
-exit $fail
+[ "$cli_failures" -eq 0 ]

@@ -4,23 +4,14 @@
 set -u
 exe=$1
 doubles=$(dirname "$exe")/doubles/standard
-fail=0
+. "$(dirname "$0")/../../cli/lib/expect.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/vpn-service.exe"
 copy="$work/vpn-service.exe"
 
 check() { # name want_stdout want_status args...
-    local name=$1 want_out=$2 want_status=$3
-    shift 3
-    local out status
-    out=$(wine "$copy" "$@" 2>"$work/err"; printf 'x%s' $?)
-    status=${out##*x}
-    out=${out%x*}
-    if [ "$out" != "$want_out" ] || [ -s "$work/err" ] || [ "$status" != "$want_status" ]; then
-        echo "FAIL $name: status=$status stdout=[$out] stderr=[$(cat "$work/err")]"
-        fail=1
-    fi
+    expect "$1" "$2" '' "$3" wine "$copy" "${@:4}"
 }
 
 result() { # success key_generation detail
@@ -50,16 +41,16 @@ check tunnel_runs '' 0 --tunnel-service "$config" ignored
 got=$(iconv -f UTF-16LE -t UTF-8 "$work/vpn/tunnel_path.bin" 2>/dev/null)
 if [ "$got" != "$config" ]; then
     echo "FAIL tunnel_path: the library got [$got], not [$config]"
-    fail=1
+    cli_failures=$((cli_failures + 1))
 fi
 rm -f "$work/vpn/tunnel_path.bin"
 check tunnel_lower_case '' 1 --tunnel-service "${config%VelnaroTunnel.conf.dpapi}velnarotunnel.conf.dpapi"
 check tunnel_relative '' 1 --tunnel-service VelnaroTunnel.conf.dpapi
 if [ -e "$work/vpn/tunnel_path.bin" ]; then
     echo "FAIL: a refused path reached the library"
-    fail=1
+    cli_failures=$((cli_failures + 1))
 fi
 printf 'tunnel_result=0\n' >"$work/vpn/behaviour.txt"
 check tunnel_fails '' 1 --tunnel-service "$config"
 check tunnel_without_path '' 2 --tunnel-service
-exit $fail
+[ "$cli_failures" -eq 0 ]
