@@ -24,6 +24,7 @@ class AbsentPipes final : public Pipes {
                                                          std::chrono::milliseconds) override {
         return std::unexpected(PipeOpenError::unavailable);
     }
+    ServerCheck verify_server(PipeHandle) override { return ServerCheck::unverifiable; }
 };
 
 class AbsentServiceHost final : public ServiceHost {

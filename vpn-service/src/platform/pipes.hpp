@@ -39,6 +39,13 @@ enum class PipeOpenError {
     open_failed,  // an instance was announced free but the open failed (someone was faster)
 };
 
+// Who serves a client's connection, as far as the system can tell.
+enum class ServerCheck {
+    privileged_service,  // root on Linux, the local system account on Windows
+    other_account,       // anybody else: whoever holds the name is not the service
+    unverifiable,        // the system would not say, which a careful client treats as "other"
+};
+
 // The service's local, access-controlled, single-instance byte stream. Windows: a named pipe
 // with the service's access list; Linux: a Unix stream socket checked with the peer's
 // credentials. Every blocking call takes a time limit so that no client can hold the server.
@@ -71,6 +78,10 @@ class Pipes {
     // instance that is free right now.
     virtual std::expected<PipeHandle, PipeOpenError> open_client(
         std::string_view name, std::chrono::milliseconds wait) = 0;
+    // Whether the process serving an opened client connection runs as the service's own
+    // account. Any account may create the name while the service is down, so a client asks
+    // before it hands over a request or trusts an answer.
+    virtual ServerCheck verify_server(PipeHandle client) = 0;
 };
 
 }  // namespace velnaro::platform

@@ -220,6 +220,17 @@ std::expected<PipeHandle, platform::PipeOpenError> FakePipes::open_client(
     return PipeHandle{value};
 }
 
+platform::ServerCheck FakePipes::verify_server(PipeHandle client) {
+    if (faults_.should_fail("verify_server"))
+        return platform::ServerCheck::unverifiable;
+    std::lock_guard lock(mutex_);
+    ++server_checks_;
+    const Endpoint* endpoint = endpoint_of(client);
+    if (endpoint == nullptr || endpoint->server)
+        return platform::ServerCheck::unverifiable;
+    return server_check;
+}
+
 std::shared_ptr<FakeConnection> FakePipes::queue_client(
     std::vector<std::vector<std::uint8_t>> chunks, FakeConnection::End end) {
     auto connection = std::make_shared<FakeConnection>();
@@ -239,6 +250,11 @@ void FakePipes::hold_name_elsewhere(std::string name) {
 int FakePipes::servers_created() const {
     std::lock_guard lock(mutex_);
     return servers_created_;
+}
+
+int FakePipes::server_checks() const {
+    std::lock_guard lock(mutex_);
+    return server_checks_;
 }
 
 int FakePipes::open_endpoints() const {

@@ -38,7 +38,7 @@ struct FakeConnection {
 // Without `on_idle` the waits really wait, so a live client on another thread can come.
 // A stalled client costs no real time: its read advances the fake monotonic clock.
 // Operations that can be failed: create_pipe, wait_for_client, pipe_read, pipe_write,
-// pipe_disconnect, open_pipe.
+// pipe_disconnect, open_pipe, verify_server (which then answers unverifiable).
 class FakePipes final : public platform::Pipes {
   public:
     FakePipes(Faults& faults, FakeSystem& system) : faults_(faults), system_(system) {}
@@ -56,6 +56,7 @@ class FakePipes final : public platform::Pipes {
     bool pipe_exists(std::string_view name) override;
     std::expected<platform::PipeHandle, platform::PipeOpenError> open_client(
         std::string_view name, std::chrono::milliseconds wait) override;
+    platform::ServerCheck verify_server(platform::PipeHandle client) override;
 
     // Queues a scripted client for the next wait of any server.
     std::shared_ptr<FakeConnection> queue_client(
@@ -68,6 +69,9 @@ class FakePipes final : public platform::Pipes {
     // open_client waits (really) up to its time for a server to appear, so a client thread
     // does not outrun a server thread that is still starting.
     bool open_waits_for_server = false;
+    // What verify_server says of every client connection.
+    platform::ServerCheck server_check = platform::ServerCheck::privileged_service;
+    int server_checks() const;
     int servers_created() const;
     int open_endpoints() const;
 
@@ -94,6 +98,7 @@ class FakePipes final : public platform::Pipes {
     std::set<std::string> held_elsewhere_;
     std::uintptr_t next_handle_ = 1;
     int servers_created_ = 0;
+    int server_checks_ = 0;
 };
 
 // The frame of one request body: 4-byte little-endian length, then the body.

@@ -36,6 +36,8 @@ struct PosixPipes::Endpoint {
     OwnedFd connection;  // the served client, or the client's own socket
     ino_t socket_inode = 0;
     LoginUidRange uids;
+    // Client side: what lstat said of the socket file just before the connect.
+    ServerCheck socket_file = ServerCheck::unverifiable;
 
     ~Endpoint() {
         if (!server)
@@ -146,6 +148,16 @@ int wait_ready(int fd, short events, std::chrono::milliseconds limit) {
     if (ready < 0)
         return errno == EINTR ? 0 : -1;
     return ready;
+}
+
+// lstat, so a link planted in place of the socket is refused rather than followed.
+ServerCheck check_socket_file(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return ServerCheck::unverifiable;
+    if (!S_ISSOCK(info.st_mode) || info.st_uid != 0)
+        return ServerCheck::other_account;
+    return ServerCheck::privileged_service;
 }
 
 bool is_gone(int error) {
@@ -333,11 +345,15 @@ bool PosixPipes::pipe_exists(std::string_view name) {
 std::expected<PipeHandle, PipeOpenError> PosixPipes::open_client(std::string_view name,
                                                                  std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
+    const std::string path(name);
     for (;;) {
+        const ServerCheck socket_file = check_socket_file(path);
         OwnedFd fd = connect_socket(name);
         if (fd) {
             auto endpoint = std::make_shared<Endpoint>();
+            endpoint->path = path;
             endpoint->connection = std::move(fd);
+            endpoint->socket_file = socket_file;
             return keep(std::move(endpoint));
         }
         // Only a busy server (full backlog) is worth waiting for, as with a busy pipe.
@@ -346,6 +362,21 @@ std::expected<PipeHandle, PipeOpenError> PosixPipes::open_client(std::string_vie
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+ServerCheck PosixPipes::verify_server(PipeHandle client) {
+    const auto endpoint = find(client);
+    if (!endpoint || endpoint->server || !endpoint->connection)
+        return ServerCheck::unverifiable;
+    if (endpoint->socket_file != ServerCheck::privileged_service)
+        return endpoint->socket_file;
+    // The file could have been swapped between the lstat and the connect; the credentials
+    // the listener had when it called listen() cannot.
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    if (::getsockopt(endpoint->connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return ServerCheck::unverifiable;
+    return peer.uid == 0 ? ServerCheck::privileged_service : ServerCheck::other_account;
 }
 
 }  // namespace velnaro::platform

@@ -23,6 +23,8 @@ bool peer_may_connect(uid_t uid, const LoginUidRange& range);
 
 // The pipe as a Unix stream socket. The socket file is 0666 in a 0755 directory so that
 // every local account can reach it; who is served is decided by the peer's credentials.
+// A client trusts a server only when both the socket file (looked at before connecting)
+// and the peer's credentials (after connecting) belong to root.
 // A lock file beside the socket makes the first-instance rule hold even when two servers
 // start at once, so a stale socket can be replaced without taking over a live one.
 class PosixPipes final : public Pipes {
@@ -42,6 +44,7 @@ class PosixPipes final : public Pipes {
     bool pipe_exists(std::string_view name) override;
     std::expected<PipeHandle, PipeOpenError> open_client(std::string_view name,
                                                          std::chrono::milliseconds wait) override;
+    ServerCheck verify_server(PipeHandle client) override;
 
     struct Endpoint;
 

@@ -4,6 +4,9 @@
 // After windows.h, which it needs.
 #include <sddl.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "platform/windows/owned_handle.hpp"
 #include "platform/windows/wide.hpp"
 
@@ -26,6 +29,29 @@ DWORD milliseconds_of(std::chrono::milliseconds limit) {
 bool is_gone(DWORD error) {
     return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ||
            error == ERROR_NO_DATA;
+}
+
+// The user of a process's primary token compared with the local system account.
+ServerCheck check_process_account(HANDLE process) {
+    HANDLE raw_token = nullptr;
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &raw_token))
+        return ServerCheck::unverifiable;
+    const OwnedHandle token(raw_token);
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    if (size == 0)
+        return ServerCheck::unverifiable;
+    // Whole 64-bit words, so the TOKEN_USER at the start is suitably aligned.
+    std::vector<std::uint64_t> buffer((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+    if (!::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size))
+        return ServerCheck::unverifiable;
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
+    BYTE system_sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD sid_size = sizeof(system_sid);
+    if (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &sid_size))
+        return ServerCheck::unverifiable;
+    return ::EqualSid(user->User.Sid, system_sid) ? ServerCheck::privileged_service
+                                                  : ServerCheck::other_account;
 }
 
 DWORD WINAPI flush_on_thread(LPVOID pipe) {
@@ -250,6 +276,24 @@ std::expected<PipeHandle, PipeOpenError> Win32Pipes::open_client(std::string_vie
     if (!endpoint->event)
         return std::unexpected(PipeOpenError::open_failed);
     return keep(std::move(endpoint));
+}
+
+ServerCheck Win32Pipes::verify_server(PipeHandle client) {
+    const auto endpoint = find(client);
+    if (!endpoint || endpoint->server)
+        return ServerCheck::unverifiable;
+    ULONG server_pid = 0;
+    if (!::GetNamedPipeServerProcessId(endpoint->pipe.get(), &server_pid))
+        return ServerCheck::unverifiable;
+    const OwnedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server_pid));
+    if (!process)
+        return ServerCheck::unverifiable;
+    // Had the server gone between the two calls, its id could already name another process;
+    // while the server's end is still open, the process opened is the server.
+    DWORD available = 0;
+    if (!::PeekNamedPipe(endpoint->pipe.get(), nullptr, 0, nullptr, &available, nullptr))
+        return ServerCheck::unverifiable;
+    return check_process_account(process.get());
 }
 
 }  // namespace velnaro::platform

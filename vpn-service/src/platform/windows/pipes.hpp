@@ -26,6 +26,7 @@ class Win32Pipes final : public Pipes {
     bool pipe_exists(std::string_view name) override;
     std::expected<PipeHandle, PipeOpenError> open_client(std::string_view name,
                                                          std::chrono::milliseconds wait) override;
+    ServerCheck verify_server(PipeHandle client) override;
 
     struct Endpoint;
 
