@@ -4,7 +4,8 @@
 // "key=value": keys=normal|zero_public|zero_private, tunnel_result=N, adapter=absent,
 // state=N, state_call=fail, probe_size=N, read=fail, returned_size=N. The configuration
 // block is the content of "block.bin". Calls are appended to "calls.txt"; the path given
-// to the tunnel service is written to "tunnel_path.bin" as UTF-16.
+// to the tunnel service is written to "tunnel_path.bin" as UTF-16; tunnel_service=dispatch
+// makes that call run as the tunnel's service until it is stopped.
 #include <windows.h>
 
 #include <cstdint>
@@ -66,6 +67,44 @@ void log_call(const char* name) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+#ifdef VELNARO_DOUBLE_TUNNEL
+// With "tunnel_service=dispatch" the tunnel call runs as the tunnel's own service until the
+// manager stops it, as the real library does; the tunnel service manager's tests need a
+// service that stays up and stops on request.
+HANDLE g_stop_requested = nullptr;
+SERVICE_STATUS_HANDLE g_tunnel_status = nullptr;
+
+void report_tunnel(DWORD state, DWORD accepted) {
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, accepted, NO_ERROR, 0, 0, 0};
+    ::SetServiceStatus(g_tunnel_status, &status);
+}
+
+DWORD WINAPI tunnel_control(DWORD control, DWORD, LPVOID, LPVOID) {
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        ::SetEvent(g_stop_requested);
+        return NO_ERROR;
+    }
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI tunnel_service_main(DWORD, LPWSTR*) {
+    g_tunnel_status =
+        ::RegisterServiceCtrlHandlerExW(L"WireGuardTunnel$VelnaroTunnel", tunnel_control, nullptr);
+    if (g_tunnel_status == nullptr)
+        return;
+    report_tunnel(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
+    ::WaitForSingleObject(g_stop_requested, INFINITE);
+    report_tunnel(SERVICE_STOPPED, 0);
+}
+
+std::uint32_t run_as_tunnel_service() {
+    g_stop_requested = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    wchar_t name[] = L"WireGuardTunnel$VelnaroTunnel";
+    SERVICE_TABLE_ENTRYW table[] = {{name, tunnel_service_main}, {nullptr, nullptr}};
+    return ::StartServiceCtrlDispatcherW(table) ? 1 : 0;
+}
+#endif
+
 }  // namespace
 
 extern "C" {
@@ -92,6 +131,8 @@ __declspec(dllexport) std::uint32_t WireGuardTunnelService(const char16_t* confi
     std::ofstream(own_folder() / "tunnel_path.bin", std::ios::binary)
         .write(reinterpret_cast<const char*>(path.data()),
                static_cast<std::streamsize>(path.size() * sizeof(char16_t)));
+    if (value_of("tunnel_service", "return") == "dispatch")
+        return run_as_tunnel_service();
     return number_of("tunnel_result", 1);
 }
 #endif
