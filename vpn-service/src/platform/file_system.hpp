@@ -15,23 +15,36 @@ namespace velnaro::platform {
 enum class PathKind { missing, regular_file, directory, other };
 
 enum class MoveMode {
-    replace,                    // replace the target if it exists
-    replace_write_through,      // replace, and the move is on disk when the call returns
-    no_replace_write_through,   // fail when the target exists; on disk when the call returns
+    replace,                   // replace the target if it exists
+    replace_write_through,     // replace, and the move is on disk when the call returns
+    no_replace_write_through,  // fail when the target exists; on disk when the call returns
 };
 
 enum class AccessResult { ok, descriptor_invalid, failed };
 
+// What one directory level is, seen without following a link at that level.
+enum class DirectoryTrust {
+    missing,          // nothing by that name
+    trusted,          // a real directory that only this account or the administrator controls
+    not_a_directory,  // a file, device or anything else that is not a directory
+    link,             // a symbolic link, junction or other redirection, wherever it points
+    untrusted,        // owned by another account, or open to writing by others
+    unknown,          // could not be inspected
+};
+
 // Files and directories. Paths are UTF-8 text; implementations refuse a path that cannot be
 // handed to the operating system (embedded zero, invalid text) by failing the call.
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
 
     // Attribute query that follows links; a failed query reads as missing.
     virtual PathKind path_kind(std::string_view path) = 0;
     // Creates the directory and every missing parent; an existing directory is success.
     virtual bool create_directories(std::string_view path) = 0;
+    // Inspects a directory level where a secret will live; a link there is reported as
+    // such, never followed.
+    virtual DirectoryTrust directory_trust(std::string_view path) = 0;
     // Absolute final path of an existing directory, every link resolved.
     virtual std::optional<std::string> canonical_directory(std::string_view path) = 0;
 
@@ -44,9 +57,12 @@ public:
     virtual void close_file(FileHandle file) = 0;
 
     // Reads the whole file, or its first max_bytes + 1 bytes when it is longer, so that the
-    // caller can tell an oversized file without reading it all.
+    // caller can tell an oversized file without reading it all. Only a regular file is read:
+    // a link in place of the file fails the call instead of being followed.
     virtual std::optional<std::vector<std::uint8_t>> read_file(std::string_view path,
                                                                std::size_t max_bytes) = 0;
+    // Deletion and moves act on names: a link is removed or replaced as a link, and what it
+    // points at is never touched.
     virtual bool delete_file(std::string_view path) = 0;
     virtual bool move_file(std::string_view from, std::string_view to, MoveMode mode) = 0;
     // Entry names, without "." and "..", in listing order; nothing when it cannot be opened.
@@ -57,7 +73,8 @@ public:
     virtual std::optional<std::string> temporary_directory() = 0;
 
     // Restricts a file or directory to the local system account and the administrators
-    // (Linux: owner root when running as root, 0700 directories, 0600 files).
+    // (Linux: owner root when running as root, 0700 directories, 0600 files). A link in
+    // place of the path fails the call: the rights of whatever it points at stay untouched.
     virtual AccessResult restrict_access(std::string_view path) = 0;
 };
 

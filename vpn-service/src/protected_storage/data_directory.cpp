@@ -16,6 +16,33 @@ std::optional<std::string> program_data_fallback() {
 #endif
 }
 
+// Makes sure one level exists and is a directory the service alone controls, before anything
+// is created in it or read from it. A link is refused rather than followed, so the secrets
+// never end up wherever it points; a level another account owns or may write to is refused
+// rather than taken over, because that account may already hold files or open descriptors
+// inside it that a change of owner would not take away.
+Status claim_level(platform::FileSystem& files, const std::string& level) {
+    using platform::DirectoryTrust;
+    DirectoryTrust trust = files.directory_trust(level);
+    if (trust == DirectoryTrust::missing) {
+        if (!files.create_directories(level))
+            return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED);
+        trust = files.directory_trust(level);
+    }
+    switch (trust) {
+        case DirectoryTrust::trusted:
+            return {};
+        case DirectoryTrust::missing:
+        case DirectoryTrust::not_a_directory:
+            return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED);
+        case DirectoryTrust::link:
+        case DirectoryTrust::untrusted:
+        case DirectoryTrust::unknown:
+            break;
+    }
+    return fail(DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
+}
+
 }  // namespace
 
 Result<std::string> data_directory_path(platform::Platform& platform) {
@@ -34,8 +61,14 @@ Result<std::string> resolve_data_directory(platform::Platform& platform) {
     const auto path = data_directory_path(platform);
     if (!path)
         return fail(path.error());
-    if (!platform.files.create_directories(*path)) {
-        return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED);
+    // The parent first: a link or a foreign directory there would carry the creation of the
+    // data directory itself somewhere else.
+    const auto parent = parent_directory(*path);
+    if (!parent)
+        return fail(DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
+    for (const std::string& level : {*parent, *path}) {
+        if (auto claimed = claim_level(platform.files, level); !claimed)
+            return fail(claimed.error());
     }
     auto canonical = platform.files.canonical_directory(*path);
     if (!canonical)

@@ -68,6 +68,16 @@ bool FakeFileSystem::create_directories(std::string_view path) {
     return true;
 }
 
+platform::DirectoryTrust FakeFileSystem::directory_trust(std::string_view path) {
+    using platform::DirectoryTrust;
+    if (faults_.should_fail("directory_trust")) return DirectoryTrust::unknown;
+    const std::string k = key(path);
+    if (auto it = planted.find(k); it != planted.end()) return it->second;
+    if (directories.count(k)) return DirectoryTrust::trusted;
+    if (files.count(k)) return DirectoryTrust::not_a_directory;
+    return DirectoryTrust::missing;
+}
+
 std::optional<std::string> FakeFileSystem::canonical_directory(std::string_view path) {
     if (faults_.should_fail("canonical_directory")) return std::nullopt;
     const std::string k = key(path);

@@ -22,6 +22,7 @@ public:
 
     platform::PathKind path_kind(std::string_view path) override;
     bool create_directories(std::string_view path) override;
+    platform::DirectoryTrust directory_trust(std::string_view path) override;
     std::optional<std::string> canonical_directory(std::string_view path) override;
     std::optional<platform::FileHandle> create_new_file(std::string_view path) override;
     std::optional<std::size_t> write_file(platform::FileHandle file,
@@ -46,6 +47,8 @@ public:
     // Maximum bytes one write accepts (to exercise partial writes); 0 = unlimited.
     std::size_t write_chunk = 0;
     std::set<std::string> directories;
+    // What directory_trust reports for a path instead of looking at `directories`.
+    std::map<std::string, platform::DirectoryTrust> planted;
     std::map<std::string, std::vector<std::uint8_t>> files;
     int open_handles() const { return static_cast<int>(open_.size()); }
 

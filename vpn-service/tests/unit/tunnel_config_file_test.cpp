@@ -264,6 +264,9 @@ class HookedFileSystem final : public platform::FileSystem {
 
     platform::PathKind path_kind(std::string_view p) override { return inner_.path_kind(p); }
     bool create_directories(std::string_view p) override { return inner_.create_directories(p); }
+    platform::DirectoryTrust directory_trust(std::string_view p) override {
+        return inner_.directory_trust(p);
+    }
     std::optional<std::string> canonical_directory(std::string_view p) override {
         return inner_.canonical_directory(p);
     }

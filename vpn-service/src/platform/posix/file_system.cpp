@@ -73,6 +73,25 @@ PathKind PosixFileSystem::path_kind(std::string_view path) {
     return PathKind::other;
 }
 
+DirectoryTrust PosixFileSystem::directory_trust(std::string_view path) {
+    auto os_path = to_os_path(path);
+    if (!os_path)
+        return DirectoryTrust::unknown;
+    struct stat info {};
+    if (::lstat(os_path->c_str(), &info) != 0)
+        return errno == ENOENT ? DirectoryTrust::missing : DirectoryTrust::unknown;
+    if (S_ISLNK(info.st_mode))
+        return DirectoryTrust::link;
+    if (!S_ISDIR(info.st_mode))
+        return DirectoryTrust::not_a_directory;
+    // Whoever may write to the directory can rename a level away and plant a link in its
+    // place, so write access for the group or others is as bad as a foreign owner.
+    const bool trusted_owner = info.st_uid == ::geteuid() || info.st_uid == 0;
+    if (!trusted_owner || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return DirectoryTrust::untrusted;
+    return DirectoryTrust::trusted;
+}
+
 std::optional<std::string> PosixFileSystem::canonical_directory(std::string_view path) {
     auto os_path = to_os_path(path);
     if (!os_path)
@@ -132,8 +151,9 @@ std::optional<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_
     if (!os_path)
         return std::nullopt;
     // O_NONBLOCK keeps a FIFO planted under a data file name from hanging the caller; it does
-    // nothing to a regular file.
-    OwnedFd fd(::open(os_path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // nothing to a regular file. O_NOFOLLOW: a link planted under a data file name must not
+    // make the service read (and answer with) whatever the link points at.
+    OwnedFd fd(::open(os_path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;

@@ -8,6 +8,7 @@ class PosixFileSystem final : public FileSystem {
 public:
     PathKind path_kind(std::string_view path) override;
     bool create_directories(std::string_view path) override;
+    DirectoryTrust directory_trust(std::string_view path) override;
     std::optional<std::string> canonical_directory(std::string_view path) override;
     std::optional<FileHandle> create_new_file(std::string_view path) override;
     std::optional<std::size_t> write_file(FileHandle file,

@@ -138,11 +138,17 @@ AccessResult PosixFileSystem::restrict_access(std::string_view path) {
     if (!os_path)
         return AccessResult::failed;
     // O_NONBLOCK: opening a FIFO must not wait for a writer; such a path is refused below.
-    OwnedFd fd(::open(os_path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // O_NOFOLLOW: through a planted link the chown and chmod below would land on the link's
+    // target, anywhere on the system.
+    OwnedFd fd(::open(os_path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0)
         return AccessResult::failed;
     if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+        return AccessResult::failed;
+    // A second name of the same file lives outside our control (a hard link planted before
+    // the directory was ours); changing the owner would change it there as well.
+    if (S_ISREG(info.st_mode) && info.st_nlink != 1)
         return AccessResult::failed;
     // Ownership first: chown can clear mode bits, and the mode must be the last word.
     if (::geteuid() == 0 && info.st_uid != 0 &&

@@ -66,6 +66,25 @@ PathKind Win32FileSystem::path_kind(std::string_view path) {
     return PathKind::regular_file;
 }
 
+DirectoryTrust Win32FileSystem::directory_trust(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return DirectoryTrust::unknown;
+    // The attribute query reports a link or junction itself, not what it points at.
+    const DWORD attributes = ::GetFileAttributesW(wide->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                   ? DirectoryTrust::missing
+                   : DirectoryTrust::unknown;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return DirectoryTrust::link;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return DirectoryTrust::not_a_directory;
+    return DirectoryTrust::trusted;
+}
+
 std::optional<std::string> Win32FileSystem::canonical_directory(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
@@ -96,8 +115,11 @@ std::optional<FileHandle> Win32FileSystem::create_new_file(std::string_view path
     auto wide = to_wide(path);
     if (!wide)
         return std::nullopt;
-    const HANDLE handle = ::CreateFileW(wide->c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Without FILE_FLAG_OPEN_REPARSE_POINT a dangling link under this name would be followed
+    // and its target created.
+    const HANDLE handle =
+        ::CreateFileW(wide->c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
     return FileHandle{reinterpret_cast<std::uintptr_t>(handle)};
@@ -128,10 +150,17 @@ std::optional<std::vector<std::uint8_t>> Win32FileSystem::read_file(std::string_
     auto wide = to_wide(path);
     if (!wide)
         return std::nullopt;
+    // The link itself is opened, and refused below, so a planted link is never read through.
     OwnedHandle handle(::CreateFileW(wide->c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                     nullptr));
     if (!handle || ::GetFileType(handle.get()) != FILE_TYPE_DISK)
         return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        return std::nullopt;
+    }
 
     const std::size_t limit = max_bytes == SIZE_MAX ? max_bytes : max_bytes + 1;
     std::vector<std::uint8_t> content;

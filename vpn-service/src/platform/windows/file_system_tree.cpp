@@ -174,9 +174,22 @@ AccessResult Win32FileSystem::restrict_access(std::string_view path) {
         descriptor.get() == nullptr) {
         return AccessResult::descriptor_invalid;
     }
-    if (!::SetFileSecurityW(wide->c_str(), kDaclProtected, descriptor.get())) {
+    // The rights are set through a handle on the object itself: the path-based call would
+    // follow a link planted under this name and rewrite the rights of its target.
+    OwnedHandle handle(::CreateFileW(
+        wide->c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || !::GetFileInformationByHandle(handle.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return AccessResult::failed;
     }
+    // A second name of the file may sit where others can reach it; its rights would change too.
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks != 1)
+        return AccessResult::failed;
+    if (!::SetKernelObjectSecurity(handle.get(), kDaclProtected, descriptor.get()))
+        return AccessResult::failed;
     return AccessResult::ok;
 }
 
