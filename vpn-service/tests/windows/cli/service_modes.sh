@@ -3,33 +3,13 @@
 # exits 1 without a word, "--service-status" reports NOT_INSTALLED or the service's state.
 set -u
 exe=$1
-fail=0
+. "$(dirname "$0")/../../cli/lib/expect.sh"
 
-run() { # args... ; sets out, err, status
-    out=$(wine "$exe" "$@" 2>/tmp/wine_svc_err.$$; printf 'x%s' $?)
-    status=${out##*x}
-    out=${out%x*}
-    err=$(cat /tmp/wine_svc_err.$$)
-    rm -f /tmp/wine_svc_err.$$
-}
-
-run --ipc-self-test
-if [ "$out" != '{"success":true,"pipeName":"\\\\.\\pipe\\VelnaroVpnService.v1","detailCode":null}'$'\n' ] ||
-    [ -n "$err" ] || [ "$status" != 0 ]; then
-    echo "FAIL ipc_self_test: status=$status stdout=[$out] stderr=[$err]"
-    fail=1
-fi
-
-run --service
-if [ -n "$out" ] || [ -n "$err" ] || [ "$status" != 1 ]; then
-    echo "FAIL service_from_console: status=$status stdout=[$out] stderr=[$err]"
-    fail=1
-fi
-
-run --service-status
-if ! [[ "$out" =~ ^\{\"success\":true,\"serviceName\":\"VelnaroVpnService\",\"state\":\"(NOT_INSTALLED|STOPPED|START_PENDING|STOP_PENDING|RUNNING|CONTINUE_PENDING|PAUSE_PENDING|PAUSED)\",\"detailCode\":null\}$'\n'$ ]] ||
-    [ -n "$err" ] || [ "$status" != 0 ]; then
-    echo "FAIL service_status: status=$status stdout=[$out] stderr=[$err]"
-    fail=1
-fi
-exit $fail
+expect ipc_self_test '{"success":true,"pipeName":"\\\\.\\pipe\\VelnaroVpnService.v1","detailCode":null}'$'\n' \
+    '' 0 wine "$exe" --ipc-self-test
+expect service_from_console '' '' 1 wine "$exe" --service
+states='NOT_INSTALLED|STOPPED|START_PENDING|STOP_PENDING|RUNNING|CONTINUE_PENDING|PAUSE_PENDING|PAUSED'
+expect_match service_status \
+    '^\{"success":true,"serviceName":"VelnaroVpnService","state":"('"$states"')","detailCode":null\}'$'\n''$' \
+    '' 0 wine "$exe" --service-status
+[ "$cli_failures" -eq 0 ]
