@@ -137,6 +137,9 @@ PipeIo FakePipes::read(PipeHandle pipe, std::span<std::uint8_t> buffer,
         return {PipeIoStatus::failed, 0};
     if (endpoint->server)
         return server_read(*endpoint, buffer, limit, lock);
+    // A client-only fault, for tests that must not also break the server's reads.
+    if (faults_.should_fail("client_pipe_read"))
+        return {PipeIoStatus::failed, 0};
     const auto connection = endpoint->connection;
     return client_read(*connection, buffer, limit, lock);
 }
