@@ -2,6 +2,7 @@
 
 #include "core/paths.hpp"
 #include "identity/identity_payload.hpp"
+#include "platform/file_writing.hpp"
 #include "protected_storage/dpapi.hpp"
 
 namespace velnaro {
@@ -25,17 +26,6 @@ class OpenFile {
     platform::FileHandle handle_;
 };
 
-bool write_all(platform::FileSystem& files, platform::FileHandle handle,
-               std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const auto written = files.write_file(handle, bytes);
-        if (!written || *written == 0 || *written > bytes.size())
-            return false;
-        bytes = bytes.subspan(*written);
-    }
-    return true;
-}
-
 // `created` tells the caller whether a file now exists that this call made.
 Status write_new_file_reporting(platform::Platform& platform, std::string_view path,
                                 std::span<const std::uint8_t> bytes, bool& created) {
@@ -45,7 +35,7 @@ Status write_new_file_reporting(platform::Platform& platform, std::string_view p
         return fail(DetailCode::IDENTITY_WRITE_FAILED);
     created = true;
     OpenFile file(platform.files, *handle);
-    if (!write_all(platform.files, file.handle(), bytes) ||
+    if (!platform::write_all(platform.files, file.handle(), bytes) ||
         !platform.files.flush_file(file.handle())) {
         return fail(DetailCode::IDENTITY_WRITE_FAILED);
     }

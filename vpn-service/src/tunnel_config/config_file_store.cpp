@@ -5,6 +5,7 @@
 #include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "platform/file_writing.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "tunnel_config/config_file.hpp"
@@ -37,25 +38,12 @@ Result<std::string> temporary_path(platform::Platform& platform, std::string_vie
     return join_path(directory, name);
 }
 
-bool write_all(platform::FileSystem& files, platform::FileHandle file,
-               std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const auto written = files.write_file(file, bytes);
-        // A write that takes nothing would loop for ever; one claiming more than it was
-        // given is a broken platform, and neither leaves a file we can trust.
-        if (!written || *written == 0 || *written > bytes.size())
-            return false;
-        bytes = bytes.subspan(*written);
-    }
-    return true;
-}
-
 Status write_new_file(platform::FileSystem& files, std::string_view path,
                       std::span<const std::uint8_t> bytes) {
     const auto file = files.create_new_file(path);
     if (!file)
         return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
-    const bool complete = write_all(files, *file, bytes) && files.flush_file(*file);
+    const bool complete = platform::write_all(files, *file, bytes) && files.flush_file(*file);
     files.close_file(*file);
     if (!complete)
         return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
