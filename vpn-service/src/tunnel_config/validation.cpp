@@ -84,9 +84,18 @@ std::optional<std::array<std::uint8_t, 4>> parse_ipv4_address(std::string_view t
     return parts;
 }
 
-bool is_private_ipv4(const std::array<std::uint8_t, 4>& address) {
-    return address[0] == 10 || (address[0] == 172 && address[1] >= 16 && address[1] <= 31) ||
-           (address[0] == 192 && address[1] == 168);
+// The length of the private block that holds `address` (10/8, 172.16/12, 192.168/16), or
+// nothing for a public address. A network is private only when its prefix is at least this
+// long: with a shorter one its network (host bits cleared) reaches outside the block, so
+// "10.0.0.0/1" would route half of the Internet and "10.0.0.0/0" all of it.
+std::optional<std::uint8_t> private_block_prefix(const std::array<std::uint8_t, 4>& address) {
+    if (address[0] == 10)
+        return 8;
+    if (address[0] == 172 && address[1] >= 16 && address[1] <= 31)
+        return 12;
+    if (address[0] == 192 && address[1] == 168)
+        return 16;
+    return std::nullopt;
 }
 
 bool is_gateway_key_text(std::string_view key) {
@@ -142,7 +151,10 @@ bool is_private_ipv4_cidr(std::string_view text) {
         return false;
     }
     const auto address = parse_ipv4_address(text.substr(0, slash));
-    return address && is_private_ipv4(*address);
+    if (!address)
+        return false;
+    const std::optional<std::uint8_t> block = private_block_prefix(*address);
+    return block && *prefix >= *block;
 }
 
 Status validate_tunnel_config(const TunnelConfig& config) {

@@ -9,10 +9,10 @@
 namespace velnaro {
 namespace {
 
-TEST(PrivateIpv4Cidr, AcceptsPrivateRangesWithAnyPrefixUpTo32) {
+TEST(PrivateIpv4Cidr, AcceptsNetworksInsideThePrivateBlocks) {
     for (const char* text :
-         {"10.0.0.1/32", "10.1.2.3/4", "10.1.2.3/8", "10.0.0.0/0", "10.0.0.1/032", "10.0.0.1/+32",
-          "10.0.0.1/+0", "10.0.0.1/0000000000024", "172.16.0.1/32", "172.31.255.255/32",
+         {"10.0.0.1/32", "10.1.2.3/8", "10.0.0.1/032", "10.0.0.1/+32", "10.0.0.1/+8",
+          "10.0.0.1/0000000000024", "172.16.0.1/32", "172.31.255.255/32", "172.20.1.2/12",
           "192.168.0.0/16", "192.168.255.255/24", "10.255.255.255/8"}) {
         EXPECT_TRUE(is_private_ipv4_cidr(text)) << text;
     }
@@ -30,7 +30,10 @@ TEST(PrivateIpv4Cidr, RefusesPublicRangesAndMalformedText) {
           "10.0.0.+1/8", "/8", "",
           // range
           "172.15.0.1/32", "172.32.0.1/32", "192.169.0.1/24", "100.64.0.1/32", "11.0.0.1/8",
-          "0.0.0.0/0", "::/0", "fd00::1/64", "193.168.0.1/16"}) {
+          "0.0.0.0/0", "::/0", "fd00::1/64", "193.168.0.1/16",
+          // a private address whose network reaches outside its block
+          "10.0.0.0/0", "10.0.0.0/1", "10.1.2.3/7", "10.0.0.1/+0", "172.16.0.0/1",
+          "172.16.0.0/11", "192.168.0.0/15", "192.168.1.1/08"}) {
         EXPECT_FALSE(is_private_ipv4_cidr(text)) << '"' << text << '"';
     }
 }
@@ -109,6 +112,13 @@ TEST(ValidateTunnelConfig, ReportsTheFirstFailingCheck) {
          },
          ALLOWED_IPS_INVALID},
         {"IPv6 only", [](auto& c) { c.allowed_ips = {"::/0"}; }, ALLOWED_IPS_INVALID},
+        {"two halves of the Internet",
+         [](auto& c) {
+             c.allowed_ips = {"10.0.0.0/1", "172.16.0.0/1"};
+         },
+         ALLOWED_IPS_INVALID},
+        {"address wider than its block", [](auto& c) { c.address = "10.0.0.0/0"; },
+         ADDRESS_INVALID},
         {"public network last",
          [](auto& c) {
              c.allowed_ips = {"10.0.0.0/8", "172.16.0.0/12", "8.8.8.0/24"};
