@@ -6,12 +6,21 @@ namespace velnaro {
 namespace {
 
 constexpr std::array kTexts{
-#define VELNARO_DETAIL_CODE_TEXT(name) std::string_view{#name},
+#define VELNARO_DETAIL_CODE_TEXT(name, number) std::string_view{#name},
     VELNARO_DETAIL_CODES(VELNARO_DETAIL_CODE_TEXT)
 #undef VELNARO_DETAIL_CODE_TEXT
 };
 
+constexpr std::array kNumbers{
+#define VELNARO_DETAIL_CODE_NUMBER(name, number) unsigned{number},
+    VELNARO_DETAIL_CODES(VELNARO_DETAIL_CODE_NUMBER)
+#undef VELNARO_DETAIL_CODE_NUMBER
+};
+static_assert(kNumbers.size() < 190, "stable numbers must stay below systemd's reserved 200");
+
 }  // namespace
+
+unsigned stable_number(DetailCode code) { return kNumbers.at(static_cast<std::size_t>(code)); }
 
 std::string_view to_text(DetailCode code) { return kTexts.at(static_cast<std::size_t>(code)); }
 

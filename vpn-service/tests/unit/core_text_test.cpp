@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <string>
 #include <vector>
 
@@ -99,6 +101,20 @@ TEST(DetailCode, TextIsTheExactNameBothWays) {
     EXPECT_EQ(to_text(DetailCode::WIREGUARD_PEER_COUNT_INVALID), "WIREGUARD_PEER_COUNT_INVALID");
     EXPECT_EQ(detail_code_from_text("TUNNEL_CONFIG_MISSING"), DetailCode::TUNNEL_CONFIG_MISSING);
     EXPECT_FALSE(detail_code_from_text("tunnel_config_missing"));
+}
+
+// A code's number reaches service managers and scripts, so it must never move: pinned
+// values at both ends and among the later additions, and no number given twice.
+TEST(DetailCode, StableNumbersArePinnedAndUnique) {
+    EXPECT_EQ(stable_number(DetailCode::ADDRESS_INVALID), 10u);
+    EXPECT_EQ(stable_number(DetailCode::WIREGUARD_PEER_COUNT_INVALID), 110u);
+    EXPECT_EQ(stable_number(DetailCode::IPC_CALLER_NOT_ALLOWED), 111u);
+    std::set<unsigned> seen;
+    for (std::size_t i = 0; i < kDetailCodeCount; ++i) {
+        const unsigned number = stable_number(static_cast<DetailCode>(i));
+        EXPECT_TRUE(number >= 10 && number < 200) << number;
+        EXPECT_TRUE(seen.insert(number).second) << number;
+    }
 }
 
 }  // namespace
