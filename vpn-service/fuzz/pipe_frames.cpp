@@ -1,5 +1,5 @@
-// A client's bytes, cut into reads of fuzzed sizes, through the server's frame reading and
-// answering over in-memory pipes.
+// A client's bytes, cut into reads of fuzzed sizes, through the server's frame assembly and
+// answering.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
@@ -14,6 +14,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace velnaro;
     FuzzedDataProvider input(data, size);
+    const bool may_change_state = input.ConsumeBool();
     const auto end =
         input.ConsumeBool() ? fake::FakeConnection::End::close : fake::FakeConnection::End::stall;
     std::vector<std::vector<std::uint8_t>> chunks;
@@ -22,15 +23,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         chunks.push_back(input.ConsumeBytes<std::uint8_t>(length));
     }
 
-    fake::FakePlatform fake;
-    fake.pipes.queue_client(std::move(chunks), end);
-    const auto server = fake.pipes.create_server("fuzz");
-    if (!server || fake.pipes.wait_for_client(*server, std::chrono::milliseconds(0)) !=
-                       platform::PipeWait::connected) {
-        std::abort();
+    // Bytes arrive in pieces until the frame is ready or the client ends.
+    RequestFrame frame;
+    for (const auto& chunk : chunks) {
+        if (frame.ready())
+            break;
+        frame.add(chunk);
     }
+    if (end == fake::FakeConnection::End::stall && !frame.ready())
+        return 0;  // dropped unanswered at the time limit
+    fake::FakePlatform fake;
     RequestContext context{std::nullopt, std::make_unique<UnlinkedTunnelController>()};
-    const auto body = answer_client(fake.runtime, context, *server);
+    const platform::PipeCaller caller{"fuzz", may_change_state};
+    const auto body = answer_frame(fake.runtime, context, caller, frame);
     if (!body)
         return 0;
     // An answer is always one compact JSON object that fits in a frame.

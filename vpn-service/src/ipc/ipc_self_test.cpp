@@ -3,12 +3,16 @@
 #include <atomic>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "ipc/client.hpp"
 #include "ipc/pipe_server.hpp"
 #include "protocol/messages.hpp"
+#include "protocol/strict_json.hpp"
 
 namespace velnaro {
 
@@ -16,12 +20,68 @@ namespace {
 
 constexpr std::string_view kVersionRequest = R"({"command":"GET_VERSION"})";
 
+// Reads the answer as strictly as the service reads a request (no duplicate member at any
+// level, no byte-order mark, nothing after the value) and looks for "type":"VERSION" at the
+// top of one object.
+class VersionAnswerReader final : public StrictJsonReader {
+  public:
+    bool is_version() const { return top_is_object_ && is_version_; }
+
+    bool null() override { return value(); }
+    bool boolean(bool) override { return value(); }
+    bool number_integer(number_integer_t) override { return value(); }
+    bool number_unsigned(number_unsigned_t) override { return value(); }
+    bool number_float(number_float_t, const string_t&) override { return value(); }
+    bool string(string_t& text) override {
+        if (type_follows_ && text == "VERSION")
+            is_version_ = true;
+        return value();
+    }
+    bool key(string_t& name) override {
+        if (open_.empty() || !open_.back().has_value())
+            return false;
+        if (!open_.back()->insert(name).second)
+            return false;  // a member named twice
+        type_follows_ = open_.size() == 1 && name == "type";
+        return true;
+    }
+
+  protected:
+    bool object_started() override { return open(true); }
+    bool object_ended() override { return close(); }
+    bool array_started() override { return open(false); }
+    bool array_ended() override { return close(); }
+
+  private:
+    bool value() {
+        type_follows_ = false;
+        return true;
+    }
+    bool open(bool object) {
+        if (open_.empty() && !seen_value_)
+            top_is_object_ = object;
+        seen_value_ = true;
+        type_follows_ = false;
+        open_.emplace_back(object ? std::optional<std::set<std::string>>(std::in_place)
+                                  : std::nullopt);
+        return true;
+    }
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    // The member names of each open object; nothing for an open array.
+    std::vector<std::optional<std::set<std::string>>> open_;
+    bool seen_value_ = false;
+    bool top_is_object_ = false;
+    bool type_follows_ = false;
+    bool is_version_ = false;
+};
+
 bool is_version_response(const std::vector<std::uint8_t>& body) {
-    const auto value = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-    if (value.is_discarded() || !value.is_object())
-        return false;
-    const auto type = value.find("type");
-    return type != value.end() && type->is_string() && type->get<std::string>() == "VERSION";
+    VersionAnswerReader reader;
+    return read_strict_json(body, reader) && reader.is_version();
 }
 
 std::optional<DetailCode> exchange_version(platform::Platform& platform,

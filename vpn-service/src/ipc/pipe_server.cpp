@@ -1,103 +1,161 @@
 #include "ipc/pipe_server.hpp"
 
-#include <array>
+#include <map>
+#include <string>
 
-#include "dispatch/dispatcher.hpp"
 #include "ipc/frames.hpp"
-#include "protocol/messages.hpp"
 
 namespace velnaro {
 
 namespace {
 
-ServiceResponse error_response(DetailCode code) {
-    return ErrorResponse{ErrorPayload{code}};
-}
+using Clock = std::chrono::steady_clock;
 
-// The request of one connection, or the ERROR that answers it; nothing for a stalled client.
-std::optional<Result<ServiceRequest>> read_request(platform::Platform& platform,
-                                                   platform::PipeHandle pipe) {
-    const auto deadline = platform.system.monotonic_now() + kExchangeTimeLimit;
-    std::array<std::uint8_t, kFrameHeaderBytes> header{};
-    TransferEnd end = read_exact(platform, pipe, header, deadline);
-    if (end == TransferEnd::timed_out)
-        return std::nullopt;
-    if (end != TransferEnd::complete)
-        return fail(DetailCode::IPC_READ_FAILED);
-    const std::uint32_t size = frame_body_size(header);
-    if (size == 0 || size > MAX_IPC_MESSAGE_BYTES) {
-        return fail(DetailCode::IPC_MESSAGE_SIZE_INVALID);
+// The connections waiting for their answer. Only the wait for bytes is shared between them:
+// requests are handled one at a time on the server's thread, so the dispatcher and
+// everything below it never run two at once.
+class OpenConnections {
+  public:
+    OpenConnections(Runtime& runtime, const RequestContext& context)
+        : runtime_(runtime), context_(context), pipes_(runtime.platform.pipes) {}
+
+    void take(const platform::PipeEvent& event) {
+        using Kind = platform::PipeEvent::Kind;
+        if (event.kind == Kind::connected) {
+            admit(event);
+            return;
+        }
+        const auto found = open_.find(event.connection.value);
+        if (found == open_.end())
+            return;
+        if (event.kind == Kind::received) {
+            found->second.frame.add(event.bytes);
+            if (!found->second.frame.ready())
+                return;
+        }
+        serve(found);
     }
-    std::vector<std::uint8_t> body(size);
-    end = read_exact(platform, pipe, body, deadline);
-    if (end == TransferEnd::timed_out)
-        return std::nullopt;
-    if (end != TransferEnd::complete)
-        return fail(DetailCode::IPC_READ_FAILED);
-    return decode_request(body);
-}
 
-void write_response(platform::Platform& platform, platform::PipeHandle pipe,
-                    const std::vector<std::uint8_t>& body) {
-    const auto deadline = platform.system.monotonic_now() + kExchangeTimeLimit;
-    const auto header = frame_header(static_cast<std::uint32_t>(body.size()));
-    if (write_all(platform, pipe, header, deadline) != TransferEnd::complete)
-        return;
-    if (write_all(platform, pipe, body, deadline) != TransferEnd::complete)
-        return;
-    platform.pipes.flush(pipe, kExchangeTimeLimit);
+    // A client that has not delivered its request in time is dropped without an answer.
+    void drop_late(Clock::time_point now) {
+        for (auto entry = open_.begin(); entry != open_.end();) {
+            entry = entry->second.deadline <= now ? finish(entry) : std::next(entry);
+        }
+    }
+
+    // Until the first deadline, and never longer than the stop check allows.
+    std::chrono::milliseconds wait_limit(Clock::time_point now) const {
+        std::chrono::milliseconds limit = kStopCheckInterval;
+        for (const auto& [handle, connection] : open_) {
+            const auto left =
+                connection.deadline <= now
+                    ? std::chrono::milliseconds(0)
+                    : std::chrono::ceil<std::chrono::milliseconds>(connection.deadline - now);
+            limit = std::min(limit, left);
+        }
+        return limit;
+    }
+
+    void close_all() {
+        while (!open_.empty())
+            finish(open_.begin());
+    }
+
+  private:
+    struct Connection {
+        platform::PipeHandle handle;
+        platform::PipeCaller caller;
+        RequestFrame frame;
+        Clock::time_point deadline;
+    };
+    using Entry = std::map<std::uintptr_t, Connection>::iterator;
+
+    void admit(const platform::PipeEvent& event) {
+        std::size_t& count = per_account_[event.caller.account];
+        if (count >= kUnansweredPerAccount) {
+            pipes_.close(event.connection);
+            return;
+        }
+        ++count;
+        const auto deadline = runtime_.platform.system.monotonic_now() + kExchangeTimeLimit;
+        open_[event.connection.value] = Connection{event.connection, event.caller, {}, deadline};
+    }
+
+    void serve(Entry entry) {
+        const Connection& connection = entry->second;
+        if (auto body = answer_frame(runtime_, context_, connection.caller, connection.frame)) {
+            write_response(connection.handle, *body);
+        }
+        finish(entry);
+    }
+
+    // Header and body in one write, so that a client never sees one without the other
+    // unless the connection breaks.
+    void write_response(platform::PipeHandle handle, const std::vector<std::uint8_t>& body) {
+        const auto deadline = runtime_.platform.system.monotonic_now() + kExchangeTimeLimit;
+        const auto header = frame_header(static_cast<std::uint32_t>(body.size()));
+        std::vector<std::uint8_t> frame(header.begin(), header.end());
+        frame.insert(frame.end(), body.begin(), body.end());
+        if (write_all(runtime_.platform, handle, frame, deadline) == TransferEnd::complete)
+            pipes_.flush(handle, kExchangeTimeLimit);
+    }
+
+    Entry finish(Entry entry) {
+        pipes_.close(entry->second.handle);
+        const auto account = per_account_.find(entry->second.caller.account);
+        if (account != per_account_.end() && --account->second == 0)
+            per_account_.erase(account);
+        return open_.erase(entry);
+    }
+
+    Runtime& runtime_;
+    const RequestContext& context_;
+    platform::Pipes& pipes_;
+    std::map<std::uintptr_t, Connection> open_;
+    std::map<std::string, std::size_t> per_account_;
+};
+
+DetailCode code_of(platform::PipeServerError error) {
+    return error == platform::PipeServerError::name_in_use ? DetailCode::IPC_PIPE_IN_USE
+                                                           : DetailCode::IPC_PIPE_CREATE_FAILED;
 }
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> answer_client(Runtime& runtime,
-                                                       const RequestContext& context,
-                                                       platform::PipeHandle pipe) {
-    auto request = read_request(runtime.platform, pipe);
-    if (!request)
-        return std::nullopt;
-    const ServiceResponse response = request->has_value()
-                                         ? handle_request(runtime, context, std::move(**request))
-                                         : error_response(request->error());
-    auto body = encode_response(response);
-    if (!body)
-        return std::nullopt;
-    return std::move(*body);
-}
-
-void run_pipe_server(Runtime& runtime, RequestContext context,
-                     std::shared_ptr<std::atomic<bool>> stop, std::string_view pipe_name) {
+Status run_pipe_server(Runtime& runtime, RequestContext context,
+                       std::shared_ptr<std::atomic<bool>> stop, std::string_view pipe_name) {
     platform::Pipes& pipes = runtime.platform.pipes;
-    std::optional<platform::PipeHandle> instance;
+    auto server = pipes.create_server(pipe_name);
+    if (!server)
+        return fail(code_of(server.error()));
+    OpenConnections connections(runtime, context);
+    Status outcome;
     while (!stop->load()) {
-        if (!instance) {
-            // A new instance only when there is none or the old one broke; when even that
-            // fails the name belongs to someone else and this server is done.
-            instance = pipes.create_server(pipe_name);
-            if (!instance)
+        const auto now = runtime.platform.system.monotonic_now();
+        connections.drop_late(now);
+        auto events = pipes.wait_for_events(*server, connections.wait_limit(now));
+        if (!events) {
+            // A broken server is replaced; when even that fails the name is lost for good.
+            connections.close_all();
+            pipes.close(*server);
+            server = pipes.create_server(pipe_name);
+            if (!server) {
+                outcome = fail(code_of(server.error()));
                 break;
-        }
-        const platform::PipeWait wait = pipes.wait_for_client(*instance, kStopCheckInterval);
-        if (wait == platform::PipeWait::timed_out)
-            continue;
-        if (wait == platform::PipeWait::failed) {
-            pipes.close(*instance);
-            instance.reset();
-            continue;
-        }
-        // A client that arrives once the stop is set is the wake-up (or raced it): no answer.
-        if (!stop->load()) {
-            if (auto body = answer_client(runtime, context, *instance)) {
-                write_response(runtime.platform, *instance, *body);
             }
+            continue;
         }
-        if (!pipes.disconnect(*instance)) {
-            pipes.close(*instance);
-            instance.reset();
+        for (const auto& event : *events) {
+            // Whoever comes once the stop is set is the wake-up, or raced it: no answer.
+            if (stop->load())
+                break;
+            connections.take(event);
         }
     }
-    if (instance)
-        pipes.close(*instance);
+    connections.close_all();
+    if (server)
+        pipes.close(*server);
+    return outcome;
 }
 
 void wake_pipe_server(platform::Platform& platform, std::string_view pipe_name) {

@@ -2,40 +2,67 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "core/result.hpp"
 #include "dispatch/tunnel_controller.hpp"
 #include "ipc/pipe_name.hpp"
+#include "protocol/messages.hpp"
 #include "wireguard/runtime.hpp"
 
 namespace velnaro {
 
-// A client gets this long to deliver its request, and again this long to take the answer,
-// before the connection is dropped without a word; otherwise one silent client would hold
-// the only instance, and with it every other client and the stop of the service.
+// A client gets this long from its connection to deliver its request, and again this long
+// to take the answer, before the connection is dropped without a word.
 inline constexpr std::chrono::seconds kExchangeTimeLimit{5};
-// How often a server waiting for a client looks at its stop flag, so that a stop is never
-// missed even when no wake-up connection reaches it.
+// How often a waiting server looks at its stop flag, so that a stop is never missed even
+// when no wake-up connection reaches it.
 inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
+// Connections of one account that may wait for an answer at once; the next one is closed at
+// once, so that one account cannot take every place.
+inline constexpr std::size_t kUnansweredPerAccount = 8;
 
-// Serves one connection at a time on the single instance of `pipe_name` until `stop` is
-// set: one request frame in, one response frame out, then the client is disconnected and the
-// same instance waits for the next one. Ends for good when the instance cannot be created
-// (another server holds the name). Owns `context` and releases it when it returns.
-void run_pipe_server(Runtime& runtime, RequestContext context,
-                     std::shared_ptr<std::atomic<bool>> stop,
-                     std::string_view pipe_name = kServicePipeName);
+// The bytes one connection has sent, kept up to the end of its first frame.
+class RequestFrame {
+  public:
+    // Bytes past the end of the frame are dropped with the connection.
+    void add(std::span<const std::uint8_t> bytes);
+    // Whether there is something to answer before the client ends: the whole frame, or a
+    // header that announces a size no request has.
+    bool ready() const;
+    // The request, or the code that answers what came (IPC_READ_FAILED when it is cut short).
+    Result<ServiceRequest> request() const;
 
-// Connects once and leaves at once, releasing a server that waits for a client.
+  private:
+    std::optional<std::uint32_t> announced_size() const;
+    std::vector<std::uint8_t> bytes_;
+};
+
+// Reading the state is open to every admitted caller; anything else needs the right to
+// change it.
+bool request_changes_state(const ServiceRequest& request);
+
+// The answer body to what a connection sent, or nothing when it cannot be encoded.
+std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
+                                                      const RequestContext& context,
+                                                      const platform::PipeCaller& caller,
+                                                      const RequestFrame& frame);
+
+// Reads every connection of `pipe_name` at once and answers them one at a time, in the order
+// their requests become complete, until `stop` is set: one request frame in, one response
+// frame out, then the connection is closed. Fails with IPC_PIPE_IN_USE when a live server
+// holds the name, IPC_PIPE_CREATE_FAILED when it cannot be taken otherwise. Owns `context`
+// and releases it when it returns.
+Status run_pipe_server(Runtime& runtime, RequestContext context,
+                       std::shared_ptr<std::atomic<bool>> stop,
+                       std::string_view pipe_name = kServicePipeName);
+
+// Connects once and leaves at once, releasing a server that waits.
 void wake_pipe_server(platform::Platform& platform, std::string_view pipe_name = kServicePipeName);
-
-// The response body for one connected client, or nothing when the client is dropped
-// unanswered (it stalled) or the response cannot be encoded.
-std::optional<std::vector<std::uint8_t>> answer_client(Runtime& runtime,
-                                                       const RequestContext& context,
-                                                       platform::PipeHandle pipe);
 
 }  // namespace velnaro

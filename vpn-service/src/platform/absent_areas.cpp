@@ -6,12 +6,14 @@ namespace {
 
 class AbsentPipes final : public Pipes {
   public:
-    std::optional<PipeHandle> create_server(std::string_view) override { return std::nullopt; }
-    PipeWait wait_for_client(PipeHandle, std::chrono::milliseconds) override {
-        return PipeWait::failed;
+    std::expected<PipeHandle, PipeServerError> create_server(std::string_view) override {
+        return std::unexpected(PipeServerError::failed);
+    }
+    std::optional<std::vector<PipeEvent>> wait_for_events(PipeHandle,
+                                                          std::chrono::milliseconds) override {
+        return std::nullopt;
     }
     void flush(PipeHandle, std::chrono::milliseconds) override {}
-    bool disconnect(PipeHandle) override { return false; }
     PipeIo read(PipeHandle, std::span<std::uint8_t>, std::chrono::milliseconds) override {
         return {};
     }

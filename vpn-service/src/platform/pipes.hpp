@@ -6,7 +6,9 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace velnaro::platform {
 
@@ -14,12 +16,6 @@ namespace velnaro::platform {
 // the implementation that issued it.
 struct PipeHandle {
     std::uintptr_t value = 0;
-};
-
-enum class PipeWait {
-    connected,  // a client may be served now
-    timed_out,  // nobody came within the time given; the instance keeps waiting
-    failed,     // the instance is unusable and must be closed
 };
 
 enum class PipeIoStatus {
@@ -39,6 +35,34 @@ enum class PipeOpenError {
     open_failed,  // an instance was announced free but the open failed (someone was faster)
 };
 
+// Why a server could not take its name.
+enum class PipeServerError {
+    name_in_use,  // a live server holds it
+    failed,       // anything else, a refused socket folder included
+};
+
+// Who is on the other end of a server's connection.
+struct PipeCaller {
+    // The account, in whatever form the system names it: unanswered connections are
+    // counted per account.
+    std::string account;
+    // Whether the caller may have the service change anything, or only read.
+    bool may_change_state = false;
+};
+
+// One thing that happened on a server's connections during a wait.
+struct PipeEvent {
+    enum class Kind {
+        connected,  // a new, admitted connection; `caller` says who
+        received,   // `bytes` (at least one) arrived
+        closed,     // the client will send nothing more
+    };
+    Kind kind = Kind::closed;
+    PipeHandle connection;
+    PipeCaller caller;
+    std::vector<std::uint8_t> bytes;
+};
+
 // Who serves a client's connection, as far as the system can tell.
 enum class ServerCheck {
     privileged_service,  // root on Linux, the local system account on Windows
@@ -53,19 +77,20 @@ class Pipes {
   public:
     virtual ~Pipes() = default;
 
-    // Server side. Creates the one instance of `name`; fails when a live server already
-    // holds the name (a live instance is never taken over).
-    virtual std::optional<PipeHandle> create_server(std::string_view name) = 0;
-    // Waits for the next client on the same instance. A timed-out wait keeps the instance
-    // listening, so the caller can look at its stop flag and wait again.
-    virtual PipeWait wait_for_client(PipeHandle server, std::chrono::milliseconds limit) = 0;
-    // Waits until the client has taken what was written (or the limit passes).
-    virtual void flush(PipeHandle server, std::chrono::milliseconds limit) = 0;
-    // Ends the current connection and keeps the instance for the next client; false when
-    // the instance can no longer be used.
-    virtual bool disconnect(PipeHandle server) = 0;
+    // Server side. Creates the server of `name`; never takes over a live server's name.
+    virtual std::expected<PipeHandle, PipeServerError> create_server(std::string_view name) = 0;
+    // Waits up to `limit` for new connections, bytes or ends on all of the server's
+    // connections at once, and reports them in the order they happened; an empty list means
+    // nothing came. Connections that the system refuses (accounts that may not talk to the
+    // service) never show. Nothing when the server can no longer be used.
+    virtual std::optional<std::vector<PipeEvent>> wait_for_events(
+        PipeHandle server, std::chrono::milliseconds limit) = 0;
+    // Waits until the client of a server connection has taken what was written (or the
+    // limit passes).
+    virtual void flush(PipeHandle connection, std::chrono::milliseconds limit) = 0;
 
-    // Both sides. Each call moves at least one byte or reports why it could not.
+    // Both sides. Each call moves at least one byte or reports why it could not. Closing a
+    // server closes its connections; closing a connection ends it.
     virtual PipeIo read(PipeHandle pipe, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds limit) = 0;
     virtual PipeIo write(PipeHandle pipe, std::span<const std::uint8_t> data,

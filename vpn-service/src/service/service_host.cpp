@@ -57,11 +57,15 @@ void service_main(ServiceProcess& process, const std::vector<std::string>&) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::thread server;
     try {
-        server = std::thread(
-            [&runtime, stop, name = process.pipe_name, context = std::move(context)]() mutable {
-                runtime.platform.host.name_current_thread(kPipeServerThreadName);
-                run_pipe_server(runtime, std::move(context), stop, name);
-            });
+        server = std::thread([&runtime, stop, channel, &outcome = process.server_outcome,
+                              name = process.pipe_name, context = std::move(context)]() mutable {
+            runtime.platform.host.name_current_thread(kPipeServerThreadName);
+            const Status served = run_pipe_server(runtime, std::move(context), stop, name);
+            if (!served) {
+                outcome.record(served.error());
+                channel->send();
+            }
+        });
     } catch (...) {
         return;
     }

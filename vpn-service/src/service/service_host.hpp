@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/detail_code.hpp"
 #include "ipc/pipe_name.hpp"
 #include "platform/service_host.hpp"
 #include "wireguard/runtime.hpp"
@@ -34,6 +36,25 @@ class StopChannel {
     bool sender_alive_ = true;
 };
 
+// How the pipe server ended, for the service main: a server that cannot hold its door (a
+// live server holds the name, or the socket folder is refused) records its code here and
+// stops the service, so that the service manager sees the failure and may retry.
+class ServerOutcome {
+  public:
+    void record(DetailCode code) {
+        std::lock_guard lock(mutex_);
+        failure_ = code;
+    }
+    std::optional<DetailCode> failure() const {
+        std::lock_guard lock(mutex_);
+        return failure_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::optional<DetailCode> failure_;
+};
+
 // What the control handler needs: the sending end of the stop channel and the stop flag.
 struct ControlContext {
     std::shared_ptr<StopChannel> channel;
@@ -52,6 +73,7 @@ struct ServiceProcess {
     std::string pipe_name;
     std::mutex mutex;
     std::unique_ptr<ControlContext> control;
+    ServerOutcome server_outcome;
 
     std::unique_ptr<ControlContext> take_control();
 };

@@ -7,7 +7,6 @@ namespace velnaro::fake {
 using platform::PipeHandle;
 using platform::PipeIo;
 using platform::PipeIoStatus;
-using platform::PipeWait;
 
 std::vector<std::uint8_t> frame_of(std::string_view body) {
     const auto size = static_cast<std::uint32_t>(body.size());
@@ -23,65 +22,116 @@ FakePipes::Endpoint* FakePipes::endpoint_of(PipeHandle handle) {
     return found == endpoints_.end() ? nullptr : &found->second;
 }
 
-std::optional<PipeHandle> FakePipes::create_server(std::string_view name) {
+bool FakePipes::served(std::string_view name) const {
+    return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
+        return entry.second.kind == Endpoint::Kind::server && entry.second.name == name;
+    });
+}
+
+std::expected<PipeHandle, platform::PipeServerError> FakePipes::create_server(
+    std::string_view name) {
     if (faults_.should_fail("create_pipe"))
-        return std::nullopt;
+        return std::unexpected(platform::PipeServerError::failed);
     std::lock_guard lock(mutex_);
-    if (held_elsewhere_.contains(std::string(name)))
-        return std::nullopt;
-    for (const auto& [handle, endpoint] : endpoints_) {
-        if (endpoint.server && endpoint.name == name)
-            return std::nullopt;
-    }
+    if (held_elsewhere_.contains(std::string(name)) || served(name))
+        return std::unexpected(platform::PipeServerError::name_in_use);
     const std::uintptr_t value = next_handle_++;
-    endpoints_[value] = Endpoint{true, std::string(name), nullptr};
+    endpoints_[value] = Endpoint{Endpoint::Kind::server, std::string(name), nullptr, 0};
     ++servers_created_;
     changed_.notify_all();
     return PipeHandle{value};
 }
 
-PipeWait FakePipes::wait_for_client(PipeHandle server, std::chrono::milliseconds limit) {
-    if (faults_.should_fail("wait_for_client"))
-        return PipeWait::failed;
-    std::unique_lock lock(mutex_);
-    if (pending_.empty()) {
-        if (on_idle) {
-            auto idle = on_idle;
-            lock.unlock();
-            idle();
-            lock.lock();
-        } else {
-            changed_.wait_for(lock, limit, [&] { return !pending_.empty(); });
+PipeHandle FakePipes::connect_next(std::uintptr_t server) {
+    const std::uintptr_t value = next_handle_++;
+    endpoints_[value] = Endpoint{Endpoint::Kind::served, "", pending_.front(), server};
+    pending_.pop_front();
+    return PipeHandle{value};
+}
+
+std::vector<platform::PipeEvent> FakePipes::collect_events(std::uintptr_t server) {
+    using Kind = platform::PipeEvent::Kind;
+    std::vector<platform::PipeEvent> events;
+    while (!pending_.empty()) {
+        const auto caller = pending_.front()->caller;
+        events.push_back({Kind::connected, connect_next(server), caller, {}});
+    }
+    for (auto& [handle, endpoint] : endpoints_) {
+        if (endpoint.kind != Endpoint::Kind::served || endpoint.server != server)
+            continue;
+        FakeConnection& connection = *endpoint.connection;
+        if (!connection.to_server.empty()) {
+            events.push_back(
+                {Kind::received, PipeHandle{handle}, {}, connection.to_server.front()});
+            connection.to_server.pop_front();
+        } else if (!connection.end_reported &&
+                   (connection.client_closed ||
+                    (!connection.live && connection.end == FakeConnection::End::close))) {
+            connection.end_reported = true;
+            events.push_back({Kind::closed, PipeHandle{handle}, {}, {}});
         }
     }
-    Endpoint* endpoint = endpoint_of(server);
-    if (endpoint == nullptr || !endpoint->server)
-        return PipeWait::failed;
-    if (pending_.empty())
-        return PipeWait::timed_out;
-    endpoint->connection = pending_.front();
-    pending_.pop_front();
-    return PipeWait::connected;
+    return events;
 }
 
-void FakePipes::flush(PipeHandle server, std::chrono::milliseconds) {
+bool FakePipes::stalled_connection_of(std::uintptr_t server) const {
+    return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
+        const Endpoint& endpoint = entry.second;
+        return endpoint.kind == Endpoint::Kind::served && endpoint.server == server &&
+               !endpoint.connection->live && !endpoint.connection->end_reported;
+    });
+}
+
+std::optional<std::vector<platform::PipeEvent>> FakePipes::wait_for_events(
+    PipeHandle server, std::chrono::milliseconds limit) {
+    if (faults_.should_fail("wait_for_events"))
+        return std::nullopt;
+    std::unique_lock lock(mutex_);
+    const Endpoint* endpoint = endpoint_of(server);
+    if (endpoint == nullptr || endpoint->kind != Endpoint::Kind::server)
+        return std::nullopt;
+    auto events = collect_events(server.value);
+    if (!events.empty())
+        return events;
+    if (stalled_connection_of(server.value)) {
+        system_.monotonic += limit;
+        return events;
+    }
+    if (on_idle) {
+        auto idle = on_idle;
+        lock.unlock();
+        idle();
+        lock.lock();
+    } else {
+        changed_.wait_for(lock, limit, [&] {
+            bool anything = !pending_.empty();
+            for (const auto& [handle, other] : endpoints_) {
+                if (other.kind == Endpoint::Kind::served && other.server == server.value) {
+                    anything = anything || !other.connection->to_server.empty() ||
+                               (other.connection->client_closed && !other.connection->end_reported);
+                }
+            }
+            return anything;
+        });
+    }
+    if (endpoint_of(server) == nullptr)
+        return std::nullopt;
+    return collect_events(server.value);
+}
+
+std::optional<PipeHandle> FakePipes::accept(PipeHandle server, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, limit, [&] { return !pending_.empty(); });
+    if (pending_.empty() || endpoint_of(server) == nullptr)
+        return std::nullopt;
+    return connect_next(server.value);
+}
+
+void FakePipes::flush(PipeHandle connection, std::chrono::milliseconds) {
     std::lock_guard lock(mutex_);
-    Endpoint* endpoint = endpoint_of(server);
+    Endpoint* endpoint = endpoint_of(connection);
     if (endpoint != nullptr && endpoint->connection)
         endpoint->connection->flushed = true;
-}
-
-bool FakePipes::disconnect(PipeHandle server) {
-    const bool fails = faults_.should_fail("pipe_disconnect");
-    std::lock_guard lock(mutex_);
-    Endpoint* endpoint = endpoint_of(server);
-    if (endpoint == nullptr || !endpoint->server)
-        return false;
-    if (endpoint->connection)
-        endpoint->connection->disconnected = true;
-    endpoint->connection.reset();
-    changed_.notify_all();
-    return !fails;
 }
 
 PipeIo FakePipes::server_read(Endpoint& endpoint, std::span<std::uint8_t> buffer,
@@ -135,7 +185,7 @@ PipeIo FakePipes::read(PipeHandle pipe, std::span<std::uint8_t> buffer,
     Endpoint* endpoint = endpoint_of(pipe);
     if (endpoint == nullptr || buffer.empty())
         return {PipeIoStatus::failed, 0};
-    if (endpoint->server)
+    if (endpoint->kind == Endpoint::Kind::served)
         return server_read(*endpoint, buffer, limit, lock);
     // A client-only fault, for tests that must not also break the server's reads.
     if (faults_.should_fail("client_pipe_read"))
@@ -154,7 +204,7 @@ PipeIo FakePipes::write(PipeHandle pipe, std::span<const std::uint8_t> data,
         return {PipeIoStatus::failed, 0};
     }
     FakeConnection& connection = *endpoint->connection;
-    if (!endpoint->server) {
+    if (endpoint->kind == Endpoint::Kind::client) {
         if (connection.disconnected)
             return {PipeIoStatus::closed, 0};
         connection.to_server.emplace_back(data.begin(), data.end());
@@ -163,6 +213,8 @@ PipeIo FakePipes::write(PipeHandle pipe, std::span<const std::uint8_t> data,
     }
     if (connection.reader_gone)
         return {PipeIoStatus::closed, 0};
+    if (connection.answered_as == 0)
+        connection.answered_as = ++answers_;
     std::size_t count = data.size();
     if (connection.write_chunk_limit != 0)
         count = std::min(count, connection.write_chunk_limit);
@@ -177,12 +229,19 @@ void FakePipes::close(PipeHandle pipe) {
     Endpoint* endpoint = endpoint_of(pipe);
     if (endpoint == nullptr)
         return;
-    if (endpoint->connection) {
-        if (endpoint->server) {
-            endpoint->connection->disconnected = true;
-        } else {
-            endpoint->connection->client_closed = true;
+    if (endpoint->kind == Endpoint::Kind::server) {
+        // A server's connections end with it.
+        for (auto entry = endpoints_.begin(); entry != endpoints_.end();) {
+            const bool owned =
+                entry->second.kind == Endpoint::Kind::served && entry->second.server == pipe.value;
+            if (owned)
+                entry->second.connection->disconnected = true;
+            entry = owned ? endpoints_.erase(entry) : std::next(entry);
         }
+    } else if (endpoint->kind == Endpoint::Kind::served) {
+        endpoint->connection->disconnected = true;
+    } else {
+        endpoint->connection->client_closed = true;
     }
     endpoints_.erase(pipe.value);
     changed_.notify_all();
@@ -190,24 +249,15 @@ void FakePipes::close(PipeHandle pipe) {
 
 bool FakePipes::pipe_exists(std::string_view name) {
     std::lock_guard lock(mutex_);
-    if (held_elsewhere_.contains(std::string(name)))
-        return true;
-    return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
-        return entry.second.server && entry.second.name == name;
-    });
+    return held_elsewhere_.contains(std::string(name)) || served(name);
 }
 
 std::expected<PipeHandle, platform::PipeOpenError> FakePipes::open_client(
     std::string_view name, std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    const auto served = [&] {
-        return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
-            return entry.second.server && entry.second.name == name;
-        });
-    };
     if (open_waits_for_server)
-        changed_.wait_for(lock, wait, served);
-    if (!served())
+        changed_.wait_for(lock, wait, [&] { return served(name); });
+    if (!served(name))
         return std::unexpected(platform::PipeOpenError::unavailable);
     lock.unlock();
     if (faults_.should_fail("open_pipe")) {
@@ -218,7 +268,7 @@ std::expected<PipeHandle, platform::PipeOpenError> FakePipes::open_client(
     connection->live = true;
     pending_.push_back(connection);
     const std::uintptr_t value = next_handle_++;
-    endpoints_[value] = Endpoint{false, std::string(name), connection};
+    endpoints_[value] = Endpoint{Endpoint::Kind::client, std::string(name), connection, 0};
     changed_.notify_all();
     return PipeHandle{value};
 }
@@ -229,7 +279,7 @@ platform::ServerCheck FakePipes::verify_server(PipeHandle client) {
     std::lock_guard lock(mutex_);
     ++server_checks_;
     const Endpoint* endpoint = endpoint_of(client);
-    if (endpoint == nullptr || endpoint->server)
+    if (endpoint == nullptr || endpoint->kind != Endpoint::Kind::client)
         return platform::ServerCheck::unverifiable;
     return server_check;
 }

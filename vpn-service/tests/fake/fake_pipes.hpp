@@ -31,23 +31,29 @@ struct FakeConnection {
     bool disconnected = false;
     bool flushed = false;
     bool live = false;
+    platform::PipeCaller caller{"root", true};
+    int answered_as = 0;  // 1 for the first connection the server wrote to, 2 for the next...
+    bool end_reported = false;
 };
 
 // In-memory pipes. Single-threaded tests queue scripted clients and set `on_idle`, which
-// runs whenever the server waits with nobody queued (typically to set the stop flag).
+// runs whenever a server's wait finds nothing to report (typically to set the stop flag).
 // Without `on_idle` the waits really wait, so a live client on another thread can come.
-// A stalled client costs no real time: its read advances the fake monotonic clock.
-// Operations that can be failed: create_pipe, wait_for_client, pipe_read, pipe_write,
-// pipe_disconnect, open_pipe, verify_server (which then answers unverifiable).
+// A wait reports new connections first, then at most one queued chunk (or the end) of each
+// connection, so a client that writes in more pieces completes later.
+// A stalled client costs no real time: a wait that finds nothing while one is open advances
+// the fake monotonic clock by its limit.
+// Operations that can be failed: create_pipe, wait_for_events, pipe_read, pipe_write,
+// open_pipe, verify_server (which then answers unverifiable).
 class FakePipes final : public platform::Pipes {
   public:
     FakePipes(Faults& faults, FakeSystem& system) : faults_(faults), system_(system) {}
 
-    std::optional<platform::PipeHandle> create_server(std::string_view name) override;
-    platform::PipeWait wait_for_client(platform::PipeHandle server,
-                                       std::chrono::milliseconds limit) override;
-    void flush(platform::PipeHandle server, std::chrono::milliseconds limit) override;
-    bool disconnect(platform::PipeHandle server) override;
+    std::expected<platform::PipeHandle, platform::PipeServerError> create_server(
+        std::string_view name) override;
+    std::optional<std::vector<platform::PipeEvent>> wait_for_events(
+        platform::PipeHandle server, std::chrono::milliseconds limit) override;
+    void flush(platform::PipeHandle connection, std::chrono::milliseconds limit) override;
     platform::PipeIo read(platform::PipeHandle pipe, std::span<std::uint8_t> buffer,
                           std::chrono::milliseconds limit) override;
     platform::PipeIo write(platform::PipeHandle pipe, std::span<const std::uint8_t> data,
@@ -62,6 +68,10 @@ class FakePipes final : public platform::Pipes {
     std::shared_ptr<FakeConnection> queue_client(
         std::vector<std::vector<std::uint8_t>> chunks,
         FakeConnection::End end = FakeConnection::End::close);
+    // For tests that serve by hand: takes the next client as a connection of `server`
+    // that `read` and `write` work on, waiting (really) up to `limit` for one.
+    std::optional<platform::PipeHandle> accept(platform::PipeHandle server,
+                                               std::chrono::milliseconds limit);
     // Makes `name` look held by a server outside this process: creation fails, it exists.
     void hold_name_elsewhere(std::string name);
 
@@ -77,10 +87,16 @@ class FakePipes final : public platform::Pipes {
 
   private:
     struct Endpoint {
-        bool server = false;
+        enum class Kind { server, served, client };
+        Kind kind = Kind::client;
         std::string name;
         std::shared_ptr<FakeConnection> connection;
+        std::uintptr_t server = 0;  // the server of a served connection
     };
+    std::vector<platform::PipeEvent> collect_events(std::uintptr_t server);
+    bool stalled_connection_of(std::uintptr_t server) const;
+    platform::PipeHandle connect_next(std::uintptr_t server);
+    bool served(std::string_view name) const;
     Endpoint* endpoint_of(platform::PipeHandle handle);
     platform::PipeIo server_read(Endpoint& endpoint, std::span<std::uint8_t> buffer,
                                  std::chrono::milliseconds limit,
@@ -99,6 +115,7 @@ class FakePipes final : public platform::Pipes {
     std::uintptr_t next_handle_ = 1;
     int servers_created_ = 0;
     int server_checks_ = 0;
+    int answers_ = 0;
 };
 
 // The frame of one request body: 4-byte little-endian length, then the body.

@@ -68,8 +68,8 @@ class PipeServerTest : public ::testing::Test {
     PipeServerTest() {
         fake.pipes.on_idle = [this] { stop->store(true); };
     }
-    void run() {
-        run_pipe_server(
+    Status run() {
+        return run_pipe_server(
             fake.runtime,
             RequestContext{std::nullopt, std::make_unique<CountingController>(destroyed)}, stop,
             kPipe);
@@ -102,16 +102,18 @@ TEST_F(PipeServerTest, AnswersEachKindOfClientWithOneFrame) {
         {"not a request", {frame_of(R"({"command":"NOPE"})")}, error_answer("IPC_REQUEST_INVALID")},
     };
     std::vector<std::shared_ptr<FakeConnection>> connections;
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         connections.push_back(fake.pipes.queue_client(c.chunks));
-    run();
+        connections.back()->caller.account = c.name;  // apart from the per-account cap
+    }
+    EXPECT_TRUE(run());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].name);
         EXPECT_EQ(answer_of(*connections[i]), cases[i].expected_answer);
         EXPECT_TRUE(connections[i]->disconnected);
     }
     // The header of 65537 was refused without reading the announced body.
-    EXPECT_EQ(fake.pipes.servers_created(), 1) << "the one instance serves every client";
+    EXPECT_EQ(fake.pipes.servers_created(), 1) << "the one server serves every client";
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(fake.pipes.open_endpoints(), 0);
 }
@@ -148,34 +150,34 @@ TEST_F(PipeServerTest, AVanishedReaderOrFailedWriteCostsOnlyThatClient) {
     EXPECT_EQ(answer_of(*served), kVersionAnswer);
 }
 
-TEST_F(PipeServerTest, ReplacesTheInstanceOnlyWhenItBreaks) {
+TEST_F(PipeServerTest, ReplacesTheServerOnlyWhenItBreaks) {
     auto first = fake.pipes.queue_client({frame_of(kVersionBody)});
-    auto second = fake.pipes.queue_client({frame_of(kVersionBody)});
-    fake.faults.fail_nth("pipe_disconnect", 1);
-    fake.faults.fail_nth("wait_for_client", 2);
-    run();
+    fake.faults.fail_nth("wait_for_events", 1);
+    EXPECT_TRUE(run());
     EXPECT_EQ(answer_of(*first), kVersionAnswer);
-    EXPECT_EQ(answer_of(*second), kVersionAnswer);
-    EXPECT_EQ(fake.pipes.servers_created(), 3);
+    EXPECT_EQ(fake.pipes.servers_created(), 2);
     EXPECT_EQ(fake.pipes.open_endpoints(), 0);
 }
 
-TEST_F(PipeServerTest, EndsWhenTheInstanceCannotBeCreated) {
+TEST_F(PipeServerTest, FailsWithItsCodeWhenTheNameCannotBeHeld) {
     struct Case {
         const char* name;
         std::function<void(fake::FakePlatform&)> arrange;
         int creations;
+        DetailCode code;
     };
     const std::vector<Case> cases = {
-        {"first creation", [](auto& f) { f.faults.fail_nth("create_pipe", 1); }, 0},
+        {"first creation", [](auto& f) { f.faults.fail_nth("create_pipe", 1); }, 0,
+         DetailCode::IPC_PIPE_CREATE_FAILED},
         {"name held by another server",
-         [](auto& f) { f.pipes.hold_name_elsewhere(std::string(kPipe)); }, 0},
+         [](auto& f) { f.pipes.hold_name_elsewhere(std::string(kPipe)); }, 0,
+         DetailCode::IPC_PIPE_IN_USE},
         {"recreation after a broken wait",
          [](auto& f) {
-             f.faults.fail_nth("wait_for_client", 1);
+             f.faults.fail_nth("wait_for_events", 1);
              f.faults.fail_nth("create_pipe", 2);
          },
-         1},
+         1, DetailCode::IPC_PIPE_CREATE_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -184,12 +186,89 @@ TEST_F(PipeServerTest, EndsWhenTheInstanceCannotBeCreated) {
         bool idled = false;
         local.pipes.on_idle = [&] { idled = true; };
         int gone = 0;
-        run_pipe_server(local.runtime,
-                        RequestContext{std::nullopt, std::make_unique<CountingController>(gone)},
-                        std::make_shared<std::atomic<bool>>(false), kPipe);
+        const Status outcome = run_pipe_server(
+            local.runtime, RequestContext{std::nullopt, std::make_unique<CountingController>(gone)},
+            std::make_shared<std::atomic<bool>>(false), kPipe);
+        EXPECT_EQ(outcome, fail(c.code));
         EXPECT_EQ(local.pipes.servers_created(), c.creations);
         EXPECT_FALSE(idled);
         EXPECT_EQ(gone, 1);
+    }
+}
+
+TEST_F(PipeServerTest, AnswersInTheOrderRequestsBecomeComplete) {
+    const auto full = frame_of(kVersionBody);
+    auto slow = fake.pipes.queue_client(split_bytes(full));
+    auto quick = fake.pipes.queue_client({full});
+    auto middle = fake.pipes.queue_client(
+        {{full.begin(), full.begin() + 10}, {full.begin() + 10, full.end()}});
+    slow->caller.account = "slow";
+    EXPECT_TRUE(run());
+    EXPECT_EQ(quick->answered_as, 1) << "a slow client does not hold up a quick one";
+    EXPECT_EQ(middle->answered_as, 2);
+    EXPECT_EQ(slow->answered_as, 3);
+    EXPECT_EQ(answer_of(*slow), kVersionAnswer);
+}
+
+TEST_F(PipeServerTest, OneAccountHoldsAtMostItsShareOfConnections) {
+    const auto start = fake.system.monotonic;
+    std::vector<std::shared_ptr<FakeConnection>> idle;
+    for (std::size_t i = 0; i <= kUnansweredPerAccount; ++i) {
+        idle.push_back(fake.pipes.queue_client({}, FakeConnection::End::stall));
+        idle.back()->caller = {"uid 1000", false};
+    }
+    auto root = fake.pipes.queue_client({frame_of(kVersionBody)});
+    EXPECT_TRUE(run());
+    EXPECT_EQ(answer_of(*root), kVersionAnswer);
+    EXPECT_EQ(root->answered_as, 1);
+    EXPECT_TRUE(idle.back()->disconnected) << "the connection over the cap is closed";
+    EXPECT_EQ(fake.system.monotonic - start, kExchangeTimeLimit)
+        << "the others are dropped at the time limit, all at once";
+    for (const auto& connection : idle)
+        EXPECT_EQ(answer_of(*connection), "");
+}
+
+TEST_F(PipeServerTest, OnlyACallerWhoMayChangeStateIsServedBeyondReading) {
+    struct Case {
+        std::string_view body;
+        bool may_change_state;
+        std::string expected_start;  // of the answer's body
+    };
+    const std::string not_allowed = error_answer("IPC_CALLER_NOT_ALLOWED");
+    const std::string apply =
+        R"({"command":"APPLY_CONFIG","payload":{"configVersion":1,"address":"10.250.10.21/32",)"
+        R"("gatewayPublicKey":"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=",)"
+        R"("endpointHost":"gw.example.net","endpointPort":51820,"allowedIps":["10.250.0.0/16"],)"
+        R"("persistentKeepalive":25}})";
+    const std::vector<Case> cases = {
+        {apply, false, not_allowed},
+        {apply, true, R"({"type":"ACCEPTED")"},
+        {R"({"command":"START"})", false, not_allowed},
+        {R"({"command":"STOP"})", false, not_allowed},
+        {R"({"command":"REPAIR"})", false, not_allowed},
+        {R"({"command":"ENSURE_IDENTITY"})", false, not_allowed},
+        {R"({"command":"PREPARE_IDENTITY_ROTATION"})", false, not_allowed},
+        {R"({"command":"COMMIT_IDENTITY_ROTATION"})", false, not_allowed},
+        {R"({"command":"ABORT_IDENTITY_ROTATION"})", false, not_allowed},
+        {R"({"command":"GET_VERSION"})", false, std::string(kVersionAnswer)},
+        {R"({"command":"GET_STATUS"})", false, R"({"type":"STATUS",)"},
+        // Without identity storage the answer is an ERROR, but not the caller's.
+        {R"({"command":"GET_PUBLIC_IDENTITY"})", false,
+         R"({"type":"ERROR","payload":{"code":"IDENT)"},
+        {R"({"command":"START"})", true, R"({"type":"ACCEPTED")"},
+        {R"({"command":"NOPE"})", false, error_answer("IPC_REQUEST_INVALID")},
+    };
+    std::vector<std::shared_ptr<FakeConnection>> connections;
+    for (const auto& c : cases) {
+        connections.push_back(fake.pipes.queue_client({frame_of(c.body)}));
+        connections.back()->caller = {std::to_string(connections.size()), c.may_change_state};
+    }
+    EXPECT_TRUE(run());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].body);
+        const std::string answer = answer_of(*connections[i]);
+        EXPECT_EQ(answer.substr(0, cases[i].expected_start.size()), cases[i].expected_start)
+            << answer;
     }
 }
 
@@ -310,6 +389,44 @@ TEST(IpcSelfTest, ReportsEachFailureOfTheExchange) {
             EXPECT_LT(fake.system.monotonic - before,
                       kSelfTestPatience + std::chrono::milliseconds(50));
         }
+    }
+}
+
+// The self-test reads its answer with the service's own strict reader.
+TEST(IpcSelfTest, AcceptsOnlyAStrictlyWellFormedVersionAnswer) {
+    struct Case {
+        const char* name;
+        std::string answer;
+        bool success;
+    };
+    const std::vector<Case> cases = {
+        {"the version", std::string(kVersionAnswer), true},
+        {"type twice", R"({"type":"VERSION","type":"VERSION"})", false},
+        {"a nested member twice", R"({"type":"VERSION","payload":{"a":1,"a":1}})", false},
+        {"a raw zero byte after it", std::string(kVersionAnswer) + std::string(1, '\0'), false},
+        {"a byte-order mark", "\xEF\xBB\xBF" + std::string(kVersionAnswer), false},
+        {"type inside the payload only", R"({"payload":{"type":"VERSION"}})", false},
+        {"an error", error_answer("IPC_REQUEST_INVALID"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake::FakePlatform fake;
+        const auto server = fake.pipes.create_server(kPipe);
+        ASSERT_TRUE(server);
+        std::thread answering([&] {
+            const auto connection = fake.pipes.accept(*server, std::chrono::seconds(5));
+            if (!connection)
+                return;
+            const auto frame = frame_of(c.answer);
+            fake.pipes.write(*connection, frame, std::chrono::seconds(1));
+            fake.pipes.close(*connection);
+        });
+        const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
+        answering.join();
+        EXPECT_EQ(result.success, c.success);
+        const auto expected =
+            c.success ? std::nullopt : std::optional(DetailCode::IPC_SELF_TEST_RESPONSE_INVALID);
+        EXPECT_EQ(result.detail_code, expected);
     }
 }
 

@@ -34,7 +34,9 @@ std::optional<std::string> read_test_file(const std::string& path) {
 class OneShotServer {
   public:
     OneShotServer(fake::FakePlatform& machine, std::string reply)
-        : platform_(machine.platform), server_(*machine.pipes.create_server(kPipe)) {
+        : machine_(machine),
+          platform_(machine.platform),
+          server_(*machine.pipes.create_server(kPipe)) {
         thread_ = std::thread([this, reply = std::move(reply)] { serve(reply); });
     }
     ~OneShotServer() {
@@ -51,22 +53,22 @@ class OneShotServer {
 
   private:
     void serve(const std::string& reply) {
-        if (platform_.pipes.wait_for_client(server_, std::chrono::seconds(5)) !=
-            platform::PipeWait::connected) {
+        const auto connection = machine_.pipes.accept(server_, std::chrono::seconds(5));
+        if (!connection)
             return;
-        }
         const auto deadline = platform_.system.monotonic_now() + std::chrono::hours(1);
         std::array<std::uint8_t, kFrameHeaderBytes> header{};
-        if (read_exact(platform_, server_, header, deadline) == TransferEnd::complete) {
+        if (read_exact(platform_, *connection, header, deadline) == TransferEnd::complete) {
             std::vector<std::uint8_t> body(frame_body_size(header));
-            if (read_exact(platform_, server_, body, deadline) == TransferEnd::complete)
+            if (read_exact(platform_, *connection, body, deadline) == TransferEnd::complete)
                 request_ = std::string(body.begin(), body.end());
         }
         if (!reply.empty())
-            write_all(platform_, server_, fake::frame_of(reply), deadline);
-        platform_.pipes.disconnect(server_);
+            write_all(platform_, *connection, fake::frame_of(reply), deadline);
+        platform_.pipes.close(*connection);
     }
 
+    fake::FakePlatform& machine_;
     platform::Platform& platform_;
     platform::PipeHandle server_;
     std::optional<std::string> request_;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,57 +9,17 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "core/paths.hpp"
 #include "platform/posix/owned_fd.hpp"
+#include "platform/posix/pipe_endpoint.hpp"
 
 namespace velnaro::platform {
 
 namespace {
-
-constexpr int kListenBacklog = 16;
-constexpr mode_t kSocketDirectoryMode = 0755;
-constexpr mode_t kSocketMode = 0666;
-
-}  // namespace
-
-struct PosixPipes::Endpoint {
-    bool server = false;
-    std::string path;
-    OwnedFd lock;
-    OwnedFd listener;
-    OwnedFd connection;  // the served client, or the client's own socket
-    ino_t socket_inode = 0;
-    LoginUidRange uids;
-    // Client side: what lstat said of the socket file just before the connect.
-    ServerCheck socket_file = ServerCheck::unverifiable;
-
-    ~Endpoint() {
-        if (!server)
-            return;
-        connection.reset();
-        listener.reset();
-        // Only the socket this server bound is removed; a successor's is left alone.
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
-            info.st_ino == socket_inode) {
-            ::unlink(path.c_str());
-        }
-    }
-};
-
-namespace {
-
-LoginUidRange read_login_uid_range() {
-    std::ifstream file("/etc/login.defs");
-    std::stringstream text;
-    text << file.rdbuf();
-    return parse_login_uid_range(text.str());
-}
 
 bool fill_address(std::string_view path, sockaddr_un& address) {
     address = {};
@@ -87,50 +46,6 @@ OwnedFd connect_socket(std::string_view path) {
         return {};
     }
     return fd;
-}
-
-bool prepare_directory(const std::string& directory) {
-    if (::mkdir(directory.c_str(), kSocketDirectoryMode) != 0 && errno != EEXIST)
-        return false;
-    struct stat info {};
-    if (::lstat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return false;
-    if (info.st_uid == ::geteuid() && (info.st_mode & 07777) != kSocketDirectoryMode) {
-        return ::chmod(directory.c_str(), kSocketDirectoryMode) == 0;
-    }
-    return true;
-}
-
-OwnedFd take_instance_lock(const std::string& socket_path) {
-    const std::string lock_path = socket_path + ".lock";
-    OwnedFd fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!fd)
-        return {};
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
-        return {};
-    return fd;
-}
-
-// Binds the socket, replacing a stale socket file but never a live server's.
-bool bind_socket(int fd, const std::string& path) {
-    sockaddr_un address{};
-    if (!fill_address(path, address))
-        return false;
-    const auto* raw = reinterpret_cast<const sockaddr*>(&address);
-    if (::bind(fd, raw, sizeof(address)) == 0)
-        return true;
-    if (errno != EADDRINUSE)
-        return false;
-    if (connect_socket(path))
-        return false;
-    if (errno != ECONNREFUSED)
-        return false;
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))
-        return false;
-    if (::unlink(path.c_str()) != 0)
-        return false;
-    return ::bind(fd, raw, sizeof(address)) == 0;
 }
 
 int milliseconds_of(std::chrono::milliseconds limit) {
@@ -204,74 +119,6 @@ PipeHandle PosixPipes::keep(std::shared_ptr<Endpoint> endpoint) {
     return PipeHandle{value};
 }
 
-std::optional<PipeHandle> PosixPipes::create_server(std::string_view name) {
-    auto endpoint = std::make_shared<Endpoint>();
-    endpoint->path = std::string(name);
-    if (!is_absolute_path(name) || name.find('\0') != std::string_view::npos)
-        return {};
-    const auto directory = parent_directory(endpoint->path);
-    if (!directory || !prepare_directory(*directory))
-        return {};
-    endpoint->lock = take_instance_lock(endpoint->path);
-    if (!endpoint->lock)
-        return {};
-    endpoint->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!endpoint->listener)
-        return {};
-    if (!bind_socket(endpoint->listener.get(), endpoint->path))
-        return {};
-    struct stat info {};
-    if (::lstat(endpoint->path.c_str(), &info) != 0)
-        return {};
-    endpoint->socket_inode = info.st_ino;
-    endpoint->server = true;
-    if (::chmod(endpoint->path.c_str(), kSocketMode) != 0)
-        return {};
-    if (::listen(endpoint->listener.get(), kListenBacklog) != 0)
-        return {};
-    endpoint->uids = read_login_uid_range();
-    return keep(std::move(endpoint));
-}
-
-PipeWait PosixPipes::wait_for_client(PipeHandle server, std::chrono::milliseconds limit) {
-    const auto endpoint = find(server);
-    if (!endpoint || !endpoint->server)
-        return PipeWait::failed;
-    endpoint->connection.reset();
-    const int ready = wait_ready(endpoint->listener.get(), POLLIN, limit);
-    if (ready < 0)
-        return PipeWait::failed;
-    if (ready == 0)
-        return PipeWait::timed_out;
-    OwnedFd client(
-        ::accept4(endpoint->listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (!client) {
-        return (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) ? PipeWait::failed
-                                                                        : PipeWait::timed_out;
-    }
-    ucred peer{};
-    socklen_t size = sizeof(peer);
-    if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-        !peer_may_connect(peer.uid, endpoint->uids)) {
-        // A system account is dropped without a word; the wait goes on at the caller.
-        return PipeWait::timed_out;
-    }
-    endpoint->connection = std::move(client);
-    return PipeWait::connected;
-}
-
-// Data written to a Unix socket stays readable by the peer after this end is closed, so
-// there is nothing to wait for.
-void PosixPipes::flush(PipeHandle, std::chrono::milliseconds) {}
-
-bool PosixPipes::disconnect(PipeHandle server) {
-    const auto endpoint = find(server);
-    if (!endpoint || !endpoint->server)
-        return false;
-    endpoint->connection.reset();
-    return true;
-}
-
 PipeIo PosixPipes::read(PipeHandle pipe, std::span<std::uint8_t> buffer,
                         std::chrono::milliseconds limit) {
     const auto endpoint = find(pipe);
@@ -332,6 +179,13 @@ void PosixPipes::close(PipeHandle pipe) {
             return;
         endpoint = std::move(found->second);
         endpoints_.erase(found);
+        if (endpoint->kind != Endpoint::Kind::server)
+            return;
+        // A server's connections end with it.
+        std::erase_if(endpoints_, [&](const auto& entry) {
+            return entry.second->kind == Endpoint::Kind::served &&
+                   entry.second->server == pipe.value;
+        });
     }
 }
 
@@ -366,7 +220,7 @@ std::expected<PipeHandle, PipeOpenError> PosixPipes::open_client(std::string_vie
 
 ServerCheck PosixPipes::verify_server(PipeHandle client) {
     const auto endpoint = find(client);
-    if (!endpoint || endpoint->server || !endpoint->connection)
+    if (!endpoint || endpoint->kind != Endpoint::Kind::client || !endpoint->connection)
         return ServerCheck::unverifiable;
     if (endpoint->socket_file != ServerCheck::privileged_service)
         return endpoint->socket_file;

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/pipes.hpp"
 
@@ -21,8 +23,14 @@ struct LoginUidRange {
 LoginUidRange parse_login_uid_range(std::string_view login_defs);
 bool peer_may_connect(uid_t uid, const LoginUidRange& range);
 
+// Members of this group, and root, may change the tunnel; other login accounts only read.
+inline constexpr std::string_view kAdmittedGroup = "velnaro";
+
 // The pipe as a Unix stream socket. The socket file is 0666 in a 0755 directory so that
 // every local account can reach it; who is served is decided by the peer's credentials.
+// The socket folder and every level above it must belong to root (or the server's own
+// account) and be closed to others' writes, so nobody else can move the socket or its lock.
+// One poll loop accepts and reads every connection.
 // A client trusts a server only when both the socket file (looked at before connecting)
 // and the peer's credentials (after connecting) belong to root.
 // A lock file beside the socket makes the first-instance rule hold even when two servers
@@ -32,10 +40,10 @@ class PosixPipes final : public Pipes {
     PosixPipes();
     ~PosixPipes() override;
 
-    std::optional<PipeHandle> create_server(std::string_view name) override;
-    PipeWait wait_for_client(PipeHandle server, std::chrono::milliseconds limit) override;
-    void flush(PipeHandle server, std::chrono::milliseconds limit) override;
-    bool disconnect(PipeHandle server) override;
+    std::expected<PipeHandle, PipeServerError> create_server(std::string_view name) override;
+    std::optional<std::vector<PipeEvent>> wait_for_events(PipeHandle server,
+                                                          std::chrono::milliseconds limit) override;
+    void flush(PipeHandle connection, std::chrono::milliseconds limit) override;
     PipeIo read(PipeHandle pipe, std::span<std::uint8_t> buffer,
                 std::chrono::milliseconds limit) override;
     PipeIo write(PipeHandle pipe, std::span<const std::uint8_t> data,
@@ -50,6 +58,9 @@ class PosixPipes final : public Pipes {
 
   private:
     std::shared_ptr<Endpoint> find(PipeHandle handle);
+    std::vector<std::pair<std::uintptr_t, std::shared_ptr<Endpoint>>> connections_of(
+        std::uintptr_t server);
+    void accept_clients(std::uintptr_t server, Endpoint& listener, std::vector<PipeEvent>& events);
     PipeHandle keep(std::shared_ptr<Endpoint> endpoint);
 
     std::mutex mutex_;
