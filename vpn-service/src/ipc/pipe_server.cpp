@@ -71,12 +71,14 @@ class OpenConnections {
     using Entry = std::map<std::uintptr_t, Connection>::iterator;
 
     void admit(const platform::PipeEvent& event) {
-        std::size_t& count = per_account_[event.caller.account];
-        if (count >= kUnansweredPerAccount) {
-            pipes_.close(event.connection);
-            return;
+        if (!event.caller.account.empty()) {
+            std::size_t& count = per_account_[event.caller.account];
+            if (count >= kUnansweredPerAccount) {
+                pipes_.close(event.connection);
+                return;
+            }
+            ++count;
         }
-        ++count;
         const auto deadline = runtime_.platform.system.monotonic_now() + kExchangeTimeLimit;
         open_[event.connection.value] = Connection{event.connection, event.caller, {}, deadline};
     }

@@ -44,7 +44,8 @@ enum class PipeServerError {
 // Who is on the other end of a server's connection.
 struct PipeCaller {
     // The account, in whatever form the system names it: unanswered connections are
-    // counted per account.
+    // counted per account. Empty for the system's administrator (root), whose own tools
+    // are not limited.
     std::string account;
     // Whether the caller may have the service change anything, or only read.
     bool may_change_state = false;

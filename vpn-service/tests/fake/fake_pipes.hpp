@@ -31,7 +31,7 @@ struct FakeConnection {
     bool disconnected = false;
     bool flushed = false;
     bool live = false;
-    platform::PipeCaller caller{"root", true};
+    platform::PipeCaller caller{"", true};  // root
     int answered_as = 0;  // 1 for the first connection the server wrote to, 2 for the next...
     bool end_reported = false;
 };

@@ -23,6 +23,7 @@ struct PosixPipes::Endpoint {
     OwnedFd listener;
     ino_t socket_inode = 0;
     LoginUidRange uids;
+    std::string admitted_group;
     // Accepting pauses while the process has no descriptor or memory to spare.
     std::chrono::steady_clock::time_point accept_paused_until{};
 

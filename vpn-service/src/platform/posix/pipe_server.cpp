@@ -96,7 +96,7 @@ std::expected<void, PipeServerError> bind_socket(PosixPipes::Endpoint& server) {
     return {};
 }
 
-std::vector<gid_t> groups_from_socket(int fd) {
+std::optional<std::vector<gid_t>> groups_from_socket(int fd) {
     std::vector<gid_t> groups(64);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto size = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
@@ -108,7 +108,7 @@ std::vector<gid_t> groups_from_socket(int fd) {
             break;
         groups.resize(size / sizeof(gid_t) + 1);
     }
-    return {};
+    return std::nullopt;
 }
 
 std::vector<gid_t> groups_from_accounts(uid_t uid, gid_t primary) {
@@ -128,11 +128,10 @@ std::vector<gid_t> groups_from_accounts(uid_t uid, gid_t primary) {
     return groups;
 }
 
-std::optional<gid_t> admitted_group() {
+std::optional<gid_t> group_id(const std::string& name) {
     std::array<char, 4096> text{};
     group entry{};
     group* found = nullptr;
-    const std::string name(kAdmittedGroup);
     if (::getgrnam_r(name.c_str(), &entry, text.data(), text.size(), &found) != 0 ||
         found == nullptr) {
         return std::nullopt;
@@ -142,18 +141,19 @@ std::optional<gid_t> admitted_group() {
 
 // Root, or a member of the admitted group as the peer's credentials show it: the groups the
 // connecting process had, or, where the system does not tell, the account database's.
-bool may_change_state(int fd, const ucred& peer) {
+bool may_change_state(int fd, const ucred& peer, const std::string& admitted_group) {
     if (peer.uid == 0)
         return true;
-    const auto group = admitted_group();
+    // Looked up for each connection, so a group made while the service runs counts at once.
+    const auto group = group_id(admitted_group);
     if (!group)
         return false;
     if (peer.gid == *group)
         return true;
-    std::vector<gid_t> groups = groups_from_socket(fd);
-    if (groups.empty())
+    auto groups = groups_from_socket(fd);
+    if (!groups)
         groups = groups_from_accounts(peer.uid, peer.gid);
-    return std::find(groups.begin(), groups.end(), *group) != groups.end();
+    return std::find(groups->begin(), groups->end(), *group) != groups->end();
 }
 
 int poll_milliseconds(Clock::duration left) {
@@ -201,6 +201,7 @@ std::expected<PipeHandle, PipeServerError> PosixPipes::create_server(std::string
     if (::listen(endpoint->listener.get(), kListenBacklog) != 0)
         return std::unexpected(PipeServerError::failed);
     endpoint->uids = read_login_uid_range();
+    endpoint->admitted_group = admitted_group_;
     return keep(std::move(endpoint));
 }
 
@@ -235,7 +236,8 @@ void PosixPipes::accept_clients(std::uintptr_t server, Endpoint& listener,
             !peer_may_connect(peer.uid, listener.uids)) {
             continue;  // a system account is dropped without a word
         }
-        PipeCaller caller{"uid " + std::to_string(peer.uid), may_change_state(client.get(), peer)};
+        PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
+                          may_change_state(client.get(), peer, listener.admitted_group)};
         auto endpoint = std::make_shared<Endpoint>();
         endpoint->kind = Endpoint::Kind::served;
         endpoint->path = listener.path;

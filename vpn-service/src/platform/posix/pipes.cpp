@@ -103,7 +103,7 @@ bool peer_may_connect(uid_t uid, const LoginUidRange& range) {
     return uid == 0 || (uid >= range.first && uid <= range.last);
 }
 
-PosixPipes::PosixPipes() = default;
+PosixPipes::PosixPipes(std::string admitted_group) : admitted_group_(std::move(admitted_group)) {}
 PosixPipes::~PosixPipes() = default;
 
 std::shared_ptr<PosixPipes::Endpoint> PosixPipes::find(PipeHandle handle) {

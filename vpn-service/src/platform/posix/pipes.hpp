@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -37,7 +38,8 @@ inline constexpr std::string_view kAdmittedGroup = "velnaro";
 // start at once, so a stale socket can be replaced without taking over a live one.
 class PosixPipes final : public Pipes {
   public:
-    PosixPipes();
+    // `admitted_group` names the group whose members may change state; tests pass another.
+    explicit PosixPipes(std::string admitted_group = std::string(kAdmittedGroup));
     ~PosixPipes() override;
 
     std::expected<PipeHandle, PipeServerError> create_server(std::string_view name) override;
@@ -66,6 +68,7 @@ class PosixPipes final : public Pipes {
     std::mutex mutex_;
     std::map<std::uintptr_t, std::shared_ptr<Endpoint>> endpoints_;
     std::uintptr_t next_handle_ = 1;
+    std::string admitted_group_;
 };
 
 }  // namespace velnaro::platform

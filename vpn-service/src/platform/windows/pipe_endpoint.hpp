@@ -3,6 +3,10 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/windows/owned_handle.hpp"
 #include "platform/windows/pipes.hpp"
@@ -31,11 +35,27 @@ struct Win32Pipes::Endpoint {
     OVERLAPPED connect{};
     bool connect_pending = false;
 
+    // A server: its name, and the instance that waits for the next client.
+    std::wstring name;
+    std::shared_ptr<Endpoint> listening;
+    bool listener = false;
+    // A served connection: its server, and the read that waits for the client's bytes.
+    std::uintptr_t owner = 0;
+    bool reading = false;
+    OwnedHandle read_event;
+    OVERLAPPED read{};
+    bool read_pending = false;
+    std::vector<std::uint8_t> received;
+
     ~Endpoint() {
+        DWORD ignored = 0;
         if (connect_pending) {
-            DWORD ignored = 0;
             ::CancelIoEx(pipe.get(), &connect);
             ::GetOverlappedResult(pipe.get(), &connect, &ignored, TRUE);
+        }
+        if (read_pending) {
+            ::CancelIoEx(pipe.get(), &read);
+            ::GetOverlappedResult(pipe.get(), &read, &ignored, TRUE);
         }
     }
 

@@ -87,6 +87,11 @@ void Win32Pipes::close(PipeHandle pipe) {
             return;
         endpoint = std::move(found->second);
         endpoints_.erase(found);
+        if (!endpoint->listener)
+            return;
+        // A server's connections end with it.
+        std::erase_if(endpoints_,
+                      [&](const auto& entry) { return entry.second->owner == pipe.value; });
     }
 }
 

@@ -8,16 +8,18 @@
 
 namespace velnaro::platform {
 
-// Named pipes opened for overlapped I/O, so that every wait can end at a time limit.
+// Named pipes opened for overlapped I/O, so that every wait can end at a time limit. A server
+// keeps one instance waiting for the next client and a read pending on every connection, and
+// waits on all of them at once.
 class Win32Pipes final : public Pipes {
   public:
     Win32Pipes();
     ~Win32Pipes() override;
 
-    std::optional<PipeHandle> create_server(std::string_view name) override;
-    PipeWait wait_for_client(PipeHandle server, std::chrono::milliseconds limit) override;
-    void flush(PipeHandle server, std::chrono::milliseconds limit) override;
-    bool disconnect(PipeHandle server) override;
+    std::expected<PipeHandle, PipeServerError> create_server(std::string_view name) override;
+    std::optional<std::vector<PipeEvent>> wait_for_events(PipeHandle server,
+                                                          std::chrono::milliseconds limit) override;
+    void flush(PipeHandle connection, std::chrono::milliseconds limit) override;
     PipeIo read(PipeHandle pipe, std::span<std::uint8_t> buffer,
                 std::chrono::milliseconds limit) override;
     PipeIo write(PipeHandle pipe, std::span<const std::uint8_t> data,
@@ -33,6 +35,7 @@ class Win32Pipes final : public Pipes {
   private:
     std::shared_ptr<Endpoint> find(PipeHandle handle);
     PipeHandle keep(std::shared_ptr<Endpoint> endpoint);
+    void accept_client(std::uintptr_t server, Endpoint& listener, std::vector<PipeEvent>& events);
 
     std::mutex mutex_;
     std::map<std::uintptr_t, std::shared_ptr<Endpoint>> endpoints_;
