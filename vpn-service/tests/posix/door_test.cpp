@@ -60,7 +60,7 @@ std::string frame(std::string_view body) {
 }
 
 // One request; the body of the answer, "" when the connection ends without one.
-std::string exchange(const std::string& path, std::string_view body) {
+std::string ask(const std::string& path, std::string_view body) {
     const int fd = connect_to(path);
     if (fd < 0)
         return "<no connection>";
@@ -167,14 +167,14 @@ TEST_F(DoorTest, OnlyRootAndTheAdmittedGroupMayChangeTheTunnel) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int status = as_login_account(c.groups, [&] {
-            const std::string answer = exchange(path_, c.request);
+            const std::string answer = ask(path_, c.request);
             if (answer.empty())
                 return 2;
             return (answer == not_allowed) == c.refused ? 0 : 1;
         });
         EXPECT_EQ(status, 0) << "1: wrong answer, 2: no answer, 99: identity not changed";
     }
-    EXPECT_NE(exchange(path_, apply), not_allowed) << "root may";
+    EXPECT_NE(ask(path_, apply), not_allowed) << "root may";
 }
 
 TEST_F(DoorTest, FortyIdleConnectionsOfOneAccountDoNotDelayRoot) {
@@ -201,7 +201,7 @@ TEST_F(DoorTest, FortyIdleConnectionsOfOneAccountDoNotDelayRoot) {
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     std::this_thread::sleep_for(100ms);  // every idle connection has reached the server
     const auto start = std::chrono::steady_clock::now();
-    const std::string answer = exchange(path_, R"({"command":"GET_VERSION"})");
+    const std::string answer = ask(path_, R"({"command":"GET_VERSION"})");
     const auto waited = std::chrono::steady_clock::now() - start;
     (void)!::write(release[1], &byte, 1);
     ::waitpid(child, nullptr, 0);
