@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "ipc/client.hpp"
@@ -89,6 +90,32 @@ TEST_F(NamedPipeTest, AStalledClientIsDroppedAtTheLimit) {
     native_.get().pipes.close(*stalled);
     ASSERT_TRUE(answer);
     EXPECT_LT(waited, kExchangeTimeLimit + 3s);
+}
+
+// Each connection has a read of its own pending, so idle clients do not hold up the next one;
+// the ninth unanswered connection of one account is closed at once.
+TEST_F(NamedPipeTest, IdleClientsDelayNobodyAndOneAccountHoldsAtMostEight) {
+    start_server();
+    std::vector<platform::PipeHandle> idle;
+    for (std::size_t i = 0; i + 1 < kUnansweredPerAccount; ++i) {
+        auto client = native_.get().pipes.open_client(kPipe, 1s);
+        ASSERT_TRUE(client);
+        idle.push_back(*client);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ask(R"({"command":"GET_VERSION"})"), kVersionAnswer);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    auto eighth = native_.get().pipes.open_client(kPipe, 1s);
+    auto ninth = native_.get().pipes.open_client(kPipe, 1s);
+    ASSERT_TRUE(eighth && ninth);
+    std::uint8_t byte = 0;
+    const auto read = native_.get().pipes.read(*ninth, {&byte, 1}, 3s);
+    EXPECT_EQ(read.status, platform::PipeIoStatus::closed) << "closed at once, not timed out";
+    for (auto handle : idle)
+        native_.get().pipes.close(handle);
+    native_.get().pipes.close(*eighth);
+    native_.get().pipes.close(*ninth);
 }
 
 TEST_F(NamedPipeTest, StopsPromptlyWhileIdleAndOverAndOver) {

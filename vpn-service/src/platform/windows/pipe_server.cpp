@@ -115,6 +115,15 @@ bool start_read(Win32Pipes::Endpoint& connection) {
     return true;
 }
 
+// Whether some server already offers an instance of the name (free or busy). The first
+// instance's flag is what keeps the name; this is asked first because not every
+// implementation of the system honours that flag (Wine ignores it).
+bool name_is_held(const std::wstring& name) {
+    if (::WaitNamedPipeW(name.c_str(), 1))
+        return true;
+    return ::GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
 }  // namespace
 
 std::expected<PipeHandle, PipeServerError> Win32Pipes::create_server(std::string_view name) {
@@ -125,6 +134,8 @@ std::expected<PipeHandle, PipeServerError> Win32Pipes::create_server(std::string
     server->server = true;
     server->listener = true;
     server->name = *wide_name;
+    if (name_is_held(server->name))
+        return std::unexpected(PipeServerError::name_in_use);
     server->listening = new_instance(server->name, true);
     if (!server->listening) {
         const DWORD error = ::GetLastError();
