@@ -12,8 +12,8 @@
 
 namespace velnaro::platform {
 
-// A pipe instance (server side) or a client connection. The value means something only to
-// the implementation that issued it.
+// A server, one of its connections, or a client's connection. The value means something
+// only to the implementation that issued it.
 struct PipeHandle {
     std::uintptr_t value = 0;
 };
@@ -71,7 +71,7 @@ enum class ServerCheck {
     unverifiable,        // the system would not say, which a careful client treats as "other"
 };
 
-// The service's local, access-controlled, single-instance byte stream. Windows: a named pipe
+// The service's local, access-controlled byte stream, held by one server at a time. Windows: a named pipe
 // with the service's access list; Linux: a Unix stream socket checked with the peer's
 // credentials. Every blocking call takes a time limit so that no client can hold the server.
 class Pipes {
