@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -32,6 +33,14 @@ enum class DirectoryTrust {
     unknown,          // could not be inspected
 };
 
+// Why a directory could not be held: what was found at which level, and the operating
+// system's error where one was reported (0 otherwise).
+struct HoldFailure {
+    DirectoryTrust found = DirectoryTrust::unknown;  // never `trusted`
+    std::string level;
+    int os_error = 0;
+};
+
 // Files and directories. Paths are UTF-8 text; implementations refuse a path that cannot be
 // handed to the operating system (embedded zero, invalid text) by failing the call.
 class FileSystem {
@@ -45,6 +54,21 @@ class FileSystem {
     // Inspects a directory level where a secret will live; a link there is reported as
     // such, never followed.
     virtual DirectoryTrust directory_trust(std::string_view path) = 0;
+    // Judges the directory and the levels above it, creates the missing ones private to the
+    // service, and keeps the directory open for the life of this object; returns its
+    // canonical path. Holding it again replaces the earlier hold.
+    // Linux: every level from the root must be a real directory (never a link), owned by root
+    // or this account and not writable by its group or others; a sticky level such as /tmp
+    // may be, when it is not the last. Each level is opened relative to the one above, and
+    // every later operation on the directory itself or on a name directly inside it goes
+    // through the held descriptor, so swapping any level afterwards redirects nothing.
+    // Windows: the last `own_levels` levels belong to the service: created with an explicit
+    // protected descriptor (owner the administrators, access for the system and the
+    // administrators only) and, when found, refused unless owned by the system, the
+    // administrators or TrustedInstaller and closed to writing by anyone else. The directory
+    // is held without FILE_SHARE_DELETE, so neither it nor a level above can be renamed.
+    virtual std::expected<std::string, HoldFailure> hold_directory(std::string_view path,
+                                                                   std::size_t own_levels) = 0;
     // Absolute final path of an existing directory, every link resolved.
     virtual std::optional<std::string> canonical_directory(std::string_view path) = 0;
 

@@ -16,31 +16,26 @@ std::optional<std::string> program_data_fallback() {
 #endif
 }
 
-// Makes sure one level exists and is a directory the service alone controls, before anything
-// is created in it or read from it. A link is refused rather than followed, so the secrets
-// never end up wherever it points; a level another account owns or may write to is refused
-// rather than taken over, because that account may already hold files or open descriptors
-// inside it that a change of owner would not take away.
-Status claim_level(platform::FileSystem& files, const std::string& level) {
+// The levels under PROGRAMDATA that belong to the service: "Velnaro" and "vpn".
+constexpr std::size_t kOwnLevels = 2;
+
+// A level that is missing or a file could not be created as a directory; anything else
+// found on the way (a link, another account's directory, one others may write to, one that
+// cannot be inspected) is refused rather than taken over, because that account may already
+// hold files or open descriptors inside it that a change of owner would not take away.
+DetailCode refusal_code(const platform::HoldFailure& failure) {
     using platform::DirectoryTrust;
-    DirectoryTrust trust = files.directory_trust(level);
-    if (trust == DirectoryTrust::missing) {
-        if (!files.create_directories(level))
-            return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED);
-        trust = files.directory_trust(level);
-    }
-    switch (trust) {
-        case DirectoryTrust::trusted:
-            return {};
+    switch (failure.found) {
         case DirectoryTrust::missing:
         case DirectoryTrust::not_a_directory:
-            return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED);
+            return DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED;
+        case DirectoryTrust::trusted:
         case DirectoryTrust::link:
         case DirectoryTrust::untrusted:
         case DirectoryTrust::unknown:
             break;
     }
-    return fail(DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
+    return DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE;
 }
 
 }  // namespace
@@ -61,19 +56,12 @@ Result<std::string> resolve_data_directory(platform::Platform& platform) {
     const auto path = data_directory_path(platform);
     if (!path)
         return fail(path.error());
-    // The parent first: a link or a foreign directory there would carry the creation of the
-    // data directory itself somewhere else.
-    const auto parent = parent_directory(*path);
-    if (!parent)
-        return fail(DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
-    for (const std::string& level : {*parent, *path}) {
-        if (auto claimed = claim_level(platform.files, level); !claimed)
-            return fail(claimed.error());
-    }
-    auto canonical = platform.files.canonical_directory(*path);
-    if (!canonical)
-        return fail(DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
-    return std::move(*canonical);
+    // Held from here on: the files inside are reached through the opened directory, so a
+    // level swapped for a link after this check redirects nothing.
+    auto held = platform.files.hold_directory(*path, kOwnLevels);
+    if (!held)
+        return fail(refusal_code(held.error()));
+    return std::move(*held);
 }
 
 Status secure_path(platform::Platform& platform, std::string_view path) {

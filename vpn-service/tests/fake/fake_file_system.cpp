@@ -78,6 +78,37 @@ platform::DirectoryTrust FakeFileSystem::directory_trust(std::string_view path) 
     return DirectoryTrust::missing;
 }
 
+// Faults: "hold_directory" (the walk cannot start), "hold_directory.create" (a missing
+// level cannot be made).
+std::expected<std::string, platform::HoldFailure> FakeFileSystem::hold_directory(
+    std::string_view path, std::size_t own_levels) {
+    using platform::DirectoryTrust;
+    const std::string k = key(path);
+    if (faults_.should_fail("hold_directory") || !is_absolute_path(k))
+        return std::unexpected(platform::HoldFailure{DirectoryTrust::unknown, k});
+    std::vector<std::string> levels;
+    for (std::optional<std::string> p = k; p; p = parent_directory(*p)) {
+        levels.push_back(key(*p));
+        if (parent_directory(*p) == p)
+            break;
+    }
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+        auto found = planted.find(*level);
+        DirectoryTrust trust = found != planted.end()      ? found->second
+                               : directories.count(*level) ? DirectoryTrust::trusted
+                               : files.count(*level)       ? DirectoryTrust::not_a_directory
+                                                           : DirectoryTrust::missing;
+        if (trust == DirectoryTrust::missing && !faults_.should_fail("hold_directory.create")) {
+            directories.insert(*level);
+            trust = DirectoryTrust::trusted;
+        }
+        if (trust != DirectoryTrust::trusted)
+            return std::unexpected(platform::HoldFailure{trust, *level});
+    }
+    held[k] = own_levels;
+    return k;
+}
+
 std::optional<std::string> FakeFileSystem::canonical_directory(std::string_view path) {
     if (faults_.should_fail("canonical_directory")) return std::nullopt;
     const std::string k = key(path);

@@ -17,12 +17,14 @@ std::string fake_root();
 // Files and directories in memory. Paths are compared as given after folding the
 // separators, so tests should build them with join_path.
 class FakeFileSystem final : public platform::FileSystem {
-public:
+  public:
     explicit FakeFileSystem(Faults& faults);
 
     platform::PathKind path_kind(std::string_view path) override;
     bool create_directories(std::string_view path) override;
     platform::DirectoryTrust directory_trust(std::string_view path) override;
+    std::expected<std::string, platform::HoldFailure> hold_directory(
+        std::string_view path, std::size_t own_levels) override;
     std::optional<std::string> canonical_directory(std::string_view path) override;
     std::optional<platform::FileHandle> create_new_file(std::string_view path) override;
     std::optional<std::size_t> write_file(platform::FileHandle file,
@@ -47,8 +49,11 @@ public:
     // Maximum bytes one write accepts (to exercise partial writes); 0 = unlimited.
     std::size_t write_chunk = 0;
     std::set<std::string> directories;
-    // What directory_trust reports for a path instead of looking at `directories`.
+    // What directory_trust and hold_directory find at a level instead of looking at
+    // `directories`.
     std::map<std::string, platform::DirectoryTrust> planted;
+    // Directories held, and the own_levels each was held with.
+    std::map<std::string, std::size_t> held;
     std::map<std::string, std::vector<std::uint8_t>> files;
     int open_handles() const { return static_cast<int>(open_.size()); }
 
@@ -65,7 +70,7 @@ public:
     void start_durability_tracking();
     void crash(CrashLoss loss);
 
-private:
+  private:
     std::string key(std::string_view path) const;
     bool parent_exists(const std::string& path) const;
 

@@ -205,12 +205,99 @@ TEST_F(DataDirectoryHardening, RedirectedOrForeignLevelsAreRefusedAndNothingIsCr
     }
 }
 
-TEST_F(DataDirectoryHardening, ProgramDataItselfIsNotJudged) {
-    // A world-writable program data (a test's temporary directory, say) is the operator's
-    // choice; only the two levels the service owns are checked.
-    fs::permissions(program_data(), fs::perms::all);
+TEST_F(DataDirectoryHardening, EveryLevelFromTheRootIsJudged) {
+    struct Case {
+        const char* name;
+        bool needs_root;
+        std::function<void(DataDirectoryHardening&)> arrange;
+        bool resolves;
+    };
+    const std::vector<Case> cases = {
+        {"program data writable by everyone", false,
+         [](auto& t) { fs::permissions(t.program_data(), fs::perms::all); }, false},
+        {"a level above program data writable by its group", false,
+         [](auto& t) { fs::permissions(t.root, fs::perms::owner_all | fs::perms::group_all); },
+         false},
+        {"program data is a link to a trusted directory", false,
+         [](auto& t) {
+             fs::rename(t.program_data(), join_path(t.root, "real"));
+             fs::create_directory_symlink(join_path(t.root, "real"), t.program_data());
+         },
+         false},
+        {"a sticky folder open to everyone, with the levels under it ours", false,
+         [](auto& t) { fs::permissions(t.program_data(), fs::perms(01777)); }, true},
+        {"program data inside a folder another account owns", true,
+         [](auto& t) { EXPECT_EQ(::chown(t.root.c_str(), kNobody, kNobody), 0); }, false},
+        {"Velnaro made by another account in a sticky folder", true,
+         [](auto& t) {
+             fs::permissions(t.program_data(), fs::perms(01777));
+             fs::create_directory(t.velnaro());
+             fs::permissions(t.velnaro(), fs::perms::owner_all);
+             EXPECT_EQ(::chown(t.velnaro().c_str(), kNobody, kNobody), 0);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needs_root && ::geteuid() != 0)
+            continue;
+        fs::remove_all(program_data());
+        fs::remove_all(join_path(root, "real"));
+        fs::create_directory(program_data());
+        fs::permissions(root, fs::perms::owner_all);
+        ASSERT_EQ(::chown(root.c_str(), ::geteuid(), ::getegid()), 0);
+        c.arrange(*this);
+        const auto resolved = resolve_data_directory(native.get());
+        EXPECT_EQ(resolved.has_value(), c.resolves);
+        if (!c.resolves && !resolved) {
+            EXPECT_EQ(resolved.error(), DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
+        }
+    }
+    fs::permissions(root, fs::perms::owner_all);
+    ASSERT_EQ(::chown(root.c_str(), ::geteuid(), ::getegid()), 0);
+}
+
+// The attack: a level is swapped for a link after the check. Writes, moves, deletes and
+// mode changes must still land in the directory that was judged, never in the link's target.
+TEST_F(DataDirectoryHardening, ALevelSwappedAfterTheCheckRedirectsNothing) {
     const auto resolved = resolve_data_directory(native.get());
-    EXPECT_TRUE(resolved) << to_text(resolved.error());
+    ASSERT_TRUE(resolved) << to_text(resolved.error());
+    const std::string held = *resolved;
+    put(join_path(held, "identity.pending.dat"), "pending");
+
+    const std::string decoy = join_path(outside(), "vpn");
+    fs::create_directory(decoy);
+    fs::permissions(decoy, fs::perms::all);
+    plant_victim("vpn/identity.pending.dat");
+    plant_victim("vpn/metadata.json");
+    const std::string moved_away = join_path(program_data(), "Velnaro.real");
+    fs::rename(velnaro(), moved_away);
+    fs::create_directory_symlink(outside(), velnaro());
+
+    const PublicIdentity identity{"0f8fad5b-d9cb-469f-a165-70867728950e",
+                                  "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", 3};
+    const std::string metadata = join_path(held, "metadata.json");
+    ASSERT_TRUE(write_metadata(native.get(), metadata, identity));
+    EXPECT_EQ(read_metadata(native.get(), metadata), identity);
+    EXPECT_TRUE(secure_path(native.get(), metadata));
+    EXPECT_TRUE(secure_path(native.get(), held));
+    EXPECT_TRUE(abort_rotation(runtime, held));
+
+    const std::string real = join_path(moved_away, "vpn");
+    EXPECT_EQ(info_of(join_path(real, "metadata.json")).st_mode & 07777, 0600u);
+    EXPECT_FALSE(fs::exists(join_path(real, "identity.pending.dat")));
+    for (const char* name : {"identity.pending.dat", "metadata.json"}) {
+        expect_untouched(join_path(decoy, name));
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(decoy), fs::directory_iterator()), 2);
+    EXPECT_EQ(info_of(decoy).st_mode & 07777, 0777u);
+
+    // Once the judged directory is gone, nothing is written anywhere.
+    fs::remove(velnaro());
+    fs::remove_all(moved_away);
+    EXPECT_FALSE(write_metadata(native.get(), metadata, identity));
+    EXPECT_FALSE(native.get().files.create_directories(held));
+    EXPECT_EQ(std::distance(fs::directory_iterator(decoy), fs::directory_iterator()), 2);
 }
 
 TEST_F(DataDirectoryHardening, SecuringALinkOrAHardLinkLeavesItsTargetAlone) {

@@ -154,6 +154,7 @@ TEST_F(PosixSealingTest, AKeyFileOthersCouldReadOrReplaceIsRefusedAndKept) {
     const Case cases[] = {
         {"key readable by others", key_file(), fs::perms(0644)},
         {"key directory writable by others", join_path(root, "account"), fs::perms(0777)},
+        {"a level above writable by others", root, fs::perms(0777)},
     };
     for (const Case& c : cases) {
         const auto saved = fs::status(c.path).permissions();

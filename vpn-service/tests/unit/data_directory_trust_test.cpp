@@ -18,67 +18,59 @@ struct Levels {
     std::string data = join_path(velnaro, "vpn");
 };
 
-TEST(DataDirectoryTrust, EachLevelMustBeTrustedBeforeTheNextIsCreated) {
+TEST(DataDirectoryTrust, EveryLevelFromTheRootMustBeTrustedBeforeTheNextIsCreated) {
+    enum Where { root, program_data, velnaro, data };
     struct Case {
         const char* name;
-        bool at_parent;
+        Where where;
         DirectoryTrust trust;
         DetailCode expected;
     };
     const std::vector<Case> cases = {
-        {"link at Velnaro", true, DirectoryTrust::link, DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
-        {"foreign Velnaro", true, DirectoryTrust::untrusted,
+        {"foreign fake root", root, DirectoryTrust::untrusted,
          DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
-        {"uninspectable Velnaro", true, DirectoryTrust::unknown,
+        {"ProgramData writable by others", program_data, DirectoryTrust::untrusted,
          DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
-        {"file at Velnaro", true, DirectoryTrust::not_a_directory,
+        {"link at Velnaro", velnaro, DirectoryTrust::link,
+         DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
+        {"uninspectable Velnaro", velnaro, DirectoryTrust::unknown,
+         DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
+        {"file at Velnaro", velnaro, DirectoryTrust::not_a_directory,
          DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED},
-        {"link at vpn", false, DirectoryTrust::link, DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
-        {"foreign vpn", false, DirectoryTrust::untrusted,
+        {"link at vpn", data, DirectoryTrust::link, DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
+        {"foreign vpn", data, DirectoryTrust::untrusted,
          DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
-        {"file at vpn", false, DirectoryTrust::not_a_directory,
+        {"file at vpn", data, DirectoryTrust::not_a_directory,
          DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fake::FakePlatform fake;
         const Levels levels;
+        const std::string at[] = {fake::fake_root(), levels.program_data, levels.velnaro,
+                                  levels.data};
         fake.system.environment["PROGRAMDATA"] = levels.program_data;
-        fake.files.planted[c.at_parent ? levels.velnaro : levels.data] = c.trust;
+        fake.files.planted[at[c.where]] = c.trust;
         const auto resolved = resolve_data_directory(fake.platform);
         ASSERT_FALSE(resolved);
         EXPECT_EQ(resolved.error(), c.expected);
-        EXPECT_EQ(fake.faults.count("canonical_directory"), 0);
-        if (c.at_parent) {
-            // Nothing may be created beneath a level that was refused.
+        EXPECT_TRUE(fake.files.held.empty());
+        // Nothing may be created beneath a level that was refused.
+        if (c.where != data) {
             EXPECT_EQ(fake.files.path_kind(levels.data), platform::PathKind::missing);
-            EXPECT_EQ(fake.faults.count("create_directories"), 0);
         }
     }
 }
 
-TEST(DataDirectoryTrust, ALevelThatCannotBeInspectedAfterCreationIsRefused) {
+TEST(DataDirectoryTrust, TheResolvedDirectoryIsHeldWithItsTwoOwnLevels) {
     fake::FakePlatform fake;
     const Levels levels;
     fake.system.environment["PROGRAMDATA"] = levels.program_data;
-    // The directory just created must still be inspected: between the two calls another
-    // process could have put something else there.
-    fake.faults.fail_nth("directory_trust", 2);
-    const auto resolved = resolve_data_directory(fake.platform);
-    ASSERT_FALSE(resolved);
-    EXPECT_EQ(resolved.error(), DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
-}
-
-TEST(DataDirectoryTrust, TrustedExistingLevelsAreUsedWithoutCreatingAnything) {
-    fake::FakePlatform fake;
-    const Levels levels;
-    fake.system.environment["PROGRAMDATA"] = levels.program_data;
-    ASSERT_TRUE(fake.files.create_directories(levels.data));
-    const int before = fake.faults.count("create_directories");
     const auto resolved = resolve_data_directory(fake.platform);
     ASSERT_TRUE(resolved);
     EXPECT_EQ(*resolved, levels.data);
-    EXPECT_EQ(fake.faults.count("create_directories"), before);
+    EXPECT_EQ(fake.files.held, (std::map<std::string, std::size_t>{{levels.data, 2}}));
+    EXPECT_EQ(fake.files.path_kind(levels.data), platform::PathKind::directory);
 }
 
 }  // namespace

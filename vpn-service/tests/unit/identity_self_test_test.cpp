@@ -171,12 +171,11 @@ TEST_F(IdentitySelfTest, FailuresAreReportedAndCleanedUpAfter) {
         int nth;
         DetailCode expected;
     };
-    for (const Case& c :
-         {Case{"protect", 1, DetailCode::DPAPI_PROTECT_FAILED},
-          Case{"create_new_file", 2, DetailCode::IDENTITY_WRITE_FAILED},
-          Case{"restrict_access", 3, DetailCode::SECURE_PATH_ACL_FAILED},
-          Case{"read_file", 1, DetailCode::IDENTITY_READ_FAILED},
-          Case{"canonical_directory", 1, DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE}}) {
+    for (const Case& c : {Case{"protect", 1, DetailCode::DPAPI_PROTECT_FAILED},
+                          Case{"create_new_file", 2, DetailCode::IDENTITY_WRITE_FAILED},
+                          Case{"restrict_access", 3, DetailCode::SECURE_PATH_ACL_FAILED},
+                          Case{"read_file", 1, DetailCode::IDENTITY_READ_FAILED},
+                          Case{"hold_directory", 1, DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE}}) {
         fake::FakePlatform local;
         fake::install_fake_components(local);
         local.system.environment["PROGRAMDATA"] = program_data;
@@ -205,6 +204,7 @@ TEST_F(IdentitySelfTest, UnusableProgramDataIsReportedWithoutTouchingTheDisk) {
     EXPECT_EQ(result, (IdentitySelfTestResult{false, false, std::nullopt,
                                               DetailCode::PROGRAMDATA_UNAVAILABLE}));
     EXPECT_EQ(fake.faults.count("create_directories"), directories_made);
+    EXPECT_EQ(fake.faults.count("hold_directory"), 0);
 }
 
 TEST(IdentitySelfTestJson, WritesTheMembersInTheirOrder) {

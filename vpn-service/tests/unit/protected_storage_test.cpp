@@ -201,7 +201,7 @@ TEST(ResolveDataDirectory, UnsetProgramDataFallsBackOnlyOffWindows) {
 #ifdef _WIN32
     ASSERT_FALSE(resolved);
     EXPECT_EQ(resolved.error(), DetailCode::PROGRAMDATA_UNAVAILABLE);
-    EXPECT_EQ(fake.faults.count("create_directories"), 0);
+    EXPECT_EQ(fake.faults.count("hold_directory"), 0);
 #else
     ASSERT_TRUE(resolved);
     EXPECT_EQ(*resolved, "/var/lib/Velnaro/vpn");
@@ -217,8 +217,8 @@ TEST(ResolveDataDirectory, FailuresMapToTheirCodes) {
     const std::string good = join_path(fake::fake_root(), "ProgramData");
     const std::vector<Case> cases = {
         {"ProgramData", nullptr, DetailCode::PROGRAMDATA_UNAVAILABLE},  // relative
-        {good, "create_directories", DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED},
-        {good, "canonical_directory", DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
+        {good, "hold_directory.create", DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED},
+        {good, "hold_directory", DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE},
     };
     for (const auto& c : cases) {
         fake::FakePlatform fake;

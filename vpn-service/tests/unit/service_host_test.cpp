@@ -70,7 +70,7 @@ TEST(ServiceHost, GivesUpWithoutAnyReportWhenItCannotStart) {
         bool server_started;
     };
     const std::vector<Case> cases = {
-        {"no data directory", [](auto& m) { m.faults.fail_always("create_directories"); }, false},
+        {"no data directory", [](auto& m) { m.faults.fail_always("hold_directory"); }, false},
         {"handler not registered", [](auto& m) { m.faults.fail_nth("register_control_handler"); },
          true},
         {"running not reported", [](auto& m) { m.faults.fail_nth("set_service_status"); }, true},

@@ -267,6 +267,10 @@ class HookedFileSystem final : public platform::FileSystem {
     platform::DirectoryTrust directory_trust(std::string_view p) override {
         return inner_.directory_trust(p);
     }
+    std::expected<std::string, platform::HoldFailure> hold_directory(std::string_view p,
+                                                                     std::size_t own) override {
+        return inner_.hold_directory(p, own);
+    }
     std::optional<std::string> canonical_directory(std::string_view p) override {
         return inner_.canonical_directory(p);
     }

@@ -1,16 +1,23 @@
 // Links planted around the data directory, on real files (under Wine where it has links).
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/paths.hpp"
 #include "platform/native.hpp"
 #include "platform/windows/file_system.hpp"
+#include "platform/windows/file_system_detail.hpp"
+#include "platform/windows/owned_handle.hpp"
+#include "platform/windows/wide.hpp"
 #include "protected_storage/data_directory.hpp"
 
 namespace velnaro::platform {
@@ -112,6 +119,97 @@ TEST_F(Win32Hardening, ALinkedVelnaroLevelIsRefused) {
     ASSERT_FALSE(resolved);
     EXPECT_EQ(resolved.error(), DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE);
     EXPECT_FALSE(fs::exists(fs::u8path(path("outside\\vpn"))));
+}
+
+// Owner and access list of a path as SDDL text; nothing when this system keeps none.
+std::optional<std::wstring> descriptor_text(const std::string& file) {
+    constexpr SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    const std::wstring wide = fs::u8path(file).wstring();
+    DWORD size = 0;
+    ::GetFileSecurityW(wide.c_str(), wanted, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    LocalMemory<wchar_t*> text;
+    if (size == 0 || !::GetFileSecurityW(wide.c_str(), wanted, buffer.data(), size, &size) ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer.data(), SDDL_REVISION_1,
+                                                                wanted, text.out(), nullptr)) {
+        return std::nullopt;
+    }
+    return std::wstring(text.get());
+}
+
+TEST(DirectoryDescriptor, OnlyTheSystemAdministratorsAndTrustedInstallerMayOwnOrChange) {
+    struct Case {
+        const wchar_t* sddl;
+        DirectoryTrust expected;
+    };
+    const Case cases[] = {
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", DirectoryTrust::trusted},
+        {L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)", DirectoryTrust::trusted},  // users read
+        {L"O:S-1-5-80-956008885-3418522649-1831038044-1847422391-2755484519D:(A;;FA;;;SY)",
+         DirectoryTrust::trusted},
+        {L"O:BAD:(A;OICIIO;FA;;;CO)(A;;FA;;;SY)", DirectoryTrust::trusted},  // children only
+        {L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)", DirectoryTrust::trusted},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;SY)", DirectoryTrust::untrusted},
+        {L"O:BUD:P(A;OICI;FA;;;SY)", DirectoryTrust::untrusted},
+        {L"O:BAD:(A;;FA;;;SY)(A;;0x2;;;BU)", DirectoryTrust::untrusted},  // users add files
+        {L"O:BAD:(A;;WD;;;AU)", DirectoryTrust::untrusted},
+        {L"O:BAD:(A;;GA;;;WD)", DirectoryTrust::untrusted},
+        {L"O:BAD:NO_ACCESS_CONTROL", DirectoryTrust::untrusted},
+    };
+    for (const Case& c : cases) {
+        LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            c.sddl, SDDL_REVISION_1, descriptor.out(), nullptr))
+            << from_wide(c.sddl);
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        ::GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
+        if (std::wstring_view(c.sddl).ends_with(L"NO_ACCESS_CONTROL") && dacl != nullptr) {
+            std::cout << "this system reads NO_ACCESS_CONTROL as an empty list; case skipped\n";
+            continue;
+        }
+        EXPECT_EQ(judge_directory_descriptor(descriptor.get()), c.expected) << from_wide(c.sddl);
+    }
+}
+
+TEST_F(Win32Hardening, TheDataDirectoryIsCreatedWithTheServiceDescriptorAndHeld) {
+    const std::string velnaro = path("programdata\\Velnaro");
+    const std::string data = join_path(velnaro, "vpn");
+    const auto held = files.hold_directory(data, 2);
+    ASSERT_TRUE(held) << held.error().level;
+    // Held without FILE_SHARE_DELETE: the directory cannot be renamed away.
+    EXPECT_FALSE(::MoveFileW(fs::u8path(data).c_str(), fs::u8path(path("moved")).c_str()));
+    const std::string file = join_path(data, "identity.dat");
+    put(file, "sealed");
+    EXPECT_EQ(files.restrict_access(file), AccessResult::ok);
+    const auto texts = {descriptor_text(velnaro), descriptor_text(data), descriptor_text(file)};
+    EXPECT_TRUE(files.remove_tree(data)) << "removing on purpose ends the hold";
+
+    constexpr std::wstring_view kServiceOnly = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    for (const auto& text : texts) {
+        if (!text || !text->starts_with(L"O:BA"))
+            GTEST_SKIP() << "this system does not keep the owner it is given";
+        EXPECT_EQ(*text, kServiceOnly);
+    }
+}
+
+TEST_F(Win32Hardening, AnExistingLevelOthersMayChangeIsRefused) {
+    const std::string velnaro = path("programdata\\Velnaro");
+    fs::create_directory(fs::u8path(path("programdata")));
+    LocalMemory<PSECURITY_DESCRIPTOR> open_to_users;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;BU)", SDDL_REVISION_1,
+        open_to_users.out(), nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, open_to_users.get(), FALSE};
+    ASSERT_TRUE(::CreateDirectoryW(fs::u8path(velnaro).c_str(), &attributes));
+    const auto text = descriptor_text(velnaro);
+    if (!text || text->find(L"BU") == std::wstring::npos)
+        GTEST_SKIP() << "this system does not keep the access list given at creation";
+    const auto held = files.hold_directory(join_path(velnaro, "vpn"), 2);
+    ASSERT_FALSE(held);
+    EXPECT_EQ(held.error().found, DirectoryTrust::untrusted);
+    EXPECT_FALSE(fs::exists(fs::u8path(join_path(velnaro, "vpn"))));
 }
 
 }  // namespace

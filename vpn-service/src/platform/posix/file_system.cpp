@@ -31,24 +31,30 @@ int to_fd(FileHandle file) {
     return static_cast<int>(file.value - 1);
 }
 
-// The directory that holds `path`, for the fsync that makes a rename durable.
-std::string containing_directory(std::string_view path) {
-    auto parent = parent_directory(path);
-    return parent ? *parent : std::string(".");
+using Place = PosixFileSystem::Place;
+
+// fsync of the directory that holds `place`, so that a rename there is durable.
+bool sync_containing_directory(const Place& place) {
+    if (place.directory != AT_FDCWD)
+        return ::fsync(place.directory) == 0;
+    auto parent = parent_directory(place.name);
+    return sync_directory(parent ? *parent : std::string("."));
 }
 
-// Moves without replacing; the link()+unlink() fallback serves file systems that lack
+// Moves without replacing; the link+unlink fallback serves file systems that lack
 // RENAME_NOREPLACE, and undoes the link when the old name cannot be removed.
-bool rename_no_replace(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+bool rename_no_replace(const Place& from, const Place& to) {
+    const char* from_name = from.name.c_str();
+    const char* to_name = to.name.c_str();
+    if (::renameat2(from.directory, from_name, to.directory, to_name, RENAME_NOREPLACE) == 0) {
         return true;
     }
     if (errno != EINVAL && errno != ENOSYS)
         return false;
-    if (::link(from.c_str(), to.c_str()) != 0)
+    if (::linkat(from.directory, from_name, to.directory, to_name, 0) != 0)
         return false;
-    if (::unlink(from.c_str()) != 0) {
-        ::unlink(to.c_str());
+    if (::unlinkat(from.directory, from_name, 0) != 0) {
+        ::unlinkat(to.directory, to_name, 0);
         return false;
     }
     return true;
@@ -56,15 +62,37 @@ bool rename_no_replace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
+std::optional<Place> PosixFileSystem::place_of(std::string_view path) {
+    auto os_path = to_os_path(path);
+    if (!os_path)
+        return std::nullopt;
+    std::lock_guard lock(held_mutex_);
+    auto held = held_.find(*os_path);
+    std::string name = ".";
+    if (held == held_.end()) {
+        const auto parent = parent_directory(*os_path);
+        name = std::string(file_name(*os_path));
+        held = parent && !name.empty() && name != "." && name != ".." ? held_.find(*parent)
+                                                                      : held_.end();
+    }
+    if (held == held_.end())
+        return Place{OwnedFd(), AT_FDCWD, std::move(*os_path)};
+    Place place{OwnedFd(::fcntl(held->second.get(), F_DUPFD_CLOEXEC, 0)), -1, std::move(name)};
+    struct stat info {};
+    if (place.held && ::fstat(place.held.get(), &info) == 0 && info.st_nlink > 0)
+        place.directory = place.held.get();
+    return place;
+}
+
 bool sync_directory(const std::string& directory) {
     OwnedFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd && ::fsync(fd.get()) == 0;
 }
 
 PathKind PosixFileSystem::path_kind(std::string_view path) {
-    auto os_path = to_os_path(path);
+    auto place = place_of(path);
     struct stat info {};
-    if (!os_path || ::stat(os_path->c_str(), &info) != 0)
+    if (!place || ::fstatat(place->directory, place->name.c_str(), &info, 0) != 0)
         return PathKind::missing;
     if (S_ISREG(info.st_mode))
         return PathKind::regular_file;
@@ -108,11 +136,12 @@ std::optional<std::string> PosixFileSystem::canonical_directory(std::string_view
 }
 
 std::optional<FileHandle> PosixFileSystem::create_new_file(std::string_view path) {
-    auto os_path = to_os_path(path);
-    if (!os_path)
+    auto place = place_of(path);
+    if (!place)
         return std::nullopt;
-    const int fd = ::open(os_path->c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW,
-                          S_IRUSR | S_IWUSR);
+    const int fd =
+        ::openat(place->directory, place->name.c_str(),
+                 O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
     if (fd < 0)
         return std::nullopt;
     return to_handle(fd);
@@ -147,13 +176,14 @@ void PosixFileSystem::close_file(FileHandle file) {
 
 std::optional<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_view path,
                                                                     std::size_t max_bytes) {
-    auto os_path = to_os_path(path);
-    if (!os_path)
+    auto place = place_of(path);
+    if (!place)
         return std::nullopt;
     // O_NONBLOCK keeps a FIFO planted under a data file name from hanging the caller; it does
     // nothing to a regular file. O_NOFOLLOW: a link planted under a data file name must not
     // make the service read (and answer with) whatever the link points at.
-    OwnedFd fd(::open(os_path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    OwnedFd fd(::openat(place->directory, place->name.c_str(),
+                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
@@ -179,24 +209,26 @@ std::optional<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_
 }
 
 bool PosixFileSystem::delete_file(std::string_view path) {
-    auto os_path = to_os_path(path);
-    return os_path && ::unlink(os_path->c_str()) == 0;
+    auto place = place_of(path);
+    return place && ::unlinkat(place->directory, place->name.c_str(), 0) == 0;
 }
 
 bool PosixFileSystem::move_file(std::string_view from, std::string_view to, MoveMode mode) {
-    auto os_from = to_os_path(from);
-    auto os_to = to_os_path(to);
-    if (!os_from || !os_to)
+    auto source = place_of(from);
+    auto target = place_of(to);
+    if (!source || !target)
         return false;
+    const auto rename = [&] {
+        return ::renameat(source->directory, source->name.c_str(), target->directory,
+                          target->name.c_str()) == 0;
+    };
     switch (mode) {
         case MoveMode::replace:
-            return ::rename(os_from->c_str(), os_to->c_str()) == 0;
+            return rename();
         case MoveMode::replace_write_through:
-            return ::rename(os_from->c_str(), os_to->c_str()) == 0 &&
-                   sync_directory(containing_directory(*os_to));
+            return rename() && sync_containing_directory(*target);
         case MoveMode::no_replace_write_through:
-            return rename_no_replace(*os_from, *os_to) &&
-                   sync_directory(containing_directory(*os_to));
+            return rename_no_replace(*source, *target) && sync_containing_directory(*target);
     }
     return false;
 }

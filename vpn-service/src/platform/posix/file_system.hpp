@@ -1,14 +1,23 @@
 #pragma once
 
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <fcntl.h>
+
 #include "platform/file_system.hpp"
+#include "platform/posix/owned_fd.hpp"
 
 namespace velnaro::platform {
 
 class PosixFileSystem final : public FileSystem {
-public:
+  public:
     PathKind path_kind(std::string_view path) override;
     bool create_directories(std::string_view path) override;
     DirectoryTrust directory_trust(std::string_view path) override;
+    std::expected<std::string, HoldFailure> hold_directory(std::string_view path,
+                                                           std::size_t own_levels) override;
     std::optional<std::string> canonical_directory(std::string_view path) override;
     std::optional<FileHandle> create_new_file(std::string_view path) override;
     std::optional<std::size_t> write_file(FileHandle file,
@@ -23,6 +32,21 @@ public:
     bool remove_tree(std::string_view path) override;
     std::optional<std::string> temporary_directory() override;
     AccessResult restrict_access(std::string_view path) override;
+
+    // Where an operation on `path` acts: a held directory's descriptor and the name inside
+    // it ("." for the directory itself), or AT_FDCWD and the path as given. A held directory
+    // that was removed meanwhile yields an invalid descriptor, so the operation fails
+    // instead of writing into a directory nobody can reach.
+    struct Place {
+        OwnedFd held;  // a duplicate of the held descriptor, so a new hold cannot close it
+        int directory = AT_FDCWD;
+        std::string name;
+    };
+    std::optional<Place> place_of(std::string_view path);
+
+  private:
+    std::mutex held_mutex_;
+    std::map<std::string, OwnedFd, std::less<>> held_;
 };
 
 }  // namespace velnaro::platform

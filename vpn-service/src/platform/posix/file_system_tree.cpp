@@ -81,14 +81,25 @@ bool empty_directory(int dir_fd, int depth) {
     return true;
 }
 
-bool is_directory(const std::string& path) {
+bool is_directory_at(int directory, const std::string& name) {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return ::fstatat(directory, name.c_str(), &info, 0) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool is_directory(const std::string& path) {
+    return is_directory_at(AT_FDCWD, path);
 }
 
 }  // namespace
 
 bool PosixFileSystem::create_directories(std::string_view path) {
+    auto place = place_of(path);
+    if (!place)
+        return false;
+    // A held directory, or a name inside it, is never created by path: the path may lead
+    // elsewhere by now.
+    if (place->directory != AT_FDCWD)
+        return is_directory_at(place->directory, place->name);
     auto os_path = to_os_path(path);
     if (!os_path)
         return false;
@@ -109,10 +120,11 @@ bool PosixFileSystem::create_directories(std::string_view path) {
 }
 
 std::optional<std::vector<std::string>> PosixFileSystem::list_directory(std::string_view path) {
-    auto os_path = to_os_path(path);
-    if (!os_path)
+    auto place = place_of(path);
+    if (!place)
         return std::nullopt;
-    const int fd = ::open(os_path->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::openat(place->directory, place->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     return read_names(fd);
@@ -134,13 +146,14 @@ bool PosixFileSystem::remove_tree(std::string_view path) {
 // There is no descriptor to build on Linux (the rule is fixed owner and mode bits), so
 // descriptor_invalid is never returned here.
 AccessResult PosixFileSystem::restrict_access(std::string_view path) {
-    auto os_path = to_os_path(path);
-    if (!os_path)
+    auto place = place_of(path);
+    if (!place)
         return AccessResult::failed;
     // O_NONBLOCK: opening a FIFO must not wait for a writer; such a path is refused below.
     // O_NOFOLLOW: through a planted link the chown and chmod below would land on the link's
     // target, anywhere on the system.
-    OwnedFd fd(::open(os_path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    OwnedFd fd(::openat(place->directory, place->name.c_str(),
+                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0)
         return AccessResult::failed;

@@ -48,13 +48,6 @@ std::optional<std::string> default_key_directory() {
     return join_path(join_path(join_path(*home, ".local"), "share"), "velnaro");
 }
 
-// Anyone who could write into the directory could swap the key file for one they know.
-bool directory_is_private_enough(const std::string& directory) {
-    struct stat info {};
-    return ::stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 bool read_exactly(int fd, std::uint8_t* out, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
@@ -84,8 +77,8 @@ bool write_exactly(int fd, const std::uint8_t* data, std::size_t size) {
 enum class KeyRead { ok, missing, refused };
 
 // Only a regular file of the right size, owned by the account and private to it, is a key.
-KeyRead read_key_file(const std::string& file, SealingKey& secret) {
-    OwnedFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+KeyRead read_key_file(int directory, const std::string& file, SealingKey& secret) {
+    OwnedFd fd(::openat(directory, file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return errno == ENOENT ? KeyRead::missing : KeyRead::refused;
     struct stat info {};
@@ -100,15 +93,15 @@ KeyRead read_key_file(const std::string& file, SealingKey& secret) {
 // The secret is written completely under a temporary name and then linked to the key's
 // name, which fails when the name exists: a concurrent creator that loses the race never
 // sees a half-written key, and reads the winner's file instead.
-bool publish_new_key_file(const std::string& directory, const std::string& file) {
+bool publish_new_key_file(int directory, const std::string& file) {
     std::uint8_t suffix[8];
     randombytes_buf(suffix, sizeof suffix);
     char hex[2 * sizeof suffix + 1];
     sodium_bin2hex(hex, sizeof hex, suffix, sizeof suffix);
-    const std::string temporary = join_path(directory, std::string(".key-") + hex + ".tmp");
+    const std::string temporary = std::string(".key-") + hex + ".tmp";
 
-    OwnedFd fd(::open(temporary.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC,
-                      S_IRUSR | S_IWUSR));
+    OwnedFd fd(::openat(directory, temporary.c_str(),
+                        O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (!fd)
         return false;
     SealingKey secret;
@@ -118,9 +111,10 @@ bool publish_new_key_file(const std::string& directory, const std::string& file)
     secret.wipe();
     fd.reset();
     const bool linked =
-        written && (::link(temporary.c_str(), file.c_str()) == 0 || errno == EEXIST);
-    ::unlink(temporary.c_str());
-    return linked && sync_directory(directory);
+        written && (::linkat(directory, temporary.c_str(), directory, file.c_str(), 0) == 0 ||
+                    errno == EEXIST);
+    ::unlinkat(directory, temporary.c_str(), 0);
+    return linked && ::fsync(directory) == 0;
 }
 
 bool load_account_secret(const SealingKeyLocation& location, SealingKey& secret) {
@@ -128,16 +122,19 @@ bool load_account_secret(const SealingKeyLocation& location, SealingKey& secret)
                                                     : std::optional(location.key_directory);
     if (!directory)
         return false;
-    PosixFileSystem files;
-    if (!files.create_directories(*directory) || !directory_is_private_enough(*directory)) {
+    // Anyone who could write into the folder, or into a level above it, could swap the key
+    // file for one they know; from here on every step is relative to the opened folder.
+    const auto opened = open_trusted_directory(*directory);
+    struct stat info {};
+    if (!opened || ::fstat(opened->fd.get(), &info) != 0 || info.st_uid != ::geteuid())
         return false;
-    }
-    const std::string file = join_path(*directory, std::to_string(::geteuid()) + ".key");
-    KeyRead read = read_key_file(file, secret);
+    const int folder = opened->fd.get();
+    const std::string file = std::to_string(::geteuid()) + ".key";
+    KeyRead read = read_key_file(folder, file, secret);
     if (read == KeyRead::missing) {
-        if (!publish_new_key_file(*directory, file))
+        if (!publish_new_key_file(folder, file))
             return false;
-        read = read_key_file(file, secret);
+        read = read_key_file(folder, file, secret);
     }
     return read == KeyRead::ok;
 }

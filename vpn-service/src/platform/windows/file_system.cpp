@@ -85,19 +85,10 @@ DirectoryTrust Win32FileSystem::directory_trust(std::string_view path) {
     return DirectoryTrust::trusted;
 }
 
-std::optional<std::string> Win32FileSystem::canonical_directory(std::string_view path) {
-    auto wide = to_wide(path);
-    if (!wide)
-        return std::nullopt;
-    OwnedHandle handle = open_for_query(*wide);
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !::GetFileInformationByHandle(handle.get(), &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return std::nullopt;
-    }
+std::optional<std::string> final_path_of(HANDLE handle) {
     std::wstring final_path(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const DWORD length = ::GetFinalPathNameByHandleW(handle.get(), final_path.data(),
+        const DWORD length = ::GetFinalPathNameByHandleW(handle, final_path.data(),
                                                          static_cast<DWORD>(final_path.size()),
                                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
         if (length == 0)
@@ -109,6 +100,19 @@ std::optional<std::string> Win32FileSystem::canonical_directory(std::string_view
         final_path.assign(length, L'\0');  // too small: length is the size needed
     }
     return std::nullopt;
+}
+
+std::optional<std::string> Win32FileSystem::canonical_directory(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide)
+        return std::nullopt;
+    OwnedHandle handle = open_for_query(*wide);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!handle || !::GetFileInformationByHandle(handle.get(), &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return std::nullopt;
+    }
+    return final_path_of(handle.get());
 }
 
 std::optional<FileHandle> Win32FileSystem::create_new_file(std::string_view path) {

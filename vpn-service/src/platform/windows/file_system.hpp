@@ -1,14 +1,21 @@
 #pragma once
 
+#include <map>
+#include <mutex>
+#include <string>
+
 #include "platform/file_system.hpp"
+#include "platform/windows/owned_handle.hpp"
 
 namespace velnaro::platform {
 
 class Win32FileSystem final : public FileSystem {
-public:
+  public:
     PathKind path_kind(std::string_view path) override;
     bool create_directories(std::string_view path) override;
     DirectoryTrust directory_trust(std::string_view path) override;
+    std::expected<std::string, HoldFailure> hold_directory(std::string_view path,
+                                                           std::size_t own_levels) override;
     std::optional<std::string> canonical_directory(std::string_view path) override;
     std::optional<FileHandle> create_new_file(std::string_view path) override;
     std::optional<std::size_t> write_file(FileHandle file,
@@ -23,6 +30,11 @@ public:
     bool remove_tree(std::string_view path) override;
     std::optional<std::string> temporary_directory() override;
     AccessResult restrict_access(std::string_view path) override;
+
+  private:
+    // Held directories by canonical path, each open without FILE_SHARE_DELETE.
+    std::mutex held_mutex_;
+    std::map<std::string, OwnedHandle, std::less<>> held_;
 };
 
 }  // namespace velnaro::platform

@@ -4,12 +4,31 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "platform/file_system.hpp"
 
 namespace velnaro::platform {
 
 inline bool is_wide_separator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
+
+// The descriptor the service gives its directories and data files: owner the administrators,
+// access for the local system account and the administrators only, nothing inherited.
+inline constexpr wchar_t kServiceOnlySddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// What an existing level of the data directory is worth, judged from its descriptor: trusted
+// when its owner is the local system account, the administrators, TrustedInstaller or the
+// account this process runs as (for the service: the local system account), and no one else
+// is allowed to change its content or its rights; untrusted otherwise.
+DirectoryTrust judge_directory_descriptor(PSECURITY_DESCRIPTOR descriptor);
+
+// Length of the part of the path that names a volume and cannot be created.
+std::size_t root_length(std::wstring_view path);
+
+// The absolute final path of an open file or directory.
+std::optional<std::string> final_path_of(HANDLE handle);
 
 // Attributes of what the path names, links followed; nothing when it cannot be opened.
 std::optional<BY_HANDLE_FILE_INFORMATION> followed_attributes(const std::wstring& path);

@@ -14,11 +14,6 @@
 namespace velnaro::platform {
 namespace {
 
-constexpr wchar_t kRestrictedSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-constexpr SECURITY_INFORMATION kDaclProtected =
-    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;  // 0x80000004
-constexpr int kMaxTreeDepth = 256;
-
 // Index just past the next separator at or after `from` (or the end of the text).
 std::size_t past_component(std::wstring_view path, std::size_t from) {
     while (from < path.size() && !is_wide_separator(path[from]))
@@ -30,6 +25,8 @@ bool starts_with_unc(std::wstring_view rest) {
     return rest.size() >= 4 && std::towupper(rest[0]) == L'U' && std::towupper(rest[1]) == L'N' &&
            std::towupper(rest[2]) == L'C' && is_wide_separator(rest[3]);
 }
+
+}  // namespace
 
 // Length of the part of the path that names a volume and cannot be created: "C:\",
 // "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\", "\\?\Volume{...}\".
@@ -52,6 +49,13 @@ std::size_t root_length(std::wstring_view path) {
     }
     return path.empty() || !is_wide_separator(path[0]) ? 0 : 1;
 }
+
+namespace {
+
+// The owner is set with the access list: an owner keeps WRITE_DAC whatever the list says.
+constexpr SECURITY_INFORMATION kOwnerAndDaclProtected =
+    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+constexpr int kMaxTreeDepth = 256;
 
 bool is_directory(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -155,6 +159,12 @@ bool Win32FileSystem::remove_tree(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
         return false;
+    // A held directory cannot be removed while the hold denies deletion; removing it on
+    // purpose ends the hold.
+    if (auto canonical = canonical_directory(path)) {
+        std::lock_guard lock(held_mutex_);
+        held_.erase(*canonical);
+    }
     // The top must be a real directory: through a junction the removal would empty its target.
     const DWORD attributes = ::GetFileAttributesW(wide->c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
@@ -169,7 +179,7 @@ AccessResult Win32FileSystem::restrict_access(std::string_view path) {
     if (!wide)
         return AccessResult::failed;
     LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kRestrictedSddl, SDDL_REVISION_1,
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceOnlySddl, SDDL_REVISION_1,
                                                                 descriptor.out(), nullptr) ||
         descriptor.get() == nullptr) {
         return AccessResult::descriptor_invalid;
@@ -177,7 +187,7 @@ AccessResult Win32FileSystem::restrict_access(std::string_view path) {
     // The rights are set through a handle on the object itself: the path-based call would
     // follow a link planted under this name and rewrite the rights of its target.
     OwnedHandle handle(::CreateFileW(
-        wide->c_str(), READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES,
+        wide->c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
@@ -188,7 +198,7 @@ AccessResult Win32FileSystem::restrict_access(std::string_view path) {
     // A second name of the file may sit where others can reach it; its rights would change too.
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks != 1)
         return AccessResult::failed;
-    if (!::SetKernelObjectSecurity(handle.get(), kDaclProtected, descriptor.get()))
+    if (!::SetKernelObjectSecurity(handle.get(), kOwnerAndDaclProtected, descriptor.get()))
         return AccessResult::failed;
     return AccessResult::ok;
 }
