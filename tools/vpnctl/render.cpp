@@ -7,13 +7,6 @@ namespace velnaro::vpnctl {
 
 namespace {
 
-std::string text_member(const nlohmann::json& object, const char* name, std::string fallback) {
-    const auto found = object.find(name);
-    if (found == object.end() || !found->is_string())
-        return fallback;
-    return found->get<std::string>();
-}
-
 std::uint64_t count_member(const nlohmann::json& object, const char* name) {
     const auto found = object.find(name);
     if (found == object.end() || !found->is_number_unsigned())
@@ -87,6 +80,15 @@ std::string_view accepted_text(std::string_view command) {
 }
 
 }  // namespace
+
+std::string text_member(const nlohmann::json& object, const char* name, std::string fallback) {
+    if (!object.is_object())
+        return fallback;
+    const auto found = object.find(name);
+    if (found == object.end() || !found->is_string())
+        return fallback;
+    return found->get<std::string>();
+}
 
 std::string human_bytes(std::uint64_t bytes) {
     static constexpr std::array<const char*, 6> kUnits{"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};

@@ -9,6 +9,10 @@
 
 namespace velnaro::vpnctl {
 
+// The string member `name` of `object`, or `fallback` when there is none (an answer from
+// another version, or from something that is not the service, must not stop vpnctl).
+std::string text_member(const nlohmann::json& object, const char* name, std::string fallback);
+
 // "812 B", "47.1 KiB", "3.2 GiB".
 std::string human_bytes(std::uint64_t bytes);
 // "12 s ago", "4 min 5 s ago", "2 h 3 min ago", "3 d 4 h ago"; a time ahead of the clock

@@ -127,7 +127,7 @@ std::string clock_text(std::uint64_t unix_seconds) {
 // The payload of a STATUS answer, or null when the body is something else.
 nlohmann::json status_payload(const std::string& body) {
     const auto answer = nlohmann::json::parse(body, nullptr, false);
-    if (!answer.is_object() || answer.value("type", "") != "STATUS")
+    if (!answer.is_object() || text_member(answer, "type", "") != "STATUS")
         return nullptr;
     const auto payload = answer.find("payload");
     return payload != answer.end() && payload->is_object() ? *payload : nullptr;
@@ -148,11 +148,9 @@ int show_answer(platform::Platform& platform, const Invocation& invocation, cons
         console.out(body + "\n");
         return status;
     }
-    if (answer.is_object() && answer.value("type", "") == "ERROR") {
-        std::string code = "?";
-        if (const auto payload = answer.find("payload");
-            payload != answer.end() && payload->is_object())
-            code = payload->value("code", "?");
+    if (text_member(answer, "type", "") == "ERROR") {
+        const auto payload = answer.find("payload");
+        const std::string code = payload == answer.end() ? "?" : text_member(*payload, "code", "?");
         console.err("vpnctl: the service answered ERROR " + code + error_hint(code) + "\n");
         return kExitErrorAnswer;
     }
@@ -179,7 +177,7 @@ int wait_for_state(platform::Platform& platform, const Invocation& invocation,
         std::string last = no_answer_words(exchange, target);
         if (exchange.reach == Reach::answered) {
             const auto payload = status_payload(exchange.body);
-            if (!payload.is_null() && payload.value("state", "") == invocation.state) {
+            if (!payload.is_null() && text_member(payload, "state", "") == invocation.state) {
                 console.out(status_line(payload, unix_now(platform)) + "\n");
                 return kExitAnswered;
             }
