@@ -372,7 +372,7 @@ TEST(DecodeRequest, ConfigurationNeedsExactlyItsSevenMembers) {
     const auto broken = read_tunnel_config(bytes_of("{\n\"configVersion\": }"));
     ASSERT_FALSE(broken);
     EXPECT_EQ(broken.error().kind, Kind::not_json);
-    EXPECT_EQ(broken.error().text.offset, 19u) << "the byte where reading stopped";
+    EXPECT_EQ(broken.error().text.offset, 20u) << "the byte where reading stopped: the brace";
     EXPECT_FALSE(decode(ConfigMembers{}.add("mtu", "1420").request()));
     EXPECT_FALSE(decode(ConfigMembers{}.add("ConfigVersion", "1").request()));
     EXPECT_FALSE(decode(R"({"command":"APPLY_CONFIG","payload":{}})"));
