@@ -1,71 +1,198 @@
 #include "requests.hpp"
 
+#include <algorithm>
+#include <array>
+#include <charconv>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <vector>
+
+#include "help.hpp"
 
 namespace velnaro::vpnctl {
 
 namespace {
 
-const std::map<std::string, std::string, std::less<>>& single_word_commands() {
+using Action = Invocation::Action;
+
+const std::map<std::string, std::string, std::less<>>& plain_commands() {
     static const std::map<std::string, std::string, std::less<>> commands = {
-        {"version", "GET_VERSION"}, {"status", "GET_STATUS"}, {"identity", "ENSURE_IDENTITY"},
-        {"start", "START"},         {"stop", "STOP"},         {"repair", "REPAIR"},
+        {"version", "GET_VERSION"},
+        {"status", "GET_STATUS"},
+        {"identity", "ENSURE_IDENTITY"},
+        {"start", "START"},
+        {"stop", "STOP"},
+        {"repair", "REPAIR"},
+        {"rotate prepare", "PREPARE_IDENTITY_ROTATION"},
+        {"rotate commit", "COMMIT_IDENTITY_ROTATION"},
+        {"rotate abort", "ABORT_IDENTITY_ROTATION"},
     };
     return commands;
 }
 
-const std::map<std::string, std::string, std::less<>>& rotation_commands() {
-    static const std::map<std::string, std::string, std::less<>> commands = {
-        {"prepare", "PREPARE_IDENTITY_ROTATION"},
-        {"commit", "COMMIT_IDENTITY_ROTATION"},
-        {"abort", "ABORT_IDENTITY_ROTATION"},
-    };
-    return commands;
-}
+constexpr std::array<std::string_view, 6> kStates{
+    "UNAVAILABLE", "DISCONNECTED", "CONNECTING", "CONNECTED", "DEGRADED", "ERROR",
+};
 
 std::string command_only(std::string_view command) {
     return nlohmann::ordered_json{{"command", command}}.dump();
 }
 
+std::unexpected<std::string> usage(const std::string& command, const std::string& why) {
+    std::string text = "vpnctl: " + why + "\n";
+    text += command.empty() ? "Try 'vpnctl --help'.\n"
+                            : "Try 'vpnctl help " + command.substr(0, command.find(' ')) + "'.\n";
+    return std::unexpected(text);
+}
+
+// A whole number of seconds, at most a year.
+std::optional<std::chrono::seconds> seconds_of(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value > 366u * 86400u)
+        return std::nullopt;
+    return std::chrono::seconds(value);
+}
+
+// The words after the command: options anywhere, the rest positional.
+struct Rest {
+    std::vector<std::string> positional;
+    bool help = false;
+    bool json = false;
+    bool watch = false;
+    std::optional<std::string> wait;
+    std::optional<std::string> timeout;
+    std::optional<std::string> unknown_option;
+    bool missing_value = false;
+};
+
+Rest split_rest(std::span<const std::string> words) {
+    Rest rest;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& word = words[i];
+        const bool has_value = i + 1 < words.size();
+        if (word == "--help" || word == "-h") {
+            rest.help = true;
+        } else if (word == "--json") {
+            rest.json = true;
+        } else if (word == "--watch") {
+            rest.watch = true;
+        } else if (word == "--wait" || word == "--timeout") {
+            if (!has_value) {
+                rest.missing_value = true;
+                continue;
+            }
+            (word == "--wait" ? rest.wait : rest.timeout) = words[++i];
+        } else if (word.size() > 1 && word.starts_with('-')) {
+            if (!rest.unknown_option)
+                rest.unknown_option = word;
+        } else {
+            rest.positional.push_back(word);
+        }
+    }
+    return rest;
+}
+
+std::expected<Invocation, std::string> status_invocation(Invocation invocation, const Rest& rest) {
+    if (rest.watch && rest.wait)
+        return usage("status", "--wait and --watch cannot be combined");
+    if (rest.timeout && !rest.wait)
+        return usage("status", "--timeout goes with --wait");
+    if (rest.watch) {
+        invocation.action = Action::watch;
+        return invocation;
+    }
+    if (!rest.wait)
+        return invocation;
+    if (std::find(kStates.begin(), kStates.end(), *rest.wait) == kStates.end())
+        return usage("status", "unknown state '" + *rest.wait +
+                                   "' (UNAVAILABLE, DISCONNECTED, CONNECTING, CONNECTED, "
+                                   "DEGRADED or ERROR)");
+    invocation.action = Action::wait;
+    invocation.state = *rest.wait;
+    if (rest.timeout) {
+        const auto timeout = seconds_of(*rest.timeout);
+        if (!timeout)
+            return usage("status", "--timeout takes whole seconds, not '" + *rest.timeout + "'");
+        invocation.timeout = *timeout;
+    }
+    return invocation;
+}
+
+// The command is the first word, or the first two for "rotate STEP".
+std::string command_of(std::span<const std::string> words, std::size_t& taken) {
+    taken = 1;
+    if (words[0] == "rotate" && words.size() > 1 && !words[1].starts_with('-')) {
+        taken = 2;
+        return "rotate " + words[1];
+    }
+    return words[0];
+}
+
 }  // namespace
 
-std::optional<std::string> request_for(
-    std::span<const std::string> words,
-    std::optional<std::string> (*read_file)(const std::string&)) {
+std::expected<Invocation, std::string> parse_invocation(std::span<const std::string> words) {
     if (words.empty())
-        return std::nullopt;
-    const std::string& verb = words[0];
-    if (words.size() == 1) {
-        const auto found = single_word_commands().find(verb);
-        if (found != single_word_commands().end())
-            return command_only(found->second);
-        return std::nullopt;
+        return usage("", "no command given");
+    const std::string& first = words[0];
+    if (first == "--help" || first == "-h" || first == "help") {
+        if (words.size() > 2)
+            return usage("", "help takes one command at most");
+        Invocation invocation;
+        if (words.size() == 2) {
+            if (!has_help(words[1]))
+                return usage("", "no command '" + words[1] + "'");
+            invocation.topic = words[1];
+        }
+        return invocation;
     }
-    if (words.size() != 2)
-        return std::nullopt;
-    if (verb == "rotate") {
-        const auto found = rotation_commands().find(words[1]);
-        if (found == rotation_commands().end())
-            return std::nullopt;
-        return command_only(found->second);
+    if (first == "--version") {
+        if (words.size() > 1)
+            return usage("", "--version takes nothing after it");
+        Invocation invocation;
+        invocation.action = Action::client_version;
+        return invocation;
     }
-    if (verb == "raw")
-        return words[1];
-    if (verb == "apply") {
-        const auto content = read_file(words[1]);
-        if (!content)
-            return std::nullopt;
-        // The file holds the configuration record; the service checks it strictly.
-        const auto config = nlohmann::ordered_json::parse(*content, nullptr, false);
-        if (config.is_discarded())
-            return std::nullopt;
-        nlohmann::ordered_json request;
-        request["command"] = "APPLY_CONFIG";
-        request["payload"] = config;
-        return request.dump();
+
+    std::size_t taken = 0;
+    Invocation invocation;
+    invocation.command = command_of(words, taken);
+    const std::string verb = invocation.command.substr(0, invocation.command.find(' '));
+    if (!has_help(verb))
+        return usage("", "no command '" + verb + "'");
+    const Rest rest = split_rest(words.subspan(taken));
+    if (rest.help) {
+        invocation.action = Action::help;
+        invocation.topic = verb;
+        return invocation;
     }
-    return std::nullopt;
+    if (rest.unknown_option)
+        return usage(invocation.command, "unknown option '" + *rest.unknown_option + "'");
+    if (rest.missing_value)
+        return usage(invocation.command, "--wait and --timeout take a value");
+    if ((rest.watch || rest.wait || rest.timeout) && verb != "status")
+        return usage(invocation.command, "--wait, --timeout and --watch belong to 'status'");
+    invocation.json = rest.json;
+
+    if (verb == "apply" || verb == "raw") {
+        if (rest.positional.size() != 1)
+            return usage(verb, verb == "apply" ? "apply takes one FILE (or - for standard input)"
+                                               : "raw takes one JSON text");
+        invocation.action = verb == "apply" ? Action::apply : Action::request;
+        (verb == "apply" ? invocation.file : invocation.request) = rest.positional[0];
+        invocation.json = invocation.json || verb == "raw";
+        return invocation;
+    }
+    if (!rest.positional.empty())
+        return usage(invocation.command, "unexpected '" + rest.positional[0] + "'");
+    const auto found = plain_commands().find(invocation.command);
+    if (found == plain_commands().end())
+        return usage("rotate", "rotate takes prepare, commit or abort");
+    invocation.action = Action::request;
+    invocation.request = command_only(found->second);
+    if (verb == "status")
+        return status_invocation(std::move(invocation), rest);
+    return invocation;
 }
 
 }  // namespace velnaro::vpnctl

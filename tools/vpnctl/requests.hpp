@@ -1,14 +1,34 @@
 #pragma once
 
+#include <chrono>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
 
 namespace velnaro::vpnctl {
 
-// The request body for the words after "vpnctl", or nothing when they are not a command.
-// `read_file` gives the content of the configuration file for "apply".
-std::optional<std::string> request_for(std::span<const std::string> words,
-                                       std::optional<std::string> (*read_file)(const std::string&));
+// What one call of vpnctl is asked to do, read from the words after its name.
+struct Invocation {
+    enum class Action : std::uint8_t {
+        help,            // `topic` empty for the overview
+        client_version,  // vpnctl's own version; the service is not asked
+        request,         // one request, its answer shown
+        apply,           // `file` is checked, then sent as APPLY_CONFIG
+        wait,            // GET_STATUS until `state` or `timeout`
+        watch,           // GET_STATUS once a second, a line per change
+    };
+    Action action = Action::help;
+    std::string command;  // the vpnctl command ("status", "rotate commit", ...)
+    std::string topic;
+    std::string request;  // the request body for Action::request
+    std::string file;
+    std::string state;
+    std::chrono::seconds timeout{30};
+    bool json = false;  // show the service's answer as it came
+};
+
+// The invocation for `words`, or the usage error to print.
+std::expected<Invocation, std::string> parse_invocation(std::span<const std::string> words);
 
 }  // namespace velnaro::vpnctl

@@ -1,14 +1,22 @@
 #include "session.hpp"
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "config_check.hpp"
 #include "core/detail_code.hpp"
+#include "help.hpp"
 #include "ipc/client.hpp"
+#include "render.hpp"
 #include "requests.hpp"
 
 namespace velnaro::vpnctl {
 
 namespace {
+
+using Action = Invocation::Action;
 
 #ifdef _WIN32
 constexpr std::string_view kServiceAccount = "the local system account";
@@ -16,57 +24,254 @@ constexpr std::string_view kServiceAccount = "the local system account";
 constexpr std::string_view kServiceAccount = "root";
 #endif
 
-bool is_error_response(const std::string& body) {
-    const auto value = nlohmann::json::parse(body, nullptr, false);
-    if (value.is_discarded() || !value.is_object())
+// The pipe can be missing for a moment while the service passes from one client to the
+// next; only a name that stays missing means the service is not running.
+constexpr int kPresenceChecks = 3;
+constexpr std::chrono::milliseconds kPresencePause{100};
+constexpr std::chrono::seconds kPollInterval{1};
+constexpr std::string_view kStatusRequest = R"({"command":"GET_STATUS"})";
+
+// How one request went.
+struct Exchange {
+    enum class Reach : std::uint8_t { answered, not_running, busy, refused, broken };
+    Reach reach = Reach::broken;
+    std::string body;
+    DetailCode code{};
+    platform::ServerCheck check = platform::ServerCheck::unverifiable;
+};
+using Reach = Exchange::Reach;
+
+bool service_present(platform::Platform& platform, std::string_view pipe_name) {
+    for (int attempt = 0; attempt < kPresenceChecks; ++attempt) {
+        if (attempt > 0)
+            platform.system.sleep_for(kPresencePause);
+        if (platform.pipes.pipe_exists(pipe_name))
+            return true;
+    }
+    return false;
+}
+
+Exchange ask(platform::Platform& platform, const Target& target, std::string_view request) {
+    if (!service_present(platform, target.pipe_name))
+        return {Reach::not_running, "", {}, {}};
+    const auto pipe = connect_to_service(platform, target.pipe_name, target.patience);
+    if (!pipe) {
+        // Gone while we waited (stopped), or held by other clients all along.
+        if (!platform.pipes.pipe_exists(target.pipe_name))
+            return {Reach::not_running, "", {}, {}};
+        return {Reach::busy, "", pipe.error(), {}};
+    }
+    const auto check = platform.pipes.verify_server(*pipe);
+    if (check != platform::ServerCheck::privileged_service) {
+        platform.pipes.close(*pipe);
+        return {Reach::refused, "", {}, check};
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(request.data());
+    const auto answer = exchange_frames(platform, *pipe, {bytes, request.size()});
+    platform.pipes.close(*pipe);
+    if (!answer)
+        return {Reach::broken, "", answer.error(), {}};
+    return {Reach::answered, std::string(answer->begin(), answer->end()), {}, {}};
+}
+
+// Why there is no answer, in words; also what --watch and --wait report.
+std::string no_answer_words(const Exchange& exchange, const Target& target) {
+    const std::string pipe(target.pipe_name);
+    switch (exchange.reach) {
+        case Reach::not_running:
+            return "the service is not running (nothing serves " + pipe + ")";
+        case Reach::busy:
+            return "the service is busy: no connection to " + pipe + " within " +
+                   std::to_string(target.patience.count() / 1000) + " s; try again";
+        case Reach::refused:
+            return "refusing the server on " + pipe + ": " +
+                   (exchange.check == platform::ServerCheck::other_account
+                        ? "it does not run as " + std::string(kServiceAccount)
+                        : std::string("the system cannot tell which account runs it")) +
+                   "; nothing was sent";
+        case Reach::broken:
+            return "no answer from the service on " + pipe + " (" +
+                   std::string(to_text(exchange.code)) + ")";
+        case Reach::answered:
+            break;
+    }
+    return "answered";
+}
+
+int report_no_answer(const Exchange& exchange, const Console& console, const Target& target) {
+    console.err("vpnctl: " + no_answer_words(exchange, target) + "\n");
+    switch (exchange.reach) {
+        case Reach::not_running:
+            return kExitNotRunning;
+        case Reach::refused:
+            return kExitServerRefused;
+        default:
+            return kExitErrorAnswer;
+    }
+}
+
+std::uint64_t unix_now(platform::Platform& platform) {
+    constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
+    const std::uint64_t now = platform.system.system_time_100ns();
+    return now > kUnixEpochIn100ns ? (now - kUnixEpochIn100ns) / 10000000ULL : 0;
+}
+
+std::string clock_text(std::uint64_t unix_seconds) {
+    const std::uint64_t of_day = unix_seconds % 86400;
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%02u:%02u:%02u", static_cast<unsigned>(of_day / 3600),
+                  static_cast<unsigned>(of_day % 3600 / 60), static_cast<unsigned>(of_day % 60));
+    return std::string(text.data()) + " UTC";
+}
+
+// The payload of a STATUS answer, or null when the body is something else.
+nlohmann::json status_payload(const std::string& body) {
+    const auto answer = nlohmann::json::parse(body, nullptr, false);
+    if (!answer.is_object() || text_member(answer, "type", "") != "STATUS")
+        return nullptr;
+    const auto payload = answer.find("payload");
+    return payload != answer.end() && payload->is_object() ? *payload : nullptr;
+}
+
+bool is_error_answer(const nlohmann::json& answer) {
+    if (!answer.is_object())
         return true;
-    const auto type = value.find("type");
-    return type == value.end() || !type->is_string() || type->get<std::string>() == "ERROR";
+    const auto type = answer.find("type");
+    return type == answer.end() || !type->is_string() || type->get<std::string>() == "ERROR";
 }
 
-Outcome no_answer(std::string_view pipe_name, DetailCode code) {
-    // The codes of the connection step name the self-test; say plainly what happened.
-    return {kExitErrorOrNoAnswer, "",
-            "vpnctl: no answer from the service on " + std::string(pipe_name) + " (" +
-                std::string(to_text(code)) + ")\n"};
+int show_answer(platform::Platform& platform, const Invocation& invocation, const std::string& body,
+                const Console& console) {
+    const auto answer = nlohmann::json::parse(body, nullptr, false);
+    const int status = is_error_answer(answer) ? kExitErrorAnswer : kExitAnswered;
+    if (invocation.json) {
+        console.out(body + "\n");
+        return status;
+    }
+    if (text_member(answer, "type", "") == "ERROR") {
+        const auto payload = answer.find("payload");
+        const std::string code = payload == answer.end() ? "?" : text_member(*payload, "code", "?");
+        console.err("vpnctl: the service answered ERROR " + code + error_hint(code) + "\n");
+        return kExitErrorAnswer;
+    }
+    if (const auto payload = status_payload(body); !payload.is_null()) {
+        console.out(status_block(payload, unix_now(platform)));
+        return status;
+    }
+    if (const auto text = answer_text(answer, invocation.command)) {
+        console.out(*text);
+        return status;
+    }
+    // Not an answer this vpnctl knows how to show: the body as it came.
+    console.out(body + "\n");
+    return status;
 }
 
-Outcome refused(std::string_view pipe_name, platform::ServerCheck check) {
-    std::string reason = check == platform::ServerCheck::other_account
-                             ? "it does not run as " + std::string(kServiceAccount)
-                             : "the system cannot tell which account runs it";
-    return {kExitServerRefused, "",
-            "vpnctl: refusing the server on " + std::string(pipe_name) + ": " + reason +
-                "; nothing was sent\n"};
+int wait_for_state(platform::Platform& platform, const Invocation& invocation,
+                   const Console& console, const Target& target) {
+    const auto deadline = platform.system.monotonic_now() + invocation.timeout;
+    for (;;) {
+        const Exchange exchange = ask(platform, target, kStatusRequest);
+        if (exchange.reach == Reach::refused)
+            return report_no_answer(exchange, console, target);
+        std::string last = no_answer_words(exchange, target);
+        if (exchange.reach == Reach::answered) {
+            const auto payload = status_payload(exchange.body);
+            if (!payload.is_null() && text_member(payload, "state", "") == invocation.state) {
+                console.out(status_line(payload, unix_now(platform)) + "\n");
+                return kExitAnswered;
+            }
+            last = payload.is_null() ? "an answer that is no status" : state_and_reason(payload);
+        }
+        const auto left = deadline - platform.system.monotonic_now();
+        if (left <= std::chrono::milliseconds::zero()) {
+            console.err("vpnctl: " + invocation.state + " not reached within " +
+                        std::to_string(invocation.timeout.count()) + " s; last: " + last + "\n");
+            return kExitErrorAnswer;
+        }
+        platform.system.sleep_for(std::min<std::chrono::milliseconds>(
+            kPollInterval, std::chrono::duration_cast<std::chrono::milliseconds>(left)));
+    }
 }
 
-Outcome answered(const std::vector<std::uint8_t>& answer) {
-    std::string body(answer.begin(), answer.end());
-    const int status = is_error_response(body) ? kExitErrorOrNoAnswer : kExitAnswered;
-    return {status, body + "\n", ""};
+int watch_status(platform::Platform& platform, const Console& console, const Target& target) {
+    std::string previous;
+    for (;;) {
+        const Exchange exchange = ask(platform, target, kStatusRequest);
+        if (exchange.reach == Reach::refused)
+            return report_no_answer(exchange, console, target);
+        const std::uint64_t now = unix_now(platform);
+        std::string change = no_answer_words(exchange, target);
+        std::string line = change;
+        if (exchange.reach == Reach::answered) {
+            const auto payload = status_payload(exchange.body);
+            change = payload.is_null() ? exchange.body : state_and_reason(payload);
+            line = payload.is_null() ? exchange.body : status_line(payload, now);
+        }
+        if (change != previous)
+            console.out(clock_text(now) + "  " + line + "\n");
+        previous = change;
+        if (!target.keep_watching())
+            return kExitAnswered;
+        platform.system.sleep_for(kPollInterval);
+    }
 }
 
 }  // namespace
 
-Outcome run(platform::Platform& platform, std::span<const std::string> words, FileReader read_file,
-            const Target& target) {
-    const auto request = request_for(words, read_file);
-    if (!request)
-        return {kExitUsage, "", std::string(kUsage)};
-    const auto pipe = connect_to_service(platform, target.pipe_name, target.patience);
-    if (!pipe)
-        return no_answer(target.pipe_name, pipe.error());
-    const auto check = platform.pipes.verify_server(*pipe);
-    if (check != platform::ServerCheck::privileged_service) {
-        platform.pipes.close(*pipe);
-        return refused(target.pipe_name, check);
+int run(platform::Platform& platform, std::span<const std::string> words, FileReader read_file,
+        const Console& console, const Target& target) {
+    const auto invocation = parse_invocation(words);
+    if (!invocation) {
+        console.err(invocation.error());
+        return kExitUsage;
     }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(request->data());
-    const auto answer = exchange_frames(platform, *pipe, {bytes, request->size()});
-    platform.pipes.close(*pipe);
-    if (!answer)
-        return no_answer(target.pipe_name, answer.error());
-    return answered(*answer);
+    switch (invocation->action) {
+        case Action::help:
+            console.out(invocation->topic.empty() ? overview_help()
+                                                  : command_help(invocation->topic));
+            return kExitAnswered;
+        case Action::client_version:
+            console.out("vpnctl " + std::string(kClientVersion) + "\n");
+            return kExitAnswered;
+        case Action::wait:
+            return wait_for_state(platform, *invocation, console, target);
+        case Action::watch:
+            return watch_status(platform, console, target);
+        case Action::apply:
+        case Action::request:
+            break;
+    }
+    std::string request = invocation->request;
+    if (invocation->action == Action::apply) {
+        const std::string source =
+            invocation->file == "-" ? std::string("standard input") : invocation->file;
+        const auto text = read_file(invocation->file);
+        if (!text) {
+            console.err("vpnctl: cannot read " + source + ": " + text.error() +
+                        "; nothing was sent\n");
+            return kExitUsage;
+        }
+        auto checked = apply_request(source, *text);
+        if (!checked) {
+            console.err(checked.error());
+            return kExitUsage;
+        }
+        request = std::move(*checked);
+    }
+    const Exchange exchange = ask(platform, target, request);
+    if (exchange.reach != Reach::answered)
+        return report_no_answer(exchange, console, target);
+    return show_answer(platform, *invocation, exchange.body, console);
+}
+
+Outcome run_collected(platform::Platform& platform, std::span<const std::string> words,
+                      FileReader read_file, const Target& target) {
+    Outcome outcome;
+    const Console console{[&](std::string_view text) { outcome.standard_output += text; },
+                          [&](std::string_view text) { outcome.standard_error += text; }};
+    outcome.exit_status = run(platform, words, read_file, console, target);
+    return outcome;
 }
 
 }  // namespace velnaro::vpnctl

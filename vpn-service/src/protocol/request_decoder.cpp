@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "protocol/config_reader.hpp"
 #include "protocol/messages.hpp"
 #include "protocol/strict_json.hpp"
 
@@ -59,8 +60,31 @@ std::optional<Member> member_named(std::string_view name) {
 // The two alternative forms a client could conceivably send (a two-element array in
 // place of the object, and "command" written as a one-key object) are refused: no client
 // sends them and a single form keeps the protocol easy to check.
+//
+// A reader made for a configuration alone starts at the payload: the same rules, applied to a
+// file a client checks before it sends it. Each refusal notes its fault for that client.
 class RequestReader final : public StrictJsonReader {
   public:
+    enum class Reads : std::uint8_t { request, configuration };
+    explicit RequestReader(Reads reads = Reads::request)
+        : config_only_(reads == Reads::configuration),
+          expect_(config_only_ ? Expect::Payload : Expect::TopObject) {}
+
+    std::optional<TunnelConfig> configuration() {
+        if (expect_ != Expect::Done || !payload_is_config_) {
+            return std::nullopt;
+        }
+        return std::move(config_);
+    }
+
+    // The first refusal, or "not an object" when the text ended without one.
+    ConfigTextFault fault() const {
+        if (text_fault()) {
+            return {ConfigTextFault::Kind::not_json, "", *text_fault()};
+        }
+        return fault_.value_or(ConfigTextFault{ConfigTextFault::Kind::not_an_object, "", {}});
+    }
+
     std::optional<ServiceRequest> request() {
         if (expect_ != Expect::Done || !command_) {
             return std::nullopt;
@@ -82,24 +106,24 @@ class RequestReader final : public StrictJsonReader {
     }
 
     bool null() override {
-        if (expect_ != Expect::Payload) {
-            return false;
+        if (expect_ != Expect::Payload || config_only_) {
+            return refuse_value();
         }
         expect_ = Expect::TopKey;
         return true;
     }
 
-    bool boolean(bool) override { return false; }
+    bool boolean(bool) override { return refuse_value(); }
 
     // The parser reports every number written with a minus sign here, "-0" included.
-    bool number_integer(number_integer_t) override { return false; }
+    bool number_integer(number_integer_t) override { return refuse_value(); }
 
     // Fractions, exponent forms and integers beyond 64 bits all arrive here.
-    bool number_float(number_float_t, const string_t&) override { return false; }
+    bool number_float(number_float_t, const string_t&) override { return refuse_value(); }
 
     bool number_unsigned(number_unsigned_t value) override {
         if (expect_ != Expect::MemberValue) {
-            return false;
+            return refuse_value();
         }
         constexpr auto kU16Max = std::numeric_limits<std::uint16_t>::max();
         switch (pending_member_) {
@@ -108,18 +132,18 @@ class RequestReader final : public StrictJsonReader {
                 break;
             case Member::EndpointPort:
                 if (value > kU16Max) {
-                    return false;
+                    return refuse_value();
                 }
                 config_.endpoint_port = static_cast<std::uint16_t>(value);
                 break;
             case Member::PersistentKeepalive:
                 if (value > kU16Max) {
-                    return false;
+                    return refuse_value();
                 }
                 config_.persistent_keepalive = static_cast<std::uint16_t>(value);
                 break;
             default:
-                return false;
+                return refuse_value();
         }
         expect_ = Expect::MemberKey;
         return true;
@@ -137,7 +161,7 @@ class RequestReader final : public StrictJsonReader {
                 config_.allowed_ips.push_back(std::move(value));
                 return true;
             default:
-                return false;
+                return refuse_value();
         }
     }
 
@@ -162,7 +186,7 @@ class RequestReader final : public StrictJsonReader {
             expect_ = Expect::MemberKey;
             return true;
         }
-        return false;
+        return refuse_value();
     }
 
     bool object_ended() override {
@@ -171,15 +195,18 @@ class RequestReader final : public StrictJsonReader {
             return true;
         }
         if (expect_ == Expect::MemberKey && members_seen_ == kAllMembers) {
-            expect_ = Expect::TopKey;
+            expect_ = config_only_ ? Expect::Done : Expect::TopKey;
             return true;
+        }
+        if (expect_ == Expect::MemberKey) {
+            note(ConfigTextFault::Kind::missing_member, first_missing_member());
         }
         return false;
     }
 
     bool array_started() override {
         if (expect_ != Expect::MemberValue || pending_member_ != Member::AllowedIps) {
-            return false;
+            return refuse_value();
         }
         expect_ = Expect::AllowedIp;
         return true;
@@ -242,11 +269,11 @@ class RequestReader final : public StrictJsonReader {
     bool member_key(std::string_view name) {
         const std::optional<Member> member = member_named(name);
         if (!member) {
-            return false;
+            return note(ConfigTextFault::Kind::unknown_member, name);
         }
         const unsigned bit = 1u << static_cast<unsigned>(*member);
         if ((members_seen_ & bit) != 0) {
-            return false;
+            return note(ConfigTextFault::Kind::repeated_member, name);
         }
         members_seen_ |= bit;
         pending_member_ = *member;
@@ -266,12 +293,44 @@ class RequestReader final : public StrictJsonReader {
                 config_.endpoint_host = std::move(value);
                 break;
             default:
-                return false;
+                return refuse_value();
         }
         expect_ = Expect::MemberKey;
         return true;
     }
 
+    // Notes the first fault and refuses.
+    bool note(ConfigTextFault::Kind kind, std::string_view member) {
+        if (!fault_) {
+            fault_ = ConfigTextFault{kind, std::string(member), {}};
+        }
+        return false;
+    }
+
+    // A value that does not fit where it stands: inside the configuration that is the
+    // member's type; anywhere else the configuration is not an object at all.
+    bool refuse_value() {
+        if (expect_ == Expect::MemberValue || expect_ == Expect::AllowedIp) {
+            return note(ConfigTextFault::Kind::wrong_type,
+                        kMemberNames[static_cast<std::size_t>(pending_member_)]);
+        }
+        if (expect_ == Expect::Payload) {
+            return note(ConfigTextFault::Kind::not_an_object, "");
+        }
+        return false;
+    }
+
+    std::string_view first_missing_member() const {
+        for (std::size_t i = 0; i < kMemberNames.size(); ++i) {
+            if ((members_seen_ & (1u << i)) == 0) {
+                return kMemberNames[i];
+            }
+        }
+        return {};
+    }
+
+    bool config_only_ = false;
+    std::optional<ConfigTextFault> fault_;
     Expect expect_ = Expect::TopObject;
     bool seen_command_key_ = false;
     bool seen_payload_key_ = false;
@@ -286,6 +345,48 @@ class RequestReader final : public StrictJsonReader {
 
 std::string_view command_name(const ServiceRequest& request) {
     return kCommandNames[request.index()];
+}
+
+namespace {
+
+// Takes any JSON value: for telling a broken text from a well-formed one of the wrong shape.
+class AnyValueReader final : public StrictJsonReader {
+  public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool key(string_t&) override { return true; }
+
+  protected:
+    bool object_started() override { return true; }
+    bool object_ended() override { return true; }
+    bool array_started() override { return true; }
+    bool array_ended() override { return true; }
+};
+
+}  // namespace
+
+std::expected<TunnelConfig, ConfigTextFault> read_tunnel_config(
+    std::span<const std::uint8_t> text) {
+    // Broken JSON is named first, wherever it stands: a person fixes the text before its
+    // members.
+    AnyValueReader any_value;
+    if (!read_strict_json(text, any_value)) {
+        return std::unexpected(ConfigTextFault{ConfigTextFault::Kind::not_json, "",
+                                               any_value.text_fault().value_or(JsonTextFault{})});
+    }
+    RequestReader reader(RequestReader::Reads::configuration);
+    if (!read_strict_json(text, reader)) {
+        return std::unexpected(reader.fault());
+    }
+    std::optional<TunnelConfig> config = reader.configuration();
+    if (!config) {
+        return std::unexpected(reader.fault());
+    }
+    return std::move(*config);
 }
 
 Result<ServiceRequest> decode_request(std::span<const std::uint8_t> body) {

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -11,6 +12,13 @@ namespace velnaro {
 // Objects and arrays nest at most 127 deep: the reader starts with 128 units and refuses
 // the container that would take the last one.
 inline constexpr std::size_t kJsonDepthBudget = 128;
+
+// Where and why the text itself stopped being JSON (not what a derived reader refused).
+struct JsonTextFault {
+    // Bytes read up to and including the one that stopped the reading, when that is known.
+    std::optional<std::size_t> offset;
+    std::string reason;  // the parser's own words, for a person reading a file
+};
 
 // Event reader for JSON that the service reads strictly. Containers are counted here, so
 // a body of nothing but brackets is refused at the budget without recursion and without
@@ -26,6 +34,11 @@ class StrictJsonReader : public nlohmann::json_sax<nlohmann::json> {
     bool parse_error(std::size_t position, const std::string& last_token,
                      const nlohmann::detail::exception& error) final;
 
+    // Set when the text was refused as JSON: a syntax error, a byte-order mark, a zero byte
+    // or nesting beyond the budget. Never sent to a client of the service.
+    const std::optional<JsonTextFault>& text_fault() const { return text_fault_; }
+    void note_text_fault(std::optional<std::size_t> offset, std::string reason);
+
   protected:
     virtual bool object_started() = 0;
     virtual bool object_ended() = 0;
@@ -35,6 +48,7 @@ class StrictJsonReader : public nlohmann::json_sax<nlohmann::json> {
   private:
     bool enter_container();
     std::size_t depth_budget_ = kJsonDepthBudget;
+    std::optional<JsonTextFault> text_fault_;
 };
 
 // Feeds one JSON text to `reader`: true only when the text is exactly one value that the

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# vpnctl, the command-line client: usage errors, no service, and a server on the service's
-# socket answering as root (accepted) or as another account (refused before any byte is
-# sent). The servers run as root inside a private mount namespace with a tmpfs on /run, so
-# the machine's own socket is never touched.
+# vpnctl, the command-line client: help, version and usage errors, apply's input checks,
+# no service, and a server on the service's socket answering as root (accepted) or as another
+# account (refused before any byte is sent). The servers run as root inside a private mount
+# namespace with a tmpfs on /run, so the machine's own socket is never touched.
 set -u
 build=${VELNARO_BUILD_DIR:?the build directory}
 vpnctl=$build/vpnctl
@@ -11,14 +11,20 @@ vpnctl=$(realpath "$vpnctl")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib/expect.sh"
 socket=/run/velnaro/VelnaroVpnService.v1.sock
-usage='usage: vpnctl version|status|identity|apply FILE.json|start|stop|repair|rotate prepare|commit|abort|raw JSON'$'\n'
+examples=$(cd "$here/../../.." && pwd)/examples
 
 if [ "${1:-}" != "--inside" ]; then
-    expect no_words '' "$usage" 2 "$vpnctl"
-    expect unknown_word '' "$usage" 2 "$vpnctl" help
-    expect extra_word '' "$usage" 2 "$vpnctl" status now
-    expect rotate_without_step '' "$usage" 2 "$vpnctl" rotate
-    expect apply_missing_file '' "$usage" 2 "$vpnctl" apply /nonexistent/config.json
+    for words in --help -h help; do
+        expect_match "overview_$words" '^usage: vpnctl COMMAND.*  apply .*  4  the service is not running'$'\n''$' '' 0 "$vpnctl" $words
+    done
+    expect_match help_apply '^usage: vpnctl apply FILE\|-.*persistentKeepalive' '' 0 "$vpnctl" help apply
+    expect_match apply_dash_help '^usage: vpnctl apply FILE\|-.*persistentKeepalive' '' 0 "$vpnctl" apply --help
+    expect version 'vpnctl 0.1.0'$'\n' '' 0 "$vpnctl" --version
+    expect no_words '' "vpnctl: no command given"$'\n'"Try 'vpnctl --help'."$'\n' 2 "$vpnctl"
+    expect unknown_word '' "vpnctl: no command 'bogus'"$'\n'"Try 'vpnctl --help'."$'\n' 2 "$vpnctl" bogus
+    expect extra_word '' "vpnctl: unexpected 'now'"$'\n'"Try 'vpnctl help status'."$'\n' 2 "$vpnctl" status now
+    expect apply_missing_file '' 'vpnctl: cannot read /nonexistent/config.json: No such file or directory; nothing was sent'$'\n' \
+        2 "$vpnctl" apply /nonexistent/config.json
     if [ "$(id -u)" -ne 0 ] || [ ! -x /usr/bin/python3 ]; then
         echo "SKIP: the server checks need root and /usr/bin/python3"
         [ "$cli_failures" -eq 0 ]
@@ -85,14 +91,15 @@ stop_server() {
     server_pid=
 }
 
-expect no_service '' "vpnctl: no answer from the service on $socket (IPC_SELF_TEST_PIPE_UNAVAILABLE)"$'\n' \
-    1 "$vpnctl" status
+not_running="vpnctl: the service is not running (nothing serves $socket)"$'\n'
+expect no_service '' "$not_running" 4 "$vpnctl" status
+expect no_service_json '' "$not_running" 4 "$vpnctl" identity --json
 
 version='{"type":"VERSION","payload":{"service_version":"0.1.0"}}'
-error='{"type":"ERROR","payload":{"detailCode":"IPC_REQUEST_INVALID"}}'
+error='{"type":"ERROR","payload":{"code":"IPC_REQUEST_INVALID"}}'
 
 start_server 65534 "$version"
-printf '{"privateKey":"must not leak"}' >"$work/config.json"
+cp "$examples/tunnel.json" "$work/config.json"
 refusal="vpnctl: refusing the server on $socket: it does not run as root; nothing was sent"$'\n'
 expect impostor_version '' "$refusal" 3 "$vpnctl" version
 expect impostor_apply '' "$refusal" 3 "$vpnctl" apply "$work/config.json"
@@ -103,12 +110,57 @@ fi
 stop_server
 
 start_server 0 "$version"
-expect root_version "$version"$'\n' '' 0 "$vpnctl" version
-expect_match root_request_sent '^\{"command":"GET_VERSION"\}'$'\n''$' '' 0 cat "$work/seen"
+expect root_version 'service version 0.1.0'$'\n' '' 0 "$vpnctl" version
+expect root_version_json "$version"$'\n' '' 0 "$vpnctl" version --json
+expect_match root_request_sent '^(\{"command":"GET_VERSION"\}'$'\n''){2}$' '' 0 cat "$work/seen"
+
+# Faulty configurations are named and never sent.
+: >"$work/seen"
+ok=$work/config.json
+printf '{"configVersion": 1,\n  "address": }' >"$work/broken.json"
+jq '.mtu = 1420' "$ok" >"$work/unknown.json"
+jq 'del(.address)' "$ok" >"$work/missing.json"
+jq '.endpointPort = "51820"' "$ok" >"$work/wrong.json"
+members='configVersion, address, gatewayPublicKey, endpointHost, endpointPort, allowedIps, persistentKeepalive'
+expect apply_broken '' "vpnctl: $work/broken.json: not valid JSON at line 2, column 14: syntax error while parsing value - unexpected '}'; expected '[', '{', or a literal; nothing was sent"$'\n' \
+    2 "$vpnctl" apply "$work/broken.json"
+expect apply_unknown '' "vpnctl: $work/unknown.json: unknown member \"mtu\" (the members are $members); nothing was sent"$'\n' \
+    2 "$vpnctl" apply "$work/unknown.json"
+expect apply_missing '' "vpnctl: $work/missing.json: the member \"address\" is missing; nothing was sent"$'\n' \
+    2 "$vpnctl" apply "$work/missing.json"
+expect apply_wrong_type '' "vpnctl: $work/wrong.json: the member \"endpointPort\" must be a whole number from 0 to 65535; nothing was sent"$'\n' \
+    2 "$vpnctl" apply "$work/wrong.json"
+expect apply_stdin_broken '' 'vpnctl: standard input: not valid JSON at line 1, column 2: syntax error while parsing object key - unexpected end of input; expected string literal; nothing was sent'$'\n' \
+    2 "$vpnctl" apply - < <(printf '{')
+if [ -s "$work/seen" ]; then
+    echo "FAIL faulty_configuration_sent: $(cat "$work/seen")"
+    cli_failures=$((cli_failures + 1))
+fi
+stop_server
+
+start_server 0 '{"type":"ACCEPTED"}'
+expect apply_stdin 'configuration applied; the tunnel is starting with it'$'\n' '' 0 "$vpnctl" apply - <"$ok"
+expect_match apply_sent '^\{"command":"APPLY_CONFIG","payload":\{"configVersion":1,.*"persistentKeepalive":25\}\}'$'\n''$' '' 0 cat "$work/seen"
 stop_server
 
 start_server 0 "$error"
 expect root_error "$error"$'\n' '' 1 "$vpnctl" raw '{"command":"NOPE"}'
+stop_server
+
+start_server 0 '{"type":"STATUS","payload":{"state":"CONNECTING","serviceName":"VelnaroVpnService","tunnelName":"VelnaroTunnel","serviceVersion":"0.1.0","detailCode":"WIREGUARD_HANDSHAKE_PENDING","lastHandshakeUnixSeconds":null,"rxBytes":0,"txBytes":2048}}'
+expect status_human 'state:      CONNECTING
+reason:     WIREGUARD_HANDSHAKE_PENDING (no handshake with the gateway yet)
+handshake:  never
+received:   0 B
+sent:       2.0 KiB'$'\n' '' 0 "$vpnctl" status
+started=$SECONDS
+expect wait_times_out '' 'vpnctl: CONNECTED not reached within 2 s; last: CONNECTING, WIREGUARD_HANDSHAKE_PENDING (no handshake with the gateway yet)'$'\n' \
+    1 "$vpnctl" status --wait CONNECTED --timeout 2
+if [ $((SECONDS - started)) -gt 4 ]; then
+    echo "FAIL wait_took: $((SECONDS - started)) s for a 2 s time-out"
+    cli_failures=$((cli_failures + 1))
+fi
+expect_match wait_reached '^CONNECTING, WIREGUARD_HANDSHAKE_PENDING' '' 0 "$vpnctl" status --wait CONNECTING
 stop_server
 
 [ "$cli_failures" -eq 0 ]

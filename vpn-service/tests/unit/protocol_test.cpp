@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/config_reader.hpp"
 #include "protocol/messages.hpp"
 #include "protocol/strict_json.hpp"
 
@@ -62,12 +63,15 @@ struct ConfigMembers {
         members.emplace_back(name, json);
         return *this;
     }
-    std::string request() const {
-        std::string text = R"({"command":"APPLY_CONFIG","payload":{)";
+    std::string payload() const {
+        std::string text = "{";
         for (std::size_t i = 0; i < members.size(); ++i) {
             text += (i ? "," : "") + ("\"" + members[i].first + "\":") + members[i].second;
         }
-        return text + "}}";
+        return text + "}";
+    }
+    std::string request() const {
+        return R"({"command":"APPLY_CONFIG","payload":)" + payload() + "}";
     }
 };
 
@@ -319,10 +323,19 @@ TEST(DecodeRequest, ConfigurationValuesKeepTheirWidthAndType) {
         {"allowedIps", "null", false},
     };
     for (const Case& c : cases) {
-        const auto request = decode(ConfigMembers{}.set(c.member, c.json).request());
+        const ConfigMembers members = ConfigMembers{}.set(c.member, c.json);
+        const auto request = decode(members.request());
         EXPECT_EQ(request.has_value(), c.readable) << c.member << " = " << c.json;
         if (!request) {
             EXPECT_EQ(request.error(), DetailCode::IPC_REQUEST_INVALID);
+        }
+        // A client's check of the payload alone follows the same rules and names the member
+        // (text that is not JSON at all is named as such).
+        const auto alone = read_tunnel_config(bytes_of(members.payload()));
+        EXPECT_EQ(alone.has_value(), c.readable) << c.member << " = " << c.json;
+        if (!alone && alone.error().kind != ConfigTextFault::Kind::not_json) {
+            EXPECT_EQ(alone.error().kind, ConfigTextFault::Kind::wrong_type) << c.json;
+            EXPECT_EQ(alone.error().member, c.member) << c.json;
         }
     }
     const auto widest = decode(ConfigMembers{}
@@ -337,10 +350,29 @@ TEST(DecodeRequest, ConfigurationValuesKeepTheirWidthAndType) {
 
 TEST(DecodeRequest, ConfigurationNeedsExactlyItsSevenMembers) {
     const ConfigMembers complete;
+    using Kind = ConfigTextFault::Kind;
+    const auto fault_of = [](const ConfigMembers& members) {
+        const auto config = read_tunnel_config(bytes_of(members.payload()));
+        return config ? std::pair<Kind, std::string>{}
+                      : std::pair{config.error().kind, config.error().member};
+    };
     for (const auto& [name, value] : complete.members) {
         EXPECT_FALSE(decode(ConfigMembers{}.drop(name).request())) << "missing " << name;
         EXPECT_FALSE(decode(ConfigMembers{}.add(name, value).request())) << "twice " << name;
+        EXPECT_EQ(fault_of(ConfigMembers{}.drop(name)), std::pair(Kind::missing_member, name));
+        EXPECT_EQ(fault_of(ConfigMembers{}.add(name, value)),
+                  std::pair(Kind::repeated_member, name));
     }
+    EXPECT_EQ(fault_of(ConfigMembers{}.add("mtu", "1420")),
+              std::pair(Kind::unknown_member, std::string("mtu")));
+    EXPECT_TRUE(read_tunnel_config(bytes_of(complete.payload())));
+    for (const std::string_view text : {"null"sv, "[1]"sv, "\"x\""sv, "7"sv}) {
+        EXPECT_EQ(read_tunnel_config(bytes_of(text)).error().kind, Kind::not_an_object) << text;
+    }
+    const auto broken = read_tunnel_config(bytes_of("{\n\"configVersion\": }"));
+    ASSERT_FALSE(broken);
+    EXPECT_EQ(broken.error().kind, Kind::not_json);
+    EXPECT_EQ(broken.error().text.offset, 20u) << "the byte where reading stopped: the brace";
     EXPECT_FALSE(decode(ConfigMembers{}.add("mtu", "1420").request()));
     EXPECT_FALSE(decode(ConfigMembers{}.add("ConfigVersion", "1").request()));
     EXPECT_FALSE(decode(R"({"command":"APPLY_CONFIG","payload":{}})"));

@@ -56,8 +56,8 @@ wait_for_state() { # state seconds
 }
 
 # vpnctl only connects as a client: 0 when it was answered, 3 when it refused the server after
-# finding one (under Wine the service does not run as the local system account), 1 when
-# nobody serves the pipe.
+# finding one (under Wine the service does not run as the local system account), not when
+# nobody serves the pipe (4) or the connection broke (1).
 pipe_served() {
     w "$vpnctl" version >/dev/null 2>&1
     local status=$?
