@@ -7,6 +7,7 @@
 #include "core/paths.hpp"
 #include "core/version.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "wireguard/component_location.hpp"
 
 namespace velnaro {
 
@@ -82,6 +83,14 @@ Result<std::string> service_command_line(platform::Platform& platform) {
         platform.files.path_kind(*executable) != platform::PathKind::regular_file) {
         return fail(DetailCode::EXECUTABLE_PATH_INVALID);
     }
+    // The service runs this executable and the components beside it with the highest rights
+    // of the machine, so nobody else may be able to change them. The component folder may
+    // still be missing; its parent is then covered by the check of the executable.
+    const auto parent = parent_directory(*executable);
+    const auto components =
+        parent ? platform.files.canonical_directory(join_path(*parent, "vpn")) : std::nullopt;
+    if (!wireguard::location_is_safe(platform, *executable, components))
+        return fail(DetailCode::SERVICE_LOCATION_UNSAFE);
     return quote_command_line_argument(*executable) + " " +
            quote_command_line_argument("--service");
 }

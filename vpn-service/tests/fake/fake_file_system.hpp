@@ -37,6 +37,7 @@ public:
     bool remove_tree(std::string_view path) override;
     std::optional<std::string> temporary_directory() override;
     platform::AccessResult restrict_access(std::string_view path) override;
+    platform::OsResult<bool> replaceable_by_others(std::string_view path) override;
 
     // Test helpers.
     void put_file(std::string_view path, std::string_view content);
@@ -49,6 +50,8 @@ public:
     std::set<std::string> directories;
     // What directory_trust reports for a path instead of looking at `directories`.
     std::map<std::string, platform::DirectoryTrust> planted;
+    // Paths that another account could replace, and with them everything below them.
+    std::set<std::string> replaceable;
     std::map<std::string, std::vector<std::uint8_t>> files;
     int open_handles() const { return static_cast<int>(open_.size()); }
 

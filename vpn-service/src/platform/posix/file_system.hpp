@@ -23,6 +23,7 @@ public:
     bool remove_tree(std::string_view path) override;
     std::optional<std::string> temporary_directory() override;
     AccessResult restrict_access(std::string_view path) override;
+    OsResult<bool> replaceable_by_others(std::string_view path) override;
 };
 
 }  // namespace velnaro::platform

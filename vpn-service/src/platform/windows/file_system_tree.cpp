@@ -31,6 +31,8 @@ bool starts_with_unc(std::wstring_view rest) {
            std::towupper(rest[2]) == L'C' && is_wide_separator(rest[3]);
 }
 
+}  // namespace
+
 // Length of the part of the path that names a volume and cannot be created: "C:\",
 // "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\", "\\?\Volume{...}\".
 std::size_t root_length(std::wstring_view path) {
@@ -52,6 +54,8 @@ std::size_t root_length(std::wstring_view path) {
     }
     return path.empty() || !is_wide_separator(path[0]) ? 0 : 1;
 }
+
+namespace {
 
 bool is_directory(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
