@@ -248,7 +248,7 @@ TEST(TunnelServiceRun, HandsThePathAsGivenAndMapsTheResult) {
     EXPECT_NE(paths[0].find(u"donn\u00e9es"), std::u16string::npos);
     EXPECT_EQ(paths[0].size(), config_path_in(data).size() - 1);  // two bytes, one unit
 
-    fake::fake_component_options().tunnel_service_result = 0;
+    fake::fake_component_options().tunnel_service_result = false;
     EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data)).error(),
               DetailCode::TUNNEL_SERVICE_FAILED);
 }
