@@ -154,8 +154,14 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     const auto service =
         services.open_service(*manager, kServiceName,
                               access::kDelete | access::kServiceStop | access::kServiceQueryStatus);
-    if (!service)
+    // Only a service that is not there is "not installed": one this account may not remove
+    // is still installed, and saying otherwise would report a failure as success.
+    if (!service && service.error() == platform::OpenServiceFailure::missing)
         return passed("NOT_INSTALLED");
+    if (!service && service.error() == platform::OpenServiceFailure::access_denied)
+        return uninstall_failed(DetailCode::SERVICE_ACCESS_DENIED);
+    if (!service)
+        return uninstall_failed(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
     handles.keep_service(*service);
     const auto state = services.query_service_state(*service);
     if (!state || !state_name(*state)) {

@@ -219,6 +219,19 @@ TEST(UninstallService, EveryResult) {
                  m.faults.fail_always("query_service_state");
              },
              failed(DetailCode::SERVICE_STATUS_QUERY_FAILED)},
+            {"not ours to remove",
+             [](Machine& m) {
+                 m.registered(kRunning);
+                 m.services.open_service_fault = platform::OpenServiceFailure::access_denied;
+                 m.faults.fail_always("open_service");
+             },
+             failed(DetailCode::SERVICE_ACCESS_DENIED)},
+            {"manager gave no answer about it",
+             [](Machine& m) {
+                 m.registered(kRunning);
+                 m.faults.fail_always("open_service");
+             },
+             failed(DetailCode::SERVICE_MANAGER_UNAVAILABLE)},
             {"stop refused",
              [](Machine& m) {
                  m.registered(kRunning);
