@@ -11,6 +11,7 @@
 #include "platform/windows/file_system.hpp"
 #include "platform/windows/file_system_detail.hpp"
 #include "platform/windows/owned_handle.hpp"
+#include "platform/windows/replaceable.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace velnaro::platform {
@@ -110,30 +111,51 @@ bool grants_others(PACL dacl, DWORD rights, const TrustedAccounts& trusted) {
     return false;
 }
 
-OsResult<bool> level_replaceable(const std::wstring& level, DWORD rights,
-                                 const TrustedAccounts& trusted) {
-    // The attribute query reports a link or junction itself, not what it points at.
-    const DWORD attributes = ::GetFileAttributesW(level.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return std::unexpected(error_of("GetFileAttributesW", level, ::GetLastError()));
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        return true;
+bool descriptor_replaceable(PSECURITY_DESCRIPTOR descriptor, DWORD rights,
+                            const TrustedAccounts& trusted) {
     PSID owner = nullptr;
+    BOOL owner_defaulted = FALSE;
+    BOOL present = FALSE;
     PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status = ::GetNamedSecurityInfoW(
-        level.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        &owner, nullptr, &dacl, nullptr, &descriptor);
-    if (status != ERROR_SUCCESS)
-        return std::unexpected(error_of("GetNamedSecurityInfoW", level, status));
-    std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
+    BOOL dacl_defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &owner_defaulted) ||
+        !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &dacl_defaulted)) {
+        return true;
+    }
     // The owner may always rewrite the access list.
     if (owner == nullptr || !trusted.contains(owner))
         return true;
-    return grants_others(dacl, rights, trusted);
+    return grants_others(present ? dacl : nullptr, rights, trusted);
+}
+
+OsResult<bool> level_replaceable(const std::wstring& level, bool volume_root, DWORD rights,
+                                 const TrustedAccounts& trusted) {
+    // The attribute query reports a link or junction itself, not what it points at. A volume's
+    // root has no name in a folder to be swapped under (Wine marks its "Z:\\" as a link).
+    const DWORD attributes = ::GetFileAttributesW(level.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return std::unexpected(error_of("GetFileAttributesW", level, ::GetLastError()));
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !volume_root)
+        return true;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = ::GetNamedSecurityInfoW(
+        level.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, nullptr, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS)
+        return std::unexpected(error_of("GetNamedSecurityInfoW", level, status));
+    std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
+    return descriptor_replaceable(descriptor, rights, trusted);
 }
 
 }  // namespace
+
+OsResult<bool> descriptor_lets_others_replace(PSECURITY_DESCRIPTOR descriptor, bool named_object) {
+    TrustedAccounts trusted;
+    if (!trusted.load())
+        return std::unexpected(OsError{::GetLastError(), "TrustedAccounts", ""});
+    return descriptor_replaceable(descriptor, named_object ? kWriteRights : kReplaceRights,
+                                  trusted);
+}
 
 OsResult<bool> Win32FileSystem::replaceable_by_others(std::string_view path) {
     auto wide = to_wide(path);
@@ -151,7 +173,7 @@ OsResult<bool> Win32FileSystem::replaceable_by_others(std::string_view path) {
     for (;;) {
         while (level.size() > root && is_wide_separator(level.back()))
             level.pop_back();
-        auto replaceable = level_replaceable(level, rights, trusted);
+        auto replaceable = level_replaceable(level, level.size() <= root, rights, trusted);
         if (!replaceable || *replaceable)
             return replaceable;
         if (level.size() <= root)
