@@ -62,20 +62,19 @@ __attribute__((visibility("default"))) std::uint32_t WireGuardGenerateKeypair(
                : 0;
 }
 
-__attribute__((visibility("default"))) std::uint32_t WireGuardTunnelService(
-    const char16_t* config_path) {
+__attribute__((visibility("default"))) bool WireGuardTunnelService(const char16_t* config_path) {
     const auto path = path_from(config_path);
     if (!path) {
-        return 0;
+        return false;
     }
     const auto settings = open_settings(*path);
     if (!settings) {
-        return 0;
+        return false;
     }
     const wglinux::TunnelEnd end =
         wglinux::run_tunnel(*settings, [] { report_state(platform::service_state::kRunning); });
     // Only a stop request is a clean end; a daemon that vanished by itself is a failure.
-    return end == wglinux::TunnelEnd::stopped ? 1 : 0;
+    return end == wglinux::TunnelEnd::stopped;
 }
 
 }  // extern "C"

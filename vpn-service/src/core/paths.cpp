@@ -11,9 +11,27 @@ constexpr bool kWindowsPaths = false;
 constexpr char kSeparator = '/';
 #endif
 
-bool is_separator(char c) { return c == '/' || (kWindowsPaths && c == '\\'); }
+bool is_separator(char c) {
+    return c == '/' || (kWindowsPaths && c == '\\');
+}
 
-bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_drive_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// "\\server\share" and longer: both names present. The device ("\\.\") and verbatim
+// ("\\?\") prefixes take this form too, with "." or "?" in the place of the server.
+bool is_unc_path(std::string_view path) {
+    if (path.size() < 2 || !is_separator(path[0]) || !is_separator(path[1]))
+        return false;
+    const std::string_view rest = path.substr(2);
+    std::size_t server_end = 0;
+    while (server_end < rest.size() && !is_separator(rest[server_end]))
+        ++server_end;
+    if (server_end == 0 || server_end + 1 >= rest.size())
+        return false;
+    return !is_separator(rest[server_end + 1]);
+}
 
 }  // namespace
 
@@ -21,10 +39,8 @@ bool is_absolute_path(std::string_view path) {
     if constexpr (!kWindowsPaths) {
         return !path.empty() && path.front() == '/';
     }
-    // UNC ("\\server\share"), device ("\\.\") and verbatim ("\\?\") prefixes.
-    if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    if (is_unc_path(path))
         return true;
-    }
     return path.size() >= 3 && is_drive_letter(path[0]) && path[1] == ':' && is_separator(path[2]);
 }
 
@@ -39,25 +55,30 @@ std::string join_path(std::string_view directory, std::string_view name) {
 
 std::optional<std::string> parent_directory(std::string_view path) {
     std::size_t end = path.size();
-    while (end > 1 && is_separator(path[end - 1])) --end;  // trailing separators
+    while (end > 1 && is_separator(path[end - 1]))
+        --end;  // trailing separators
     std::size_t cut = end;
-    while (cut > 0 && !is_separator(path[cut - 1])) --cut;
+    while (cut > 0 && !is_separator(path[cut - 1]))
+        --cut;
     if (cut == 0) {
         return std::nullopt;
     }
     std::size_t parent_end = cut;
-    while (parent_end > 1 && is_separator(path[parent_end - 1])) --parent_end;
+    while (parent_end > 1 && is_separator(path[parent_end - 1]))
+        --parent_end;
     std::string parent(path.substr(0, parent_end));
     if constexpr (kWindowsPaths) {
         // "C:" alone is not a directory; keep its root separator.
-        if (parent.size() == 2 && parent[1] == ':') parent.push_back('\\');
+        if (parent.size() == 2 && parent[1] == ':')
+            parent.push_back('\\');
     }
     return parent;
 }
 
 std::string_view file_name(std::string_view path) {
     std::size_t cut = path.size();
-    while (cut > 0 && !is_separator(path[cut - 1])) --cut;
+    while (cut > 0 && !is_separator(path[cut - 1]))
+        --cut;
     return path.substr(cut);
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/handles.hpp"
+#include "platform/os_error.hpp"
 
 namespace velnaro::platform {
 
@@ -100,6 +101,14 @@ class FileSystem {
     // (Linux: owner root when running as root, 0700 directories, 0600 files). A link in
     // place of the path fails the call: the rights of whatever it points at stay untouched.
     virtual AccessResult restrict_access(std::string_view path) = 0;
+
+    // Whether an account other than the administrators (Linux: root; Windows: the local
+    // system account, the administrators, TrustedInstaller) or the account running this
+    // process could replace what `path` names, or any folder above it: by writing it,
+    // renaming or deleting it, changing its owner or access list, adding entries to it
+    // (`path` itself, when a folder), or through a link at any level. An error when a level
+    // cannot be inspected.
+    virtual OsResult<bool> replaceable_by_others(std::string_view path) = 0;
 };
 
 }  // namespace velnaro::platform

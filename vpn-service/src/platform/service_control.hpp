@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,13 @@ struct ServiceRegistration {
     std::vector<std::string> dependencies;
 };
 
+// Why a service could not be opened: a caller must not take a refusal for absence.
+enum class OpenServiceFailure {
+    missing,        // no service of that name (or one marked for deletion)
+    access_denied,  // it exists, or may exist, but the rights asked for are refused
+    failed,         // anything else: a bad handle or name, a manager that did not answer
+};
+
 // The service control manager (Linux: the local service manager). Handles are closed with
 // close_service_handle, a service handle before its manager handle.
 class ServiceControl {
@@ -55,8 +63,9 @@ public:
     virtual ~ServiceControl() = default;
 
     virtual std::optional<ScHandle> open_manager(std::uint32_t access) = 0;
-    virtual std::optional<ScHandle> open_service(ScHandle manager, std::string_view name,
-                                                 std::uint32_t access) = 0;
+    virtual std::expected<ScHandle, OpenServiceFailure> open_service(ScHandle manager,
+                                                                     std::string_view name,
+                                                                     std::uint32_t access) = 0;
     virtual std::optional<ScHandle> create_service(ScHandle manager,
                                                    const ServiceRegistration& registration,
                                                    std::uint32_t access) = 0;

@@ -7,6 +7,7 @@
 #include "core/paths.hpp"
 #include "core/version.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "wireguard/component_location.hpp"
 
 namespace velnaro {
 
@@ -82,6 +83,14 @@ Result<std::string> service_command_line(platform::Platform& platform) {
         platform.files.path_kind(*executable) != platform::PathKind::regular_file) {
         return fail(DetailCode::EXECUTABLE_PATH_INVALID);
     }
+    // The service runs this executable and the components beside it with the highest rights
+    // of the machine, so nobody else may be able to change them. The component folder may
+    // still be missing; its parent is then covered by the check of the executable.
+    const auto parent = parent_directory(*executable);
+    const auto components =
+        parent ? platform.files.canonical_directory(join_path(*parent, "vpn")) : std::nullopt;
+    if (!wireguard::location_is_safe(platform, *executable, components))
+        return fail(DetailCode::SERVICE_LOCATION_UNSAFE);
     return quote_command_line_argument(*executable) + " " +
            quote_command_line_argument("--service");
 }
@@ -145,8 +154,14 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     const auto service =
         services.open_service(*manager, kServiceName,
                               access::kDelete | access::kServiceStop | access::kServiceQueryStatus);
-    if (!service)
+    // Only a service that is not there is "not installed": one this account may not remove
+    // is still installed, and saying otherwise would report a failure as success.
+    if (!service && service.error() == platform::OpenServiceFailure::missing)
         return passed("NOT_INSTALLED");
+    if (!service && service.error() == platform::OpenServiceFailure::access_denied)
+        return uninstall_failed(DetailCode::SERVICE_ACCESS_DENIED);
+    if (!service)
+        return uninstall_failed(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
     handles.keep_service(*service);
     const auto state = services.query_service_state(*service);
     if (!state || !state_name(*state)) {

@@ -13,6 +13,10 @@ class ServiceHandleGuard {
   public:
     ServiceHandleGuard(platform::ServiceControl& services, std::optional<platform::ScHandle> handle)
         : services_(services), handle_(handle) {}
+    ServiceHandleGuard(platform::ServiceControl& services,
+                       std::expected<platform::ScHandle, platform::OpenServiceFailure> handle)
+        : services_(services),
+          handle_(handle ? std::optional<platform::ScHandle>(*handle) : std::nullopt) {}
     ServiceHandleGuard(const ServiceHandleGuard&) = delete;
     ServiceHandleGuard& operator=(const ServiceHandleGuard&) = delete;
     ~ServiceHandleGuard() {

@@ -42,7 +42,7 @@ Result<std::optional<platform::ScHandle>> register_service(
             services.close_service_handle(*existing);
             return fail(DetailCode::TUNNEL_SERVICE_UPDATE_FAILED);
         }
-        return existing;
+        return std::optional<platform::ScHandle>(*existing);
     }
     auto created = services.create_service(manager, registration, kServiceConfigure);
     if (!created)

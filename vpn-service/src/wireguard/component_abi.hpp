@@ -4,13 +4,15 @@
 
 // The six entry points of the WireGuard components, with the signatures of the Windows
 // libraries. Text is zero-terminated UTF-16 on both systems; a 32-bit non-zero value means
-// success. On x86-64 the Windows calling convention needs no annotation.
+// success, except for the tunnel service, which returns a one-byte boolean: only the low byte
+// of the return register is defined then, and the rest may hold anything. On x86-64 the
+// Windows calling convention needs no annotation.
 extern "C" {
 using WireGuardAdapterHandle = void*;
 
 using WireGuardGenerateKeypairFn = std::uint32_t (*)(std::uint8_t* public_key,
                                                      std::uint8_t* private_key);
-using WireGuardTunnelServiceFn = std::uint32_t (*)(const char16_t* config_path);
+using WireGuardTunnelServiceFn = bool (*)(const char16_t* config_path);
 using WireGuardOpenAdapterFn = WireGuardAdapterHandle (*)(const char16_t* name);
 using WireGuardCloseAdapterFn = void (*)(WireGuardAdapterHandle adapter);
 using WireGuardGetAdapterStateFn = std::uint32_t (*)(WireGuardAdapterHandle adapter,

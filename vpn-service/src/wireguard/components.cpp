@@ -1,6 +1,7 @@
 #include "wireguard/components.hpp"
 
 #include "core/paths.hpp"
+#include "wireguard/component_location.hpp"
 
 namespace velnaro::wireguard {
 namespace {
@@ -52,6 +53,10 @@ bool resolve_exports(platform::Loader& loader, WireGuardComponents& c) {
 
 Result<WireGuardComponents> load_components_uncached(platform::Platform& platform,
                                                      std::string_view directory) {
+    // A library that another account could replace would run with this process's rights.
+    const auto executable = platform.system.executable_path();
+    if (!executable || !location_is_safe(platform, *executable, directory))
+        return fail(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
     WireGuardComponents components;
     auto wireguard = load_library(platform, directory, kWireGuardLibraryName, kWireGuardCodes);
     if (!wireguard)

@@ -39,7 +39,7 @@ Status run_tunnel_service(Runtime& runtime, std::string_view config_path) {
     if (!components)
         return fail(components.error());
 
-    if ((*components)->tunnel_service(wide_path->c_str()) == 0) {
+    if (!(*components)->tunnel_service(wide_path->c_str())) {
         return fail(DetailCode::TUNNEL_SERVICE_FAILED);
     }
     return {};

@@ -2,10 +2,11 @@
 # The sealing and identity self-test modes: exact output and status, and the identity
 # self-test leaving the data directory as it found it.
 set -u
-exe=$1
 fail=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+. "$(dirname "$0")/lib/stage.sh"
+exe=$(stage_build "$1" "$work/build") || exit 1
 
 run() { # name want_stdout want_status args... (PROGRAMDATA taken from the environment)
     local name=$1 want_out=$2 want_status=$3

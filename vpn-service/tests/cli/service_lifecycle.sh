@@ -16,6 +16,8 @@ mount -t tmpfs tmpfs /var/lib
 export PROGRAMDATA
 PROGRAMDATA=$(mktemp -d)
 trap 'rm -rf "$PROGRAMDATA"' EXIT
+. "$(dirname "$0")/lib/stage.sh"
+exe=$(stage_build "$exe" "$PROGRAMDATA/build") || exit 1
 fail=0
 result() { printf '{"success":%s,"serviceName":"VelnaroVpnService","state":"%s","detailCode":%s}' "$@"; }
 

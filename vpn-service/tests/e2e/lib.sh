@@ -99,6 +99,19 @@ e2e_locate_build() { # [build-dir]
     export VELNARO_BUILD_DIR=$build
 }
 
+# The service refuses to install or load code that another account could replace, and the
+# build folder may be such a place (a checkout in someone's home). Inside the world the
+# executable and its components run from a copy in a root-owned folder, as an installation
+# under /opt would.
+e2e_stage_build() {
+    local staged=$E2E_WORK/install
+    mkdir -p -m 0755 "$staged/vpn" &&
+        cp "$VELNARO_BUILD_DIR/vpn-service" "$staged/vpn-service" &&
+        cp "$VELNARO_BUILD_DIR/vpn/wireguard.so" "$VELNARO_BUILD_DIR/vpn/tunnel.so" "$staged/vpn/" &&
+        chmod 0644 "$staged"/vpn/*.so || e2e_fail "cannot copy the build to $staged"
+    VPN_SERVICE=$staged/vpn-service
+}
+
 e2e_check_tools() {
     local tool
     for tool in wireguard-go wg unshare ip ping jq python3 timeout; do
@@ -133,6 +146,7 @@ e2e_enter_world() { # script args...
     chmod 0700 "$E2E_WORK"
     export PROGRAMDATA=$E2E_WORK/programdata
     export TMPDIR=$E2E_WORK/tmp
+    e2e_stage_build
     ip link set dev lo up || e2e_fail "cannot bring up loopback"
     trap e2e_leave_world EXIT
     # The first process of a pid namespace only receives the signals it handles.

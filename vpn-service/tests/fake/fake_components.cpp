@@ -46,7 +46,7 @@ extern "C" std::uint32_t fake_generate_keypair(std::uint8_t* public_key,
     return 1;
 }
 
-extern "C" std::uint32_t fake_tunnel_service(const char16_t* path) {
+extern "C" bool fake_tunnel_service(const char16_t* path) {
     g_calls.tunnel_service_paths.push_back(copy_text(path));
     return g_options.tunnel_service_result;
 }

@@ -30,7 +30,7 @@ struct FakeComponentOptions {
     bool tunnel_loads = true;
     std::set<std::string> missing_exports{};
     FakeKeyGeneration key_generation = FakeKeyGeneration::fills_both;
-    std::uint32_t tunnel_service_result = 1;
+    bool tunnel_service_result = true;
     FakeAdapter adapter{};
 };
 

@@ -230,6 +230,19 @@ AccessResult FakeFileSystem::restrict_access(std::string_view path) {
     return AccessResult::ok;
 }
 
+platform::OsResult<bool> FakeFileSystem::replaceable_by_others(std::string_view path) {
+    const std::string k = key(path);
+    if (faults_.should_fail("replaceable_by_others"))
+        return std::unexpected(platform::OsError{2, "replaceable_by_others", k});
+    for (std::optional<std::string> level = k; level; level = parent_directory(*level)) {
+        if (replaceable.count(*level))
+            return true;
+        if (level == parent_directory(*level))
+            break;
+    }
+    return false;
+}
+
 // Files put by a test stand for what was on disk before: durable at once.
 void FakeFileSystem::put_file(std::string_view path, std::string_view content) {
     put_file(path, std::vector<std::uint8_t>(content.begin(), content.end()));

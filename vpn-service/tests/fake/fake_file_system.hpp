@@ -39,6 +39,7 @@ class FakeFileSystem final : public platform::FileSystem {
     bool remove_tree(std::string_view path) override;
     std::optional<std::string> temporary_directory() override;
     platform::AccessResult restrict_access(std::string_view path) override;
+    platform::OsResult<bool> replaceable_by_others(std::string_view path) override;
 
     // Test helpers.
     void put_file(std::string_view path, std::string_view content);
@@ -54,6 +55,8 @@ class FakeFileSystem final : public platform::FileSystem {
     std::map<std::string, platform::DirectoryTrust> planted;
     // Directories held, and the own_levels each was held with.
     std::map<std::string, std::size_t> held;
+    // Paths that another account could replace, and with them everything below them.
+    std::set<std::string> replaceable;
     std::map<std::string, std::vector<std::uint8_t>> files;
     int open_handles() const { return static_cast<int>(open_.size()); }
 

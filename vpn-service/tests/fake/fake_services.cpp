@@ -19,12 +19,16 @@ std::optional<ScHandle> FakeServices::open_manager(std::uint32_t access) {
     return ScHandle{next_handle_++};
 }
 
-std::optional<ScHandle> FakeServices::open_service(ScHandle manager, std::string_view name,
-                                                   std::uint32_t access) {
-    if (faults_.should_fail("open_service")) return std::nullopt;
-    if (!handles_.count(manager.value)) return std::nullopt;
+std::expected<ScHandle, platform::OpenServiceFailure> FakeServices::open_service(
+    ScHandle manager, std::string_view name, std::uint32_t access) {
+    using platform::OpenServiceFailure;
+    if (faults_.should_fail("open_service"))
+        return std::unexpected(open_service_fault);
+    if (!handles_.count(manager.value))
+        return std::unexpected(OpenServiceFailure::failed);
     auto s = services.find(name);
-    if (s == services.end() || s->second.marked_for_deletion) return std::nullopt;
+    if (s == services.end() || s->second.marked_for_deletion)
+        return std::unexpected(OpenServiceFailure::missing);
     access_log.push_back(std::string(name) + ":" + std::to_string(access));
     handles_[next_handle_] = s->first;
     return ScHandle{next_handle_++};

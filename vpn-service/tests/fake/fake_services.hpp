@@ -28,9 +28,8 @@ public:
     explicit FakeServices(Faults& faults) : faults_(faults) {}
 
     std::optional<platform::ScHandle> open_manager(std::uint32_t access) override;
-    std::optional<platform::ScHandle> open_service(platform::ScHandle manager,
-                                                   std::string_view name,
-                                                   std::uint32_t access) override;
+    std::expected<platform::ScHandle, platform::OpenServiceFailure> open_service(
+        platform::ScHandle manager, std::string_view name, std::uint32_t access) override;
     std::optional<platform::ScHandle> create_service(
         platform::ScHandle manager, const platform::ServiceRegistration& registration,
         std::uint32_t access) override;
@@ -47,6 +46,8 @@ public:
     void close_service_handle(platform::ScHandle handle) override;
 
     std::map<std::string, FakeService, std::less<>> services;
+    // What a failure of open_service made by the fault switch reports.
+    platform::OpenServiceFailure open_service_fault = platform::OpenServiceFailure::failed;
     std::function<void(FakeService&)> on_start;
     std::function<void(FakeService&)> on_stop;
     // Access rights asked for, in order, as "manager:<access>" or "<name>:<access>".

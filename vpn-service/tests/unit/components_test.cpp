@@ -67,6 +67,32 @@ TEST(ComponentLoading, EachFaultYieldsItsCodeAndStopsThere) {
     }
 }
 
+// A library that another account could swap would run with the service's rights.
+TEST(ComponentLoading, RefusesComponentsAnotherAccountCouldReplace) {
+    const std::vector<std::function<std::string(const fake::FakeInstallation&)>> replaceable = {
+        [](const auto& i) { return i.executable; },
+        [](const auto& i) { return *parent_directory(*parent_directory(i.executable)); },
+        [](const auto& i) { return i.component_directory; },
+        [](const auto& i) { return i.tunnel_library; },
+    };
+    for (const auto& pick : replaceable) {
+        fake::FakePlatform fake;
+        const auto installation = fake::install_fake_components(fake);
+        fake.files.replaceable.insert(pick(installation));
+        SCOPED_TRACE(pick(installation));
+        auto pair = generate_keypair(fake.runtime, installation.component_directory);
+        ASSERT_FALSE(pair);
+        EXPECT_EQ(pair.error(), DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
+        EXPECT_EQ(fake.loader.loads, 0);
+    }
+    fake::FakePlatform fake;
+    const auto installation = fake::install_fake_components(fake);
+    fake.faults.fail_nth("replaceable_by_others", 2);
+    auto pair = generate_keypair(fake.runtime, installation.component_directory);
+    EXPECT_EQ(pair.error(), DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE)
+        << "not inspectable is unsafe";
+}
+
 TEST(ComponentLoading, LibraryPathThatIsADirectoryCountsAsMissing) {
     fake::FakePlatform fake;
     const auto installation = fake::install_fake_components(fake, {.wireguard_file = false});
@@ -222,7 +248,7 @@ TEST(TunnelServiceRun, HandsThePathAsGivenAndMapsTheResult) {
     EXPECT_NE(paths[0].find(u"donn\u00e9es"), std::u16string::npos);
     EXPECT_EQ(paths[0].size(), config_path_in(data).size() - 1);  // two bytes, one unit
 
-    fake::fake_component_options().tunnel_service_result = 0;
+    fake::fake_component_options().tunnel_service_result = false;
     EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data)).error(),
               DetailCode::TUNNEL_SERVICE_FAILED);
 }

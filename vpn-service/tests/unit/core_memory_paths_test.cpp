@@ -32,14 +32,19 @@ TEST(SecretArray, ComparesAndWipes) {
 
 TEST(Paths, AbsoluteRuleOfThePlatform) {
 #ifdef _WIN32
-    for (const char* yes : {"C:\\x", "c:/x", "\\\\server\\share", "\\\\?\\C:\\x", "\\\\.\\pipe\\x"})
+    for (const char* yes : {"C:\\x", "c:/x", "\\\\server\\share", "\\\\server\\share\\x",
+                            "//server/share", "\\\\?\\C:\\x", "\\\\.\\pipe\\x"})
         EXPECT_TRUE(is_absolute_path(yes)) << yes;
-    for (const char* no : {"", "x", "C:", "C:x", "\\x", "/x", "identity.dat"})
+    // A UNC path needs both a server and a share name.
+    for (const char* no :
+         {"", "x", "C:", "C:x", "\\x", "/x", "identity.dat", "\\\\", "\\\\server", "\\\\server\\",
+          "\\\\\\share", "\\\\server\\\\share", "\\\\.", "\\\\?\\"})
         EXPECT_FALSE(is_absolute_path(no)) << no;
     EXPECT_EQ(join_path("C:\\data", "vpn"), "C:\\data\\vpn");
     EXPECT_EQ(parent_directory("C:\\svc.exe"), "C:\\");
 #else
-    for (const char* yes : {"/", "/x", "//x"}) EXPECT_TRUE(is_absolute_path(yes)) << yes;
+    for (const char* yes : {"/", "/x", "//x"})
+        EXPECT_TRUE(is_absolute_path(yes)) << yes;
     for (const char* no : {"", "x", "./x", "identity.dat", "C:\\x"})
         EXPECT_FALSE(is_absolute_path(no)) << no;
     EXPECT_EQ(join_path("/var/lib", "Velnaro"), "/var/lib/Velnaro");

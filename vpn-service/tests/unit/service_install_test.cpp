@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "core/paths.hpp"
 #include "core/version.hpp"
 #include "fake/fake_platform.hpp"
 #include "service/service_commands.hpp"
@@ -116,6 +117,42 @@ TEST(InstallService, EveryResult) {
         install_service);
 }
 
+TEST(InstallService, RefusesALocationAnotherAccountCouldReplace) {
+    const std::string folder = *parent_directory(kExecutable);
+    const std::string components = join_path(folder, "vpn");
+    const std::string library = join_path(components, "wireguard.so");
+    const struct {
+        const char* name;
+        std::string replaceable;  // "" = nothing
+        const char* fault;        // an operation that fails, or ""
+        bool installed;
+    } cases[] = {
+        {"safe", "", "", true},
+        {"executable", std::string(kExecutable), "", false},
+        {"a folder above it", *parent_directory(folder), "", false},
+        {"a component", library, "", false},
+        {"cannot be inspected", "", "replaceable_by_others", false},
+        {"component folder unreadable", "", "list_directory", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Machine machine;
+        machine.files.create_directories(components);
+        machine.files.put_file(library, "so");
+        if (!c.replaceable.empty())
+            machine.files.replaceable.insert(c.replaceable);
+        if (*c.fault)
+            machine.faults.fail_always(c.fault);
+        const auto result = install_service(machine.platform);
+        EXPECT_EQ(result.success, c.installed);
+        if (!c.installed) {
+            EXPECT_EQ(result, (ServiceCommandResult{false, "INSTALL_FAILED",
+                                                    DetailCode::SERVICE_LOCATION_UNSAFE}));
+            EXPECT_EQ(machine.ours(), nullptr) << "nothing is registered";
+        }
+    }
+}
+
 TEST(InstallService, RegistersTheFixedValuesAndStartsTheService) {
     Machine machine;
     ASSERT_EQ(install_service(machine.platform), ok("INSTALLED"));
@@ -182,6 +219,19 @@ TEST(UninstallService, EveryResult) {
                  m.faults.fail_always("query_service_state");
              },
              failed(DetailCode::SERVICE_STATUS_QUERY_FAILED)},
+            {"not ours to remove",
+             [](Machine& m) {
+                 m.registered(kRunning);
+                 m.services.open_service_fault = platform::OpenServiceFailure::access_denied;
+                 m.faults.fail_always("open_service");
+             },
+             failed(DetailCode::SERVICE_ACCESS_DENIED)},
+            {"manager gave no answer about it",
+             [](Machine& m) {
+                 m.registered(kRunning);
+                 m.faults.fail_always("open_service");
+             },
+             failed(DetailCode::SERVICE_MANAGER_UNAVAILABLE)},
             {"stop refused",
              [](Machine& m) {
                  m.registered(kRunning);

@@ -310,6 +310,9 @@ class HookedFileSystem final : public platform::FileSystem {
     platform::AccessResult restrict_access(std::string_view p) override {
         return inner_.restrict_access(p);
     }
+    platform::OsResult<bool> replaceable_by_others(std::string_view p) override {
+        return inner_.replaceable_by_others(p);
+    }
 
   private:
     platform::FileSystem& inner_;
@@ -447,16 +450,21 @@ TEST(TunnelConfigSelfTest, FailuresAreReportedAndTheDirectoryStillRemoved) {
         const char* operation;
         DetailCode expected;
         int removals;
+        int nth;  // 0: every call fails
     } cases[] = {
-        {"temporary_directory", DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED, 0},
-        {"create_directories", DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED, 1},
-        {"protect", DetailCode::DPAPI_PROTECT_FAILED, 1},
-        {"list_directory", DetailCode::TUNNEL_CONFIG_READ_FAILED, 1},
+        {"temporary_directory", DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED, 0, 0},
+        {"create_directories", DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED, 1, 0},
+        {"protect", DetailCode::DPAPI_PROTECT_FAILED, 1, 0},
+        // The first listing is the component folder's, checked before the libraries load.
+        {"list_directory", DetailCode::TUNNEL_CONFIG_READ_FAILED, 1, 2},
     };
     for (const auto& c : cases) {
         FakePlatform fake;
         fake::install_fake_components(fake);
-        fake.faults.fail_always(c.operation);
+        if (c.nth == 0)
+            fake.faults.fail_always(c.operation);
+        else
+            fake.faults.fail_nth(c.operation, c.nth);
         const auto result = tunnel_config_self_test(fake.runtime);
         EXPECT_EQ(result, (TunnelConfigSelfTestResult{false, false, c.expected})) << c.operation;
         EXPECT_EQ(fake.faults.count("remove_tree"), c.removals) << c.operation;

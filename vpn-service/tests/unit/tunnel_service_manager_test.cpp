@@ -24,7 +24,9 @@ class ScriptedServices final : public platform::ServiceControl {
     std::optional<ScHandle> open_manager(std::uint32_t a) override {
         return inner_.open_manager(a);
     }
-    std::optional<ScHandle> open_service(ScHandle m, std::string_view n, std::uint32_t a) override {
+    std::expected<ScHandle, platform::OpenServiceFailure> open_service(ScHandle m,
+                                                                       std::string_view n,
+                                                                       std::uint32_t a) override {
         return inner_.open_service(m, n, a);
     }
     std::optional<ScHandle> create_service(ScHandle m, const platform::ServiceRegistration& r,

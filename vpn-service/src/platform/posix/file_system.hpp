@@ -32,6 +32,7 @@ class PosixFileSystem final : public FileSystem {
     bool remove_tree(std::string_view path) override;
     std::optional<std::string> temporary_directory() override;
     AccessResult restrict_access(std::string_view path) override;
+    OsResult<bool> replaceable_by_others(std::string_view path) override;
 
     // Where an operation on `path` acts: a held directory's descriptor and the name inside
     // it ("." for the directory itself), or AT_FDCWD and the path as given. A held directory

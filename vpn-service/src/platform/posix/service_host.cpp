@@ -76,19 +76,23 @@ std::uint32_t PosixServiceHost::run_dispatcher(std::string_view service_name, Se
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return kErrorFailedServiceControllerConnect;
     }
+    // A stop that comes before the service main has registered its handler is kept and
+    // delivered once the handler is there, so the service cannot run on after it.
     const timespec poll{0, kSignalPollNanoseconds};
+    bool stop_pending = false;
     while (!main_returned) {
         siginfo_t info{};
-        if (::sigtimedwait(&signals, &info, &poll) > 0) {
-            deliver_control(service_control::kStop);
-        }
+        if (::sigtimedwait(&signals, &info, &poll) > 0)
+            stop_pending = true;
+        if (stop_pending && deliver_control(service_control::kStop))
+            stop_pending = false;
     }
     service_thread.join();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return 0;
 }
 
-void PosixServiceHost::deliver_control(std::uint32_t control) {
+bool PosixServiceHost::deliver_control(std::uint32_t control) {
     ControlHandler handler = nullptr;
     void* context = nullptr;
     {
@@ -96,8 +100,10 @@ void PosixServiceHost::deliver_control(std::uint32_t control) {
         handler = handler_;
         context = context_;
     }
-    if (handler != nullptr)
-        handler(control, 0, nullptr, context);
+    if (handler == nullptr)
+        return false;
+    handler(control, 0, nullptr, context);
+    return true;
 }
 
 std::optional<ServiceStatusHandle> PosixServiceHost::register_control_handler(

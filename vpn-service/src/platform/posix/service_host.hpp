@@ -19,7 +19,8 @@ class PosixServiceHost final : public ServiceHost {
     void name_current_thread(std::string_view name) override;
 
   private:
-    void deliver_control(std::uint32_t control);
+    // False when no handler is registered yet.
+    bool deliver_control(std::uint32_t control);
 
     std::mutex mutex_;
     std::string service_name_;

@@ -152,20 +152,27 @@ std::optional<ScHandle> LocalServiceManager::open_manager(std::uint32_t access) 
     return add_entry(std::move(entry));
 }
 
-std::optional<ScHandle> LocalServiceManager::open_service(ScHandle manager, std::string_view name,
-                                                          std::uint32_t access) {
+std::expected<ScHandle, OpenServiceFailure> LocalServiceManager::open_service(
+    ScHandle manager, std::string_view name, std::uint32_t access) {
     auto owner = entry_of(manager, true, 0);
     auto key = service_key(name);
-    if (!owner || !key || ((access & ~kServiceReadRights) != 0 && !is_root())) {
-        return std::nullopt;
-    }
+    if (!owner || !key)
+        return std::unexpected(OpenServiceFailure::failed);
+    if ((access & ~kServiceReadRights) != 0 && !is_root())
+        return std::unexpected(OpenServiceFailure::access_denied);
     {
         DatabaseLock lock(owner->database);
-        if (!lock.held() || sweep_if_deleted(owner->database, *key))
-            return std::nullopt;
+        if (!lock.held()) {
+            // No database yet: nothing was ever registered.
+            struct stat info {};
+            const bool none = ::lstat(owner->database.c_str(), &info) != 0 && errno == ENOENT;
+            return std::unexpected(none ? OpenServiceFailure::missing : OpenServiceFailure::failed);
+        }
+        if (sweep_if_deleted(owner->database, *key))
+            return std::unexpected(OpenServiceFailure::missing);
         auto stored = load_registration(owner->database, *key);
         if (!stored || stored->delete_pending)
-            return std::nullopt;
+            return std::unexpected(OpenServiceFailure::missing);
     }
     return add_entry(Entry{false, owner->root, owner->database, *key, access});
 }

@@ -30,6 +30,7 @@ class Win32FileSystem final : public FileSystem {
     bool remove_tree(std::string_view path) override;
     std::optional<std::string> temporary_directory() override;
     AccessResult restrict_access(std::string_view path) override;
+    OsResult<bool> replaceable_by_others(std::string_view path) override;
 
   private:
     // Held directories by canonical path, each open without FILE_SHARE_DELETE.

@@ -24,7 +24,8 @@ inline constexpr wchar_t kServiceOnlySddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;F
 // is allowed to change its content or its rights; untrusted otherwise.
 DirectoryTrust judge_directory_descriptor(PSECURITY_DESCRIPTOR descriptor);
 
-// Length of the part of the path that names a volume and cannot be created.
+// Length of the part of the path that names a volume and cannot be created: "C:\",
+// "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\", "\\?\Volume{...}\".
 std::size_t root_length(std::wstring_view path);
 
 // The absolute final path of an open file or directory.

@@ -55,12 +55,22 @@ std::optional<ScHandle> Win32ServiceControl::open_manager(std::uint32_t access) 
     return from_native(::OpenSCManagerW(nullptr, nullptr, access));
 }
 
-std::optional<ScHandle> Win32ServiceControl::open_service(ScHandle manager, std::string_view name,
-                                                          std::uint32_t access) {
+std::expected<ScHandle, OpenServiceFailure> Win32ServiceControl::open_service(
+    ScHandle manager, std::string_view name, std::uint32_t access) {
     auto wide_name = platform::to_wide(name);
     if (!wide_name)
-        return std::nullopt;
-    return from_native(::OpenServiceW(to_native(manager), wide_name->c_str(), access));
+        return std::unexpected(OpenServiceFailure::failed);
+    if (auto opened = from_native(::OpenServiceW(to_native(manager), wide_name->c_str(), access)))
+        return *opened;
+    switch (::GetLastError()) {
+        case ERROR_SERVICE_DOES_NOT_EXIST:
+        case ERROR_SERVICE_MARKED_FOR_DELETE:
+            return std::unexpected(OpenServiceFailure::missing);
+        case ERROR_ACCESS_DENIED:
+            return std::unexpected(OpenServiceFailure::access_denied);
+        default:
+            return std::unexpected(OpenServiceFailure::failed);
+    }
 }
 
 std::optional<ScHandle> Win32ServiceControl::create_service(ScHandle manager,

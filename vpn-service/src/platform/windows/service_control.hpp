@@ -8,8 +8,9 @@ namespace velnaro::platform {
 class Win32ServiceControl final : public ServiceControl {
 public:
     std::optional<ScHandle> open_manager(std::uint32_t access) override;
-    std::optional<ScHandle> open_service(ScHandle manager, std::string_view name,
-                                         std::uint32_t access) override;
+    std::expected<ScHandle, OpenServiceFailure> open_service(ScHandle manager,
+                                                             std::string_view name,
+                                                             std::uint32_t access) override;
     std::optional<ScHandle> create_service(ScHandle manager,
                                            const ServiceRegistration& registration,
                                            std::uint32_t access) override;

@@ -5,7 +5,9 @@ set -u
 exe=$1
 doubles=$(dirname "$exe")/doubles/standard
 . "$(dirname "$0")/../../cli/lib/expect.sh"
-work=$(mktemp -d)
+# On the prefix's own drive C: the executable refuses components that others could replace,
+# and Wine shows the sticky /tmp as a folder everyone may change.
+work=$(mktemp -d -p "$(winepath -u 'C:\' 2>/dev/null)")
 trap 'rm -rf "$work"' EXIT
 cp "$exe" "$work/vpn-service.exe"
 copy="$work/vpn-service.exe"

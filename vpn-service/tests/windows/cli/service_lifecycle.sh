@@ -32,6 +32,13 @@ fi
 # Wine ends the system processes, services included, once the last ordinary process is gone;
 # a persistent server keeps the service alive between the one-shot commands of this test.
 wineserver -p
+# The service is installed from the prefix's drive C:, as it would be from Program Files: it
+# refuses a location that others could change, and the build folder may be one.
+staged=$(winepath -u 'C:\' 2>/dev/null)velnaro
+mkdir -p "$staged" && cp "$exe" "$staged/vpn-service.exe" || exit 1
+[ -f "$vpnctl" ] && cp "$vpnctl" "$staged/vpnctl.exe"
+exe=$staged/vpn-service.exe
+[ -f "$vpnctl" ] && vpnctl=$staged/vpnctl.exe
 
 result() { # success state detail
     printf '{"success":%s,"serviceName":"VelnaroVpnService","state":"%s","detailCode":%s}' "$@"

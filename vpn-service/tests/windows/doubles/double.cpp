@@ -1,11 +1,11 @@
 // A stand-in for one of the two WireGuard libraries. Which entry points it exports is
 // chosen at build time; how they behave is read from "behaviour.txt" beside the library at
 // every call, so a test can change it while the library stays loaded. Lines are
-// "key=value": keys=normal|zero_public|zero_private, tunnel_result=N, adapter=absent,
-// state=N, state_call=fail, probe_size=N, read=fail, returned_size=N. The configuration
-// block is the content of "block.bin". Calls are appended to "calls.txt"; the path given
-// to the tunnel service is written to "tunnel_path.bin" as UTF-16; tunnel_service=dispatch
-// makes that call run as the tunnel's service until it is stopped.
+// "key=value": keys=normal|zero_public|zero_private, tunnel_result=N (the boolean's byte),
+// adapter=absent, state=N, state_call=fail, probe_size=N, read=fail, returned_size=N. The
+// configuration block is the content of "block.bin". Calls are appended to "calls.txt"; the
+// path given to the tunnel service is written to "tunnel_path.bin" as UTF-16;
+// tunnel_service=dispatch makes that call run as the tunnel's service until it is stopped.
 #include <windows.h>
 
 #include <cstdint>
@@ -125,15 +125,19 @@ __declspec(dllexport) std::uint32_t
     return 1;
 }
 
+// The library's export returns a one-byte boolean, which defines only the low byte of the
+// return register. This stand-in returns 32 bits with garbage above that byte, so a caller
+// that reads more than the boolean takes a failure (0x12345600) for success.
 __declspec(dllexport) std::uint32_t WireGuardTunnelService(const char16_t* config_path) {
+    constexpr std::uint32_t kGarbage = 0x12345600;
     log_call("tunnel_service");
     const std::u16string path(config_path);
     std::ofstream(own_folder() / "tunnel_path.bin", std::ios::binary)
         .write(reinterpret_cast<const char*>(path.data()),
                static_cast<std::streamsize>(path.size() * sizeof(char16_t)));
     if (value_of("tunnel_service", "return") == "dispatch")
-        return run_as_tunnel_service();
-    return number_of("tunnel_result", 1);
+        return kGarbage | run_as_tunnel_service();
+    return kGarbage | (number_of("tunnel_result", 1) & 0xFF);
 }
 #endif
 

@@ -1,0 +1,94 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix/file_system.hpp"
+#include "platform/posix/path_text.hpp"
+
+namespace velnaro::platform {
+namespace {
+
+// The path and every folder above it, the path first. Nothing for a relative path or one
+// with "." or ".." in it: walking up such a path by its text would skip real levels.
+std::optional<std::vector<std::string>> levels_up_from(const std::string& path) {
+    if (path.empty() || path.front() != '/')
+        return std::nullopt;
+    std::vector<std::string> levels;
+    std::string level = path;
+    while (level.size() > 1 && level.back() == '/')
+        level.pop_back();
+    for (;;) {
+        const auto cut = level.find_last_of('/');
+        const std::string name = level.substr(cut + 1);
+        if (name == "." || name == "..")
+            return std::nullopt;
+        levels.push_back(level);
+        if (level == "/")
+            return levels;
+        level = cut == 0 ? "/" : level.substr(0, cut);
+        while (level.size() > 1 && level.back() == '/')
+            level.pop_back();
+    }
+}
+
+// Inside a user namespace that does not map the machine's accounts (an unprivileged test
+// or demo run), files of accounts outside it show the kernel's overflow owner. Root of such a
+// namespace holds no right beyond the account that made it, so what those accounts could
+// replace gives nobody more than they have. Nothing for the machine's own namespace.
+std::optional<uid_t> unmapped_owner() {
+    std::ifstream map("/proc/self/uid_map");
+    uid_t inside = 0, outside = 0;
+    unsigned long long count = 0;
+    if (!(map >> inside >> outside >> count) ||
+        (inside == 0 && outside == 0 && count == 4294967295ULL))
+        return std::nullopt;
+    std::ifstream overflow("/proc/sys/kernel/overflowuid");
+    uid_t uid = 0;
+    if (!(overflow >> uid))
+        return std::nullopt;
+    return uid;
+}
+
+bool trusted_owner(const struct stat& info) {
+    static const std::optional<uid_t> outside = unmapped_owner();
+    return info.st_uid == 0 || info.st_uid == ::geteuid() || (outside && info.st_uid == *outside);
+}
+
+// One level, given what lies below it in the walk (nothing for the path itself). A folder
+// that others may write lets them rename the level below away, unless it is sticky and that
+// level belongs to a trusted owner: then only the owner may rename or delete it.
+bool level_replaceable(const struct stat& info, const struct stat* below) {
+    if (S_ISLNK(info.st_mode) || !trusted_owner(info))
+        return true;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return false;
+    const bool sticky_folder = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
+    return below == nullptr || !sticky_folder || !trusted_owner(*below);
+}
+
+}  // namespace
+
+OsResult<bool> PosixFileSystem::replaceable_by_others(std::string_view path) {
+    const auto os_path = to_os_path(path);
+    const auto levels = os_path ? levels_up_from(*os_path) : std::nullopt;
+    if (!levels)
+        return std::unexpected(OsError{EINVAL, "replaceable_by_others", std::string(path)});
+    struct stat below {};
+    for (std::size_t i = 0; i < levels->size(); ++i) {
+        struct stat info {};
+        if (::lstat((*levels)[i].c_str(), &info) != 0) {
+            return std::unexpected(
+                OsError{static_cast<std::uint32_t>(errno), "lstat", (*levels)[i]});
+        }
+        if (level_replaceable(info, i == 0 ? nullptr : &below))
+            return true;
+        below = info;
+    }
+    return false;
+}
+
+}  // namespace velnaro::platform

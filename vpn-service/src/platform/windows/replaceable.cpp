@@ -1,0 +1,189 @@
+// Who besides the administrators could replace a file or folder: its owner and its access list.
+// windows.h first: the headers after it rely on its declarations.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/windows/file_system.hpp"
+#include "platform/windows/file_system_detail.hpp"
+#include "platform/windows/owned_handle.hpp"
+#include "platform/windows/replaceable.hpp"
+#include "platform/windows/wide.hpp"
+
+namespace velnaro::platform {
+namespace {
+
+constexpr wchar_t kTrustedInstallerSid[] =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
+// Rights that let an account swap an object for another: delete or rename it, remove what
+// a folder holds, or take the object over through its owner or access list.
+constexpr DWORD kReplaceRights = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD | GENERIC_ALL;
+// On the object itself also: change its content, or add entries to a folder (a library
+// planted beside the executable or the components is found by their imports).
+constexpr DWORD kWriteRights = kReplaceRights | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE;
+
+struct LocalFreeDeleter {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+
+OsError error_of(const char* operation, const std::wstring& path, DWORD code) {
+    return OsError{code, operation, from_wide(path)};
+}
+
+// The accounts trusted to replace anything: the local system account, the administrators,
+// TrustedInstaller, and the account this process runs as.
+class TrustedAccounts {
+  public:
+    bool load() {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+            std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
+            size = SECURITY_MAX_SID_SIZE;
+            if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size))
+                return false;
+            sids_.push_back(std::move(sid));
+        }
+        PSID installer = nullptr;
+        if (!::ConvertStringSidToSidW(kTrustedInstallerSid, &installer))
+            return false;
+        std::unique_ptr<void, LocalFreeDeleter> owned(installer);
+        add(installer);
+        return add_process_account();
+    }
+
+    bool contains(PSID sid) const {
+        for (const auto& trusted : sids_) {
+            if (::EqualSid(const_cast<BYTE*>(trusted.data()), sid))
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    void add(PSID sid) {
+        const auto* bytes = static_cast<const BYTE*>(sid);
+        sids_.emplace_back(bytes, bytes + ::GetLengthSid(sid));
+    }
+
+    bool add_process_account() {
+        HANDLE raw = nullptr;
+        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
+            return false;
+        OwnedHandle token(raw);
+        DWORD size = 0;
+        ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+        std::vector<BYTE> buffer(size);
+        if (size == 0 ||
+            !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+            return false;
+        }
+        add(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+        return true;
+    }
+
+    std::vector<std::vector<BYTE>> sids_;
+};
+
+// Whether an allowed entry of the list gives an untrusted account one of `rights`. Entries
+// that only pass on to children (inherit-only) do not apply to the object itself; a missing
+// list grants everything to everyone.
+bool grants_others(PACL dacl, DWORD rights, const TrustedAccounts& trusted) {
+    if (dacl == nullptr)
+        return true;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        if (!::GetAce(dacl, i, &raw))
+            return true;
+        const auto* header = static_cast<const ACE_HEADER*>(raw);
+        if (header->AceFlags & INHERIT_ONLY_ACE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            continue;  // deny entries only take rights away
+        auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        if ((ace->Mask & rights) != 0 && !trusted.contains(&ace->SidStart))
+            return true;
+    }
+    return false;
+}
+
+bool descriptor_replaceable(PSECURITY_DESCRIPTOR descriptor, DWORD rights,
+                            const TrustedAccounts& trusted) {
+    PSID owner = nullptr;
+    BOOL owner_defaulted = FALSE;
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    BOOL dacl_defaulted = FALSE;
+    if (!::GetSecurityDescriptorOwner(descriptor, &owner, &owner_defaulted) ||
+        !::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &dacl_defaulted)) {
+        return true;
+    }
+    // The owner may always rewrite the access list.
+    if (owner == nullptr || !trusted.contains(owner))
+        return true;
+    return grants_others(present ? dacl : nullptr, rights, trusted);
+}
+
+OsResult<bool> level_replaceable(const std::wstring& level, bool volume_root, DWORD rights,
+                                 const TrustedAccounts& trusted) {
+    // The attribute query reports a link or junction itself, not what it points at. A volume's
+    // root has no name in a folder to be swapped under (Wine marks its "Z:\\" as a link).
+    const DWORD attributes = ::GetFileAttributesW(level.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return std::unexpected(error_of("GetFileAttributesW", level, ::GetLastError()));
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !volume_root)
+        return true;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = ::GetNamedSecurityInfoW(
+        level.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, nullptr, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS)
+        return std::unexpected(error_of("GetNamedSecurityInfoW", level, status));
+    std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
+    return descriptor_replaceable(descriptor, rights, trusted);
+}
+
+}  // namespace
+
+OsResult<bool> descriptor_lets_others_replace(PSECURITY_DESCRIPTOR descriptor, bool named_object) {
+    TrustedAccounts trusted;
+    if (!trusted.load())
+        return std::unexpected(OsError{::GetLastError(), "TrustedAccounts", ""});
+    return descriptor_replaceable(descriptor, named_object ? kWriteRights : kReplaceRights,
+                                  trusted);
+}
+
+OsResult<bool> Win32FileSystem::replaceable_by_others(std::string_view path) {
+    auto wide = to_wide(path);
+    if (!wide || root_length(*wide) == 0)
+        return std::unexpected(
+            OsError{ERROR_INVALID_NAME, "replaceable_by_others", std::string(path)});
+    TrustedAccounts trusted;
+    if (!trusted.load())
+        return std::unexpected(error_of("TrustedAccounts", *wide, ::GetLastError()));
+    std::wstring level = *wide;
+    const std::size_t root = root_length(level);
+    // Above the named object, adding new entries replaces nothing: "C:\" lets every
+    // account create folders.
+    DWORD rights = kWriteRights;
+    for (;;) {
+        while (level.size() > root && is_wide_separator(level.back()))
+            level.pop_back();
+        auto replaceable = level_replaceable(level, level.size() <= root, rights, trusted);
+        if (!replaceable || *replaceable)
+            return replaceable;
+        if (level.size() <= root)
+            return false;
+        std::size_t cut = level.size();
+        while (cut > root && !is_wide_separator(level[cut - 1]))
+            --cut;
+        level.resize(cut);
+        rights = kReplaceRights;
+    }
+}
+
+}  // namespace velnaro::platform
