@@ -5,7 +5,7 @@
 #include "platform/posix/pipes.hpp"
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/service_host.hpp"
-#include "platform/posix/service_manager.hpp"
+#include "platform/posix/systemd_service_control.hpp"
 #include "platform/posix/system.hpp"
 
 namespace velnaro::platform {
@@ -15,7 +15,7 @@ struct NativePlatform::Parts {
     PosixSystem system;
     PosixSealing sealing;
     PosixLoader loader;
-    LocalServiceManager services;
+    SystemdServiceControl services;
     PosixPipes pipes;
     PosixServiceHost host;
 };
