@@ -1,6 +1,7 @@
 #include "platform/native.hpp"
 
 #include "platform/posix/file_system.hpp"
+#include "platform/posix/journal_log.hpp"
 #include "platform/posix/loader.hpp"
 #include "platform/posix/pipes.hpp"
 #include "platform/posix/sealing.hpp"
@@ -18,13 +19,14 @@ struct NativePlatform::Parts {
     SystemdServiceControl services;
     PosixPipes pipes;
     PosixServiceHost host;
+    JournalLog log;
 };
 
 NativePlatform::NativePlatform()
     : parts_(std::make_unique<Parts>()),
       platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system, parts_->sealing,
                                                     parts_->loader, parts_->services, parts_->pipes,
-                                                    parts_->host})) {}
+                                                    parts_->host, parts_->log})) {}
 
 NativePlatform::~NativePlatform() = default;
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/posix/journal_log.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/unit_file.hpp"
 
@@ -57,6 +58,15 @@ bool replace_file(const std::string& path, std::string_view content) {
     return directory && ::fsync(directory.get()) == 0;
 }
 
+// A refused systemd call or file write is worth a line with its error: the callers above fold
+// it into a detail code and the reason would be lost.
+bool logged(bool ok, std::string_view what, int os_error, std::string_view unit) {
+    if (!ok)
+        journal_write(LogPriority::error, std::nullopt,
+                      std::string("systemd: ") + std::string(what) + " failed", os_error, unit);
+    return ok;
+}
+
 constexpr std::uint32_t kManagerRights = access::kManagerConnect | access::kManagerCreateService;
 constexpr std::uint32_t kServiceRights =
     access::kServiceQueryConfig | access::kServiceChangeConfig | access::kServiceQueryStatus |
@@ -87,7 +97,7 @@ std::optional<ScHandle> SystemdServiceControl::open_manager(std::uint32_t access
     if ((access & access::kManagerCreateService) != 0 && ::geteuid() != 0)
         return std::nullopt;
     auto bus = SystemdBus::connect();
-    if (!bus)
+    if (!logged(bus.has_value(), "connecting", 0, "/run/systemd/private"))
         return std::nullopt;
     std::lock_guard lock(mutex_);
     return add_entry(Entry{std::make_shared<SystemdBus>(std::move(*bus)), true, access, {}, {}});
@@ -106,13 +116,20 @@ std::optional<ScHandle> SystemdServiceControl::open_service(ScHandle manager, st
 bool SystemdServiceControl::write_unit(Entry& service, const ServiceRegistration& registration,
                                        std::string_view description) {
     auto text = render_unit_file(registration, description);
-    if (!text || !replace_file(unit_path(service.unit), *text) || !service.bus->reload())
+    if (!logged(text.has_value(), "a unit line that would break", EINVAL, service.unit))
         return false;
+    const bool written = replace_file(unit_path(service.unit), *text);
+    if (!logged(written, "writing the unit", errno, unit_path(service.unit)) ||
+        !logged(service.bus->reload(), "Reload", service.bus->last_error(), service.unit)) {
+        return false;
+    }
     service.registration = registration;
     // Automatic start: enabled, so that systemd starts it at boot.
     if (registration.start_type == kServiceAutoStart)
-        return service.bus->enable_unit_file(service.unit);
-    return service.bus->disable_unit_file(service.unit);
+        return logged(service.bus->enable_unit_file(service.unit), "EnableUnitFiles",
+                      service.bus->last_error(), service.unit);
+    return logged(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
+                  service.bus->last_error(), service.unit);
 }
 
 std::optional<ScHandle> SystemdServiceControl::create_service(
@@ -174,8 +191,10 @@ std::optional<ServiceStatus> SystemdServiceControl::query_service_status(ScHandl
     if (entry == nullptr)
         return std::nullopt;
     auto unit = entry->bus->unit_state(entry->unit);
-    if (!unit)
+    if (!logged(unit.has_value(), "reading the unit's state", entry->bus->last_error(),
+                entry->unit)) {
         return std::nullopt;
+    }
     auto state = service_state_of_unit(unit->active_state, unit->sub_state);
     if (!state)
         return std::nullopt;
@@ -185,13 +204,15 @@ std::optional<ServiceStatus> SystemdServiceControl::query_service_status(ScHandl
 bool SystemdServiceControl::start_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceStart);
-    return entry != nullptr && entry->bus->start_unit(entry->unit);
+    return entry != nullptr && logged(entry->bus->start_unit(entry->unit), "StartUnit",
+                                      entry->bus->last_error(), entry->unit);
 }
 
 bool SystemdServiceControl::stop_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceStop);
-    return entry != nullptr && entry->bus->stop_unit(entry->unit);
+    return entry != nullptr && logged(entry->bus->stop_unit(entry->unit), "StopUnit",
+                                      entry->bus->last_error(), entry->unit);
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
@@ -203,8 +224,8 @@ bool SystemdServiceControl::delete_service(ScHandle service) {
         return false;
     entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
     if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
-        return false;
-    if (!entry->bus->reload())
+        return logged(false, "removing the unit", errno, unit_path(entry->unit));
+    if (!logged(entry->bus->reload(), "Reload", entry->bus->last_error(), entry->unit))
         return false;
     entry->bus->reset_failed_unit(entry->unit);  // a failed unit would otherwise stay listed
     return true;
