@@ -213,7 +213,8 @@ e2e_enter_world() { # script args...
     [ "$state" = running ] || e2e_fail "the world's systemd is $state"
     # The build directory travels as an absolute path; inside, the working folder is "/".
     nsenter -t "$E2E_WORLD_PID" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin E2E_IN_WORLD=1 \
-        E2E_VERBOSE="$E2E_VERBOSE" VELNARO_BUILD_DIR="$VELNARO_BUILD_DIR" bash "$script"
+        E2E_VERBOSE="$E2E_VERBOSE" VELNARO_BUILD_DIR="$VELNARO_BUILD_DIR" \
+        VELNARO_E2E_STRICT_GIVE_UP="${VELNARO_E2E_STRICT_GIVE_UP:-1}" bash "$script"
     exit $?
 }
 
