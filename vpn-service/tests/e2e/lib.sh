@@ -165,7 +165,7 @@ Description=End-to-end world
 Wants=systemd-journald.socket systemd-journald.service
 UNIT
     cp "$build/vpn-service" "$E2E_INSTALL_DIR/" && cp "$build"/vpn/*.so "$E2E_INSTALL_DIR/vpn/" || return 1
-    [ -z "$VPNCTL" ] || cp "$VPNCTL" "$E2E_INSTALL_DIR/vpnctl" || return 1
+    [ -z "${E2E_BUILT_VPNCTL:-}" ] || cp "$E2E_BUILT_VPNCTL" "$E2E_INSTALL_DIR/vpnctl" || return 1
     chown -R root:root /opt && chmod -R go-w /opt
     # Checked once more right before the boot: the host's /tmp must be out of reach.
     mountpoint -q /tmp && mountpoint -q /var/tmp && [ "$(readlink /etc/systemd/system/systemd-tmpfiles-clean.timer)" = /dev/null ] &&
@@ -185,7 +185,7 @@ e2e_enter_world() { # script args...
     local log
     log=$(mktemp) || e2e_fail "mktemp failed"
     unshare --pid --fork --kill-child --mount --mount-proc --net --uts --ipc \
-        env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin VPNCTL="$VPNCTL" E2E_INSTALL_DIR="$E2E_INSTALL_DIR" \
+        env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin E2E_BUILT_VPNCTL="$VPNCTL" E2E_INSTALL_DIR="$E2E_INSTALL_DIR" \
         bash -c "source '$(dirname "${BASH_SOURCE[0]}")/lib.sh' && e2e_prepare_world '$VELNARO_BUILD_DIR' || exit 99
                  export container=velnaro-e2e
                  exec /lib/systemd/systemd --system --unit=$E2E_TARGET" >"$log" 2>&1 &
