@@ -25,8 +25,8 @@
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"
-#include "platform/posix/systemd_service_control.hpp"
 #include "platform/posix/system.hpp"
+#include "platform/posix/systemd_service_control.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "wireguard/keys.hpp"
 

@@ -159,8 +159,7 @@ TEST_F(LiveControllerTest, AFailedTunnelIsAnErrorUntilStopAndAgainAfterStart) {
     const auto fail_tunnel = [&] {
         tunnel().state = st::kStopped;
         tunnel().win32_exit_code = platform::kErrorServiceSpecificError;
-        tunnel().service_specific_exit_code =
-            stable_number(DetailCode::TUNNEL_INTERFACE_IN_USE);
+        tunnel().service_specific_exit_code = stable_number(DetailCode::TUNNEL_INTERFACE_IN_USE);
     };
     fail_tunnel();
     auto status = controller.status();
