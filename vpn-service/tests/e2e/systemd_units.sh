@@ -29,6 +29,12 @@ kill -KILL "$pid"
 e2e_wait_until 20 eval '[ "$(systemctl show -P MainPID '$service_unit')" != "$pid" ] && e2e_service_answers' ||
     e2e_fail "the service was not restarted after SIGKILL ($(systemctl is-active $service_unit))"
 
+# The hardening leaves the socket open to a login account (read-only commands).
+if [ -n "$VPNCTL" ]; then
+    setpriv --reuid=1000 --regid=1000 --clear-groups "$VPNCTL" raw '{"command":"GET_STATUS"}' | jq -e '.type == "STATUS"' >/dev/null ||
+        e2e_fail "a login account gets no status from the hardened service"
+fi
+
 e2e_ensure_identity
 e2e_gateway_allow "$DEVICE_PUBLIC_KEY"
 e2e_apply "$(e2e_config)"

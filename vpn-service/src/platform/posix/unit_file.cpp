@@ -54,7 +54,6 @@ constexpr std::string_view kCommonHardening =
     "ProtectControlGroups=yes\n"
     "ProtectClock=yes\n"
     "ProtectHostname=yes\n"
-    "ProtectProc=invisible\n"
     "RestrictNamespaces=yes\n"
     "RestrictRealtime=yes\n"
     "RestrictSUIDSGID=yes\n"
@@ -70,7 +69,8 @@ constexpr std::string_view kCommonHardening =
     "SystemCallErrorNumber=EPERM\n";
 
 // The service: its data and key folders, its socket folder, and the tunnel's unit file. It
-// needs no capability: it runs as root and owns everything it touches.
+// needs no capability: it runs as root and owns everything it touches. It keeps sight of
+// every process in /proc, since a caller's credentials may be read there.
 constexpr std::string_view kServiceSettings =
     "Type=notify\n"
     "Restart=on-failure\n"
@@ -97,6 +97,7 @@ constexpr std::string_view kTunnelSettings =
     "CapabilityBoundingSet=CAP_NET_ADMIN\n"
     "DevicePolicy=closed\n"
     "DeviceAllow=/dev/net/tun rw\n"
+    "ProtectProc=invisible\n"
     "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n";
 
 constexpr std::string_view kOtherSettings =
