@@ -30,7 +30,7 @@ sd_bus* open_private_socket() {
 
 // Frees what sd-bus handed out when the call ends.
 struct CallScope {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     sd_bus_message* reply = nullptr;
     ~CallScope() {
         sd_bus_error_free(&error);
