@@ -184,7 +184,9 @@ e2e_enter_world() { # script args...
     shift
     local log
     log=$(mktemp) || e2e_fail "mktemp failed"
-    unshare --pid --fork --kill-child --mount --mount-proc --net --uts --ipc \
+    # Tied to this shell both ways: if it is killed outright (a test timeout), unshare gets
+    # SIGKILL, and unshare's --kill-child then takes the world's systemd with it.
+    setpriv --pdeathsig KILL unshare --pid --fork --kill-child --mount --mount-proc --net --uts --ipc \
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin E2E_BUILT_VPNCTL="$VPNCTL" E2E_INSTALL_DIR="$E2E_INSTALL_DIR" \
         bash -c "source '$(dirname "${BASH_SOURCE[0]}")/lib.sh' && e2e_prepare_world '$VELNARO_BUILD_DIR' || exit 99
                  export container=velnaro-e2e
