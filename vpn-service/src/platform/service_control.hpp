@@ -42,6 +42,8 @@ inline constexpr std::uint32_t kServiceSidTypeUnrestricted = 1;
 // kErrorServiceSpecificError when service_specific_exit_code holds the service's own code.
 inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 inline constexpr std::uint32_t kErrorProcessAborted = 1067;
+// What Windows reports for a service that has not run since it was registered: no failure.
+inline constexpr std::uint32_t kErrorServiceNeverStarted = 1077;
 
 struct ServiceStatus {
     std::uint32_t current_state = 0;

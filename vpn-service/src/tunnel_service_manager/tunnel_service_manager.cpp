@@ -94,8 +94,10 @@ Status wait_until_stopped(platform::Platform& platform, platform::ScHandle servi
 // A tunnel service that ended by itself with a failure: its detail code, from the stable
 // number it exited with, or TUNNEL_SERVICE_FAILED when it gave none of ours.
 std::optional<DetailCode> failure_of(const platform::ServiceStatus& status) {
-    if (status.current_state != state::kStopped || status.win32_exit_code == 0)
+    if (status.current_state != state::kStopped || status.win32_exit_code == 0 ||
+        status.win32_exit_code == platform::kErrorServiceNeverStarted) {
         return std::nullopt;
+    }
     if (status.win32_exit_code == platform::kErrorServiceSpecificError) {
         if (auto code = detail_code_from_stable_number(status.service_specific_exit_code))
             return code;

@@ -366,6 +366,7 @@ TEST_F(TunnelServiceManagerTest, QueryReportsHowAFailedTunnelServiceEnded) {
          fail(DetailCode::TUNNEL_SERVICE_FAILED)},
         {st::kStopped, platform::kErrorProcessAborted, 0, fail(DetailCode::TUNNEL_SERVICE_FAILED)},
         {st::kStopped, 0, 0, ConnectionState::DISCONNECTED},  // a clean end
+        {st::kStopped, platform::kErrorServiceNeverStarted, 0, ConnectionState::DISCONNECTED},
         // Still stopping or running: the state speaks, whatever an earlier run left.
         {st::kStopPending, platform::kErrorServiceSpecificError, unresolved,
          ConnectionState::DISCONNECTED},
