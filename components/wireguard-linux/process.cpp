@@ -40,11 +40,10 @@ class SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 
     bool prepare() {
-        for (int fd = 0; fd <= 2; ++fd) {
-            const int flags = fd == 0 ? O_RDONLY : O_WRONLY;
-            if (::posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", flags, 0) != 0) {
-                return false;
-            }
+        // Output and errors go where the tunnel's own go (the journal, under systemd), so an
+        // administrator reads why a command failed.
+        if (::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) != 0) {
+            return false;
         }
         sigset_t empty;
         sigset_t defaults;
@@ -108,8 +107,7 @@ std::optional<pid_t> spawn_bound_process(const std::vector<std::string>& argv,
     auto variables = pointers(environment);
     const pid_t parent = ::getpid();
     const int null_in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int null_out = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t pid = (null_in >= 0 && null_out >= 0) ? ::fork() : -1;
+    const pid_t pid = null_in >= 0 ? ::fork() : -1;
     if (pid == 0) {
         struct sigaction defaults {};
         defaults.sa_handler = SIG_DFL;
@@ -121,7 +119,7 @@ std::optional<pid_t> spawn_bound_process(const std::vector<std::string>& argv,
         ::sigprocmask(SIG_SETMASK, &empty, nullptr);
         // A parent that died before the request was made would never send the signal.
         if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent ||
-            ::dup2(null_in, 0) < 0 || ::dup2(null_out, 1) < 0 || ::dup2(null_out, 2) < 0) {
+            ::dup2(null_in, 0) < 0) {
             ::_exit(127);
         }
         ::execve(arguments[0], arguments.data(), variables.data());
@@ -129,9 +127,6 @@ std::optional<pid_t> spawn_bound_process(const std::vector<std::string>& argv,
     }
     if (null_in >= 0) {
         ::close(null_in);
-    }
-    if (null_out >= 0) {
-        ::close(null_out);
     }
     if (pid < 0) {
         return std::nullopt;

@@ -14,9 +14,10 @@ namespace velnaro::wglinux {
 // PATH: the tunnel runs as root and must not be steered by its environment.
 std::optional<std::string> find_executable(std::initializer_list<const char*> candidates);
 
-// Starts `argv` (argv[0] an absolute path) with `environment` only, standard streams on
-// /dev/null, an empty signal mask and default handlers: the caller blocks SIGTERM and
-// SIGINT to wait for them, and a child must not inherit that. No shell is involved.
+// Starts `argv` (argv[0] an absolute path) with `environment` only, standard input on
+// /dev/null and output and errors shared with the caller, an empty signal mask and default
+// handlers: the caller blocks SIGTERM and SIGINT to wait for them, and a child must not inherit
+// that. No shell is involved.
 std::optional<pid_t> spawn_process(const std::vector<std::string>& argv,
                                    const std::vector<std::string>& environment);
 

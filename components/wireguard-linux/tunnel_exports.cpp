@@ -1,13 +1,16 @@
 // tunnel.so: key generation and the tunnel service, with the entry points of tunnel.dll.
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <span>
 #include <string>
 
+#include "core/detail_code.hpp"
 #include "core/utf.hpp"
 #include "keys.hpp"
 #include "platform/native.hpp"
-#include "platform/posix/local_service_state.hpp"
+#include "platform/posix/service_host.hpp"
 #include "platform/service_control.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "tunnel_runner.hpp"
@@ -41,10 +44,20 @@ std::optional<wglinux::TunnelSettings> open_settings(const std::string& path) {
     return wglinux::parse_tunnel_text(as_text(*text));
 }
 
-void report_state(std::uint32_t state) {
-    // Reports only count when the local service manager started this process; run by hand,
-    // the tunnel works the same without them.
-    platform::report_local_service_state(kTunnelServiceName, state);
+// The two common causes end the tunnel's process at once with their code's stable number,
+// so that systemd records it as the unit's exit status and the service reports it; the
+// message goes to standard error, which is the unit's journal.
+[[noreturn]] void give_up(DetailCode code, const wglinux::TunnelSettings& settings) {
+    if (code == DetailCode::TUNNEL_ENDPOINT_UNRESOLVED) {
+        std::fprintf(stderr, "tunnel: %s: endpoint \"%s\" does not resolve to an IPv4 address\n",
+                     std::string(to_text(code)).c_str(), settings.endpoint_host.c_str());
+    } else {
+        std::fprintf(stderr, "tunnel: %s: interface %s is already in use by something else\n",
+                     std::string(to_text(code)).c_str(),
+                     std::string(wglinux::kTunnelInterfaceName).c_str());
+    }
+    std::fflush(stderr);
+    std::exit(static_cast<int>(stable_number(code)));
 }
 
 }  // namespace
@@ -71,8 +84,13 @@ __attribute__((visibility("default"))) bool WireGuardTunnelService(const char16_
     if (!settings) {
         return false;
     }
+    // Under systemd the unit is of type notify: it is active once the interface is up.
     const wglinux::TunnelEnd end =
-        wglinux::run_tunnel(*settings, [] { report_state(platform::service_state::kRunning); });
+        wglinux::run_tunnel(*settings, [] { platform::notify_init_system("READY=1"); });
+    if (end == wglinux::TunnelEnd::endpoint_unresolved)
+        give_up(DetailCode::TUNNEL_ENDPOINT_UNRESOLVED, *settings);
+    if (end == wglinux::TunnelEnd::interface_in_use)
+        give_up(DetailCode::TUNNEL_INTERFACE_IN_USE, *settings);
     // Only a stop request is a clean end; a daemon that vanished by itself is a failure.
     return end == wglinux::TunnelEnd::stopped;
 }

@@ -218,11 +218,13 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
     const auto daemon = find_executable(
         {"/usr/bin/wireguard-go", "/usr/local/bin/wireguard-go", "/usr/sbin/wireguard-go"});
     const auto ip = find_executable({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
+    if (!endpoint)
+        return TunnelEnd::endpoint_unresolved;
     // An interface or socket of that name means another tunnel is running; leave it alone.
-    if (!endpoint || !daemon || !ip || interface_exists(kInterface) ||
-        uapi_socket_answers(kInterface)) {
+    if (interface_exists(kInterface) || uapi_socket_answers(kInterface))
+        return TunnelEnd::interface_in_use;
+    if (!daemon || !ip)
         return TunnelEnd::not_brought_up;
-    }
     StopSignals stop;
     if (!stop.ready()) {
         return TunnelEnd::not_brought_up;

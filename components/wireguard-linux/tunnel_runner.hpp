@@ -11,9 +11,11 @@ namespace velnaro::wglinux {
 inline constexpr std::string_view kTunnelInterfaceName = "VelnaroTunnel";
 
 enum class TunnelEnd {
-    not_brought_up,  // nothing ran; whatever was started has been taken down again
-    stopped,         // SIGTERM or SIGINT ended it, and it has been taken down
-    daemon_ended,    // the user-space daemon went away by itself; taken down
+    not_brought_up,       // nothing ran; whatever was started has been taken down again
+    stopped,              // SIGTERM or SIGINT ended it, and it has been taken down
+    daemon_ended,         // the user-space daemon went away by itself; taken down
+    endpoint_unresolved,  // the endpoint's host name gave no IPv4 address; nothing ran
+    interface_in_use,     // an interface or WireGuard socket of the name exists; left alone
 };
 
 // First IPv4 address of the host (a dotted address resolves to itself).

@@ -18,8 +18,8 @@
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/sealing_key.hpp"
-#include "platform/posix/service_manager.hpp"
 #include "platform/posix/system.hpp"
+#include "platform/posix/systemd_service_control.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "protocol/messages.hpp"
 #include "wireguard/keys.hpp"
@@ -47,7 +47,7 @@ struct BenchPlatform {
     platform::PosixSystem system;
     platform::PosixSealing sealing{platform::SealingKeyLocation{(scratch() / "keys").string()}};
     platform::PosixLoader loader;
-    platform::LocalServiceManager services;
+    platform::SystemdServiceControl services;
     platform::Platform platform{files, system, sealing, loader, services};
     wireguard::ComponentCell components;
     Runtime runtime{platform, components};

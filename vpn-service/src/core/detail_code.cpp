@@ -20,9 +20,22 @@ static_assert(kNumbers.size() < 190, "stable numbers must stay below systemd's r
 
 }  // namespace
 
-unsigned stable_number(DetailCode code) { return kNumbers.at(static_cast<std::size_t>(code)); }
+unsigned stable_number(DetailCode code) {
+    return kNumbers.at(static_cast<std::size_t>(code));
+}
 
-std::string_view to_text(DetailCode code) { return kTexts.at(static_cast<std::size_t>(code)); }
+std::optional<DetailCode> detail_code_from_stable_number(unsigned number) {
+    for (std::size_t i = 0; i < kNumbers.size(); ++i) {
+        if (kNumbers[i] == number) {
+            return static_cast<DetailCode>(i);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string_view to_text(DetailCode code) {
+    return kTexts.at(static_cast<std::size_t>(code));
+}
 
 std::optional<DetailCode> detail_code_from_text(std::string_view text) {
     for (std::size_t i = 0; i < kTexts.size(); ++i) {

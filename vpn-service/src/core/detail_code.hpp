@@ -12,7 +12,7 @@ namespace velnaro {
 // that they never mean the command line's own statuses 0, 1 and 2, stay below systemd's
 // reserved 200 and up, and are never reused or changed: a new code takes the next free number
 // at the end of the list, wherever its name would sort.
-#define VELNARO_DETAIL_CODES(X) \
+#define VELNARO_DETAIL_CODES(X)                  \
     X(ADDRESS_INVALID, 10)                       \
     X(ALLOWED_IPS_INVALID, 11)                   \
     X(COMPONENT_DIRECTORY_UNAVAILABLE, 12)       \
@@ -118,7 +118,9 @@ namespace velnaro {
     X(IPC_PIPE_IN_USE, 112)                      \
     X(IPC_PIPE_CREATE_FAILED, 113)               \
     X(SERVICE_LOCATION_UNSAFE, 114)              \
-    X(SERVICE_ACCESS_DENIED, 115)
+    X(SERVICE_ACCESS_DENIED, 115)                \
+    X(TUNNEL_ENDPOINT_UNRESOLVED, 116)           \
+    X(TUNNEL_INTERFACE_IN_USE, 117)
 
 enum class DetailCode {
 #define VELNARO_DETAIL_CODE_ENUM(name, number) name,
@@ -139,5 +141,7 @@ std::string_view to_text(DetailCode code);
 std::optional<DetailCode> detail_code_from_text(std::string_view text);
 // The code's stable number (10 and up, below 200).
 unsigned stable_number(DetailCode code);
+// The code whose stable number is `number`, if any (an exit status read back).
+std::optional<DetailCode> detail_code_from_stable_number(unsigned number);
 
 }  // namespace velnaro

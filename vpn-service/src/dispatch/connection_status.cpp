@@ -80,8 +80,8 @@ ConnectionStatus decide_connection_status(const Result<ConnectionState>& service
     return bare(ConnectionState::ERROR, telemetry.error());
 }
 
-ConnectionStatus compute_connection_status(Runtime& runtime) {
-    const auto service_state = query_tunnel_service(runtime.platform);
+ConnectionStatus compute_connection_status(Runtime& runtime, TunnelFailure failure) {
+    const auto service_state = query_tunnel_service(runtime.platform, failure);
     if (!service_state || *service_state != ConnectionState::CONNECTED) {
         // The adapter is read only while the tunnel service runs.
         return decide_connection_status(service_state,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tunnel_service_manager/tunnel_service_manager.hpp"
+
 #include <cstdint>
 
 #include "core/connection_state.hpp"
@@ -22,6 +24,7 @@ ConnectionStatus decide_connection_status(const Result<ConnectionState>& service
 
 // Queries the tunnel service and, only while it runs, the adapter. Never fails: every
 // problem becomes a state and a detail code in the record.
-ConnectionStatus compute_connection_status(Runtime& runtime);
+ConnectionStatus compute_connection_status(Runtime& runtime,
+                                           TunnelFailure failure = TunnelFailure::reported);
 
 }  // namespace velnaro

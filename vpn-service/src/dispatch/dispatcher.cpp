@@ -1,5 +1,7 @@
 #include "dispatch/dispatcher.hpp"
 
+#include <string>
+
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "identity/identity_lifecycle.hpp"
 
@@ -84,12 +86,37 @@ class Dispatcher {
     UnlinkedTunnelController fallback_;
 };
 
+// Reads a desktop client polls every second leave no line when they succeed.
+bool is_polled_read(const ServiceRequest& request) {
+    return std::holds_alternative<GetVersion>(request) ||
+           std::holds_alternative<GetStatus>(request) ||
+           std::holds_alternative<GetPublicIdentity>(request);
+}
+
+// One line per request that changes state and per refusal: the command and the outcome's
+// code, never the payload (it may carry a configuration).
+void log_outcome(platform::Log& log, std::string_view command, const ServiceResponse& response,
+                 bool polled) {
+    if (const auto* refused = std::get_if<ErrorResponse>(&response)) {
+        const DetailCode code = refused->payload.code;
+        log.write(platform::LogPriority::warning, code,
+                  std::string(command) + " refused: " + std::string(to_text(code)));
+        return;
+    }
+    if (!polled)
+        log.write(platform::LogPriority::notice, std::nullopt, std::string(command) + " done");
+}
+
 }  // namespace
 
 ServiceResponse handle_request(Runtime& runtime, const RequestContext& context,
                                ServiceRequest request) {
+    const std::string command(command_name(request));
+    const bool polled = is_polled_read(request);
     // Taken by value: a configuration the request carries is released when this returns.
-    return std::visit(Dispatcher(runtime, context), request);
+    ServiceResponse response = std::visit(Dispatcher(runtime, context), std::move(request));
+    log_outcome(runtime.platform.log, command, response, polled);
+    return response;
 }
 
 }  // namespace velnaro

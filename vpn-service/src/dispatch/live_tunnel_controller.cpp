@@ -11,13 +11,14 @@ LiveTunnelController::LiveTunnelController(Runtime& runtime, std::string_view da
     : runtime_(runtime), data_directory_(data_directory) {}
 
 ConnectionStatus LiveTunnelController::status() {
-    return compute_connection_status(runtime_);
+    return compute_connection_status(runtime_, failure_);
 }
 
 Status LiveTunnelController::apply_config(const TunnelConfig& config) {
     // Validating first leaves a running tunnel alone when the configuration is refused.
     if (auto valid = validate_tunnel_config(config); !valid)
         return valid;
+    failure_ = TunnelFailure::reported;
     if (auto stopped = stop_tunnel_service(runtime_.platform); !stopped)
         return stopped;
     const auto path = store_tunnel_config(runtime_, data_directory_, config);
@@ -30,11 +31,15 @@ Status LiveTunnelController::apply_config(const TunnelConfig& config) {
 }
 
 Status LiveTunnelController::start() {
+    failure_ = TunnelFailure::reported;
     return start_tunnel_service(runtime_.platform);
 }
 
 Status LiveTunnelController::stop() {
-    return stop_tunnel_service(runtime_.platform);
+    auto stopped = stop_tunnel_service(runtime_.platform);
+    if (stopped)
+        failure_ = TunnelFailure::dismissed;
+    return stopped;
 }
 
 Status LiveTunnelController::repair() {
@@ -44,6 +49,7 @@ Status LiveTunnelController::repair() {
     if (runtime_.platform.files.path_kind(path) != platform::PathKind::regular_file) {
         return fail(DetailCode::TUNNEL_CONFIG_MISSING);
     }
+    failure_ = TunnelFailure::reported;
     if (auto stopped = stop_tunnel_service(runtime_.platform); !stopped)
         return stopped;
     if (auto configured = configure_tunnel_service(runtime_.platform, path); !configured) {

@@ -4,12 +4,15 @@
 #include <string_view>
 
 #include "dispatch/tunnel_controller.hpp"
+#include "tunnel_service_manager/tunnel_service_manager.hpp"
 #include "wireguard/runtime.hpp"
 
 namespace velnaro {
 
 // The controller of the running service: the real tunnel service and the sealed
-// configuration in the data directory. It keeps nothing else between requests.
+// configuration in the data directory. It keeps one thing between requests: whether a STOP
+// has acknowledged a tunnel that failed, which is then DISCONNECTED until the next APPLY_CONFIG,
+// START or REPAIR.
 class LiveTunnelController final : public TunnelController {
   public:
     LiveTunnelController(Runtime& runtime, std::string_view data_directory);
@@ -23,6 +26,7 @@ class LiveTunnelController final : public TunnelController {
   private:
     Runtime& runtime_;
     std::string data_directory_;
+    TunnelFailure failure_ = TunnelFailure::reported;
 };
 
 }  // namespace velnaro

@@ -44,7 +44,18 @@ class AbsentServiceHost final : public ServiceHost {
     void name_current_thread(std::string_view) override {}
 };
 
+class SilentLog final : public Log {
+  public:
+    void write(LogPriority, std::optional<DetailCode>, std::string_view, int,
+               std::string_view) override {}
+};
+
 }  // namespace
+
+Log& silent_log() {
+    static SilentLog log;
+    return log;
+}
 
 Pipes& absent_pipes() {
     static AbsentPipes pipes;

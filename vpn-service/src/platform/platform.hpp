@@ -2,6 +2,7 @@
 
 #include "platform/file_system.hpp"
 #include "platform/loader.hpp"
+#include "platform/log.hpp"
 #include "platform/pipes.hpp"
 #include "platform/sealing.hpp"
 #include "platform/service_control.hpp"
@@ -12,6 +13,7 @@ namespace velnaro::platform {
 
 Pipes& absent_pipes();
 ServiceHost& absent_service_host();
+Log& silent_log();
 
 // The single seam between the system's logic and the operating system. Each area is an
 // interface of its own, so an implementation (native or fake) is assembled from parts.
@@ -27,6 +29,8 @@ struct Platform {
     // then refuse every call.
     Pipes& pipes = absent_pipes();
     ServiceHost& host = absent_service_host();
+    // Left out (and on Windows): nothing is written.
+    Log& log = silent_log();
 };
 
 }  // namespace velnaro::platform

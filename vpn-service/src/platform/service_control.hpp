@@ -39,6 +39,19 @@ inline constexpr std::uint32_t kServiceAutoStart = 2;
 inline constexpr std::uint32_t kServiceErrorNormal = 1;
 inline constexpr std::uint32_t kServiceSidTypeUnrestricted = 1;
 
+// How a stopped service ended: win32_exit_code is 0 after a clean end, and
+// kErrorServiceSpecificError when service_specific_exit_code holds the service's own code.
+inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+inline constexpr std::uint32_t kErrorProcessAborted = 1067;
+// What Windows reports for a service that has not run since it was registered: no failure.
+inline constexpr std::uint32_t kErrorServiceNeverStarted = 1077;
+
+struct ServiceStatus {
+    std::uint32_t current_state = 0;
+    std::uint32_t win32_exit_code = 0;
+    std::uint32_t service_specific_exit_code = 0;
+};
+
 struct ServiceRegistration {
     std::string name;
     std::string display_name;
@@ -56,10 +69,10 @@ enum class OpenServiceFailure {
     failed,         // anything else: a bad handle or name, a manager that did not answer
 };
 
-// The service control manager (Linux: the local service manager). Handles are closed with
-// close_service_handle, a service handle before its manager handle.
+// The service control manager (Linux: systemd, with unit files as registrations). Handles are
+// closed with close_service_handle, a service handle before its manager handle.
 class ServiceControl {
-public:
+  public:
     virtual ~ServiceControl() = default;
 
     virtual std::optional<ScHandle> open_manager(std::uint32_t access) = 0;
@@ -77,6 +90,8 @@ public:
     virtual std::optional<std::uint32_t> query_service_sid_type(ScHandle service) = 0;
     // The current state (1 to 7 when the manager behaves).
     virtual std::optional<std::uint32_t> query_service_state(ScHandle service) = 0;
+    // The current state with the exit codes of the service's last end.
+    virtual std::optional<ServiceStatus> query_service_status(ScHandle service) = 0;
     virtual bool start_service(ScHandle service) = 0;
     // Sends the stop control; does not wait.
     virtual bool stop_service(ScHandle service) = 0;

@@ -42,8 +42,8 @@ inline constexpr std::uint32_t kErrorFailedServiceControllerConnect = 1063;
 // The process's side of the service manager: the dispatcher that runs the service main,
 // the control handler registration, the status reports.
 // Linux: the dispatcher runs the service main in the foreground and turns SIGTERM and
-// SIGINT into the Stop control; reports go to the local service manager and to the
-// notification socket of the init system when there is one.
+// SIGINT into the Stop control; reports go to systemd's notification socket when there is
+// one.
 class ServiceHost {
   public:
     using ServiceMain = std::function<void(std::vector<std::string> arguments)>;

@@ -91,6 +91,20 @@ Status wait_until_stopped(platform::Platform& platform, platform::ScHandle servi
     }
 }
 
+// A tunnel service that ended by itself with a failure: its detail code, from the stable
+// number it exited with, or TUNNEL_SERVICE_FAILED when it gave none of ours.
+std::optional<DetailCode> failure_of(const platform::ServiceStatus& status) {
+    if (status.current_state != state::kStopped || status.win32_exit_code == 0 ||
+        status.win32_exit_code == platform::kErrorServiceNeverStarted) {
+        return std::nullopt;
+    }
+    if (status.win32_exit_code == platform::kErrorServiceSpecificError) {
+        if (auto code = detail_code_from_stable_number(status.service_specific_exit_code))
+            return code;
+    }
+    return DetailCode::TUNNEL_SERVICE_FAILED;
+}
+
 ConnectionState connection_state_of(std::uint32_t service_state) {
     switch (service_state) {
         case state::kStartPending:
@@ -172,7 +186,7 @@ Status stop_tunnel_service(platform::Platform& platform) {
     return wait_until_stopped(platform, service.get());
 }
 
-Result<ConnectionState> query_tunnel_service(platform::Platform& platform) {
+Result<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure) {
     platform::ServiceControl& services = platform.services;
     ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
     if (!manager)
@@ -181,10 +195,14 @@ Result<ConnectionState> query_tunnel_service(platform::Platform& platform) {
                                                                access::kServiceQueryStatus));
     if (!service)
         return ConnectionState::DISCONNECTED;
-    auto current = current_state(services, service.get());
-    if (!current)
-        return fail(current.error());
-    return connection_state_of(*current);
+    auto status = services.query_service_status(service.get());
+    if (!status)
+        return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
+    if (failure == TunnelFailure::reported) {
+        if (auto code = failure_of(*status))
+            return fail(*code);
+    }
+    return connection_state_of(status->current_state);
 }
 
 Status remove_tunnel_service(platform::Platform& platform) {

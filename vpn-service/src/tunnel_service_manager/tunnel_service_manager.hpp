@@ -15,7 +15,11 @@ Status configure_tunnel_service(platform::Platform& platform, std::string_view c
 Status start_tunnel_service(platform::Platform& platform);
 // Stops and waits up to 15 seconds; success when the service does not exist.
 Status stop_tunnel_service(platform::Platform& platform);
-Result<ConnectionState> query_tunnel_service(platform::Platform& platform);
+// Whether a tunnel service that stopped by itself with a failure is reported as that
+// failure's detail code (the default), or as DISCONNECTED once a STOP has acknowledged it.
+enum class TunnelFailure { reported, dismissed };
+Result<ConnectionState> query_tunnel_service(platform::Platform& platform,
+                                             TunnelFailure failure = TunnelFailure::reported);
 // Stops, then deletes; success when the service does not exist.
 Status remove_tunnel_service(platform::Platform& platform);
 

@@ -1,23 +1,18 @@
 #!/usr/bin/env bash
-# Install, status, self-test and removal of the service with the local service manager, as
-# root inside private mount, network and process namespaces (tmpfs on /run and /var/lib, a temporary
-# PROGRAMDATA), so the machine itself is never touched.
+# Install, status, self-test and removal of the service with systemd, as root inside the
+# end-to-end world (systemd as PID 1 of private namespaces, see tests/e2e/lib.sh), so the
+# machine itself is never touched.
 set -u
-exe=$(realpath "$1")
-if [ "${2:-}" != "--inside" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "SKIP: needs root for the service manager and the namespaces"
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../e2e/lib.sh"
+if [ -z "${E2E_IN_WORLD:-}" ]; then
+    if [ "$(id -u)" -ne 0 ] || [ ! -x /lib/systemd/systemd ] || ! command -v nsenter >/dev/null; then
+        echo "SKIP: needs root, systemd and nsenter for the service manager and the namespaces"
         exit 0
     fi
-    exec unshare --mount --net --pid --fork --mount-proc --propagation private bash "$0" "$exe" --inside
+    e2e_locate_build "$(dirname "$(realpath "$1")")"
 fi
-mount -t tmpfs tmpfs /run
-mount -t tmpfs tmpfs /var/lib
-export PROGRAMDATA
-PROGRAMDATA=$(mktemp -d)
-trap 'rm -rf "$PROGRAMDATA"' EXIT
-. "$(dirname "$0")/lib/stage.sh"
-exe=$(stage_build "$exe" "$PROGRAMDATA/build") || exit 1
+e2e_enter_world "$0"
+exe=$VPN_SERVICE
 fail=0
 result() { printf '{"success":%s,"serviceName":"VelnaroVpnService","state":"%s","detailCode":%s}' "$@"; }
 
@@ -53,6 +48,10 @@ expect self_test_with_service \
     '{"success":true,"pipeName":"/run/velnaro/VelnaroVpnService.v1.sock","detailCode":null}' 0 \
     --ipc-self-test
 expect still_running "$(result true RUNNING null)" 0 --service-status
+systemctl stop VelnaroVpnService
+expect status_stopped "$(result true STOPPED null)" 0 --service-status
+expect install_starts_it "$(result true ALREADY_INSTALLED null)" 0 --install-service
+wait_for RUNNING
 expect uninstall "$(result true REMOVAL_SCHEDULED null)" 0 --uninstall-service
 wait_for NOT_INSTALLED
 for _ in $(seq 100); do
@@ -65,6 +64,10 @@ if [ -e /run/velnaro/VelnaroVpnService.v1.sock ]; then
 fi
 if pgrep -af "$exe --service"; then
     echo "FAIL: the service process is still there"
+    fail=1
+fi
+if [ -e /etc/systemd/system/VelnaroVpnService.service ]; then
+    echo "FAIL: the unit file outlived the removal"
     fail=1
 fi
 exit $fail

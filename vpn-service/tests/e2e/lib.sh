@@ -99,83 +99,160 @@ e2e_locate_build() { # [build-dir]
     export VELNARO_BUILD_DIR=$build
 }
 
-# The service refuses to install or load code that another account could replace, and the
-# build folder may be such a place (a checkout in someone's home). Inside the world the
-# executable and its components run from a copy in a root-owned folder, as an installation
-# under /opt would.
-e2e_stage_build() {
-    local staged=$E2E_WORK/install
-    mkdir -p -m 0755 "$staged/vpn" &&
-        cp "$VELNARO_BUILD_DIR/vpn-service" "$staged/vpn-service" &&
-        cp "$VELNARO_BUILD_DIR/vpn/wireguard.so" "$VELNARO_BUILD_DIR/vpn/tunnel.so" "$staged/vpn/" &&
-        chmod 0644 "$staged"/vpn/*.so || e2e_fail "cannot copy the build to $staged"
-    VPN_SERVICE=$staged/vpn-service
-}
-
 e2e_check_tools() {
     local tool
-    for tool in wireguard-go wg unshare ip ping jq python3 timeout; do
+    for tool in wireguard-go wg unshare nsenter ip ping jq python3 timeout systemctl journalctl; do
         command -v "$tool" >/dev/null 2>&1 || e2e_skip "needs $tool"
     done
     [ -c /dev/net/tun ] || e2e_skip "needs /dev/net/tun"
+    [ -x /lib/systemd/systemd ] || e2e_skip "needs systemd"
 }
 
 e2e_check_prerequisites() {
-    [ "$(id -u)" -eq 0 ] || e2e_skip "needs root for network and mount namespaces"
+    [ "$(id -u)" -eq 0 ] || e2e_skip "needs root for the namespaces and systemd"
     e2e_check_tools
 }
 
 # ---------------------------------------------------------------------------------------
 # The private world
+#
+# systemd runs as PID 1 of new pid, mount, network, UTS and IPC namespaces, with private
+# tmpfs on /tmp, /var/tmp, /run, /var/lib and /var/log, and a folder of that /run bound over
+# /etc/systemd/system, so units, journal, data and sockets exist only there. The build is
+# copied to a root-owned tmpfs on /opt, from where the units run it. The scenario itself
+# runs inside with nsenter; when it ends, SIGKILL to that PID 1 ends the world.
+#
+# systemd empties /tmp at boot through its tmpfiles units: they are masked and /tmp is
+# private before it starts, and the boot is refused when either is not so.
 
-# Runs the calling script again inside fresh namespaces; returns only inside them.
-e2e_enter_world() { # script args...
-    if [ -z "${E2E_IN_WORLD:-}" ]; then
-        local script=$1
-        shift
-        # --kill-child: if this process is killed (a test timeout), the world goes with it.
-        local isolation=(--mount --net --pid --fork --kill-child --mount-proc --propagation private)
-        # Without root (the demo), a user namespace maps the caller to root inside.
-        [ "$(id -u)" -eq 0 ] || isolation+=(--user --map-root-user)
-        exec unshare "${isolation[@]}" env E2E_IN_WORLD=1 bash "$script" "$@"
-    fi
-    [ "$$" -eq 1 ] || e2e_fail "expected to be the first process of the world"
-    mount -t tmpfs -o mode=0755 e2e-run /run || e2e_fail "cannot mount a tmpfs on /run"
-    mount -t tmpfs -o mode=0755 e2e-var-lib /var/lib || e2e_fail "cannot mount a tmpfs on /var/lib"
-    mkdir -p "$E2E_WORK/tmp" "$E2E_WORK/programdata" || e2e_fail "cannot create $E2E_WORK"
-    chmod 0700 "$E2E_WORK"
-    export PROGRAMDATA=$E2E_WORK/programdata
-    export TMPDIR=$E2E_WORK/tmp
-    e2e_stage_build
-    ip link set dev lo up || e2e_fail "cannot bring up loopback"
-    trap e2e_leave_world EXIT
-    # The first process of a pid namespace only receives the signals it handles.
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
+E2E_INSTALL_DIR=/opt/velnaro
+E2E_TARGET=velnaro-e2e.target
+# The host's pid of the world's systemd (outside only).
+E2E_WORLD_PID=
+
+# What systemd would otherwise do to the machine at boot (tmpfiles, sysctl, udev, users,
+# kernel mounts): masked in the world's /etc/systemd/system. The journal stays.
+e2e_masked_units() {
+    local unit
+    for unit in /lib/systemd/system/sysinit.target.wants/* /lib/systemd/system/sockets.target.wants/* \
+        /lib/systemd/system/timers.target.wants/*; do
+        unit=$(basename "$unit")
+        case $unit in systemd-journald*) continue ;; esac
+        echo "$unit"
+    done
+    echo systemd-tmpfiles-setup.service systemd-tmpfiles-setup-dev.service \
+        systemd-tmpfiles-clean.service systemd-tmpfiles-clean.timer | tr ' ' '\n'
 }
 
-# Every other process of the world: the service, the tunnel, the gateway, stray children.
+# Runs inside the new namespaces, before systemd: the private mounts, the build, the units.
+e2e_prepare_world() { # build-dir
+    local build=$1 unit
+    mount --make-rprivate / || return 1
+    local dir
+    for dir in /tmp /var/tmp /var/log; do
+        mount -t tmpfs -o mode=1777 e2e-tmp "$dir" || return 1
+    done
+    chmod 0755 /var/log
+    mount -t tmpfs -o mode=0755 e2e-run /run && mount -t tmpfs -o mode=0755 e2e-var-lib /var/lib &&
+        mount -t tmpfs -o mode=0755 e2e-opt /opt || return 1
+    mkdir -p /run/e2e-units "$E2E_INSTALL_DIR/vpn" && mount --bind /run/e2e-units /etc/systemd/system || return 1
+    for unit in $(e2e_masked_units); do
+        ln -sf /dev/null "/etc/systemd/system/$unit" || return 1
+    done
+    cat >"/etc/systemd/system/$E2E_TARGET" <<UNIT
+[Unit]
+Description=End-to-end world
+Wants=systemd-journald.socket systemd-journald.service
+UNIT
+    cp "$build/vpn-service" "$E2E_INSTALL_DIR/" && cp "$build"/vpn/*.so "$E2E_INSTALL_DIR/vpn/" || return 1
+    [ -z "${E2E_BUILT_VPNCTL:-}" ] || cp "$E2E_BUILT_VPNCTL" "$E2E_INSTALL_DIR/vpnctl" || return 1
+    chown -R root:root /opt && chmod -R go-w /opt
+    # Checked once more right before the boot: the host's /tmp must be out of reach.
+    mountpoint -q /tmp && mountpoint -q /var/tmp && [ "$(readlink /etc/systemd/system/systemd-tmpfiles-clean.timer)" = /dev/null ] &&
+        [ "$(readlink /etc/systemd/system/systemd-tmpfiles-setup.service)" = /dev/null ] || return 1
+    ip link set dev lo up
+}
+
+# Outside: boots the world and runs the calling script again inside it; never returns.
+e2e_enter_world() { # script args...
+    if [ -n "${E2E_IN_WORLD:-}" ]; then
+        e2e_inside_world
+        return
+    fi
+    local script
+    script=$(realpath "$1") || e2e_fail "cannot find $1"
+    shift
+    local log
+    log=$(mktemp) || e2e_fail "mktemp failed"
+    # Tied to this shell both ways: if it is killed outright (a test timeout), unshare gets
+    # SIGKILL, and unshare's --kill-child then takes the world's systemd with it.
+    setpriv --pdeathsig KILL unshare --pid --fork --kill-child --mount --mount-proc --net --uts --ipc \
+        env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin E2E_BUILT_VPNCTL="$VPNCTL" E2E_INSTALL_DIR="$E2E_INSTALL_DIR" \
+        bash -c "source '$(dirname "${BASH_SOURCE[0]}")/lib.sh' && e2e_prepare_world '$VELNARO_BUILD_DIR' || exit 99
+                 export container=velnaro-e2e
+                 exec /lib/systemd/systemd --system --unit=$E2E_TARGET" >"$log" 2>&1 &
+    local unshare_pid=$!
+    trap 'e2e_end_world' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    local i
+    for ((i = 0; i < 100; i++)); do
+        E2E_WORLD_PID=$(pgrep -P "$unshare_pid" | head -n 1)
+        [ -n "$E2E_WORLD_PID" ] && [ "$(readlink "/proc/$E2E_WORLD_PID/exe" 2>/dev/null)" = /usr/lib/systemd/systemd ] && break
+        kill -0 "$unshare_pid" 2>/dev/null || break
+        E2E_WORLD_PID=
+        sleep 0.1
+    done
+    [ -n "$E2E_WORLD_PID" ] || e2e_fail "systemd did not start in the world: $(cat "$log")"
+    rm -f "$log"
+    # systemctl reaches systemd through its private socket, which comes a moment after exec.
+    for ((i = 0; i < 100; i++)); do
+        [ -S "/proc/$E2E_WORLD_PID/root/run/systemd/private" ] && break
+        sleep 0.1
+    done
+    local state
+    state=$(timeout 60 nsenter -t "$E2E_WORLD_PID" -a systemctl is-system-running --wait 2>&1)
+    [ "$state" = running ] || e2e_fail "the world's systemd is $state"
+    # The build directory travels as an absolute path; inside, the working folder is "/".
+    nsenter -t "$E2E_WORLD_PID" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin E2E_IN_WORLD=1 \
+        E2E_VERBOSE="$E2E_VERBOSE" VELNARO_BUILD_DIR="$VELNARO_BUILD_DIR" \
+        VELNARO_E2E_STRICT_GIVE_UP="${VELNARO_E2E_STRICT_GIVE_UP:-1}" bash "$script"
+    exit $?
+}
+
+e2e_end_world() {
+    local status=$?
+    trap - EXIT
+    [ -n "$E2E_WORLD_PID" ] && kill -KILL "$E2E_WORLD_PID" 2>/dev/null
+    wait 2>/dev/null
+    exit "$status"
+}
+
+# Inside: the installed copy is what runs; the data directory is systemd's default one.
+e2e_inside_world() {
+    VPN_SERVICE=$E2E_INSTALL_DIR/vpn-service
+    VPNCTL=
+    [ -x "$E2E_INSTALL_DIR/vpnctl" ] && VPNCTL=$E2E_INSTALL_DIR/vpnctl
+    export PROGRAMDATA=/var/lib
+    mkdir -p "$E2E_WORK/tmp" && chmod 0700 "$E2E_WORK" || e2e_fail "cannot create $E2E_WORK"
+    export TMPDIR=$E2E_WORK/tmp
+    trap e2e_leave_world EXIT
+}
+
+# Every process of the world but systemd and the scenario's own shell.
 e2e_all_pids() {
     local entry pid
     for entry in /proc/[0-9]*; do
         pid=${entry#/proc/}
-        [ "$pid" -ne 1 ] && [ "$pid" -ne "$BASHPID" ] && echo "$pid"
+        [ "$pid" -ne 1 ] && [ "$pid" -ne "$$" ] && [ "$pid" -ne "$BASHPID" ] && echo "$pid"
     done
 }
 
-# Terminates everything started, politely first. The namespaces and their tmpfs vanish
-# with the last process, so no file or interface outlives the run.
+# The world ends from outside (SIGKILL to its systemd); only the gateway is ours to stop.
 e2e_leave_world() {
     local status=$?
     trap - EXIT
-    kill -TERM -1 2>/dev/null
-    local i
-    for ((i = 0; i < 30; i++)); do
-        [ -z "$(e2e_all_pids)" ] && break
-        sleep 0.1
-    done
-    kill -KILL -1 2>/dev/null
-    ip netns del "$E2E_GATEWAY_NS" 2>/dev/null
+    [ -n "$GATEWAY_PID" ] && kill -TERM "$GATEWAY_PID" 2>/dev/null
     exit "$status"
 }
 

@@ -23,12 +23,13 @@ e2e_wait_state 20 CONNECTED
 e2e_ping_gateway || e2e_fail "no echo reply after START"
 
 # Whichever of the two tunnel processes dies abruptly, the other goes too, the interface is
-# released, and REPAIR brings the tunnel back from the stored file.
+# released, the tunnel is reported as failed (not as a plain disconnection), and REPAIR
+# brings it back from the stored file.
 for role in tunnel_service tunnel_daemon; do
     victim=$(e2e_${role}_pids)
     [ -n "$victim" ] && [ "$(wc -w <<<"$victim")" -eq 1 ] || e2e_fail "expected one $role process, found '$victim'"
     kill -KILL "$victim"
-    e2e_wait_status 10 '.state == "DISCONNECTED"' ||
+    e2e_wait_status 10 '.state == "ERROR" and .detailCode == "TUNNEL_SERVICE_FAILED"' ||
         e2e_fail "after killing the $role process the states were $E2E_STATE_TRAIL"
     e2e_wait_until 10 e2e_no_tunnel_processes ||
         e2e_fail "killing the $role process left $(e2e_tunnel_service_pids) $(e2e_tunnel_daemon_pids) running"

@@ -15,8 +15,10 @@ e2e_wait_until 10 e2e_interface_absent || e2e_fail "the tunnel interface outlive
 if e2e_request '{"command":"GET_VERSION"}'; then
     e2e_fail "something still answers on the service socket: $E2E_RESPONSE"
 fi
-registrations=$(find "$PROGRAMDATA/Velnaro/services" -name '*.service' 2>/dev/null)
-[ -z "$registrations" ] || e2e_fail "registrations left behind: $registrations"
+registrations=$(ls /etc/systemd/system | grep -E '^(VelnaroVpnService|WireGuardTunnel)')
+[ -z "$registrations" ] || e2e_fail "unit files left behind: $registrations"
+units=$(systemctl list-units --all --plain --no-legend | grep -E 'VelnaroVpnService|WireGuardTunnel')
+[ -z "$units" ] || e2e_fail "units left behind: $units"
 out=$("$VPN_SERVICE" --uninstall-service)
 [ "$(jq -r .state <<<"$out")" = NOT_INSTALLED ] || e2e_fail "a second removal said $out"
 [ -f "$PROGRAMDATA/Velnaro/vpn/identity.dat" ] || e2e_fail "the removal deleted the identity"

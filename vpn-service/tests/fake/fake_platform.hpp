@@ -2,6 +2,7 @@
 
 #include "fake/fake_file_system.hpp"
 #include "fake/fake_loader.hpp"
+#include "fake/fake_log.hpp"
 #include "fake/fake_pipes.hpp"
 #include "fake/fake_sealing.hpp"
 #include "fake/fake_service_host.hpp"
@@ -23,7 +24,8 @@ struct FakePlatform {
     FakeServices services{faults};
     FakePipes pipes{faults, system};
     FakeServiceHost host{faults};
-    platform::Platform platform{files, system, sealing, loader, services, pipes, host};
+    FakeLog log;
+    platform::Platform platform{files, system, sealing, loader, services, pipes, host, log};
     wireguard::ComponentCell components;
     Runtime runtime{platform, components};
 

@@ -85,12 +85,21 @@ std::optional<std::uint32_t> FakeServices::query_service_state(ScHandle service)
     return s->state;
 }
 
+std::optional<platform::ServiceStatus> FakeServices::query_service_status(ScHandle service) {
+    if (faults_.should_fail("query_service_status")) return std::nullopt;
+    FakeService* s = service_of(service);
+    if (s == nullptr) return std::nullopt;
+    return platform::ServiceStatus{s->state, s->win32_exit_code, s->service_specific_exit_code};
+}
+
 bool FakeServices::start_service(ScHandle service) {
     if (faults_.should_fail("start_service")) return false;
     FakeService* s = service_of(service);
     if (s == nullptr || s->state != state::kStopped) return false;
     ++s->starts;
     s->state = state::kRunning;
+    s->win32_exit_code = 0;  // a start forgets how the last run ended
+    s->service_specific_exit_code = 0;
     if (on_start) on_start(*s);
     return true;
 }

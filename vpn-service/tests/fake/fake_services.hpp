@@ -16,6 +16,9 @@ struct FakeService {
     std::string description;
     std::uint32_t sid_type = 0;
     std::uint32_t state = platform::service_state::kStopped;
+    // How the service last ended (a test sets them to script a failure).
+    std::uint32_t win32_exit_code = 0;
+    std::uint32_t service_specific_exit_code = 0;
     bool marked_for_deletion = false;
     int starts = 0;
     int stops = 0;
@@ -24,7 +27,7 @@ struct FakeService {
 // The service control manager in memory. By default a start makes the service RUNNING and
 // a stop makes it STOPPED at once; on_start and on_stop let a test script other behaviour.
 class FakeServices final : public platform::ServiceControl {
-public:
+  public:
     explicit FakeServices(Faults& faults) : faults_(faults) {}
 
     std::optional<platform::ScHandle> open_manager(std::uint32_t access) override;
@@ -35,11 +38,12 @@ public:
         std::uint32_t access) override;
     bool change_service_config(platform::ScHandle service,
                                const platform::ServiceRegistration& registration) override;
-    bool set_service_description(platform::ScHandle service,
-                                 std::string_view description) override;
+    bool set_service_description(platform::ScHandle service, std::string_view description) override;
     bool set_service_sid_type(platform::ScHandle service, std::uint32_t sid_type) override;
     std::optional<std::uint32_t> query_service_sid_type(platform::ScHandle service) override;
     std::optional<std::uint32_t> query_service_state(platform::ScHandle service) override;
+    std::optional<platform::ServiceStatus> query_service_status(
+        platform::ScHandle service) override;
     bool start_service(platform::ScHandle service) override;
     bool stop_service(platform::ScHandle service) override;
     bool delete_service(platform::ScHandle service) override;
@@ -56,7 +60,7 @@ public:
     // Handles in the order they were closed ("manager" or the service name).
     std::vector<std::string> closed;
 
-private:
+  private:
     FakeService* service_of(platform::ScHandle handle);
 
     Faults& faults_;

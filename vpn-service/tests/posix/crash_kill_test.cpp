@@ -25,8 +25,8 @@
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"
-#include "platform/posix/service_manager.hpp"
 #include "platform/posix/system.hpp"
+#include "platform/posix/systemd_service_control.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "wireguard/keys.hpp"
 
@@ -49,7 +49,7 @@ struct RealMachine {
     platform::PosixSystem system;
     platform::PosixSealing sealing;
     platform::PosixLoader loader;
-    platform::LocalServiceManager services;
+    platform::SystemdServiceControl services;
     platform::Platform platform{files, system, sealing, loader, services};
     wireguard::ComponentCell cell;
     Runtime runtime{platform, cell};

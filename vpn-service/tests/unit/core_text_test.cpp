@@ -114,7 +114,10 @@ TEST(DetailCode, StableNumbersArePinnedAndUnique) {
         const unsigned number = stable_number(static_cast<DetailCode>(i));
         EXPECT_TRUE(number >= 10 && number < 200) << number;
         EXPECT_TRUE(seen.insert(number).second) << number;
+        EXPECT_EQ(detail_code_from_stable_number(number), static_cast<DetailCode>(i));
     }
+    EXPECT_EQ(stable_number(DetailCode::TUNNEL_ENDPOINT_UNRESOLVED), 116u);
+    EXPECT_EQ(detail_code_from_stable_number(1), std::nullopt);  // the command line's own
 }
 
 }  // namespace

@@ -84,6 +84,36 @@ TEST(Dispatcher, ContextWithoutControllerAnswersLikeTheUnlinkedOne) {
     }
 }
 
+// One line per state-changing request and per refusal, none for the polled reads, and
+// nothing of a request's payload.
+TEST(Dispatcher, LogsChangesAndRefusalsButNotPolledReads) {
+    fake::FakePlatform fake;
+    RequestContext context;
+    context.controller = std::make_unique<UnlinkedTunnelController>();
+    for (const Row& row : unlinked_rows_without_storage())
+        handle_request(fake.runtime, context, row.request);
+    std::vector<std::string> messages;
+    for (const auto& line : fake.log.lines) {
+        messages.push_back(line.message);
+        EXPECT_EQ(line.message.find("gw.example.net"), std::string::npos) << line.message;
+    }
+    const std::vector<std::string> expected = {
+        "ENSURE_IDENTITY refused: IDENTITY_STORAGE_UNAVAILABLE",
+        "GET_PUBLIC_IDENTITY refused: IDENTITY_STORAGE_UNAVAILABLE",
+        "APPLY_CONFIG refused: WIREGUARD_EMBEDDABLE_NOT_LINKED",
+        "APPLY_CONFIG refused: KEEPALIVE_INVALID",
+        "START refused: WIREGUARD_EMBEDDABLE_NOT_LINKED",
+        "STOP done",
+        "REPAIR refused: WIREGUARD_EMBEDDABLE_NOT_LINKED",
+        "PREPARE_IDENTITY_ROTATION refused: IDENTITY_STORAGE_UNAVAILABLE",
+        "COMMIT_IDENTITY_ROTATION refused: IDENTITY_STORAGE_UNAVAILABLE",
+        "ABORT_IDENTITY_ROTATION refused: IDENTITY_STORAGE_UNAVAILABLE",
+    };
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(fake.log.lines.front().code, DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
+    EXPECT_EQ(fake.log.lines.front().priority, platform::LogPriority::warning);
+}
+
 // Records what it is asked and answers what the test says.
 class ScriptedController final : public TunnelController {
   public:

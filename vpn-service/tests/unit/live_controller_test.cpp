@@ -152,5 +152,29 @@ TEST_F(LiveControllerTest, StartStopAndStatusActOnTheTunnelService) {
     EXPECT_EQ(tunnel().state, st::kRunning);
 }
 
+// A tunnel that failed on its own shows as ERROR with its code until STOP acknowledges it;
+// START (like APPLY_CONFIG and REPAIR) runs it again and reports afresh.
+TEST_F(LiveControllerTest, AFailedTunnelIsAnErrorUntilStopAndAgainAfterStart) {
+    run_previous_tunnel();
+    const auto fail_tunnel = [&] {
+        tunnel().state = st::kStopped;
+        tunnel().win32_exit_code = platform::kErrorServiceSpecificError;
+        tunnel().service_specific_exit_code = stable_number(DetailCode::TUNNEL_INTERFACE_IN_USE);
+    };
+    fail_tunnel();
+    auto status = controller.status();
+    EXPECT_EQ(status.state, ConnectionState::ERROR);
+    EXPECT_EQ(status.detail_code, DetailCode::TUNNEL_INTERFACE_IN_USE);
+
+    ASSERT_TRUE(controller.stop().has_value());
+    status = controller.status();
+    EXPECT_EQ(status.state, ConnectionState::DISCONNECTED);
+    EXPECT_EQ(status.detail_code, std::nullopt);
+
+    ASSERT_TRUE(controller.start().has_value());
+    fail_tunnel();
+    EXPECT_EQ(controller.status().detail_code, DetailCode::TUNNEL_INTERFACE_IN_USE);
+}
+
 }  // namespace
 }  // namespace velnaro

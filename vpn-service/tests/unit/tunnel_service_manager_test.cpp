@@ -51,6 +51,11 @@ class ScriptedServices final : public platform::ServiceControl {
             before_query();
         return inner_.query_service_state(s);
     }
+    std::optional<platform::ServiceStatus> query_service_status(ScHandle s) override {
+        if (before_query)
+            before_query();
+        return inner_.query_service_status(s);
+    }
     bool start_service(ScHandle s) override { return inner_.start_service(s); }
     bool stop_service(ScHandle s) override { return inner_.stop_service(s); }
     bool delete_service(ScHandle s) override { return inner_.delete_service(s); }
@@ -343,9 +348,40 @@ TEST_F(TunnelServiceManagerTest, QueryReportsTheStepThatFailed) {
     install(st::kRunning);
     fake.faults.fail_nth("open_manager");
     EXPECT_EQ(query_tunnel_service(platform).error(), DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    fake.faults.fail_nth("query_service_state");
+    fake.faults.fail_nth("query_service_status");
     EXPECT_EQ(query_tunnel_service(platform).error(), DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
     expect_handles_closed_in_order();
+}
+
+// A tunnel service that ended by itself with a failure is that failure, read from its
+// service-specific exit code (the stable number of a detail code), until it is dismissed.
+TEST_F(TunnelServiceManagerTest, QueryReportsHowAFailedTunnelServiceEnded) {
+    struct Case {
+        std::uint32_t state, win32, specific;
+        Result<ConnectionState> expected;
+    };
+    const unsigned unresolved = stable_number(DetailCode::TUNNEL_ENDPOINT_UNRESOLVED);
+    const Case cases[] = {
+        {st::kStopped, platform::kErrorServiceSpecificError, unresolved,
+         fail(DetailCode::TUNNEL_ENDPOINT_UNRESOLVED)},
+        {st::kStopped, platform::kErrorServiceSpecificError, 7,  // not one of ours
+         fail(DetailCode::TUNNEL_SERVICE_FAILED)},
+        {st::kStopped, platform::kErrorProcessAborted, 0, fail(DetailCode::TUNNEL_SERVICE_FAILED)},
+        {st::kStopped, 0, 0, ConnectionState::DISCONNECTED},  // a clean end
+        {st::kStopped, platform::kErrorServiceNeverStarted, 0, ConnectionState::DISCONNECTED},
+        // Still stopping or running: the state speaks, whatever an earlier run left.
+        {st::kStopPending, platform::kErrorServiceSpecificError, unresolved,
+         ConnectionState::DISCONNECTED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.specific);
+        install(c.state);
+        tunnel().win32_exit_code = c.win32;
+        tunnel().service_specific_exit_code = c.specific;
+        EXPECT_EQ(query_tunnel_service(platform), c.expected);
+        EXPECT_EQ(query_tunnel_service(platform, TunnelFailure::dismissed).value(),
+                  ConnectionState::DISCONNECTED);
+    }
 }
 
 TEST_F(TunnelServiceManagerTest, RemoveStopsThenDeletes) {

@@ -1,12 +1,13 @@
 #include "platform/native.hpp"
 
 #include "platform/posix/file_system.hpp"
+#include "platform/posix/journal_log.hpp"
 #include "platform/posix/loader.hpp"
 #include "platform/posix/pipes.hpp"
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/service_host.hpp"
-#include "platform/posix/service_manager.hpp"
 #include "platform/posix/system.hpp"
+#include "platform/posix/systemd_service_control.hpp"
 
 namespace velnaro::platform {
 
@@ -15,16 +16,17 @@ struct NativePlatform::Parts {
     PosixSystem system;
     PosixSealing sealing;
     PosixLoader loader;
-    LocalServiceManager services;
+    SystemdServiceControl services;
     PosixPipes pipes;
     PosixServiceHost host;
+    JournalLog log;
 };
 
 NativePlatform::NativePlatform()
     : parts_(std::make_unique<Parts>()),
       platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system, parts_->sealing,
                                                     parts_->loader, parts_->services, parts_->pipes,
-                                                    parts_->host})) {}
+                                                    parts_->host, parts_->log})) {}
 
 NativePlatform::~NativePlatform() = default;
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix/local_service_state.hpp"
 #include "platform/posix/owned_fd.hpp"
 
 namespace velnaro::platform {
@@ -120,15 +119,6 @@ bool PosixServiceHost::set_service_status(ServiceStatusHandle handle,
                                           const ServiceStatusReport& report) {
     if (handle.value != 1)
         return false;
-    std::string name;
-    {
-        std::lock_guard lock(mutex_);
-        name = service_name_;
-    }
-    // The local service manager refuses the report of a service started by hand that it
-    // does not know; such a service still runs in the foreground, so the refusal is not a
-    // failure of the report.
-    report_local_service_state(name, report.current_state);
     if (report.current_state == 4)
         notify_init_system("READY=1");
     if (report.current_state == 1)

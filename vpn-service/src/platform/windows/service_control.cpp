@@ -125,6 +125,13 @@ std::optional<std::uint32_t> Win32ServiceControl::query_service_sid_type(ScHandl
 }
 
 std::optional<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle service) {
+    auto status = query_service_status(service);
+    if (!status)
+        return std::nullopt;
+    return status->current_state;
+}
+
+std::optional<ServiceStatus> Win32ServiceControl::query_service_status(ScHandle service) {
     static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
@@ -132,7 +139,8 @@ std::optional<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle s
                                 reinterpret_cast<LPBYTE>(&status), sizeof status, &needed)) {
         return std::nullopt;
     }
-    return status.dwCurrentState;
+    return ServiceStatus{status.dwCurrentState, status.dwWin32ExitCode,
+                         status.dwServiceSpecificExitCode};
 }
 
 bool Win32ServiceControl::start_service(ScHandle service) {

@@ -6,7 +6,7 @@ namespace velnaro::platform {
 
 // The service control manager (advapi32).
 class Win32ServiceControl final : public ServiceControl {
-public:
+  public:
     std::optional<ScHandle> open_manager(std::uint32_t access) override;
     std::expected<ScHandle, OpenServiceFailure> open_service(ScHandle manager,
                                                              std::string_view name,
@@ -19,6 +19,7 @@ public:
     bool set_service_sid_type(ScHandle service, std::uint32_t sid_type) override;
     std::optional<std::uint32_t> query_service_sid_type(ScHandle service) override;
     std::optional<std::uint32_t> query_service_state(ScHandle service) override;
+    std::optional<ServiceStatus> query_service_status(ScHandle service) override;
     bool start_service(ScHandle service) override;
     bool stop_service(ScHandle service) override;
     bool delete_service(ScHandle service) override;

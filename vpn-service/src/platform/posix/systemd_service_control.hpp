@@ -2,20 +2,22 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/posix/systemd_bus.hpp"
 #include "platform/service_control.hpp"
 
 namespace velnaro::platform {
 
-// The local service manager: a stand-in for the service control manager where systemd is
-// not the init system. Registrations live in <program data>/Velnaro/services (0700, root),
-// one file per service; the state of a started service lives beside its registration (see
-// local_services_db.hpp). Handles are numbers into a table of this object; a handle holds
-// the access it was opened with, and every operation checks it, as the real manager does.
-class LocalServiceManager final : public ServiceControl {
+// The service control manager on Linux is systemd. A registration is a unit file in
+// /etc/systemd/system (unit_file.hpp names and writes it); control goes through systemd's
+// D-Bus API. A manager handle holds one bus connection, shared by the service handles opened
+// through it; every handle keeps the access it was opened with and each operation checks
+// it, as the Windows manager does. Changing anything needs root.
+class SystemdServiceControl final : public ServiceControl {
   public:
     std::optional<ScHandle> open_manager(std::uint32_t access) override;
     std::expected<ScHandle, OpenServiceFailure> open_service(ScHandle manager,
@@ -29,6 +31,7 @@ class LocalServiceManager final : public ServiceControl {
     bool set_service_sid_type(ScHandle service, std::uint32_t sid_type) override;
     std::optional<std::uint32_t> query_service_sid_type(ScHandle service) override;
     std::optional<std::uint32_t> query_service_state(ScHandle service) override;
+    std::optional<ServiceStatus> query_service_status(ScHandle service) override;
     bool start_service(ScHandle service) override;
     bool stop_service(ScHandle service) override;
     bool delete_service(ScHandle service) override;
@@ -36,15 +39,19 @@ class LocalServiceManager final : public ServiceControl {
 
   private:
     struct Entry {
+        std::shared_ptr<SystemdBus> bus;
         bool is_manager = false;
-        std::string root;      // <program data>
-        std::string database;  // <program data>/Velnaro/services
-        std::string key;       // file-name form of the service name (services only)
         std::uint32_t access = 0;
+        std::string unit;  // services only
+        // The registration last written through this handle, so that a description set
+        // afterwards rewrites the same unit.
+        std::optional<ServiceRegistration> registration;
     };
 
     ScHandle add_entry(Entry entry);
-    std::optional<Entry> entry_of(ScHandle handle, bool want_manager, std::uint32_t needed);
+    Entry* entry_of(ScHandle handle, bool want_manager, std::uint32_t needed);
+    bool write_unit(Entry& service, const ServiceRegistration& registration,
+                    std::string_view description);
 
     std::mutex mutex_;
     std::map<std::uintptr_t, Entry> entries_;

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "core/detail_code.hpp"
+
+namespace velnaro::platform {
+
+// Syslog priorities, as the journal files them.
+enum class LogPriority { error = 3, warning = 4, notice = 5, info = 6 };
+
+// What the system tells an administrator. Linux: the journal, with the detail code, the OS
+// error and what it concerns as fields of their own. Windows: nothing; the service stays
+// silent there and failures reach the service manager and STATUS instead. Never given a key,
+// a sealed blob or configuration text.
+class Log {
+  public:
+    virtual ~Log() = default;
+    // os_error 0: none known. subject: the path or name the line concerns, or empty.
+    virtual void write(LogPriority priority, std::optional<DetailCode> code,
+                       std::string_view message, int os_error = 0,
+                       std::string_view subject = {}) = 0;
+};
+
+}  // namespace velnaro::platform

@@ -1,0 +1,171 @@
+#include "platform/posix/systemd_bus.hpp"
+
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <utility>
+
+namespace velnaro::platform {
+namespace {
+
+constexpr const char* kDestination = "org.freedesktop.systemd1";
+constexpr const char* kManagerPath = "/org/freedesktop/systemd1";
+constexpr const char* kManagerInterface = "org.freedesktop.systemd1.Manager";
+constexpr const char* kUnitInterface = "org.freedesktop.systemd1.Unit";
+constexpr const char* kServiceInterface = "org.freedesktop.systemd1.Service";
+constexpr const char* kPrivateSocket = "/run/systemd/private";
+
+sd_bus* open_private_socket() {
+    if (::access(kPrivateSocket, F_OK) != 0)
+        return nullptr;
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0)
+        return nullptr;
+    if (sd_bus_set_address(bus, "unix:path=/run/systemd/private") < 0 || sd_bus_start(bus) < 0) {
+        sd_bus_unref(bus);
+        return nullptr;
+    }
+    return bus;
+}
+
+// Frees what sd-bus handed out when the call ends.
+struct CallScope {
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
+    sd_bus_message* reply = nullptr;
+    ~CallScope() {
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+    }
+};
+
+}  // namespace
+
+std::optional<SystemdBus> SystemdBus::connect() {
+    sd_bus* bus = ::geteuid() == 0 ? open_private_socket() : nullptr;
+    if (bus == nullptr && sd_bus_open_system(&bus) < 0)
+        return std::nullopt;
+    return SystemdBus(bus);
+}
+
+SystemdBus::SystemdBus(SystemdBus&& other) noexcept
+    : bus_(std::exchange(other.bus_, nullptr)), last_error_(other.last_error_) {}
+
+SystemdBus::~SystemdBus() {
+    if (bus_ != nullptr)
+        sd_bus_flush_close_unref(bus_);
+}
+
+bool SystemdBus::reload() {
+    CallScope call;
+    const int r = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, "Reload",
+                                     &call.error, &call.reply, "");
+    last_error_ = r < 0 ? -r : 0;
+    return r >= 0;
+}
+
+bool SystemdBus::call_unit_mode(const char* method, std::string_view unit, bool with_mode) {
+    const std::string name(unit);
+    CallScope call;
+    const int r =
+        with_mode ? sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
+                                       &call.error, &call.reply, "ss", name.c_str(), "replace")
+                  : sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
+                                       &call.error, &call.reply, "s", name.c_str());
+    last_error_ = r < 0 ? -r : 0;
+    return r >= 0;
+}
+
+bool SystemdBus::start_unit(std::string_view unit) {
+    return call_unit_mode("StartUnit", unit, true);
+}
+
+bool SystemdBus::stop_unit(std::string_view unit) {
+    return call_unit_mode("StopUnit", unit, true);
+}
+
+bool SystemdBus::reset_failed_unit(std::string_view unit) {
+    return call_unit_mode("ResetFailedUnit", unit, false);
+}
+
+// EnableUnitFiles(as files, runtime, force) and DisableUnitFiles(as files, runtime).
+bool SystemdBus::call_unit_files(const char* method, std::string_view unit) {
+    const std::string name(unit);
+    const char* names[] = {name.c_str(), nullptr};
+    sd_bus_message* message = nullptr;
+    int r = sd_bus_message_new_method_call(bus_, &message, kDestination, kManagerPath,
+                                           kManagerInterface, method);
+    if (r >= 0)
+        r = sd_bus_message_append_strv(message, const_cast<char**>(names));
+    if (r >= 0)
+        r = sd_bus_message_append(message, "b", 0);
+    if (r >= 0 && std::string_view(method) == "EnableUnitFiles")
+        r = sd_bus_message_append(message, "b", 1);
+    CallScope call;
+    if (r >= 0)
+        r = sd_bus_call(bus_, message, 0, &call.error, &call.reply);
+    sd_bus_message_unref(message);
+    last_error_ = r < 0 ? -r : 0;
+    return r >= 0;
+}
+
+bool SystemdBus::enable_unit_file(std::string_view unit) {
+    return call_unit_files("EnableUnitFiles", unit);
+}
+
+bool SystemdBus::disable_unit_file(std::string_view unit) {
+    return call_unit_files("DisableUnitFiles", unit);
+}
+
+std::optional<std::string> SystemdBus::unit_path(std::string_view unit) {
+    const std::string name(unit);
+    CallScope call;
+    int r = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, "LoadUnit",
+                               &call.error, &call.reply, "s", name.c_str());
+    const char* path = nullptr;
+    if (r >= 0)
+        r = sd_bus_message_read(call.reply, "o", &path);
+    last_error_ = r < 0 ? -r : 0;
+    if (r < 0 || path == nullptr)
+        return std::nullopt;
+    return std::string(path);
+}
+
+std::optional<SystemdBus::UnitState> SystemdBus::unit_state(std::string_view unit) {
+    auto path = unit_path(unit);
+    if (!path)
+        return std::nullopt;
+    UnitState state;
+    const auto read_string = [&](const char* interface, const char* property, std::string& out) {
+        CallScope call;
+        char* value = nullptr;
+        const int r = sd_bus_get_property_string(bus_, kDestination, path->c_str(), interface,
+                                                 property, &call.error, &value);
+        if (r < 0) {
+            last_error_ = -r;
+            return false;
+        }
+        out = value;
+        free(value);
+        return true;
+    };
+    if (!read_string(kUnitInterface, "LoadState", state.load_state) ||
+        !read_string(kUnitInterface, "ActiveState", state.active_state) ||
+        !read_string(kUnitInterface, "SubState", state.sub_state)) {
+        return std::nullopt;
+    }
+    if (state.load_state != "loaded")
+        return state;  // a unit without a file has no service properties
+    if (!read_string(kServiceInterface, "Result", state.result))
+        return std::nullopt;
+    CallScope call;
+    const int r =
+        sd_bus_get_property_trivial(bus_, kDestination, path->c_str(), kServiceInterface,
+                                    "ExecMainStatus", &call.error, 'i', &state.exec_main_status);
+    if (r < 0) {
+        last_error_ = -r;
+        return std::nullopt;
+    }
+    return state;
+}
+
+}  // namespace velnaro::platform

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct sd_bus;
+
+namespace velnaro::platform {
+
+// One connection to systemd's manager over D-Bus. As root, systemd's private socket is used
+// first (it serves even where no system bus runs, as it does for systemctl); otherwise, or
+// when it is missing, the system bus.
+class SystemdBus {
+  public:
+    static std::optional<SystemdBus> connect();
+    SystemdBus(SystemdBus&& other) noexcept;
+    SystemdBus& operator=(SystemdBus&&) = delete;
+    SystemdBus(const SystemdBus&) = delete;
+    ~SystemdBus();
+
+    struct UnitState {
+        std::string load_state;  // "loaded", "not-found", ...
+        std::string active_state;
+        std::string sub_state;
+        std::string result;  // the service's last Result
+        int exec_main_status = 0;
+    };
+
+    // Every call returns false (or nothing) on failure, with the error number in last_error().
+    bool reload();
+    bool start_unit(std::string_view unit);
+    bool stop_unit(std::string_view unit);
+    bool reset_failed_unit(std::string_view unit);
+    bool enable_unit_file(std::string_view unit);
+    bool disable_unit_file(std::string_view unit);
+    std::optional<UnitState> unit_state(std::string_view unit);
+    int last_error() const { return last_error_; }
+
+  private:
+    explicit SystemdBus(sd_bus* bus) : bus_(bus) {}
+    bool call_unit_mode(const char* method, std::string_view unit, bool with_mode);
+    bool call_unit_files(const char* method, std::string_view unit);
+    std::optional<std::string> unit_path(std::string_view unit);
+
+    sd_bus* bus_ = nullptr;
+    int last_error_ = 0;
+};
+
+}  // namespace velnaro::platform

@@ -1,0 +1,246 @@
+#include "platform/posix/systemd_service_control.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/journal_log.hpp"
+#include "platform/posix/owned_fd.hpp"
+#include "platform/posix/unit_file.hpp"
+
+namespace velnaro::platform {
+namespace {
+
+std::string unit_path(std::string_view unit) {
+    return std::string(kUnitDirectory) + "/" + std::string(unit);
+}
+
+bool unit_file_exists(std::string_view unit) {
+    struct stat info {};
+    return ::lstat(unit_path(unit).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool write_all(int fd, std::string_view content) {
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A temporary file beside the unit, synced, renamed over it, then the folder synced: systemd
+// never reads half a unit, and the registration survives a crash.
+bool replace_file(const std::string& path, std::string_view content) {
+    const std::string temporary = path + ".tmp";
+    ::unlink(temporary.c_str());
+    {
+        OwnedFd fd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!fd || ::fchmod(fd.get(), 0644) != 0 || !write_all(fd.get(), content) ||
+            ::fsync(fd.get()) != 0) {
+            ::unlink(temporary.c_str());
+            return false;
+        }
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    OwnedFd directory(
+        ::open(std::string(kUnitDirectory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directory && ::fsync(directory.get()) == 0;
+}
+
+// A refused systemd call or file write is worth a line with its error: the callers above fold
+// it into a detail code and the reason would be lost.
+bool logged(bool ok, std::string_view what, int os_error, std::string_view unit) {
+    if (!ok)
+        journal_write(LogPriority::error, std::nullopt,
+                      std::string("systemd: ") + std::string(what) + " failed", os_error, unit);
+    return ok;
+}
+
+constexpr std::uint32_t kManagerRights = access::kManagerConnect | access::kManagerCreateService;
+constexpr std::uint32_t kServiceRights =
+    access::kServiceQueryConfig | access::kServiceChangeConfig | access::kServiceQueryStatus |
+    access::kServiceStart | access::kServiceStop | access::kDelete;
+constexpr std::uint32_t kServiceReadRights = access::kServiceQueryConfig | access::kServiceQueryStatus;
+
+}  // namespace
+
+ScHandle SystemdServiceControl::add_entry(Entry entry) {
+    const std::uintptr_t value = next_handle_++;
+    entries_.emplace(value, std::move(entry));
+    return ScHandle{value};
+}
+
+SystemdServiceControl::Entry* SystemdServiceControl::entry_of(ScHandle handle, bool want_manager,
+                                                              std::uint32_t needed) {
+    auto found = entries_.find(handle.value);
+    if (found == entries_.end() || found->second.is_manager != want_manager ||
+        (found->second.access & needed) != needed) {
+        return nullptr;
+    }
+    return &found->second;
+}
+
+std::optional<ScHandle> SystemdServiceControl::open_manager(std::uint32_t access) {
+    if ((access & ~kManagerRights) != 0)
+        return std::nullopt;
+    // Registering writes into /etc/systemd/system: root only, as on Windows administrators.
+    if ((access & access::kManagerCreateService) != 0 && ::geteuid() != 0)
+        return std::nullopt;
+    auto bus = SystemdBus::connect();
+    if (!logged(bus.has_value(), "connecting", 0, "/run/systemd/private"))
+        return std::nullopt;
+    std::lock_guard lock(mutex_);
+    return add_entry(Entry{std::make_shared<SystemdBus>(std::move(*bus)), true, access, {}, {}});
+}
+
+std::expected<ScHandle, OpenServiceFailure> SystemdServiceControl::open_service(
+    ScHandle manager, std::string_view name, std::uint32_t access) {
+    std::lock_guard lock(mutex_);
+    Entry* owner = entry_of(manager, true, 0);
+    auto unit = unit_name_for(name);
+    if (owner == nullptr || !unit || (access & ~kServiceRights) != 0)
+        return std::unexpected(OpenServiceFailure::failed);
+    // Changing, starting, stopping or deleting a unit is root's, as on Windows the
+    // administrators': anyone else is refused, not told that the service is absent.
+    if ((access & ~kServiceReadRights) != 0 && ::geteuid() != 0)
+        return std::unexpected(OpenServiceFailure::access_denied);
+    if (!unit_file_exists(*unit))
+        return std::unexpected(OpenServiceFailure::missing);
+    return add_entry(Entry{owner->bus, false, access, *unit, {}});
+}
+
+bool SystemdServiceControl::write_unit(Entry& service, const ServiceRegistration& registration,
+                                       std::string_view description) {
+    auto text = render_unit_file(registration, description);
+    if (!logged(text.has_value(), "a unit line that would break", EINVAL, service.unit))
+        return false;
+    const bool written = replace_file(unit_path(service.unit), *text);
+    if (!logged(written, "writing the unit", errno, unit_path(service.unit)) ||
+        !logged(service.bus->reload(), "Reload", service.bus->last_error(), service.unit)) {
+        return false;
+    }
+    service.registration = registration;
+    // Automatic start: enabled, so that systemd starts it at boot.
+    if (registration.start_type == kServiceAutoStart)
+        return logged(service.bus->enable_unit_file(service.unit), "EnableUnitFiles",
+                      service.bus->last_error(), service.unit);
+    return logged(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
+                  service.bus->last_error(), service.unit);
+}
+
+std::optional<ScHandle> SystemdServiceControl::create_service(
+    ScHandle manager, const ServiceRegistration& registration, std::uint32_t access) {
+    std::lock_guard lock(mutex_);
+    Entry* owner = entry_of(manager, true, access::kManagerCreateService);
+    auto unit = unit_name_for(registration.name);
+    if (owner == nullptr || !unit || (access & ~kServiceRights) != 0 || unit_file_exists(*unit))
+        return std::nullopt;
+    Entry service{owner->bus, false, access, *unit, {}};
+    if (!write_unit(service, registration, {}))
+        return std::nullopt;
+    return add_entry(std::move(service));
+}
+
+bool SystemdServiceControl::change_service_config(ScHandle service,
+                                                  const ServiceRegistration& registration) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = entry_of(service, false, access::kServiceChangeConfig);
+    // The name is the file's and stays.
+    if (entry == nullptr || unit_name_for(registration.name) != entry->unit)
+        return false;
+    return write_unit(*entry, registration, {});
+}
+
+bool SystemdServiceControl::set_service_description(ScHandle service,
+                                                    std::string_view description) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = entry_of(service, false, access::kServiceChangeConfig);
+    if (entry == nullptr || !entry->registration)
+        return false;
+    return write_unit(*entry, *entry->registration, description);
+}
+
+// Units have no service SID; their processes run unrestricted, which is what is asked.
+bool SystemdServiceControl::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
+    std::lock_guard lock(mutex_);
+    return entry_of(service, false, access::kServiceChangeConfig) != nullptr &&
+           sid_type == kServiceSidTypeUnrestricted;
+}
+
+std::optional<std::uint32_t> SystemdServiceControl::query_service_sid_type(ScHandle service) {
+    std::lock_guard lock(mutex_);
+    if (entry_of(service, false, access::kServiceQueryConfig) == nullptr)
+        return std::nullopt;
+    return kServiceSidTypeUnrestricted;
+}
+
+std::optional<std::uint32_t> SystemdServiceControl::query_service_state(ScHandle service) {
+    auto status = query_service_status(service);
+    if (!status)
+        return std::nullopt;
+    return status->current_state;
+}
+
+std::optional<ServiceStatus> SystemdServiceControl::query_service_status(ScHandle service) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = entry_of(service, false, access::kServiceQueryStatus);
+    if (entry == nullptr)
+        return std::nullopt;
+    auto unit = entry->bus->unit_state(entry->unit);
+    if (!logged(unit.has_value(), "reading the unit's state", entry->bus->last_error(),
+                entry->unit)) {
+        return std::nullopt;
+    }
+    auto state = service_state_of_unit(unit->active_state, unit->sub_state);
+    if (!state)
+        return std::nullopt;
+    return service_status_of_unit(*state, unit->active_state, unit->result, unit->exec_main_status);
+}
+
+bool SystemdServiceControl::start_service(ScHandle service) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = entry_of(service, false, access::kServiceStart);
+    return entry != nullptr && logged(entry->bus->start_unit(entry->unit), "StartUnit",
+                                      entry->bus->last_error(), entry->unit);
+}
+
+bool SystemdServiceControl::stop_service(ScHandle service) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = entry_of(service, false, access::kServiceStop);
+    return entry != nullptr && logged(entry->bus->stop_unit(entry->unit), "StopUnit",
+                                      entry->bus->last_error(), entry->unit);
+}
+
+// Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
+// then nothing of it is left.
+bool SystemdServiceControl::delete_service(ScHandle service) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = entry_of(service, false, access::kDelete);
+    if (entry == nullptr)
+        return false;
+    entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
+    if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
+        return logged(false, "removing the unit", errno, unit_path(entry->unit));
+    if (!logged(entry->bus->reload(), "Reload", entry->bus->last_error(), entry->unit))
+        return false;
+    entry->bus->reset_failed_unit(entry->unit);  // a failed unit would otherwise stay listed
+    return true;
+}
+
+void SystemdServiceControl::close_service_handle(ScHandle handle) {
+    std::lock_guard lock(mutex_);
+    entries_.erase(handle.value);
+}
+
+}  // namespace velnaro::platform

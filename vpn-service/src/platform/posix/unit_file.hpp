@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/service_control.hpp"
+
+namespace velnaro::platform {
+
+inline constexpr std::string_view kUnitDirectory = "/etc/systemd/system";
+
+// The unit that stands for a service name: every '$' (not allowed in unit names) becomes
+// '-', and ".service" is appended, so "WireGuardTunnel$VelnaroTunnel" is
+// "WireGuardTunnel-VelnaroTunnel.service". Names with any other character outside
+// [A-Za-z0-9_.:-] have no unit.
+std::optional<std::string> unit_name_for(std::string_view service_name);
+
+// The text of the unit file for a registration, hardened by the role its command line gives
+// (the service, or the tunnel service with the network capability). Nothing when a value
+// would not survive as one line of a unit file (a line break, a control character).
+std::optional<std::string> render_unit_file(const ServiceRegistration& registration,
+                                            std::string_view description);
+
+// Maps systemd's ActiveState (and SubState) onto the service control manager's states.
+std::optional<std::uint32_t> service_state_of_unit(std::string_view active_state,
+                                                   std::string_view sub_state);
+
+// How a unit's last run ended, from its Result and ExecMainStatus properties.
+ServiceStatus service_status_of_unit(std::uint32_t state, std::string_view active_state,
+                                     std::string_view result, int exec_main_status);
+
+}  // namespace velnaro::platform
