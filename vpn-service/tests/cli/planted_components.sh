@@ -1,31 +1,25 @@
 #!/usr/bin/env bash
 # An executable or components that another account could replace are neither installed as
 # the service nor loaded: a copy of the build is made unsafe one way at a time. As root inside
-# private namespaces (a temporary PROGRAMDATA), so no service is ever registered on the machine.
+# the end-to-end world (systemd as PID 1 of private namespaces, see tests/e2e/lib.sh), so the
+# installation talks to a real service manager and nothing is registered on the machine.
 set -u
-exe=$(realpath "$1")
-if [ "${2:-}" != "--inside" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "SKIP: needs root to give files to other accounts"
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../e2e/lib.sh"
+if [ -z "${E2E_IN_WORLD:-}" ]; then
+    if [ "$(id -u)" -ne 0 ] || [ ! -x /lib/systemd/systemd ] || ! command -v nsenter >/dev/null; then
+        echo "SKIP: needs root, systemd and nsenter to give files to other accounts and install"
         exit 0
     fi
-    components=${VELNARO_BUILD_DIR:-}/vpn
-    if [ ! -f "$components/wireguard.so" ] || [ ! -f "$components/tunnel.so" ]; then
-        echo "SKIP: the components are not built (VELNARO_BUILD_DIR)"
-        exit 0
-    fi
-    exec unshare --mount --net --pid --fork --mount-proc --propagation private bash "$0" "$exe" --inside
+    e2e_locate_build "$(dirname "$(realpath "$1")")"
 fi
-. "$(dirname "$0")/lib/expect.sh"
-mount -t tmpfs tmpfs /run
-export PROGRAMDATA
-PROGRAMDATA=$(mktemp -d)
+e2e_enter_world "$0"
+. "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/lib/expect.sh"
 work=$(mktemp -d)
-trap 'rm -rf "$work" "$PROGRAMDATA"' EXIT
+trap 'rm -rf "$work"; e2e_leave_world' EXIT
 folder="$work/opt"
 mkdir -m 0755 "$folder" "$folder/vpn"
-cp "$exe" "$folder/vpn-service"
-cp "$VELNARO_BUILD_DIR/vpn/wireguard.so" "$VELNARO_BUILD_DIR/vpn/tunnel.so" "$folder/vpn/"
+cp "$VPN_SERVICE" "$folder/vpn-service"
+cp "$E2E_INSTALL_DIR/vpn/wireguard.so" "$E2E_INSTALL_DIR/vpn/tunnel.so" "$folder/vpn/"
 chmod 0644 "$folder"/vpn/*.so
 
 unsafe_install='{"success":false,"serviceName":"VelnaroVpnService","state":"INSTALL_FAILED","detailCode":"SERVICE_LOCATION_UNSAFE"}'
