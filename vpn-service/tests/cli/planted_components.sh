@@ -14,8 +14,7 @@ if [ -z "${E2E_IN_WORLD:-}" ]; then
 fi
 e2e_enter_world "$0"
 . "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/lib/expect.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"; e2e_leave_world' EXIT
+work=$(mktemp -d)  # inside the world's private /run, gone with it
 folder="$work/opt"
 mkdir -m 0755 "$folder" "$folder/vpn"
 cp "$VPN_SERVICE" "$folder/vpn-service"
