@@ -28,6 +28,17 @@ void StopChannel::receive() {
         --messages_;
 }
 
+void ServerOutcome::record(DetailCode code) {
+    std::lock_guard lock(mutex_);
+    if (!failure_)
+        failure_ = code;
+}
+
+std::optional<DetailCode> ServerOutcome::failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+}
+
 std::unique_ptr<ControlContext> ServiceProcess::take_control() {
     std::lock_guard lock(mutex);
     return std::move(control);

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/detail_code.hpp"
 #include "ipc/pipe_name.hpp"
 #include "platform/service_host.hpp"
 #include "wireguard/runtime.hpp"
@@ -32,6 +34,19 @@ class StopChannel {
     std::condition_variable changed_;
     int messages_ = 0;
     bool sender_alive_ = true;
+};
+
+// Why a thread of the service gave up, for the service main to report: the pipe server thread
+// records the reason it cannot hold the door (IPC_PIPE_IN_USE, IPC_PIPE_CREATE_FAILED) and
+// then sends on the stop channel. The first reason recorded is kept.
+class ServerOutcome {
+  public:
+    void record(DetailCode code);
+    std::optional<DetailCode> failure() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::optional<DetailCode> failure_;
 };
 
 // What the control handler needs: the sending end of the stop channel and the stop flag.
