@@ -118,7 +118,11 @@ namespace velnaro {
     X(IPC_PIPE_IN_USE, 112)                      \
     X(IPC_PIPE_CREATE_FAILED, 113)               \
     X(SERVICE_LOCATION_UNSAFE, 114)              \
-    X(SERVICE_ACCESS_DENIED, 115)
+    X(SERVICE_ACCESS_DENIED, 115)                \
+    X(SERVICE_THREAD_START_FAILED, 116)          \
+    X(SERVICE_CONTROL_HANDLER_FAILED, 117)       \
+    X(SERVICE_STATUS_REPORT_FAILED, 118)         \
+    X(SERVICE_INTERNAL_ERROR, 119)
 
 enum class DetailCode {
 #define VELNARO_DETAIL_CODE_ENUM(name, number) name,

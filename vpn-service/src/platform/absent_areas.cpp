@@ -40,6 +40,10 @@ class AbsentServiceHost final : public ServiceHost {
         return false;
     }
     void name_current_thread(std::string_view) override {}
+    bool report_stopped_before_start(std::string_view, const ServiceStatusReport&) override {
+        return false;
+    }
+    void explain_give_up(std::string_view) override {}
 };
 
 }  // namespace

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/detail_code.hpp"
@@ -16,9 +18,13 @@
 
 namespace velnaro {
 
-// The two reports the service ever makes.
+// The two reports the service ever makes. A service that gives up reports STOPPED with
+// ERROR_SERVICE_SPECIFIC_ERROR and the stable number of the reason, so the service manager
+// shows why and its recovery restarts the service.
 inline constexpr platform::ServiceStatusReport kRunningReport{0x10, 4, 0x1 | 0x4, 0, 0, 0, 0};
 inline constexpr platform::ServiceStatusReport kStoppedReport{0x10, 1, 0, 0, 0, 0, 0};
+inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up);
 inline constexpr std::string_view kPipeServerThreadName = "velnaro-vpn-ipc";
 
 // Empty messages from the control handler to the service main. The wait also ends when the
@@ -60,21 +66,40 @@ struct ControlContext {
 // valid address. The context inside is given up once, by the first control that releases it;
 // a control that comes later finds nothing and touches nothing.
 struct ServiceProcess {
+    using ThreadStarter = std::function<std::thread(std::move_only_function<void()>)>;
+
     explicit ServiceProcess(Runtime& runtime_in, std::string_view pipe = kServicePipeName)
         : runtime(runtime_in), pipe_name(pipe) {}
 
     Runtime& runtime;
     std::string pipe_name;
+    // Starts the pipe server thread; a test replaces it to make the start fail.
+    ThreadStarter start_thread = [](std::move_only_function<void()> body) {
+        return std::thread(std::move(body));
+    };
     std::mutex mutex;
     std::unique_ptr<ControlContext> control;
+    // Why the service main gave up, when it did; also set by a control handler that failed.
+    ServerOutcome gave_up;
 
     std::unique_ptr<ControlContext> take_control();
 };
 
-// "--service": 0 after the service ran and stopped, or the platform's error when the
-// process could not connect to the service manager (1063 from a console on Windows).
-std::uint32_t run_service(Runtime& runtime);
-std::uint32_t run_service(ServiceProcess& process);
+// How "--service" ended: the platform's error when the process could not connect to the
+// service manager (1063 from a console on Windows), else the reason the service gave up, if
+// it did.
+struct ServiceRunResult {
+    std::uint32_t dispatcher_error = 0;
+    std::optional<DetailCode> gave_up;
+};
+ServiceRunResult run_service(Runtime& runtime);
+ServiceRunResult run_service(ServiceProcess& process);
+
+// A process started as `service_name` that gives up before it reported anything (the tunnel
+// service when its configuration or its library is refused): the service manager gets STOPPED
+// with the reason's number where it expects a report, and the operator a line on Linux.
+void report_give_up(platform::Platform& platform, std::string_view service_name, DetailCode reason,
+                    bool status_reported);
 
 void service_main(ServiceProcess& process, const std::vector<std::string>& arguments);
 
