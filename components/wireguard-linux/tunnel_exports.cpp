@@ -1,6 +1,7 @@
 // tunnel.so: key generation and the tunnel service, with the entry points of tunnel.dll.
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -51,15 +52,17 @@ void report_state(std::uint32_t state) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) std::uint32_t WireGuardGenerateKeypair(
-    std::uint8_t* public_key, std::uint8_t* private_key) {
+// Returns nothing, as the Windows export; a failure leaves both keys all zero.
+__attribute__((visibility("default"))) void WireGuardGenerateKeypair(std::uint8_t* public_key,
+                                                                     std::uint8_t* private_key) {
     if (public_key == nullptr || private_key == nullptr) {
-        return 0;
+        return;
     }
-    return wglinux::generate_x25519_keypair(std::span<std::uint8_t, 32>(public_key, 32),
-                                            std::span<std::uint8_t, 32>(private_key, 32))
-               ? 1
-               : 0;
+    if (!wglinux::generate_x25519_keypair(std::span<std::uint8_t, 32>(public_key, 32),
+                                          std::span<std::uint8_t, 32>(private_key, 32))) {
+        std::memset(public_key, 0, 32);
+        std::memset(private_key, 0, 32);
+    }
 }
 
 __attribute__((visibility("default"))) std::uint32_t WireGuardTunnelService(

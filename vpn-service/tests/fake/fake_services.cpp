@@ -95,6 +95,11 @@ bool FakeServices::stop_service(ScHandle service) {
     if (faults_.should_fail("stop_service")) return false;
     FakeService* s = service_of(service);
     if (s == nullptr || s->state == state::kStopped) return false;
+    if (s->state == state::kStartPending && s->refusals_while_starting > 0) {
+        ++s->refused_stops;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+        if (--s->refusals_while_starting == 0) s->state = state::kRunning;
+        return false;
+    }
     ++s->stops;
     s->state = state::kStopped;
     if (on_stop) on_stop(*s);

@@ -19,6 +19,11 @@ struct FakeService {
     bool marked_for_deletion = false;
     int starts = 0;
     int stops = 0;
+    // As the real tunnel service while it reads its configuration, resolves the endpoint and
+    // creates its adapter: START_PENDING with no control accepted. Each refused stop counts
+    // down; at zero the start completes (RUNNING) and controls are accepted again.
+    int refusals_while_starting = 0;
+    int refused_stops = 0;
 };
 
 // The service control manager in memory. By default a start makes the service RUNNING and

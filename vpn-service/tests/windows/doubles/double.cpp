@@ -110,8 +110,9 @@ std::uint32_t run_as_tunnel_service() {
 extern "C" {
 
 #ifdef VELNARO_DOUBLE_TUNNEL
-__declspec(dllexport) std::uint32_t
-    WireGuardGenerateKeypair(std::uint8_t* public_key, std::uint8_t* private_key) {
+// Returns nothing, as the real export does.
+__declspec(dllexport) void WireGuardGenerateKeypair(std::uint8_t* public_key,
+                                                    std::uint8_t* private_key) {
     log_call("generate_keypair");
     const std::string keys = value_of("keys", "normal");
     for (int i = 0; i < 32; ++i) {
@@ -122,7 +123,6 @@ __declspec(dllexport) std::uint32_t
         std::memset(public_key, 0, 32);
     if (keys == "zero_private")
         std::memset(private_key, 0, 32);
-    return 1;
 }
 
 __declspec(dllexport) std::uint32_t WireGuardTunnelService(const char16_t* config_path) {
