@@ -21,7 +21,8 @@ class AbsentPipes final : public Pipes {
     void close(PipeHandle) override {}
     bool pipe_exists(std::string_view) override { return false; }
     std::expected<PipeHandle, PipeOpenError> open_client(std::string_view,
-                                                         std::chrono::milliseconds) override {
+                                                         std::chrono::milliseconds,
+                                                         ClientIdentity) override {
         return std::unexpected(PipeOpenError::unavailable);
     }
     ServerCheck verify_server(PipeHandle) override { return ServerCheck::unverifiable; }

@@ -198,8 +198,9 @@ bool FakePipes::pipe_exists(std::string_view name) {
 }
 
 std::expected<PipeHandle, platform::PipeOpenError> FakePipes::open_client(
-    std::string_view name, std::chrono::milliseconds wait) {
+    std::string_view name, std::chrono::milliseconds wait, platform::ClientIdentity identity) {
     std::unique_lock lock(mutex_);
+    identities.push_back(identity);
     const auto served = [&] {
         return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
             return entry.second.server && entry.second.name == name;

@@ -57,6 +57,10 @@ TEST(ServiceHost, RunsServesAndStopsOnEachStopLikeControl) {
                   (std::vector<platform::ServiceStatusReport>{kRunningReport, kStoppedReport}));
         EXPECT_EQ(machine.host.thread_names(), (std::vector<std::string>{"velnaro-vpn-ipc"}));
         EXPECT_EQ(machine.host.dispatched_service(), kServiceName);
+        // The request lends only its identity; the wake-ups lend nothing.
+        const auto& identities = machine.pipes.identities;
+        EXPECT_EQ(identities.front(), platform::ClientIdentity::identify);
+        EXPECT_EQ(identities.back(), platform::ClientIdentity::anonymous);
         EXPECT_FALSE(machine.platform.pipes.pipe_exists(kPipe)) << "the pipe server has ended";
     }
 }
