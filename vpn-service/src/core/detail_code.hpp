@@ -122,7 +122,9 @@ namespace velnaro {
     X(SERVICE_THREAD_START_FAILED, 116)          \
     X(SERVICE_CONTROL_HANDLER_FAILED, 117)       \
     X(SERVICE_STATUS_REPORT_FAILED, 118)         \
-    X(SERVICE_INTERNAL_ERROR, 119)
+    X(SERVICE_INTERNAL_ERROR, 119)               \
+    X(SERVICE_HARDENING_FAILED, 120)             \
+    X(TUNNEL_SERVICE_HARDENING_FAILED, 121)
 
 enum class DetailCode {
 #define VELNARO_DETAIL_CODE_ENUM(name, number) name,

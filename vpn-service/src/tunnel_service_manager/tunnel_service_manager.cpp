@@ -63,6 +63,10 @@ Status describe_service(platform::ServiceControl& services, platform::ScHandle s
     if (*sid_type != platform::kServiceSidTypeUnrestricted) {
         return fail(DetailCode::TUNNEL_SERVICE_SID_INVALID);
     }
+    if (!services.set_required_privileges(service, kTunnelServicePrivileges) ||
+        !services.set_recovery(service, kRestartOnFailure)) {
+        return fail(DetailCode::TUNNEL_SERVICE_HARDENING_FAILED);
+    }
     return {};
 }
 

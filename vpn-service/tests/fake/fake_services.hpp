@@ -15,6 +15,8 @@ struct FakeService {
     platform::ServiceRegistration registration;
     std::string description;
     std::uint32_t sid_type = 0;
+    std::vector<std::string> required_privileges;
+    std::optional<platform::ServiceRecovery> recovery;
     std::uint32_t state = platform::service_state::kStopped;
     bool marked_for_deletion = false;
     int starts = 0;
@@ -45,6 +47,10 @@ public:
                                  std::string_view description) override;
     bool set_service_sid_type(platform::ScHandle service, std::uint32_t sid_type) override;
     std::optional<std::uint32_t> query_service_sid_type(platform::ScHandle service) override;
+    bool set_required_privileges(platform::ScHandle service,
+                                 const std::vector<std::string>& privileges) override;
+    bool set_recovery(platform::ScHandle service,
+                      const platform::ServiceRecovery& recovery) override;
     std::optional<std::uint32_t> query_service_state(platform::ScHandle service) override;
     bool start_service(platform::ScHandle service) override;
     bool stop_service(platform::ScHandle service) override;

@@ -45,6 +45,12 @@ class ScriptedServices final : public platform::ServiceControl {
         auto real = inner_.query_service_sid_type(s);
         return real && sid_type_seen ? sid_type_seen : real;
     }
+    bool set_required_privileges(ScHandle s, const std::vector<std::string>& p) override {
+        return inner_.set_required_privileges(s, p);
+    }
+    bool set_recovery(ScHandle s, const platform::ServiceRecovery& r) override {
+        return inner_.set_recovery(s, r);
+    }
     std::optional<std::uint32_t> query_service_state(ScHandle s) override {
         if (before_query)
             before_query();
@@ -167,6 +173,8 @@ TEST_F(TunnelServiceManagerTest, ConfigureReportsTheStepThatFailed) {
         {"set_service_description", true, DetailCode::TUNNEL_SERVICE_DESCRIPTION_FAILED},
         {"set_service_sid_type", false, DetailCode::TUNNEL_SERVICE_SID_FAILED},
         {"query_service_sid_type", true, DetailCode::TUNNEL_SERVICE_SID_QUERY_FAILED},
+        {"set_required_privileges", false, DetailCode::TUNNEL_SERVICE_HARDENING_FAILED},
+        {"set_recovery", true, DetailCode::TUNNEL_SERVICE_HARDENING_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.operation);

@@ -229,6 +229,17 @@ bool LocalServiceManager::set_service_sid_type(ScHandle service, std::uint32_t s
     });
 }
 
+// Linux has no privilege list per service, and a restart policy belongs to the unit
+// (Restart=on-failure); the registration has nothing to keep, so only the handle is checked.
+bool LocalServiceManager::set_required_privileges(ScHandle service,
+                                                  const std::vector<std::string>&) {
+    return entry_of(service, false, access::kServiceChangeConfig).has_value();
+}
+
+bool LocalServiceManager::set_recovery(ScHandle service, const ServiceRecovery&) {
+    return entry_of(service, false, access::kServiceChangeConfig).has_value();
+}
+
 std::optional<std::uint32_t> LocalServiceManager::query_service_sid_type(ScHandle service) {
     auto entry = entry_of(service, false, access::kServiceQueryConfig);
     if (!entry)
