@@ -16,13 +16,14 @@ TEST(IpcSelfTest, NeverTakesTheNameFromAServiceTheManagerCallsUp) {
     for (const std::uint32_t state : {st::kStartPending, st::kRunning, st::kStopped}) {
         SCOPED_TRACE(state);
         fake::FakePlatform fake;
+        const bool up = state != st::kStopped;
         fake.pipes.on_idle = nullptr;
+        fake.pipes.open_waits_for_server = !up;  // lets a private server start first
         fake::FakeService service;
         service.registration.name = std::string(kServiceName);
         service.state = state;
         fake.services.services[std::string(kServiceName)] = service;
         const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
-        const bool up = state != st::kStopped;
         EXPECT_EQ(fake.pipes.servers_created(), up ? 0 : 1);
         EXPECT_EQ(result.detail_code, up ? std::optional(DetailCode::IPC_SELF_TEST_PIPE_UNAVAILABLE)
                                          : std::nullopt);
