@@ -87,8 +87,9 @@ class Pipes {
     // Waits up to `wait` for a free instance, then connects. A zero wait connects only to an
     // instance that is free right now. An instance taken by another client between the wait
     // and the open is `unavailable` (the caller may wait again); `open_failed` is a refusal.
-    virtual std::expected<PipeHandle, PipeOpenError> open_client(
-        std::string_view name, std::chrono::milliseconds wait, ClientIdentity identity) = 0;
+    virtual std::expected<PipeHandle, PipeOpenError> open_client(std::string_view name,
+                                                                 std::chrono::milliseconds wait,
+                                                                 ClientIdentity identity) = 0;
     // Whether the process serving an opened client connection is the service. Any account
     // may create the name while the service is down, so a client asks before it hands over a
     // request or trusts an answer. Windows: the server's process id is the one the service

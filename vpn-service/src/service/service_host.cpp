@@ -70,7 +70,9 @@ class PipeServerThread {
     PipeServerThread& operator=(const PipeServerThread&) = delete;
     ~PipeServerThread() { stop(); }
 
-    void start(std::move_only_function<void()> body) { thread_ = process_.start_thread(std::move(body)); }
+    void start(std::move_only_function<void()> body) {
+        thread_ = process_.start_thread(std::move(body));
+    }
     void stop() {
         if (!thread_.joinable())
             return;
@@ -98,8 +100,9 @@ void record_server_end(Served&& served, ServerOutcome& outcome, StopChannel& cha
 
 // A template only so that the branch for the other return type is never instantiated.
 template <class AnyRuntime>
-void serve_pipe(AnyRuntime& runtime, RequestContext context, std::shared_ptr<std::atomic<bool>> stop,
-                const std::string& name, ServerOutcome& outcome, StopChannel& channel) {
+void serve_pipe(AnyRuntime& runtime, RequestContext context,
+                std::shared_ptr<std::atomic<bool>> stop, const std::string& name,
+                ServerOutcome& outcome, StopChannel& channel) {
     runtime.platform.host.name_current_thread(kPipeServerThreadName);
     if constexpr (std::is_void_v<decltype(run_pipe_server(runtime, std::move(context), stop,
                                                           name))>) {
@@ -124,17 +127,17 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     auto outcome = std::make_shared<ServerOutcome>();
     PipeServerThread server(process, stop);
     try {
-        server.start([&runtime, stop, channel, outcome, name = process.pipe_name,
-                      context = RequestContext{*data_directory,
-                                               std::make_unique<LiveTunnelController>(
-                                                   runtime, *data_directory)}]() mutable {
-            try {
-                serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
-            } catch (...) {
-                outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
-                channel->send();
-            }
-        });
+        server.start(
+            [&runtime, stop, channel, outcome, name = process.pipe_name,
+             context = RequestContext{*data_directory, std::make_unique<LiveTunnelController>(
+                                                           runtime, *data_directory)}]() mutable {
+                try {
+                    serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
+                } catch (...) {
+                    outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
+                    channel->send();
+                }
+            });
     } catch (const std::system_error&) {
         return DetailCode::SERVICE_THREAD_START_FAILED;
     }

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -88,15 +88,20 @@ TEST(ServiceHost, AServiceThatGivesUpReportsStoppedWithItsReason) {
         DetailCode reason;
     };
     const std::vector<Case> cases = {
-        {"data directory refused", [](auto& m) { m.faults.fail_always("create_directories"); },
-         {}, DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED},
+        {"data directory refused",
+         [](auto& m) { m.faults.fail_always("create_directories"); },
+         {},
+         DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED},
         {"relative PROGRAMDATA",
-         [](auto& m) { m.system.environment["PROGRAMDATA"] = "ProgramData"; }, {},
+         [](auto& m) { m.system.environment["PROGRAMDATA"] = "ProgramData"; },
+         {},
          DetailCode::PROGRAMDATA_UNAVAILABLE},
         {"thread not started", [](auto&) {}, refuse, DetailCode::SERVICE_THREAD_START_FAILED},
         {"exception in the service main", [](auto&) {}, misbehave,
          DetailCode::SERVICE_INTERNAL_ERROR},
-        {"running not reported", [](auto& m) { m.faults.fail_nth("set_service_status"); }, {},
+        {"running not reported",
+         [](auto& m) { m.faults.fail_nth("set_service_status"); },
+         {},
          DetailCode::SERVICE_STATUS_REPORT_FAILED},
     };
     for (const auto& c : cases) {

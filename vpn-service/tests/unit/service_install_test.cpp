@@ -110,8 +110,7 @@ TEST(InstallService, EveryResult) {
              failed(DetailCode::SERVICE_DESCRIPTION_FAILED)},
             {"sid type refused", [](Machine& m) { m.faults.fail_nth("set_service_sid_type"); },
              failed(DetailCode::SERVICE_SID_CONFIGURATION_FAILED)},
-            {"privileges refused",
-             [](Machine& m) { m.faults.fail_nth("set_required_privileges"); },
+            {"privileges refused", [](Machine& m) { m.faults.fail_nth("set_required_privileges"); },
              failed(DetailCode::SERVICE_HARDENING_FAILED)},
             {"recovery refused", [](Machine& m) { m.faults.fail_nth("set_recovery"); },
              failed(DetailCode::SERVICE_HARDENING_FAILED)},
@@ -133,8 +132,7 @@ TEST(InstallService, RegistersTheFixedValuesAndStartsTheService) {
     EXPECT_EQ(service->description,
               "Gere la connexion securisee privee de Velnaro sans exposer les cles au frontend.");
     EXPECT_EQ(service->sid_type, 1u);
-    EXPECT_EQ(service->required_privileges,
-              (std::vector<std::string>{"SeChangeNotifyPrivilege"}));
+    EXPECT_EQ(service->required_privileges, (std::vector<std::string>{"SeChangeNotifyPrivilege"}));
     ASSERT_TRUE(service->recovery);
     EXPECT_EQ(service->recovery->restart_delays,
               (std::vector<std::chrono::milliseconds>{std::chrono::seconds(5),

@@ -316,8 +316,7 @@ TEST_F(TunnelServiceManagerTest, StopOfAStartingServiceIsRetriedUntilItIsTaken) 
     const Case cases[] = {
         {"accepts after its start", 5, false, std::nullopt, 1},
         {"stopped on its own meanwhile", 1000, true, std::nullopt, 0},
-        {"still starting at the deadline", 1000, false, DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT,
-         0},
+        {"still starting at the deadline", 1000, false, DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,9 +112,9 @@ TEST(NamedPipeClients, NoClientLendsMoreThanItsIdentity) {
     // Whether this system honours the flags at all, asked with the bare call.
     const auto honoured = level_seen_by_server([]() -> std::function<void()> {
         const auto name = platform::to_wide(kPipe);
-        HANDLE raw = ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                   nullptr);
+        HANDLE raw =
+            ::CreateFileW(name->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (raw == INVALID_HANDLE_VALUE)
             return {};
         DWORD put = 0;

@@ -254,10 +254,10 @@ class TunnelServiceManager : public ::testing::Test {
     // The Win32 and the service-specific exit code the manager holds for the tunnel service.
     static std::pair<DWORD, DWORD> exit_codes() {
         SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        SC_HANDLE service = manager == nullptr ? nullptr
-                                               : ::OpenServiceW(manager,
-                                                                L"WireGuardTunnel$VelnaroTunnel",
-                                                                SERVICE_QUERY_STATUS);
+        SC_HANDLE service =
+            manager == nullptr
+                ? nullptr
+                : ::OpenServiceW(manager, L"WireGuardTunnel$VelnaroTunnel", SERVICE_QUERY_STATUS);
         SERVICE_STATUS_PROCESS status{};
         DWORD needed = 0;
         if (service != nullptr)
@@ -385,9 +385,9 @@ TEST_F(TunnelServiceManager, ATunnelProcessThatEndsAtOnceLeavesTheServiceStopped
     EXPECT_TRUE(reaches(ConnectionState::DISCONNECTED,
                         {ConnectionState::CONNECTING, ConnectionState::CONNECTED}));
     // The process reported why it gave up before any library could take over.
-    EXPECT_EQ(exit_codes(), std::make_pair(DWORD{ERROR_SERVICE_SPECIFIC_ERROR},
-                                           DWORD{stable_number(
-                                               DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE)}));
+    EXPECT_EQ(exit_codes(),
+              std::make_pair(DWORD{ERROR_SERVICE_SPECIFIC_ERROR},
+                             DWORD{stable_number(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE)}));
     EXPECT_TRUE(stop_tunnel_service(*under_test));
 }
 

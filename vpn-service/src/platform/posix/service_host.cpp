@@ -137,8 +137,7 @@ void PosixServiceHost::name_current_thread(std::string_view name) {
     pthread_setname_np(pthread_self(), text.c_str());
 }
 
-bool PosixServiceHost::report_stopped_before_start(std::string_view,
-                                                   const ServiceStatusReport&) {
+bool PosixServiceHost::report_stopped_before_start(std::string_view, const ServiceStatusReport&) {
     return false;  // the service manager reads the exit status
 }
 

@@ -77,10 +77,10 @@ std::optional<DWORD> running_service_process() {
     SC_HANDLE service = ::OpenServiceW(manager, name->c_str(), SERVICE_QUERY_STATUS);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
-    const bool queried = service != nullptr &&
-                         ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                                reinterpret_cast<LPBYTE>(&status), sizeof status,
-                                                &needed);
+    const bool queried =
+        service != nullptr &&
+        ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                               sizeof status, &needed);
     if (service != nullptr)
         ::CloseServiceHandle(service);
     ::CloseServiceHandle(manager);
@@ -336,7 +336,8 @@ ServerCheck Win32Pipes::verify_server(PipeHandle client) {
     // token, but may ask which process runs the service.
     const auto service_pid = running_service_process();
     const OwnedHandle process(
-        service_pid ? nullptr : ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server_pid));
+        service_pid ? nullptr
+                    : ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server_pid));
     if (!service_pid && !process)
         return ServerCheck::unverifiable;
     // Had the server gone between the calls, its id could already name another process;

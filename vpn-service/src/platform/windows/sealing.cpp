@@ -58,8 +58,8 @@ std::optional<std::vector<std::uint8_t>> Win32Sealing::protect(std::span<const s
         system32_function<CryptProtectDataFn>(L"crypt32.dll", "CryptProtectData");
     if (protect_data == nullptr)
         return std::nullopt;
-    if (!protect_data(&input, text.c_str(), nullptr, nullptr, nullptr,
-                            CRYPTPROTECT_UI_FORBIDDEN, &output.blob) ||
+    if (!protect_data(&input, text.c_str(), nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                      &output.blob) ||
         output.blob.pbData == nullptr) {
         return std::nullopt;
     }
@@ -77,7 +77,7 @@ std::optional<OpenedBlob> Win32Sealing::unprotect(std::span<const std::uint8_t> 
     if (unprotect_data == nullptr)
         return std::nullopt;
     if (!unprotect_data(&input, description.out(), nullptr, nullptr, nullptr,
-                              CRYPTPROTECT_UI_FORBIDDEN, &output.blob) ||
+                        CRYPTPROTECT_UI_FORBIDDEN, &output.blob) ||
         output.blob.pbData == nullptr) {
         return std::nullopt;
     }

@@ -20,9 +20,12 @@ const std::wstring* g_early_name = nullptr;
 const ServiceStatusReport* g_early_report = nullptr;
 
 SERVICE_STATUS native_status(const ServiceStatusReport& report) {
-    return SERVICE_STATUS{report.service_type,     report.current_state,
-                          report.controls_accepted, report.win32_exit_code,
-                          report.service_specific_exit_code, report.check_point,
+    return SERVICE_STATUS{report.service_type,
+                          report.current_state,
+                          report.controls_accepted,
+                          report.win32_exit_code,
+                          report.service_specific_exit_code,
+                          report.check_point,
                           report.wait_hint_ms};
 }
 
