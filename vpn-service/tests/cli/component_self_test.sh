@@ -33,6 +33,10 @@ gave_up TUNNEL_CONFIG_PATH_INVALID 75 --tunnel-service VelnaroTunnel.conf.dpapi
 gave_up TUNNEL_CONFIG_PATH_INVALID 75 --tunnel-service "$work/data/velnarotunnel.conf.dpapi"
 gave_up TUNNEL_CONFIG_PATH_INVALID 75 --tunnel-service $'/tmp/\xff/VelnaroTunnel.conf.dpapi'
 gave_up COMPONENT_DIRECTORY_UNAVAILABLE 12 --tunnel-service "$config" extra arguments
+# The service gives up the same way, for example on a relative PROGRAMDATA.
+expect service_relative_programdata '' \
+    "VelnaroVpnService gave up: PROGRAMDATA_UNAVAILABLE (exit status 57): PROGRAMDATA must be unset or an absolute path"$'\n' \
+    57 env PROGRAMDATA=relative "$copy" --service
 
 mkdir "$work/vpn"
 check empty_vpn_folder "$(failed WIREGUARD_DLL_MISSING)"$'\n' 1 --component-self-test
