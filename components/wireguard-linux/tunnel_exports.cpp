@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <span>
 #include <string>
 
@@ -64,15 +65,17 @@ std::optional<wglinux::TunnelSettings> open_settings(const std::string& path) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) std::uint32_t WireGuardGenerateKeypair(
-    std::uint8_t* public_key, std::uint8_t* private_key) {
+// Returns nothing, as the Windows export; a failure leaves both keys all zero.
+__attribute__((visibility("default"))) void WireGuardGenerateKeypair(std::uint8_t* public_key,
+                                                                     std::uint8_t* private_key) {
     if (public_key == nullptr || private_key == nullptr) {
-        return 0;
+        return;
     }
-    return wglinux::generate_x25519_keypair(std::span<std::uint8_t, 32>(public_key, 32),
-                                            std::span<std::uint8_t, 32>(private_key, 32))
-               ? 1
-               : 0;
+    if (!wglinux::generate_x25519_keypair(std::span<std::uint8_t, 32>(public_key, 32),
+                                          std::span<std::uint8_t, 32>(private_key, 32))) {
+        std::memset(public_key, 0, 32);
+        std::memset(private_key, 0, 32);
+    }
 }
 
 __attribute__((visibility("default"))) bool WireGuardTunnelService(const char16_t* config_path) {

@@ -120,7 +120,13 @@ namespace velnaro {
     X(SERVICE_LOCATION_UNSAFE, 114)              \
     X(SERVICE_ACCESS_DENIED, 115)                \
     X(TUNNEL_ENDPOINT_UNRESOLVED, 116)           \
-    X(TUNNEL_INTERFACE_IN_USE, 117)
+    X(TUNNEL_INTERFACE_IN_USE, 117)              \
+    X(SERVICE_THREAD_START_FAILED, 118)          \
+    X(SERVICE_CONTROL_HANDLER_FAILED, 119)       \
+    X(SERVICE_STATUS_REPORT_FAILED, 120)         \
+    X(SERVICE_INTERNAL_ERROR, 121)               \
+    X(SERVICE_HARDENING_FAILED, 122)             \
+    X(TUNNEL_SERVICE_HARDENING_FAILED, 123)
 
 enum class DetailCode {
 #define VELNARO_DETAIL_CODE_ENUM(name, number) name,

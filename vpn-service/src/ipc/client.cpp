@@ -12,7 +12,8 @@ Result<platform::PipeHandle> connect_to_service(platform::Platform& platform,
                                                 std::chrono::milliseconds patience) {
     const auto deadline = platform.system.monotonic_now() + patience;
     for (;;) {
-        auto opened = platform.pipes.open_client(pipe_name, kClientWaitSlice);
+        auto opened = platform.pipes.open_client(pipe_name, kClientWaitSlice,
+                                                 platform::ClientIdentity::identify);
         if (opened)
             return *opened;
         if (opened.error() == platform::PipeOpenError::open_failed) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "core/version.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "ipc/client.hpp"
 #include "ipc/pipe_server.hpp"
@@ -102,13 +103,32 @@ std::optional<DetailCode> exchange_version(platform::Platform& platform,
     return std::nullopt;
 }
 
+// The service may sit between two connections, or still be starting, with no instance of
+// its pipe; a private server would take the name from it. So the service manager is asked
+// first: a service starting or running keeps its name.
+bool service_holds_the_name(platform::ServiceControl& services) {
+    const auto manager = services.open_manager(platform::access::kManagerConnect);
+    if (!manager)
+        return false;
+    const auto service =
+        services.open_service(*manager, kServiceName, platform::access::kServiceQueryStatus);
+    std::optional<std::uint32_t> state;
+    if (service) {
+        state = services.query_service_state(*service);
+        services.close_service_handle(*service);
+    }
+    services.close_service_handle(*manager);
+    return state == platform::service_state::kStartPending ||
+           state == platform::service_state::kRunning;
+}
+
 }  // namespace
 
 IpcSelfTestResult run_ipc_self_test(Runtime& runtime, std::string_view pipe_name) {
     platform::Platform& platform = runtime.platform;
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::thread server;
-    if (!platform.pipes.pipe_exists(pipe_name)) {
+    if (!platform.pipes.pipe_exists(pipe_name) && !service_holds_the_name(platform.services)) {
         RequestContext context{std::nullopt, std::make_unique<UnlinkedTunnelController>()};
         try {
             server =

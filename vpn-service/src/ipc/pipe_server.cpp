@@ -161,7 +161,8 @@ Status run_pipe_server(Runtime& runtime, RequestContext context,
 }
 
 void wake_pipe_server(platform::Platform& platform, std::string_view pipe_name) {
-    auto client = platform.pipes.open_client(pipe_name, std::chrono::milliseconds(0));
+    auto client = platform.pipes.open_client(pipe_name, std::chrono::milliseconds(0),
+                                             platform::ClientIdentity::anonymous);
     if (client)
         platform.pipes.close(*client);
 }

@@ -1,10 +1,24 @@
 #include "core/utf.hpp"
 #include "main/modes.hpp"
+#include "service/service_host.hpp"
+#include "tunnel_service_manager/tunnel_service_manager.hpp"
 #include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {
 
-// Started by the service control manager, so nothing is printed: there is nobody to read it.
+namespace {
+
+// The tunnel service gives up like the service: its reason reaches the service manager (a
+// STOPPED report on Windows when the library never took over, the exit status on Linux).
+int give_up(Runtime& runtime, DetailCode reason) {
+    report_give_up(runtime.platform, kTunnelServiceName, reason, false);
+    return static_cast<int>(stable_number(reason));
+}
+
+}  // namespace
+
+// Started by the service control manager, so nothing goes to standard output: there is
+// nobody to read it.
 int run_tunnel_service_mode(Runtime& runtime, std::span<const std::string> args) {
     if (args.size() < 2)
         return 2;
@@ -12,8 +26,9 @@ int run_tunnel_service_mode(Runtime& runtime, std::span<const std::string> args)
     // A path that is not valid text could name a different file once converted for the
     // platform; it is refused like any other unacceptable configuration path.
     if (!is_valid_utf8(config_path))
-        return 1;
-    return run_tunnel_service(runtime, config_path) ? 0 : 1;
+        return give_up(runtime, DetailCode::TUNNEL_CONFIG_PATH_INVALID);
+    const Status ran = run_tunnel_service(runtime, config_path);
+    return ran ? 0 : give_up(runtime, ran.error());
 }
 
 }  // namespace velnaro

@@ -23,7 +23,8 @@ class AbsentPipes final : public Pipes {
     void close(PipeHandle) override {}
     bool pipe_exists(std::string_view) override { return false; }
     std::expected<PipeHandle, PipeOpenError> open_client(std::string_view,
-                                                         std::chrono::milliseconds) override {
+                                                         std::chrono::milliseconds,
+                                                         ClientIdentity) override {
         return std::unexpected(PipeOpenError::unavailable);
     }
     ServerCheck verify_server(PipeHandle) override { return ServerCheck::unverifiable; }
@@ -42,6 +43,10 @@ class AbsentServiceHost final : public ServiceHost {
         return false;
     }
     void name_current_thread(std::string_view) override {}
+    bool report_stopped_before_start(std::string_view, const ServiceStatusReport&) override {
+        return false;
+    }
+    void explain_give_up(std::string_view) override {}
 };
 
 class SilentLog final : public Log {

@@ -64,6 +64,16 @@ struct PipeEvent {
     std::vector<std::uint8_t> bytes;
 };
 
+// What a client lends the server of its identity. Windows: a client that says nothing lets
+// whoever serves the name impersonate it fully, so every client says: the server may learn
+// who it is but never act as it (identify), or learn nothing at all (anonymous, for the
+// wake-up connection, which sends nothing). Linux: the peer credentials are all a server
+// learns, whatever the client asks.
+enum class ClientIdentity {
+    identify,
+    anonymous,
+};
+
 // Who serves a client's connection, as far as the system can tell.
 enum class ServerCheck {
     privileged_service,  // root on Linux, the local system account on Windows
@@ -101,12 +111,17 @@ class Pipes {
     // Client side. True when a server currently holds the name.
     virtual bool pipe_exists(std::string_view name) = 0;
     // Waits up to `wait` for a free instance, then connects. A zero wait connects only to an
-    // instance that is free right now.
-    virtual std::expected<PipeHandle, PipeOpenError> open_client(
-        std::string_view name, std::chrono::milliseconds wait) = 0;
-    // Whether the process serving an opened client connection runs as the service's own
-    // account. Any account may create the name while the service is down, so a client asks
-    // before it hands over a request or trusts an answer.
+    // instance that is free right now. An instance taken by another client between the wait
+    // and the open is `unavailable` (the caller may wait again); `open_failed` is a refusal.
+    virtual std::expected<PipeHandle, PipeOpenError> open_client(std::string_view name,
+                                                                 std::chrono::milliseconds wait,
+                                                                 ClientIdentity identity) = 0;
+    // Whether the process serving an opened client connection is the service. Any account
+    // may create the name while the service is down, so a client asks before it hands over a
+    // request or trusts an answer. Windows: the server's process id is the one the service
+    // manager gives for the running service, and it runs in session 0 (a standard user can
+    // ask both); where the manager does not say, the server's account must be the local
+    // system account. Linux: the server runs as root.
     virtual ServerCheck verify_server(PipeHandle client) = 0;
 };
 

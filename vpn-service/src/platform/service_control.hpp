@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -69,6 +70,15 @@ enum class OpenServiceFailure {
     failed,         // anything else: a bad handle or name, a manager that did not answer
 };
 
+// What the manager does when the service fails (it crashes, or reports STOPPED with a
+// non-zero exit code, as a service that gives up does): restart after each delay in turn, the
+// last one for every further failure, the count starting over after `reset_period` without
+// a failure.
+struct ServiceRecovery {
+    std::vector<std::chrono::milliseconds> restart_delays;
+    std::chrono::seconds reset_period{0};
+};
+
 // The service control manager (Linux: systemd, with unit files as registrations). Handles are
 // closed with close_service_handle, a service handle before its manager handle.
 class ServiceControl {
@@ -88,6 +98,11 @@ class ServiceControl {
     virtual bool set_service_description(ScHandle service, std::string_view description) = 0;
     virtual bool set_service_sid_type(ScHandle service, std::uint32_t sid_type) = 0;
     virtual std::optional<std::uint32_t> query_service_sid_type(ScHandle service) = 0;
+    // The only privileges the service's process keeps ("SeLoadDriverPrivilege", ...); the
+    // manager strips every other one from its token.
+    virtual bool set_required_privileges(ScHandle service,
+                                         const std::vector<std::string>& privileges) = 0;
+    virtual bool set_recovery(ScHandle service, const ServiceRecovery& recovery) = 0;
     // The current state (1 to 7 when the manager behaves).
     virtual std::optional<std::uint32_t> query_service_state(ScHandle service) = 0;
     // The current state with the exit codes of the service's last end.

@@ -59,6 +59,16 @@ class ServiceHost {
         std::string_view service_name, ControlHandler handler, void* context) = 0;
     virtual bool set_service_status(ServiceStatusHandle handle,
                                     const ServiceStatusReport& report) = 0;
+    // For a process started as `service_name` that gives up before it connected to the
+    // service manager: connects as its dispatcher just long enough to report `report`.
+    // Windows only; Linux does nothing, the exit status says it there. False when the process
+    // was not started as that service or its dispatcher has already run.
+    virtual bool report_stopped_before_start(std::string_view service_name,
+                                             const ServiceStatusReport& report) = 0;
+    // Says why a process that gives up ends. Linux: one line on standard error (the exit
+    // status carries the number). Windows: nothing; the service manager holds the code, and a
+    // service has nobody to read its output.
+    virtual void explain_give_up(std::string_view reason) = 0;
     // Gives the calling thread a name that debuggers and process listings show.
     virtual void name_current_thread(std::string_view name) = 0;
 };

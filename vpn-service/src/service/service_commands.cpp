@@ -6,6 +6,7 @@
 #include "core/command_line.hpp"
 #include "core/paths.hpp"
 #include "core/version.hpp"
+#include "tunnel_service_manager/tunnel_registration.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 #include "wireguard/component_location.hpp"
 
@@ -117,6 +118,10 @@ ServiceCommandResult create_and_start(platform::Platform& platform, Handles& han
     }
     if (!services.set_service_sid_type(*service, platform::kServiceSidTypeUnrestricted)) {
         return install_failed(DetailCode::SERVICE_SID_CONFIGURATION_FAILED);
+    }
+    if (!services.set_required_privileges(*service, kServicePrivileges) ||
+        !services.set_recovery(*service, kRestartOnFailure)) {
+        return install_failed(DetailCode::SERVICE_HARDENING_FAILED);
     }
     if (!services.start_service(*service))
         return install_failed(DetailCode::SERVICE_START_FAILED);

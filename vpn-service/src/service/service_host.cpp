@@ -1,5 +1,6 @@
 #include "service/service_host.hpp"
 
+#include <system_error>
 #include <thread>
 
 #include "core/version.hpp"
@@ -28,103 +29,221 @@ void StopChannel::receive() {
         --messages_;
 }
 
+void ServerOutcome::record(DetailCode code) {
+    std::lock_guard lock(mutex_);
+    if (!failure_)
+        failure_ = code;
+}
+
+std::optional<DetailCode> ServerOutcome::failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+}
+
 std::unique_ptr<ControlContext> ServiceProcess::take_control() {
     std::lock_guard lock(mutex);
     return std::move(control);
 }
 
+platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up) {
+    platform::ServiceStatusReport report = kStoppedReport;
+    if (gave_up) {
+        report.win32_exit_code = kErrorServiceSpecificError;
+        report.service_specific_exit_code = stable_number(*gave_up);
+    }
+    return report;
+}
+
 namespace {
 
-// Sets the flag, then wakes the server; its wait also looks at the flag on its own, so the
-// join cannot hang when the wake-up finds no free instance.
-void stop_pipe_server(ServiceProcess& process, std::atomic<bool>& stop, std::thread& server) {
-    stop.store(true);
-    wake_pipe_server(process.runtime.platform, process.pipe_name);
-    server.join();
+constexpr std::uint32_t kErrorExceptionInService = 1064;
+
+// The pipe server on its thread. Stopping it sets the flag, then wakes the server; its wait
+// also looks at the flag on its own, so the join cannot hang when the wake-up finds no free
+// instance. Stopped by the destructor on every path, so no thread outlives the service main.
+class PipeServerThread {
+  public:
+    PipeServerThread(ServiceProcess& process, std::shared_ptr<std::atomic<bool>> stop)
+        : process_(process), stop_(std::move(stop)) {}
+    PipeServerThread(const PipeServerThread&) = delete;
+    PipeServerThread& operator=(const PipeServerThread&) = delete;
+    ~PipeServerThread() { stop(); }
+
+    void start(std::move_only_function<void()> body) {
+        thread_ = process_.start_thread(std::move(body));
+    }
+    void stop() {
+        if (!thread_.joinable())
+            return;
+        stop_->store(true);
+        wake_pipe_server(process_.runtime.platform, process_.pipe_name);
+        thread_.join();
+    }
+
+  private:
+    ServiceProcess& process_;
+    std::shared_ptr<std::atomic<bool>> stop_;
+    std::thread thread_;
+};
+
+// The pipe server on its thread; a server that cannot hold the door records why and stops
+// the service.
+void serve_pipe(Runtime& runtime, RequestContext context, std::shared_ptr<std::atomic<bool>> stop,
+                const std::string& name, ServerOutcome& outcome, StopChannel& channel) {
+    runtime.platform.host.name_current_thread(kPipeServerThreadName);
+    const Status served = run_pipe_server(runtime, std::move(context), std::move(stop), name);
+    if (!served) {
+        outcome.record(served.error());
+        channel.send();
+    }
+}
+
+// Everything between the registration and the final report. Its locals (the request context,
+// the channel, the server thread) are gone when it returns, so STOPPED can be the last thing
+// the service does: the process may end right after it.
+std::optional<DetailCode> run_registered_service(ServiceProcess& process,
+                                                 platform::ServiceStatusHandle handle,
+                                                 const std::shared_ptr<StopChannel>& channel,
+                                                 const std::shared_ptr<std::atomic<bool>>& stop) {
+    Runtime& runtime = process.runtime;
+    auto data_directory = resolve_data_directory(runtime.platform);
+    if (!data_directory)
+        return data_directory.error();
+    auto outcome = std::make_shared<ServerOutcome>();
+    PipeServerThread server(process, stop);
+    try {
+        server.start(
+            [&runtime, stop, channel, outcome, name = process.pipe_name,
+             context = RequestContext{*data_directory, std::make_unique<LiveTunnelController>(
+                                                           runtime, *data_directory)}]() mutable {
+                try {
+                    serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
+                } catch (...) {
+                    outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
+                    channel->send();
+                }
+            });
+    } catch (const std::system_error&) {
+        return DetailCode::SERVICE_THREAD_START_FAILED;
+    }
+    if (!runtime.platform.host.set_service_status(handle, kRunningReport))
+        return DetailCode::SERVICE_STATUS_REPORT_FAILED;
+    channel->receive();
+    server.stop();
+    if (auto failure = outcome->failure())
+        return failure;
+    return process.gave_up.failure();
 }
 
 }  // namespace
 
 void service_main(ServiceProcess& process, const std::vector<std::string>&) {
-    Runtime& runtime = process.runtime;
-    platform::Platform& platform = runtime.platform;
-    auto data_directory = resolve_data_directory(platform);
-    if (!data_directory)
-        return;
-    RequestContext context{*data_directory,
-                           std::make_unique<LiveTunnelController>(runtime, *data_directory)};
-    auto channel = std::make_shared<StopChannel>();
-    auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread server;
+    platform::ServiceHost& host = process.runtime.platform.host;
+    std::optional<platform::ServiceStatusHandle> handle;
     try {
-        server = std::thread([&runtime, stop, channel, &outcome = process.server_outcome,
-                              name = process.pipe_name, context = std::move(context)]() mutable {
-            runtime.platform.host.name_current_thread(kPipeServerThreadName);
-            const Status served = run_pipe_server(runtime, std::move(context), stop, name);
-            if (!served) {
-                outcome.record(served.error());
-                channel->send();
-            }
-        });
+        auto channel = std::make_shared<StopChannel>();
+        auto stop = std::make_shared<std::atomic<bool>>(false);
+        {
+            std::lock_guard lock(process.mutex);
+            process.control.reset(new ControlContext{channel, stop});
+        }
+        // Registered first: only a registered service can report, and a service that reports
+        // nothing stays START_PENDING for good.
+        handle = host.register_control_handler(kServiceName, control_handler, &process);
+        if (!handle) {
+            process.take_control();
+            process.gave_up.record(DetailCode::SERVICE_CONTROL_HANDLER_FAILED);
+            return;
+        }
+        if (auto failure = run_registered_service(process, *handle, channel, stop))
+            process.gave_up.record(*failure);
     } catch (...) {
-        return;
+        process.gave_up.record(DetailCode::SERVICE_INTERNAL_ERROR);
     }
-    {
-        std::lock_guard lock(process.mutex);
-        process.control.reset(new ControlContext{channel, stop});
-    }
-    // A server that nobody could stop any more is not left running: it is stopped here,
-    // where the service gives up without a report.
-    const auto handle =
-        platform.host.register_control_handler(kServiceName, control_handler, &process);
-    if (!handle) {
-        process.take_control();
-        stop_pipe_server(process, *stop, server);
-        return;
-    }
-    if (!platform.host.set_service_status(*handle, kRunningReport)) {
-        process.take_control();
-        stop_pipe_server(process, *stop, server);
-        return;
-    }
-    channel->receive();
-    stop_pipe_server(process, *stop, server);
-    platform.host.set_service_status(*handle, kStoppedReport);
+    // The callback objects go before the final report; a control arriving now finds nothing.
+    process.take_control();
+    if (handle)
+        host.set_service_status(*handle, stopped_report(process.gave_up.failure()));
 }
 
 std::uint32_t control_handler(std::uint32_t control, std::uint32_t, void*, void* context) {
     auto& process = *static_cast<ServiceProcess*>(context);
-    switch (control) {
-        case platform::service_control::kStop:
-        case platform::service_control::kShutdown: {
-            // A repeated stop while the first is under way is acknowledged and does nothing.
-            auto released = process.take_control();
-            if (!released)
+    try {
+        switch (control) {
+            case platform::service_control::kStop:
+            case platform::service_control::kShutdown: {
+                // A repeated stop while the first is under way is acknowledged and does nothing.
+                auto released = process.take_control();
+                if (!released)
+                    return 0;
+                released->stop->store(true);
+                wake_pipe_server(process.runtime.platform, process.pipe_name);
+                released->channel->send();
                 return 0;
-            released->stop->store(true);
-            wake_pipe_server(process.runtime.platform, process.pipe_name);
-            released->channel->send();
-            return 0;
+            }
+            case platform::service_control::kInterrogate:
+                return 0;
+            case platform::service_control::kPreshutdown:
+                process.take_control();
+                return platform::kErrorCallNotImplemented;
+            default:
+                return platform::kErrorCallNotImplemented;
         }
-        case platform::service_control::kInterrogate:
-            return 0;
-        case platform::service_control::kPreshutdown:
+    } catch (...) {
+        // Dropping the context ends the service main's wait; it then stops with this reason.
+        process.gave_up.record(DetailCode::SERVICE_INTERNAL_ERROR);
+        try {
             process.take_control();
-            return platform::kErrorCallNotImplemented;
-        default:
-            return platform::kErrorCallNotImplemented;
+        } catch (...) {
+        }
+        return kErrorExceptionInService;
     }
 }
 
-std::uint32_t run_service(ServiceProcess& process) {
-    return process.runtime.platform.host.run_dispatcher(
+ServiceRunResult run_service(ServiceProcess& process) {
+    const std::uint32_t error = process.runtime.platform.host.run_dispatcher(
         kServiceName,
         [&process](std::vector<std::string> arguments) { service_main(process, arguments); });
+    return {error, error == 0 ? process.gave_up.failure() : std::nullopt};
 }
 
-std::uint32_t run_service(Runtime& runtime) {
+ServiceRunResult run_service(Runtime& runtime) {
     ServiceProcess process{runtime};
     return run_service(process);
+}
+
+namespace {
+
+// What an operator most likely wants to know beyond the code, for the common give-ups.
+std::string_view give_up_hint(DetailCode reason) {
+    switch (reason) {
+        case DetailCode::IPC_PIPE_IN_USE:
+            return "another process holds the service's pipe; is the service already running?";
+        case DetailCode::PROGRAMDATA_UNAVAILABLE:
+            return "PROGRAMDATA must be unset or an absolute path";
+        case DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED:
+        case DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE:
+            return "the data directory is missing, a link, or not the administrators' own";
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+void report_give_up(platform::Platform& platform, std::string_view service_name, DetailCode reason,
+                    bool status_reported) {
+    if (!status_reported)
+        platform.host.report_stopped_before_start(service_name, stopped_report(reason));
+    std::string line(service_name);
+    line += " gave up: ";
+    line += to_text(reason);
+    line += " (exit status " + std::to_string(stable_number(reason)) + ")";
+    if (const auto hint = give_up_hint(reason); !hint.empty()) {
+        line += ": ";
+        line += hint;
+    }
+    platform.host.explain_give_up(line);
 }
 
 }  // namespace velnaro

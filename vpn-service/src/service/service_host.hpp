@@ -3,10 +3,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/detail_code.hpp"
@@ -16,9 +18,13 @@
 
 namespace velnaro {
 
-// The two reports the service ever makes.
+// The two reports the service ever makes. A service that gives up reports STOPPED with
+// ERROR_SERVICE_SPECIFIC_ERROR and the stable number of the reason, so the service manager
+// shows why and its recovery restarts the service.
 inline constexpr platform::ServiceStatusReport kRunningReport{0x10, 4, 0x1 | 0x4, 0, 0, 0, 0};
 inline constexpr platform::ServiceStatusReport kStoppedReport{0x10, 1, 0, 0, 0, 0, 0};
+inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up);
 inline constexpr std::string_view kPipeServerThreadName = "velnaro-vpn-ipc";
 
 // Empty messages from the control handler to the service main. The wait also ends when the
@@ -36,19 +42,13 @@ class StopChannel {
     bool sender_alive_ = true;
 };
 
-// How the pipe server ended, for the service main: a server that cannot hold its door (a
-// live server holds the name, or the socket folder is refused) records its code here and
-// stops the service, so that the service manager sees the failure and may retry.
+// Why a thread of the service gave up, for the service main to report: the pipe server thread
+// records the reason it cannot hold the door (IPC_PIPE_IN_USE, IPC_PIPE_CREATE_FAILED) and
+// then sends on the stop channel. The first reason recorded is kept.
 class ServerOutcome {
   public:
-    void record(DetailCode code) {
-        std::lock_guard lock(mutex_);
-        failure_ = code;
-    }
-    std::optional<DetailCode> failure() const {
-        std::lock_guard lock(mutex_);
-        return failure_;
-    }
+    void record(DetailCode code);
+    std::optional<DetailCode> failure() const;
 
   private:
     mutable std::mutex mutex_;
@@ -66,22 +66,40 @@ struct ControlContext {
 // valid address. The context inside is given up once, by the first control that releases it;
 // a control that comes later finds nothing and touches nothing.
 struct ServiceProcess {
+    using ThreadStarter = std::function<std::thread(std::move_only_function<void()>)>;
+
     explicit ServiceProcess(Runtime& runtime_in, std::string_view pipe = kServicePipeName)
         : runtime(runtime_in), pipe_name(pipe) {}
 
     Runtime& runtime;
     std::string pipe_name;
+    // Starts the pipe server thread; a test replaces it to make the start fail.
+    ThreadStarter start_thread = [](std::move_only_function<void()> body) {
+        return std::thread(std::move(body));
+    };
     std::mutex mutex;
     std::unique_ptr<ControlContext> control;
-    ServerOutcome server_outcome;
+    // Why the service main gave up, when it did; also set by a control handler that failed.
+    ServerOutcome gave_up;
 
     std::unique_ptr<ControlContext> take_control();
 };
 
-// "--service": 0 after the service ran and stopped, or the platform's error when the
-// process could not connect to the service manager (1063 from a console on Windows).
-std::uint32_t run_service(Runtime& runtime);
-std::uint32_t run_service(ServiceProcess& process);
+// How "--service" ended: the platform's error when the process could not connect to the
+// service manager (1063 from a console on Windows), else the reason the service gave up, if
+// it did.
+struct ServiceRunResult {
+    std::uint32_t dispatcher_error = 0;
+    std::optional<DetailCode> gave_up;
+};
+ServiceRunResult run_service(Runtime& runtime);
+ServiceRunResult run_service(ServiceProcess& process);
+
+// A process started as `service_name` that gives up before it reported anything (the tunnel
+// service when its configuration or its library is refused): the service manager gets STOPPED
+// with the reason's number where it expects a report, and the operator a line on Linux.
+void report_give_up(platform::Platform& platform, std::string_view service_name, DetailCode reason,
+                    bool status_reported);
 
 void service_main(ServiceProcess& process, const std::vector<std::string>& arguments);
 

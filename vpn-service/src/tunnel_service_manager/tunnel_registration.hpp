@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/service_control.hpp"
 
@@ -11,6 +12,18 @@ inline constexpr std::string_view kTunnelServiceDisplayName = "Velnaro Secure Tu
 inline constexpr std::string_view kTunnelServiceDescription =
     "Tunnel WireGuard prive gere automatiquement par VelnaroVpnService.";
 inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
+
+// Both services are restarted when they fail, 5 s after the first failure and 30 s after each
+// further one; a day without failure starts the count over.
+inline const platform::ServiceRecovery kRestartOnFailure{
+    {std::chrono::seconds(5), std::chrono::seconds(30)}, std::chrono::hours(24)};
+
+// The only privileges each service's process keeps. The service itself needs none beyond
+// traversing folders; the tunnel loads the adapter's driver and impersonates while it sets
+// the adapter up.
+inline const std::vector<std::string> kServicePrivileges{"SeChangeNotifyPrivilege"};
+inline const std::vector<std::string> kTunnelServicePrivileges{
+    "SeChangeNotifyPrivilege", "SeImpersonatePrivilege", "SeLoadDriverPrivilege"};
 
 // The whole registration of the tunnel's own service, running `executable` in
 // tunnel-service mode on `config_path`.

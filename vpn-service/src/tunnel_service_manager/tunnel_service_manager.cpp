@@ -63,6 +63,10 @@ Status describe_service(platform::ServiceControl& services, platform::ScHandle s
     if (*sid_type != platform::kServiceSidTypeUnrestricted) {
         return fail(DetailCode::TUNNEL_SERVICE_SID_INVALID);
     }
+    if (!services.set_required_privileges(service, kTunnelServicePrivileges) ||
+        !services.set_recovery(service, kRestartOnFailure)) {
+        return fail(DetailCode::TUNNEL_SERVICE_HARDENING_FAILED);
+    }
     return {};
 }
 
@@ -74,19 +78,45 @@ Result<std::uint32_t> current_state(platform::ServiceControl& services,
     return *current;
 }
 
-// The first query follows the stop control at once; a stop still pending at the deadline
-// stays pending at the manager.
-Status wait_until_stopped(platform::Platform& platform, platform::ScHandle service) {
+// Sends the stop control unless a stop is already pending, then waits for STOPPED, all within
+// one 15-second budget. A service still starting (START_PENDING: the tunnel reads its
+// configuration, resolves the endpoint, creates the adapter) accepts no control, so a refused
+// stop is followed by a query: STOPPED is success, START_PENDING is asked again every 100 ms
+// until it takes the stop. The first query follows an accepted stop at once; a stop still
+// pending at the deadline stays pending at the manager.
+Status stop_and_wait(platform::Platform& platform, platform::ScHandle service,
+                     std::uint32_t current) {
+    platform::ServiceControl& services = platform.services;
     const auto deadline = platform.system.monotonic_now() + kStopDeadline;
+    bool stop_sent = current == state::kStopPending;
+    bool was_starting = current == state::kStartPending;
     while (true) {
+        if (!stop_sent && !services.stop_service(service)) {
+            auto now_state = current_state(services, service);
+            if (!now_state)
+                return fail(now_state.error());
+            if (*now_state == state::kStopped)
+                return {};
+            // RUNNING right after START_PENDING: the start ended between the refusal and the
+            // query, so the stop is sent once more; a running service that refuses is final.
+            const bool just_started = was_starting && *now_state == state::kRunning;
+            was_starting = *now_state == state::kStartPending;
+            if (!was_starting && !just_started && *now_state != state::kStopPending)
+                return fail(DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+            stop_sent = *now_state == state::kStopPending;
+        } else {
+            stop_sent = true;
+        }
         if (platform.system.monotonic_now() >= deadline) {
             return fail(DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT);
         }
-        auto current = current_state(platform.services, service);
-        if (!current)
-            return fail(current.error());
-        if (*current == state::kStopped)
-            return {};
+        if (stop_sent) {
+            auto now_state = current_state(services, service);
+            if (!now_state)
+                return fail(now_state.error());
+            if (*now_state == state::kStopped)
+                return {};
+        }
         platform.system.sleep_for(kStopPollInterval);
     }
 }
@@ -180,10 +210,7 @@ Status stop_tunnel_service(platform::Platform& platform) {
         return fail(current.error());
     if (*current == state::kStopped)
         return {};
-    if (*current != state::kStopPending && !services.stop_service(service.get())) {
-        return fail(DetailCode::TUNNEL_SERVICE_STOP_FAILED);
-    }
-    return wait_until_stopped(platform, service.get());
+    return stop_and_wait(platform, service.get(), *current);
 }
 
 Result<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure) {

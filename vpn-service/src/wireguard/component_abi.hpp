@@ -5,13 +5,13 @@
 // The six entry points of the WireGuard components, with the signatures of the Windows
 // libraries. Text is zero-terminated UTF-16 on both systems; a 32-bit non-zero value means
 // success, except for the tunnel service, which returns a one-byte boolean: only the low byte
-// of the return register is defined then, and the rest may hold anything. On x86-64 the
-// Windows calling convention needs no annotation.
+// of the return register is defined then, and the rest may hold anything. Key generation
+// returns nothing, as the Windows export does: a failure shows as keys left all zero. On
+// x86-64 the Windows calling convention needs no annotation.
 extern "C" {
 using WireGuardAdapterHandle = void*;
 
-using WireGuardGenerateKeypairFn = std::uint32_t (*)(std::uint8_t* public_key,
-                                                     std::uint8_t* private_key);
+using WireGuardGenerateKeypairFn = void (*)(std::uint8_t* public_key, std::uint8_t* private_key);
 using WireGuardTunnelServiceFn = bool (*)(const char16_t* config_path);
 using WireGuardOpenAdapterFn = WireGuardAdapterHandle (*)(const char16_t* name);
 using WireGuardCloseAdapterFn = void (*)(WireGuardAdapterHandle adapter);

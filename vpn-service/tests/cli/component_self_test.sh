@@ -23,11 +23,20 @@ printf 'sealed' >"$config"
 printf 'sealed' >"$work/data/velnarotunnel.conf.dpapi"
 
 check no_vpn_folder "$(failed COMPONENT_DIRECTORY_UNAVAILABLE)"$'\n' 1 --component-self-test
+# A tunnel service that gives up exits with its reason's stable number and says why.
+gave_up() { # code number
+    expect "$1" '' "WireGuardTunnel\$VelnaroTunnel gave up: $1 (exit status $2)"$'\n' "$2" \
+        "$copy" "${@:3}"
+}
 check tunnel_without_path '' 2 --tunnel-service
-check tunnel_relative_path '' 1 --tunnel-service VelnaroTunnel.conf.dpapi
-check tunnel_wrong_case '' 1 --tunnel-service "$work/data/velnarotunnel.conf.dpapi"
-check tunnel_not_text '' 1 --tunnel-service $'/tmp/\xff/VelnaroTunnel.conf.dpapi'
-check tunnel_no_vpn_folder '' 1 --tunnel-service "$config" extra arguments
+gave_up TUNNEL_CONFIG_PATH_INVALID 75 --tunnel-service VelnaroTunnel.conf.dpapi
+gave_up TUNNEL_CONFIG_PATH_INVALID 75 --tunnel-service "$work/data/velnarotunnel.conf.dpapi"
+gave_up TUNNEL_CONFIG_PATH_INVALID 75 --tunnel-service $'/tmp/\xff/VelnaroTunnel.conf.dpapi'
+gave_up COMPONENT_DIRECTORY_UNAVAILABLE 12 --tunnel-service "$config" extra arguments
+# The service gives up the same way, for example on a relative PROGRAMDATA.
+expect service_relative_programdata '' \
+    "VelnaroVpnService gave up: PROGRAMDATA_UNAVAILABLE (exit status 57): PROGRAMDATA must be unset or an absolute path"$'\n' \
+    57 env PROGRAMDATA=relative "$copy" --service
 
 mkdir "$work/vpn"
 check empty_vpn_folder "$(failed WIREGUARD_DLL_MISSING)"$'\n' 1 --component-self-test

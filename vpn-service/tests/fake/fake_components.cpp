@@ -24,8 +24,7 @@ std::u16string copy_text(const char16_t* text) {
     return text == nullptr ? std::u16string() : std::u16string(text);
 }
 
-extern "C" std::uint32_t fake_generate_keypair(std::uint8_t* public_key,
-                                               std::uint8_t* private_key) {
+extern "C" void fake_generate_keypair(std::uint8_t* public_key, std::uint8_t* private_key) {
     ++g_calls.generate_keypair;
     for (int i = 0; i < 32; ++i) {
         if (public_key[i] != 0 || private_key[i] != 0)
@@ -43,7 +42,6 @@ extern "C" std::uint32_t fake_generate_keypair(std::uint8_t* public_key,
     if (g_options.key_generation == FakeKeyGeneration::leaves_private_zero) {
         std::memset(private_key, 0, 32);
     }
-    return 1;
 }
 
 extern "C" bool fake_tunnel_service(const char16_t* path) {

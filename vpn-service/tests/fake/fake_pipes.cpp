@@ -253,8 +253,9 @@ bool FakePipes::pipe_exists(std::string_view name) {
 }
 
 std::expected<PipeHandle, platform::PipeOpenError> FakePipes::open_client(
-    std::string_view name, std::chrono::milliseconds wait) {
+    std::string_view name, std::chrono::milliseconds wait, platform::ClientIdentity identity) {
     std::unique_lock lock(mutex_);
+    identities.push_back(identity);
     if (open_waits_for_server)
         changed_.wait_for(lock, wait, [&] { return served(name); });
     if (!served(name))

@@ -60,8 +60,10 @@ class FakePipes final : public platform::Pipes {
                            std::chrono::milliseconds limit) override;
     void close(platform::PipeHandle pipe) override;
     bool pipe_exists(std::string_view name) override;
+    // Records the identity asked for in `identities`.
     std::expected<platform::PipeHandle, platform::PipeOpenError> open_client(
-        std::string_view name, std::chrono::milliseconds wait) override;
+        std::string_view name, std::chrono::milliseconds wait,
+        platform::ClientIdentity identity) override;
     platform::ServerCheck verify_server(platform::PipeHandle client) override;
 
     // Queues a scripted client for the next wait of any server.
@@ -81,6 +83,8 @@ class FakePipes final : public platform::Pipes {
     bool open_waits_for_server = false;
     // What verify_server says of every client connection.
     platform::ServerCheck server_check = platform::ServerCheck::privileged_service;
+    // Written under the lock by open_client; read once the clients are done.
+    std::vector<platform::ClientIdentity> identities;
     int server_checks() const;
     int servers_created() const;
     int open_endpoints() const;

@@ -49,6 +49,7 @@ std::optional<platform::ServiceStatusHandle> FakeServiceHost::register_control_h
         return std::nullopt;
     handler_ = handler;
     context_ = context;
+    events_.push_back("register");
     return platform::ServiceStatusHandle{7};
 }
 
@@ -58,6 +59,7 @@ bool FakeServiceHost::set_service_status(platform::ServiceStatusHandle handle,
         return false;
     std::lock_guard lock(mutex_);
     reports_.push_back(report);
+    events_.push_back("report:" + std::to_string(report.current_state));
     changed_.notify_all();
     return true;
 }
@@ -95,6 +97,38 @@ std::vector<platform::ServiceStatusReport> FakeServiceHost::reports() const {
 std::vector<std::string> FakeServiceHost::thread_names() const {
     std::lock_guard lock(mutex_);
     return thread_names_;
+}
+
+bool FakeServiceHost::report_stopped_before_start(std::string_view service_name,
+                                                  const platform::ServiceStatusReport& report) {
+    if (faults_.should_fail("report_stopped_before_start"))
+        return false;
+    std::lock_guard lock(mutex_);
+    early_reports_.push_back(std::string(service_name) + ":" +
+                             std::to_string(report.current_state) + ":" +
+                             std::to_string(report.win32_exit_code) + ":" +
+                             std::to_string(report.service_specific_exit_code));
+    return true;
+}
+
+void FakeServiceHost::explain_give_up(std::string_view reason) {
+    std::lock_guard lock(mutex_);
+    explanations_.emplace_back(reason);
+}
+
+std::vector<std::string> FakeServiceHost::early_reports() const {
+    std::lock_guard lock(mutex_);
+    return early_reports_;
+}
+
+std::vector<std::string> FakeServiceHost::explanations() const {
+    std::lock_guard lock(mutex_);
+    return explanations_;
+}
+
+std::vector<std::string> FakeServiceHost::events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
 }
 
 std::string FakeServiceHost::dispatched_service() const {

@@ -16,7 +16,7 @@ namespace velnaro::fake {
 // main on a thread of its own, as the manager does; once RUNNING is reported it calls
 // `while_running` and then delivers `controls` in order, recording each answer.
 // Operations that can be failed: start_dispatcher, register_control_handler,
-// set_service_status.
+// set_service_status, report_stopped_before_start.
 class FakeServiceHost final : public platform::ServiceHost {
   public:
     explicit FakeServiceHost(Faults& faults) : faults_(faults) {}
@@ -27,6 +27,9 @@ class FakeServiceHost final : public platform::ServiceHost {
     bool set_service_status(platform::ServiceStatusHandle handle,
                             const platform::ServiceStatusReport& report) override;
     void name_current_thread(std::string_view name) override;
+    bool report_stopped_before_start(std::string_view service_name,
+                                     const platform::ServiceStatusReport& report) override;
+    void explain_give_up(std::string_view reason) override;
 
     // Calls the registered handler as the manager would.
     std::uint32_t deliver(std::uint32_t control);
@@ -38,6 +41,11 @@ class FakeServiceHost final : public platform::ServiceHost {
     std::vector<platform::ServiceStatusReport> reports() const;
     std::vector<std::string> thread_names() const;
     std::string dispatched_service() const;
+    // Reports made by report_stopped_before_start, as "<service>:<state>:<win32>:<specific>".
+    std::vector<std::string> early_reports() const;
+    std::vector<std::string> explanations() const;
+    // The order of calls that matter for the start: "register", "report:<state>".
+    std::vector<std::string> events() const;
 
   private:
     Faults& faults_;
@@ -49,6 +57,9 @@ class FakeServiceHost final : public platform::ServiceHost {
     std::vector<std::uint32_t> answers_;
     std::vector<platform::ServiceStatusReport> reports_;
     std::vector<std::string> thread_names_;
+    std::vector<std::string> early_reports_;
+    std::vector<std::string> explanations_;
+    std::vector<std::string> events_;
 };
 
 }  // namespace velnaro::fake

@@ -71,6 +71,23 @@ bool FakeServices::set_service_sid_type(ScHandle service, std::uint32_t sid_type
     return true;
 }
 
+bool FakeServices::set_required_privileges(ScHandle service,
+                                           const std::vector<std::string>& privileges) {
+    if (faults_.should_fail("set_required_privileges")) return false;
+    FakeService* s = service_of(service);
+    if (s == nullptr) return false;
+    s->required_privileges = privileges;
+    return true;
+}
+
+bool FakeServices::set_recovery(ScHandle service, const platform::ServiceRecovery& recovery) {
+    if (faults_.should_fail("set_recovery")) return false;
+    FakeService* s = service_of(service);
+    if (s == nullptr) return false;
+    s->recovery = recovery;
+    return true;
+}
+
 std::optional<std::uint32_t> FakeServices::query_service_sid_type(ScHandle service) {
     if (faults_.should_fail("query_service_sid_type")) return std::nullopt;
     FakeService* s = service_of(service);
@@ -108,6 +125,11 @@ bool FakeServices::stop_service(ScHandle service) {
     if (faults_.should_fail("stop_service")) return false;
     FakeService* s = service_of(service);
     if (s == nullptr || s->state == state::kStopped) return false;
+    if (s->state == state::kStartPending && s->refusals_while_starting > 0) {
+        ++s->refused_stops;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+        if (--s->refusals_while_starting == 0) s->state = state::kRunning;
+        return false;
+    }
     ++s->stops;
     s->state = state::kStopped;
     if (on_stop) on_stop(*s);

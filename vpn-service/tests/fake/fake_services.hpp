@@ -15,6 +15,8 @@ struct FakeService {
     platform::ServiceRegistration registration;
     std::string description;
     std::uint32_t sid_type = 0;
+    std::vector<std::string> required_privileges;
+    std::optional<platform::ServiceRecovery> recovery;
     std::uint32_t state = platform::service_state::kStopped;
     // How the service last ended (a test sets them to script a failure).
     std::uint32_t win32_exit_code = 0;
@@ -22,6 +24,11 @@ struct FakeService {
     bool marked_for_deletion = false;
     int starts = 0;
     int stops = 0;
+    // As the real tunnel service while it reads its configuration, resolves the endpoint and
+    // creates its adapter: START_PENDING with no control accepted. Each refused stop counts
+    // down; at zero the start completes (RUNNING) and controls are accepted again.
+    int refusals_while_starting = 0;
+    int refused_stops = 0;
 };
 
 // The service control manager in memory. By default a start makes the service RUNNING and
@@ -41,6 +48,10 @@ class FakeServices final : public platform::ServiceControl {
     bool set_service_description(platform::ScHandle service, std::string_view description) override;
     bool set_service_sid_type(platform::ScHandle service, std::uint32_t sid_type) override;
     std::optional<std::uint32_t> query_service_sid_type(platform::ScHandle service) override;
+    bool set_required_privileges(platform::ScHandle service,
+                                 const std::vector<std::string>& privileges) override;
+    bool set_recovery(platform::ScHandle service,
+                      const platform::ServiceRecovery& recovery) override;
     std::optional<std::uint32_t> query_service_state(platform::ScHandle service) override;
     std::optional<platform::ServiceStatus> query_service_status(
         platform::ScHandle service) override;

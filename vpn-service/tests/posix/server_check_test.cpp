@@ -91,7 +91,7 @@ class ServerCheckTest : public ::testing::Test {
 
     // What a client that opens `path` learns of its server.
     platform::ServerCheck check_of(const std::string& path) {
-        auto client = pipes_.open_client(path, 0ms);
+        auto client = pipes_.open_client(path, 0ms, platform::ClientIdentity::identify);
         if (!client) {
             ADD_FAILURE() << "could not connect to " << path;
             return platform::ServerCheck::unverifiable;

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <type_traits>
 
 #include "core/version.hpp"
 #include "fake/fake_platform.hpp"
 #include "ipc/client.hpp"
+#include "ipc/pipe_server.hpp"
 #include "service/service_host.hpp"
 
 namespace velnaro {
@@ -23,8 +27,10 @@ struct ServiceMachine : fake::FakePlatform {
 #endif
         pipes.open_waits_for_server = true;
     }
-    std::uint32_t run() {
+    ServiceRunResult run(const ServiceProcess::ThreadStarter& start_thread = {}) {
         ServiceProcess process(runtime, kPipe);
+        if (start_thread)
+            process.start_thread = start_thread;
         return run_service(process);
     }
 };
@@ -43,7 +49,7 @@ TEST(ServiceHost, RunsServesAndStopsOnEachStopLikeControl) {
         machine.host.while_running = [&] { served = version_answer(machine.platform); };
         machine.host.controls = {control::kInterrogate, control::kPause, control::kContinue,
                                  control::kParamChange, stop_control,    control::kStop};
-        EXPECT_EQ(machine.run(), 0u);
+        EXPECT_EQ(machine.run().dispatcher_error, 0u);
         EXPECT_EQ(served, R"({"type":"VERSION","payload":{"service_version":"0.1.0"}})");
         // The repeated stop after the context was released is acknowledged and harmless.
         EXPECT_EQ(machine.host.answers(), (std::vector<std::uint32_t>{0, 120, 120, 120, 0, 0}));
@@ -51,6 +57,10 @@ TEST(ServiceHost, RunsServesAndStopsOnEachStopLikeControl) {
                   (std::vector<platform::ServiceStatusReport>{kRunningReport, kStoppedReport}));
         EXPECT_EQ(machine.host.thread_names(), (std::vector<std::string>{"velnaro-vpn-ipc"}));
         EXPECT_EQ(machine.host.dispatched_service(), kServiceName);
+        // The request lends only its identity; the wake-ups lend nothing.
+        const auto& identities = machine.pipes.identities;
+        EXPECT_EQ(identities.front(), platform::ClientIdentity::identify);
+        EXPECT_EQ(identities.back(), platform::ClientIdentity::anonymous);
         EXPECT_FALSE(machine.platform.pipes.pipe_exists(kPipe)) << "the pipe server has ended";
     }
 }
@@ -58,40 +68,101 @@ TEST(ServiceHost, RunsServesAndStopsOnEachStopLikeControl) {
 TEST(ServiceHost, PreshutdownReleasesTheContextAndTheServiceStops) {
     ServiceMachine machine;
     machine.host.controls = {control::kPreshutdown, control::kStop};
-    EXPECT_EQ(machine.run(), 0u);
+    EXPECT_EQ(machine.run().dispatcher_error, 0u);
     EXPECT_EQ(machine.host.answers(), (std::vector<std::uint32_t>{120, 0}));
     EXPECT_EQ(machine.host.reports().back(), kStoppedReport);
 }
 
-TEST(ServiceHost, GivesUpWithoutAnyReportWhenItCannotStart) {
+// Each give-up registers the handler first and ends with STOPPED carrying the reason's
+// number, so the service never hangs START_PENDING and the manager's recovery can act.
+TEST(ServiceHost, AServiceThatGivesUpReportsStoppedWithItsReason) {
+    using Starter = ServiceProcess::ThreadStarter;
+    const Starter refuse = [](auto) -> std::thread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    const Starter misbehave = [](auto) -> std::thread { throw std::runtime_error("bug"); };
     struct Case {
         const char* name;
         std::function<void(ServiceMachine&)> arrange;
-        bool server_started;
+        Starter start_thread;
+        DetailCode reason;
     };
     const std::vector<Case> cases = {
-        {"no data directory", [](auto& m) { m.faults.fail_always("hold_directory"); }, false},
-        {"handler not registered", [](auto& m) { m.faults.fail_nth("register_control_handler"); },
-         true},
-        {"running not reported", [](auto& m) { m.faults.fail_nth("set_service_status"); }, true},
+        {"data directory refused",
+         [](auto& m) { m.faults.fail_always("hold_directory"); },
+         {},
+         DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED},
+        {"relative PROGRAMDATA",
+         [](auto& m) { m.system.environment["PROGRAMDATA"] = "ProgramData"; },
+         {},
+         DetailCode::PROGRAMDATA_UNAVAILABLE},
+        {"thread not started", [](auto&) {}, refuse, DetailCode::SERVICE_THREAD_START_FAILED},
+        {"exception in the service main", [](auto&) {}, misbehave,
+         DetailCode::SERVICE_INTERNAL_ERROR},
+        {"running not reported",
+         [](auto& m) { m.faults.fail_nth("set_service_status"); },
+         {},
+         DetailCode::SERVICE_STATUS_REPORT_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ServiceMachine machine;
         c.arrange(machine);
         machine.host.controls = {control::kStop};
-        EXPECT_EQ(machine.run(), 0u);
-        EXPECT_TRUE(machine.host.reports().empty());
-        EXPECT_EQ(machine.host.thread_names().size(), c.server_started ? 1u : 0u);
+        const ServiceRunResult result = machine.run(c.start_thread);
+        EXPECT_EQ(result.dispatcher_error, 0u);
+        EXPECT_EQ(result.gave_up, c.reason);
+        ASSERT_FALSE(machine.host.reports().empty());
+        const auto stopped = machine.host.reports().back();
+        EXPECT_EQ(stopped.current_state, 1u);
+        EXPECT_EQ(stopped.win32_exit_code, 1066u);
+        EXPECT_EQ(stopped.service_specific_exit_code, stable_number(c.reason));
+        EXPECT_EQ(machine.host.events().front(), "register");
         EXPECT_FALSE(machine.platform.pipes.pipe_exists(kPipe))
             << "no pipe server is left running behind a service that gave up";
     }
 }
 
+TEST(ServiceHost, AServerThatCannotHoldThePipeStopsTheService) {
+    if constexpr (std::is_void_v<decltype(run_pipe_server(
+                      std::declval<Runtime&>(), std::declval<RequestContext>(),
+                      std::declval<std::shared_ptr<std::atomic<bool>>>(), kPipe))>) {
+        GTEST_SKIP() << "this pipe server does not yet say why it ended";
+    } else {
+        ServiceMachine machine;
+        const auto squatter = machine.platform.pipes.create_server(kPipe);
+        ASSERT_TRUE(squatter);
+        const ServiceRunResult result = machine.run();
+        EXPECT_EQ(result.gave_up, DetailCode::IPC_PIPE_IN_USE);
+        EXPECT_EQ(machine.host.reports().back(), stopped_report(DetailCode::IPC_PIPE_IN_USE));
+    }
+}
+
+TEST(ServiceHost, WithoutAHandlerNothingCanBeReportedButTheReasonIsKept) {
+    ServiceMachine machine;
+    machine.faults.fail_nth("register_control_handler");
+    const ServiceRunResult result = machine.run();
+    EXPECT_EQ(result.gave_up, DetailCode::SERVICE_CONTROL_HANDLER_FAILED);
+    EXPECT_TRUE(machine.host.reports().empty());
+    EXPECT_TRUE(machine.host.thread_names().empty()) << "nothing starts before the registration";
+}
+
+TEST(ServiceHost, AGiveUpIsExplainedAndReportedWhereNothingWasReportedYet) {
+    fake::FakePlatform machine;
+    report_give_up(machine.platform, "Tunnel", DetailCode::TUNNEL_DLL_MISSING, false);
+    EXPECT_EQ(machine.host.early_reports(), (std::vector<std::string>{"Tunnel:1:1066:82"}));
+    ASSERT_EQ(machine.host.explanations().size(), 1u);
+    EXPECT_NE(machine.host.explanations()[0].find("TUNNEL_DLL_MISSING"), std::string::npos);
+
+    report_give_up(machine.platform, "Service", DetailCode::IPC_PIPE_IN_USE, true);
+    EXPECT_EQ(machine.host.early_reports().size(), 1u) << "its STOPPED was already reported";
+    EXPECT_NE(machine.host.explanations()[1].find("already running"), std::string::npos);
+}
+
 TEST(ServiceHost, ADispatcherThatCannotConnectIsReported) {
     ServiceMachine machine;
     machine.faults.fail_nth("start_dispatcher");
-    EXPECT_EQ(machine.run(), platform::kErrorFailedServiceControllerConnect);
+    EXPECT_EQ(machine.run().dispatcher_error, platform::kErrorFailedServiceControllerConnect);
     EXPECT_TRUE(machine.host.reports().empty());
 }
 

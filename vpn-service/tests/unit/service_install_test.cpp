@@ -111,6 +111,10 @@ TEST(InstallService, EveryResult) {
              failed(DetailCode::SERVICE_DESCRIPTION_FAILED)},
             {"sid type refused", [](Machine& m) { m.faults.fail_nth("set_service_sid_type"); },
              failed(DetailCode::SERVICE_SID_CONFIGURATION_FAILED)},
+            {"privileges refused", [](Machine& m) { m.faults.fail_nth("set_required_privileges"); },
+             failed(DetailCode::SERVICE_HARDENING_FAILED)},
+            {"recovery refused", [](Machine& m) { m.faults.fail_nth("set_recovery"); },
+             failed(DetailCode::SERVICE_HARDENING_FAILED)},
             {"new one will not start", [](Machine& m) { m.faults.fail_nth("start_service"); },
              failed(DetailCode::SERVICE_START_FAILED)},
         },
@@ -165,6 +169,12 @@ TEST(InstallService, RegistersTheFixedValuesAndStartsTheService) {
     EXPECT_EQ(service->description,
               "Gere la connexion securisee privee de Velnaro sans exposer les cles au frontend.");
     EXPECT_EQ(service->sid_type, 1u);
+    EXPECT_EQ(service->required_privileges, (std::vector<std::string>{"SeChangeNotifyPrivilege"}));
+    ASSERT_TRUE(service->recovery);
+    EXPECT_EQ(service->recovery->restart_delays,
+              (std::vector<std::chrono::milliseconds>{std::chrono::seconds(5),
+                                                      std::chrono::seconds(30)}));
+    EXPECT_EQ(service->recovery->reset_period, std::chrono::hours(24));
     EXPECT_EQ(service->starts, 1);
 }
 

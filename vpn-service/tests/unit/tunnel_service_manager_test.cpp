@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,12 @@ class ScriptedServices final : public platform::ServiceControl {
     std::optional<std::uint32_t> query_service_sid_type(ScHandle s) override {
         auto real = inner_.query_service_sid_type(s);
         return real && sid_type_seen ? sid_type_seen : real;
+    }
+    bool set_required_privileges(ScHandle s, const std::vector<std::string>& p) override {
+        return inner_.set_required_privileges(s, p);
+    }
+    bool set_recovery(ScHandle s, const platform::ServiceRecovery& r) override {
+        return inner_.set_recovery(s, r);
     }
     std::optional<std::uint32_t> query_service_state(ScHandle s) override {
         if (before_query)
@@ -173,6 +180,8 @@ TEST_F(TunnelServiceManagerTest, ConfigureReportsTheStepThatFailed) {
         {"set_service_description", true, DetailCode::TUNNEL_SERVICE_DESCRIPTION_FAILED},
         {"set_service_sid_type", false, DetailCode::TUNNEL_SERVICE_SID_FAILED},
         {"query_service_sid_type", true, DetailCode::TUNNEL_SERVICE_SID_QUERY_FAILED},
+        {"set_required_privileges", false, DetailCode::TUNNEL_SERVICE_HARDENING_FAILED},
+        {"set_recovery", true, DetailCode::TUNNEL_SERVICE_HARDENING_FAILED},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.operation);
@@ -299,6 +308,38 @@ TEST_F(TunnelServiceManagerTest, StopGivesUpAfterFifteenSecondsOfPolling) {
     EXPECT_EQ(fake.system.monotonic - begin, std::chrono::seconds(15));
     EXPECT_EQ(tunnel().state, st::kStopPending);  // the request stays pending
     expect_handles_closed_in_order();
+}
+
+// A user who disconnects while the tunnel still connects: the starting service refuses the
+// stop until its start is done, all within the one 15-second budget.
+TEST_F(TunnelServiceManagerTest, StopOfAStartingServiceIsRetriedUntilItIsTaken) {
+    struct Case {
+        const char* name;
+        int refusals;
+        bool stopped_meanwhile;
+        std::optional<DetailCode> expected;
+        int stops;
+    };
+    const Case cases[] = {
+        {"accepts after its start", 5, false, std::nullopt, 1},
+        {"stopped on its own meanwhile", 1000, true, std::nullopt, 0},
+        {"still starting at the deadline", 1000, false, DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        install(st::kStartPending);
+        tunnel().refusals_while_starting = c.refusals;
+        scripted.before_query = [&] {
+            if (c.stopped_meanwhile && tunnel().refused_stops == 3)
+                tunnel().state = st::kStopped;
+        };
+        const auto begin = fake.system.monotonic;
+        const Status stopped = stop_tunnel_service(platform);
+        EXPECT_EQ(stopped ? std::nullopt : std::optional(stopped.error()), c.expected);
+        EXPECT_EQ(tunnel().stops, c.stops);
+        EXPECT_LE(fake.system.monotonic - begin, std::chrono::seconds(15));
+        expect_handles_closed_in_order();
+    }
 }
 
 TEST_F(TunnelServiceManagerTest, StopReportsTheStepThatFailed) {

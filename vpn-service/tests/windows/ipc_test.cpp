@@ -78,7 +78,7 @@ TEST_F(NamedPipeTest, ASecondServerCannotTakeTheName) {
 
 TEST_F(NamedPipeTest, AStalledClientIsDroppedAtTheLimit) {
     start_server();
-    auto stalled = native_.get().pipes.open_client(kPipe, 1s);
+    auto stalled = native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
     ASSERT_TRUE(stalled);
     const std::uint8_t half_header[] = {0x19, 0x00};
     ASSERT_EQ(native_.get().pipes.write(*stalled, half_header, 1s).status,

@@ -16,7 +16,7 @@ TEST(NamedPipeServerCheck, AServerOutsideTheSystemAccountIsRefused) {
     platform::Win32Pipes pipes;
     const auto server = pipes.create_server(kPipe);
     ASSERT_TRUE(server);
-    const auto client = pipes.open_client(kPipe, 1s);
+    const auto client = pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
     ASSERT_TRUE(client);
     const auto check = pipes.verify_server(*client);
     pipes.close(*client);

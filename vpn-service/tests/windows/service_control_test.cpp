@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
+#include <cstdint>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -133,6 +136,36 @@ TEST_F(ServiceControlTest, SidTypeIsSetAndReadBack) {
         GTEST_SKIP() << "this manager does not support the service SID type (Wine lacks it)";
     }
     EXPECT_EQ(services.query_service_sid_type(*service), kServiceSidTypeUnrestricted);
+}
+
+// The privilege list and the restart policy are written as given; read back with the
+// documented query levels. Each step is skipped where the manager lacks it (Wine).
+TEST_F(ServiceControlTest, PrivilegesAndRecoveryAreWrittenAsGiven) {
+    service = services.create_service(manager, registration, kAllServiceRights);
+    ASSERT_TRUE(service.has_value());
+    SC_HANDLE native = reinterpret_cast<SC_HANDLE>(service->value);
+    std::vector<std::uint64_t> buffer(1024);
+    DWORD needed = 0;
+    if (!services.set_required_privileges(*service,
+                                          {"SeChangeNotifyPrivilege", "SeLoadDriverPrivilege"})) {
+        std::cout << "[   NOTE   ] this manager lacks the required-privileges list\n";
+    } else if (::QueryServiceConfig2W(native, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO,
+                                      reinterpret_cast<LPBYTE>(buffer.data()), 8192, &needed)) {
+        const auto* info = reinterpret_cast<SERVICE_REQUIRED_PRIVILEGES_INFOW*>(buffer.data());
+        EXPECT_EQ(std::wstring(info->pmszRequiredPrivileges), L"SeChangeNotifyPrivilege");
+    }
+    if (!services.set_recovery(*service, {{std::chrono::seconds(5), std::chrono::seconds(30)},
+                                          std::chrono::hours(24)})) {
+        GTEST_SKIP() << "this manager lacks the failure actions or their flag (Wine's may)";
+    }
+    ASSERT_TRUE(::QueryServiceConfig2W(native, SERVICE_CONFIG_FAILURE_ACTIONS,
+                                       reinterpret_cast<LPBYTE>(buffer.data()), 8192, &needed));
+    const auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.data());
+    EXPECT_EQ(actions->dwResetPeriod, 86400u);
+    ASSERT_EQ(actions->cActions, 2u);
+    EXPECT_EQ(actions->lpsaActions[0].Type, SC_ACTION_RESTART);
+    EXPECT_EQ(actions->lpsaActions[0].Delay, 5000u);
+    EXPECT_EQ(actions->lpsaActions[1].Delay, 30000u);
 }
 
 TEST_F(ServiceControlTest, MissingServicesAndRefusedTextsFailCleanly) {

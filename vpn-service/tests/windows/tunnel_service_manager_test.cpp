@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/command_line.hpp"
@@ -250,6 +251,25 @@ class TunnelServiceManager : public ::testing::Test {
         }
     }
 
+    // The Win32 and the service-specific exit code the manager holds for the tunnel service.
+    static std::pair<DWORD, DWORD> exit_codes() {
+        SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE service =
+            manager == nullptr
+                ? nullptr
+                : ::OpenServiceW(manager, L"WireGuardTunnel$VelnaroTunnel", SERVICE_QUERY_STATUS);
+        SERVICE_STATUS_PROCESS status{};
+        DWORD needed = 0;
+        if (service != nullptr)
+            ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                   reinterpret_cast<LPBYTE>(&status), sizeof status, &needed);
+        if (service != nullptr)
+            ::CloseServiceHandle(service);
+        if (manager != nullptr)
+            ::CloseServiceHandle(manager);
+        return {status.dwWin32ExitCode, status.dwServiceSpecificExitCode};
+    }
+
     std::u16string path_the_tunnel_got() const {
         std::ifstream in(vpn / "tunnel_path.bin", std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in),
@@ -340,6 +360,20 @@ TEST_F(TunnelServiceManager, StartRunsTheRegisteredCommandLineAndStopWaitsForThe
     EXPECT_FALSE(read_registration().has_value());
 }
 
+// A user who disconnects while the tunnel still connects: the stop is refused until the
+// start is done, and still succeeds within its budget.
+TEST_F(TunnelServiceManager, StopWhileTheTunnelStillStartsWaitsForTheStartThenStops) {
+    behave("tunnel_service=dispatch\nstart_pending_ms=2500\n");
+    expect_configured(configure_tunnel_service(*under_test, config_path));
+    ASSERT_TRUE(start_tunnel_service(*under_test));
+    ASSERT_TRUE(reaches(ConnectionState::CONNECTING, {ConnectionState::DISCONNECTED}));
+    const auto before = std::chrono::steady_clock::now();
+    const Status stopped = stop_tunnel_service(*under_test);
+    ASSERT_TRUE(stopped) << to_text(stopped.error());
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
+    EXPECT_EQ(query_tunnel_service(*under_test), ConnectionState::DISCONNECTED);
+}
+
 TEST_F(TunnelServiceManager, ATunnelProcessThatEndsAtOnceLeavesTheServiceStopped) {
     fs::remove_all(vpn);  // no libraries: the tunnel-service mode ends with status 1
     expect_configured(configure_tunnel_service(*under_test, config_path));
@@ -350,6 +384,10 @@ TEST_F(TunnelServiceManager, ATunnelProcessThatEndsAtOnceLeavesTheServiceStopped
     }
     EXPECT_TRUE(reaches(ConnectionState::DISCONNECTED,
                         {ConnectionState::CONNECTING, ConnectionState::CONNECTED}));
+    // The process reported why it gave up before any library could take over.
+    EXPECT_EQ(exit_codes(),
+              std::make_pair(DWORD{ERROR_SERVICE_SPECIFIC_ERROR},
+                             DWORD{stable_number(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE)}));
     EXPECT_TRUE(stop_tunnel_service(*under_test));
 }
 

@@ -197,7 +197,8 @@ bool PosixPipes::pipe_exists(std::string_view name) {
 }
 
 std::expected<PipeHandle, PipeOpenError> PosixPipes::open_client(std::string_view name,
-                                                                 std::chrono::milliseconds wait) {
+                                                                 std::chrono::milliseconds wait,
+                                                                 ClientIdentity) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     const std::string path(name);
     for (;;) {

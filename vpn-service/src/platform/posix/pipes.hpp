@@ -53,7 +53,8 @@ class PosixPipes final : public Pipes {
     void close(PipeHandle pipe) override;
     bool pipe_exists(std::string_view name) override;
     std::expected<PipeHandle, PipeOpenError> open_client(std::string_view name,
-                                                         std::chrono::milliseconds wait) override;
+                                                         std::chrono::milliseconds wait,
+                                                         ClientIdentity identity) override;
     ServerCheck verify_server(PipeHandle client) override;
 
     struct Endpoint;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -130,6 +131,17 @@ void PosixServiceHost::name_current_thread(std::string_view name) {
     // The kernel keeps 15 characters and the terminating zero.
     const std::string text(name.substr(0, 15));
     pthread_setname_np(pthread_self(), text.c_str());
+}
+
+bool PosixServiceHost::report_stopped_before_start(std::string_view, const ServiceStatusReport&) {
+    return false;  // the service manager reads the exit status
+}
+
+void PosixServiceHost::explain_give_up(std::string_view reason) {
+    std::string line(reason);
+    line.push_back('\n');
+    // One write, so the line is not interleaved with other output.
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
 }  // namespace velnaro::platform

@@ -178,6 +178,19 @@ bool SystemdServiceControl::set_service_sid_type(ScHandle service, std::uint32_t
            sid_type == kServiceSidTypeUnrestricted;
 }
 
+// A unit has no privilege list, and its restart policy is written into the unit itself
+// (Restart=on-failure); there is nothing to keep, so only the handle is checked.
+bool SystemdServiceControl::set_required_privileges(ScHandle service,
+                                                    const std::vector<std::string>&) {
+    std::lock_guard lock(mutex_);
+    return entry_of(service, false, access::kServiceChangeConfig) != nullptr;
+}
+
+bool SystemdServiceControl::set_recovery(ScHandle service, const ServiceRecovery&) {
+    std::lock_guard lock(mutex_);
+    return entry_of(service, false, access::kServiceChangeConfig) != nullptr;
+}
+
 std::optional<std::uint32_t> SystemdServiceControl::query_service_sid_type(ScHandle service) {
     std::lock_guard lock(mutex_);
     if (entry_of(service, false, access::kServiceQueryConfig) == nullptr)

@@ -5,8 +5,10 @@
 #include <sddl.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "core/version.hpp"
 #include "platform/windows/owned_handle.hpp"
 #include "platform/windows/pipe_endpoint.hpp"
 #include "platform/windows/wide.hpp"
@@ -36,6 +38,42 @@ ServerCheck check_process_account(HANDLE process) {
         return ServerCheck::unverifiable;
     return ::EqualSid(user->User.Sid, system_sid) ? ServerCheck::privileged_service
                                                   : ServerCheck::other_account;
+}
+
+// Without the quality-of-service flags a client lets whoever serves the name impersonate it
+// fully; with them the server may at most identify it, or learn nothing (the wake-up).
+DWORD client_flags(ClientIdentity identity) {
+    const DWORD level =
+        identity == ClientIdentity::anonymous ? SECURITY_ANONYMOUS : SECURITY_IDENTIFICATION;
+    return FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | level;
+}
+
+// The process id of the running service as the service manager gives it; interactive users
+// are granted SERVICE_QUERY_STATUS, so this works without elevation. Nothing when the service
+// is not installed, not running, or the manager would not say.
+std::optional<DWORD> running_service_process() {
+    const auto name = to_wide(kServiceName);
+    if (!name)
+        return std::nullopt;
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr)
+        return std::nullopt;
+    SC_HANDLE service = ::OpenServiceW(manager, name->c_str(), SERVICE_QUERY_STATUS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    const bool queried =
+        service != nullptr &&
+        ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                               sizeof status, &needed);
+    if (service != nullptr)
+        ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
+    if (!queried || status.dwProcessId == 0 ||
+        (status.dwCurrentState != SERVICE_RUNNING &&
+         status.dwCurrentState != SERVICE_START_PENDING)) {
+        return std::nullopt;
+    }
+    return status.dwProcessId;
 }
 
 }  // namespace
@@ -106,7 +144,8 @@ bool Win32Pipes::pipe_exists(std::string_view name) {
 }
 
 std::expected<PipeHandle, PipeOpenError> Win32Pipes::open_client(std::string_view name,
-                                                                 std::chrono::milliseconds wait) {
+                                                                 std::chrono::milliseconds wait,
+                                                                 ClientIdentity identity) {
     const auto wide_name = to_wide(name);
     if (!wide_name)
         return std::unexpected(PipeOpenError::unavailable);
@@ -114,11 +153,18 @@ std::expected<PipeHandle, PipeOpenError> Win32Pipes::open_client(std::string_vie
     if (wait.count() > 0 && !::WaitNamedPipeW(wide_name->c_str(), milliseconds_of(wait))) {
         return std::unexpected(PipeOpenError::unavailable);
     }
-    HANDLE pipe = ::CreateFileW(wide_name->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    // Only the rights the pipe's access list gives interactive users: GENERIC_WRITE would also
+    // ask for FILE_CREATE_PIPE_INSTANCE, which only the service holds, and be refused.
+    HANDLE pipe = ::CreateFileW(wide_name->c_str(),
+                                FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                OPEN_EXISTING, client_flags(identity), nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
-        return std::unexpected(wait.count() > 0 ? PipeOpenError::open_failed
-                                                : PipeOpenError::unavailable);
+        // WaitNamedPipeW wakes every waiter and only one of them gets the instance; the others
+        // find it busy (or gone between two instances) and may wait again.
+        const DWORD error = ::GetLastError();
+        const bool lost_the_race = error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND;
+        return std::unexpected(wait.count() > 0 && !lost_the_race ? PipeOpenError::open_failed
+                                                                  : PipeOpenError::unavailable);
     }
     auto endpoint = std::make_shared<Endpoint>();
     endpoint->pipe.reset(pipe);
@@ -134,14 +180,26 @@ ServerCheck Win32Pipes::verify_server(PipeHandle client) {
     ULONG server_pid = 0;
     if (!::GetNamedPipeServerProcessId(endpoint->pipe.get(), &server_pid))
         return ServerCheck::unverifiable;
-    const OwnedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server_pid));
-    if (!process)
+    // Services run in session 0; a server in a user's session is nobody's service.
+    DWORD session = 0;
+    if (::ProcessIdToSessionId(server_pid, &session) && session != 0)
+        return ServerCheck::other_account;
+    // The service manager's word first: a standard user cannot open a SYSTEM process's
+    // token, but may ask which process runs the service.
+    const auto service_pid = running_service_process();
+    const OwnedHandle process(
+        service_pid ? nullptr
+                    : ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server_pid));
+    if (!service_pid && !process)
         return ServerCheck::unverifiable;
-    // Had the server gone between the two calls, its id could already name another process;
-    // while the server's end is still open, the process opened is the server.
+    // Had the server gone between the calls, its id could already name another process;
+    // while the server's end is still open, the id (and the process opened) is the server's.
     DWORD available = 0;
     if (!::PeekNamedPipe(endpoint->pipe.get(), nullptr, 0, nullptr, &available, nullptr))
         return ServerCheck::unverifiable;
+    if (service_pid)
+        return *service_pid == server_pid ? ServerCheck::privileged_service
+                                          : ServerCheck::other_account;
     return check_process_account(process.get());
 }
 

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "platform/windows/owned_handle.hpp"
+#include "platform/windows/system32.hpp"
 
 namespace velnaro::platform {
 namespace {
@@ -39,6 +40,9 @@ DATA_BLOB input_of(std::span<const std::uint8_t> bytes) {
     return DATA_BLOB{static_cast<DWORD>(bytes.size()), const_cast<BYTE*>(bytes.data())};
 }
 
+using CryptProtectDataFn = decltype(&::CryptProtectData);
+using CryptUnprotectDataFn = decltype(&::CryptUnprotectData);
+
 }  // namespace
 
 std::optional<std::vector<std::uint8_t>> Win32Sealing::protect(std::span<const std::uint8_t> secret,
@@ -50,8 +54,12 @@ std::optional<std::vector<std::uint8_t>> Win32Sealing::protect(std::span<const s
     const std::wstring text(description.begin(), description.end());
     DATA_BLOB input = input_of(secret);
     ProtectedOutput output(false);
-    if (!::CryptProtectData(&input, text.c_str(), nullptr, nullptr, nullptr,
-                            CRYPTPROTECT_UI_FORBIDDEN, &output.blob) ||
+    static const auto protect_data =
+        system32_function<CryptProtectDataFn>(L"crypt32.dll", "CryptProtectData");
+    if (protect_data == nullptr)
+        return std::nullopt;
+    if (!protect_data(&input, text.c_str(), nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                      &output.blob) ||
         output.blob.pbData == nullptr) {
         return std::nullopt;
     }
@@ -64,8 +72,12 @@ std::optional<OpenedBlob> Win32Sealing::unprotect(std::span<const std::uint8_t> 
     DATA_BLOB input = input_of(blob);
     ProtectedOutput output(true);
     LocalMemory<LPWSTR> description;
-    if (!::CryptUnprotectData(&input, description.out(), nullptr, nullptr, nullptr,
-                              CRYPTPROTECT_UI_FORBIDDEN, &output.blob) ||
+    static const auto unprotect_data =
+        system32_function<CryptUnprotectDataFn>(L"crypt32.dll", "CryptUnprotectData");
+    if (unprotect_data == nullptr)
+        return std::nullopt;
+    if (!unprotect_data(&input, description.out(), nullptr, nullptr, nullptr,
+                        CRYPTPROTECT_UI_FORBIDDEN, &output.blob) ||
         output.blob.pbData == nullptr) {
         return std::nullopt;
     }

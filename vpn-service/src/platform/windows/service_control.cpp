@@ -124,6 +124,34 @@ std::optional<std::uint32_t> Win32ServiceControl::query_service_sid_type(ScHandl
     return info.dwServiceSidType;
 }
 
+bool Win32ServiceControl::set_required_privileges(ScHandle service,
+                                                  const std::vector<std::string>& privileges) {
+    auto list = dependency_list(privileges);  // the same zero-separated list
+    if (!list)
+        return false;
+    SERVICE_REQUIRED_PRIVILEGES_INFOW info{};
+    info.pmszRequiredPrivileges = list->data();
+    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO,
+                                   &info) != FALSE;
+}
+
+bool Win32ServiceControl::set_recovery(ScHandle service, const ServiceRecovery& recovery) {
+    std::vector<SC_ACTION> actions;
+    for (const auto delay : recovery.restart_delays)
+        actions.push_back(SC_ACTION{SC_ACTION_RESTART, static_cast<DWORD>(delay.count())});
+    SERVICE_FAILURE_ACTIONSW info{};
+    info.dwResetPeriod = static_cast<DWORD>(recovery.reset_period.count());
+    info.cActions = static_cast<DWORD>(actions.size());
+    info.lpsaActions = actions.data();
+    if (!::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &info))
+        return false;
+    // Without this flag only a crash counts; a service that gives up reports STOPPED with an
+    // exit code, and that must be retried too.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
+                                   &flag) != FALSE;
+}
+
 std::optional<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle service) {
     auto status = query_service_status(service);
     if (!status)

@@ -18,6 +18,9 @@ class Win32ServiceControl final : public ServiceControl {
     bool set_service_description(ScHandle service, std::string_view description) override;
     bool set_service_sid_type(ScHandle service, std::uint32_t sid_type) override;
     std::optional<std::uint32_t> query_service_sid_type(ScHandle service) override;
+    bool set_required_privileges(ScHandle service,
+                                 const std::vector<std::string>& privileges) override;
+    bool set_recovery(ScHandle service, const ServiceRecovery& recovery) override;
     std::optional<std::uint32_t> query_service_state(ScHandle service) override;
     std::optional<ServiceStatus> query_service_status(ScHandle service) override;
     bool start_service(ScHandle service) override;

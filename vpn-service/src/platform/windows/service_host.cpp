@@ -14,6 +14,20 @@ namespace {
 
 ServiceHost::ServiceMain* g_service_main = nullptr;
 std::atomic<ServiceHost::ControlHandler> g_control_handler = nullptr;
+std::atomic<bool> g_stopped_reported = false;
+// The name and report of a process that only reports that it gave up.
+const std::wstring* g_early_name = nullptr;
+const ServiceStatusReport* g_early_report = nullptr;
+
+SERVICE_STATUS native_status(const ServiceStatusReport& report) {
+    return SERVICE_STATUS{report.service_type,
+                          report.current_state,
+                          report.controls_accepted,
+                          report.win32_exit_code,
+                          report.service_specific_exit_code,
+                          report.check_point,
+                          report.wait_hint_ms};
+}
 
 void WINAPI service_main_entry(DWORD argc, LPWSTR* argv) {
     std::vector<std::string> arguments;
@@ -21,6 +35,11 @@ void WINAPI service_main_entry(DWORD argc, LPWSTR* argv) {
         arguments.push_back(from_wide(argv[i]));
     if (g_service_main != nullptr)
         (*g_service_main)(std::move(arguments));
+    // A service main that could not even register its handler has reported nothing; the
+    // manager would keep it START_PENDING and the process would linger in the dispatcher.
+    // Ending the process lets the manager see the failure and apply its recovery.
+    if (!g_stopped_reported.load())
+        ::ExitProcess(ERROR_SERVICE_SPECIFIC_ERROR);
 }
 
 DWORD WINAPI control_entry(DWORD control, DWORD event_type, LPVOID event_data, LPVOID context) {
@@ -28,6 +47,19 @@ DWORD WINAPI control_entry(DWORD control, DWORD event_type, LPVOID event_data, L
     if (handler == nullptr)
         return ERROR_CALL_NOT_IMPLEMENTED;
     return handler(control, event_type, event_data, context);
+}
+
+DWORD WINAPI ignore_controls(DWORD control, DWORD, LPVOID, LPVOID) {
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+void WINAPI report_only_entry(DWORD, LPWSTR*) {
+    SERVICE_STATUS_HANDLE status =
+        ::RegisterServiceCtrlHandlerExW(g_early_name->c_str(), ignore_controls, nullptr);
+    if (status == nullptr)
+        return;
+    SERVICE_STATUS native = native_status(*g_early_report);
+    ::SetServiceStatus(status, &native);
 }
 
 using SetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PCWSTR);
@@ -61,14 +93,32 @@ std::optional<ServiceStatusHandle> Win32ServiceHost::register_control_handler(
 
 bool Win32ServiceHost::set_service_status(ServiceStatusHandle handle,
                                           const ServiceStatusReport& report) {
-    SERVICE_STATUS status{report.service_type,
-                          report.current_state,
-                          report.controls_accepted,
-                          report.win32_exit_code,
-                          report.service_specific_exit_code,
-                          report.check_point,
-                          report.wait_hint_ms};
-    return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle.value), &status) != 0;
+    SERVICE_STATUS status = native_status(report);
+    const bool reported =
+        ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle.value), &status) != 0;
+    if (reported && report.current_state == SERVICE_STOPPED)
+        g_stopped_reported.store(true);
+    return reported;
+}
+
+bool Win32ServiceHost::report_stopped_before_start(std::string_view service_name,
+                                                   const ServiceStatusReport& report) {
+    const auto name = to_wide(service_name);
+    if (!name)
+        return false;
+    g_early_name = &*name;
+    g_early_report = &report;
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(name->c_str()), report_only_entry},
+                                    {nullptr, nullptr}};
+    // Fails at once from a console (1063) and when a library already ran the dispatcher.
+    const bool ran = ::StartServiceCtrlDispatcherW(table) != FALSE;
+    g_early_name = nullptr;
+    g_early_report = nullptr;
+    return ran;
+}
+
+void Win32ServiceHost::explain_give_up(std::string_view) {
+    // A service has no console; the manager shows the code (`sc query`).
 }
 
 void Win32ServiceHost::name_current_thread(std::string_view name) {

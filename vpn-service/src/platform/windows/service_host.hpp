@@ -15,6 +15,9 @@ class Win32ServiceHost final : public ServiceHost {
                                                                 void* context) override;
     bool set_service_status(ServiceStatusHandle handle, const ServiceStatusReport& report) override;
     void name_current_thread(std::string_view name) override;
+    bool report_stopped_before_start(std::string_view service_name,
+                                     const ServiceStatusReport& report) override;
+    void explain_give_up(std::string_view reason) override;
 };
 
 }  // namespace velnaro::platform

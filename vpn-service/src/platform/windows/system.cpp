@@ -6,21 +6,53 @@
 #include <thread>
 #include <vector>
 
+#include "platform/windows/system32.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace velnaro::platform {
 namespace {
 
 using ProcessPrngFn = BOOL(WINAPI*)(PBYTE, SIZE_T);
+using BCryptGenRandomFn = decltype(&::BCryptGenRandom);
 
 // ProcessPrng lives in bcryptprimitives.dll on current systems; older ones (and Wine) may
 // lack it, and BCryptGenRandom with the system generator takes its place.
 ProcessPrngFn resolve_process_prng() {
-    HMODULE module = ::LoadLibraryExW(L"bcryptprimitives.dll", nullptr,
-                                      LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module == nullptr) return nullptr;
-    return reinterpret_cast<ProcessPrngFn>(
-        reinterpret_cast<void*>(::GetProcAddress(module, "ProcessPrng")));
+    return system32_function<ProcessPrngFn>(L"bcryptprimitives.dll", "ProcessPrng");
+}
+
+// "\\?\C:\dir" becomes "C:\dir" and "\\?\UNC\server\share" becomes "\\server\share";
+// anything else (a volume GUID path) stays as it is.
+std::wstring without_long_prefix(std::wstring path) {
+    if (path.starts_with(LR"(\\?\UNC\)"))
+        return LR"(\\)" + path.substr(8);
+    if (path.size() >= 7 && path.starts_with(LR"(\\?\)") && path[5] == L':' && path[6] == L'\\')
+        return path.substr(4);
+    return path;
+}
+
+// The final path of a file: through SUBST drives, links and junctions to the volume's own
+// path, which the local system account sees as well as the user who started the process.
+std::optional<std::wstring> final_path_of(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::wstring final_path(MAX_PATH, L'\0');
+    DWORD length = ::GetFinalPathNameByHandleW(file, final_path.data(),
+                                               static_cast<DWORD>(final_path.size()),
+                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length >= final_path.size()) {
+        final_path.assign(length, L'\0');
+        length = ::GetFinalPathNameByHandleW(file, final_path.data(), length,
+                                             FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    }
+    ::CloseHandle(file);
+    if (length == 0 || length >= final_path.size())
+        return std::nullopt;
+    final_path.resize(length);
+    return without_long_prefix(std::move(final_path));
 }
 
 }  // namespace
@@ -45,7 +77,9 @@ std::optional<std::string> Win32System::executable_path() {
         if (length == 0) return std::nullopt;
         if (length < buffer.size()) {
             buffer.resize(length);
-            return from_wide(buffer);
+            // The registrations carry this path; a SUBST or mapped drive of the installing
+            // user would mean nothing to the service manager.
+            return from_wide(final_path_of(buffer).value_or(buffer));
         }
         if (buffer.size() >= 32768) return std::nullopt;
         buffer.resize(buffer.size() * 2);
@@ -57,7 +91,11 @@ bool Win32System::random_bytes(std::span<std::uint8_t> out) {
     if (process_prng != nullptr) {
         return process_prng(out.data(), out.size()) != FALSE;
     }
-    return BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
+    static const auto gen_random =
+        system32_function<BCryptGenRandomFn>(L"bcrypt.dll", "BCryptGenRandom");
+    if (gen_random == nullptr)
+        return false;
+    return BCRYPT_SUCCESS(gen_random(nullptr, out.data(), static_cast<ULONG>(out.size()),
                                             BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 

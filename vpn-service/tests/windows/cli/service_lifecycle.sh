@@ -122,6 +122,20 @@ fi
 # The self-test starts no server of its own while an instance of the pipe exists, so once the
 # pipe is known to be served, its exchange is one with the running service.
 expect_pipe pipe_while_running served 10
+# vpnctl vouches for the server by the process id the manager gives for the service (a
+# standard user's way), so it accepts the running service even though Wine runs nothing as
+# the local system account.
+if [ -f "$vpnctl" ]; then
+    w "$vpnctl" version >/dev/null 2>&1
+    vpnctl_status=$?
+    if [ "$vpnctl_status" -eq 3 ]; then
+        skip vpnctl_accepts_service "this Wine does not place the service in session 0 or" \
+            "does not give its process id; vpnctl refused it"
+    elif [ "$vpnctl_status" -ne 0 ]; then
+        echo "FAIL vpnctl_accepts_service: vpnctl version exited $vpnctl_status"
+        cli_failures=$((cli_failures + 1))
+    fi
+fi
 expect ipc_with_service '{"success":true,"pipeName":"\\\\.\\pipe\\VelnaroVpnService.v1","detailCode":null}'$'\n' \
     '' 0 w "$exe" --ipc-self-test
 expect still_running "$(result true RUNNING null)"$'\n' '' 0 w "$exe" --service-status

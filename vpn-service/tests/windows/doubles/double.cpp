@@ -3,11 +3,14 @@
 // every call, so a test can change it while the library stays loaded. Lines are
 // "key=value": keys=normal|zero_public|zero_private, tunnel_result=N (the boolean's byte),
 // adapter=absent, state=N, state_call=fail, probe_size=N, read=fail, returned_size=N. The
-// configuration block is the content of "block.bin". Calls are appended to "calls.txt"; the
-// path given to the tunnel service is written to "tunnel_path.bin" as UTF-16;
-// tunnel_service=dispatch makes that call run as the tunnel's service until it is stopped.
+// configuration block is the content of "block.bin". Calls are appended to "calls.txt"; the path given
+// to the tunnel service is written to "tunnel_path.bin" as UTF-16; tunnel_service=dispatch
+// makes that call run as the tunnel's service until it is stopped; start_pending_ms=N keeps
+// that service START_PENDING for N ms first, refusing every control meanwhile, as the real
+// tunnel does while it reads its configuration, resolves the endpoint and creates its adapter.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -73,13 +76,18 @@ void log_call(const char* name) {
 // service that stays up and stops on request.
 HANDLE g_stop_requested = nullptr;
 SERVICE_STATUS_HANDLE g_tunnel_status = nullptr;
+std::atomic<bool> g_starting = false;
 
-void report_tunnel(DWORD state, DWORD accepted) {
-    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, accepted, NO_ERROR, 0, 0, 0};
+void report_tunnel(DWORD state, DWORD accepted, DWORD wait_hint = 0) {
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, state, accepted, NO_ERROR, 0, 0, wait_hint};
     ::SetServiceStatus(g_tunnel_status, &status);
 }
 
 DWORD WINAPI tunnel_control(DWORD control, DWORD, LPVOID, LPVOID) {
+    // A manager that forwards a control to a service that accepts none (Wine's does for a
+    // stop while starting) gets the answer the real manager gives on its own.
+    if (g_starting.load())
+        return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         ::SetEvent(g_stop_requested);
         return NO_ERROR;
@@ -92,6 +100,12 @@ void WINAPI tunnel_service_main(DWORD, LPWSTR*) {
         ::RegisterServiceCtrlHandlerExW(L"WireGuardTunnel$VelnaroTunnel", tunnel_control, nullptr);
     if (g_tunnel_status == nullptr)
         return;
+    if (const DWORD starting = number_of("start_pending_ms", 0); starting > 0) {
+        g_starting = true;
+        report_tunnel(SERVICE_START_PENDING, 0, starting + 1000);
+        ::Sleep(starting);
+        g_starting = false;
+    }
     report_tunnel(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
     ::WaitForSingleObject(g_stop_requested, INFINITE);
     report_tunnel(SERVICE_STOPPED, 0);
@@ -110,8 +124,9 @@ std::uint32_t run_as_tunnel_service() {
 extern "C" {
 
 #ifdef VELNARO_DOUBLE_TUNNEL
-__declspec(dllexport) std::uint32_t
-    WireGuardGenerateKeypair(std::uint8_t* public_key, std::uint8_t* private_key) {
+// Returns nothing, as the real export does.
+__declspec(dllexport) void WireGuardGenerateKeypair(std::uint8_t* public_key,
+                                                    std::uint8_t* private_key) {
     log_call("generate_keypair");
     const std::string keys = value_of("keys", "normal");
     for (int i = 0; i < 32; ++i) {
@@ -122,7 +137,6 @@ __declspec(dllexport) std::uint32_t
         std::memset(public_key, 0, 32);
     if (keys == "zero_private")
         std::memset(private_key, 0, 32);
-    return 1;
 }
 
 // The library's export returns a one-byte boolean, which defines only the low byte of the
