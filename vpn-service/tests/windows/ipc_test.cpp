@@ -98,7 +98,7 @@ TEST_F(NamedPipeTest, IdleClientsDelayNobodyAndOneAccountHoldsAtMostEight) {
     start_server();
     std::vector<platform::PipeHandle> idle;
     for (std::size_t i = 0; i + 1 < kUnansweredPerAccount; ++i) {
-        auto client = native_.get().pipes.open_client(kPipe, 1s);
+        auto client = native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
         ASSERT_TRUE(client);
         idle.push_back(*client);
     }
@@ -106,8 +106,8 @@ TEST_F(NamedPipeTest, IdleClientsDelayNobodyAndOneAccountHoldsAtMostEight) {
     EXPECT_EQ(ask(R"({"command":"GET_VERSION"})"), kVersionAnswer);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 
-    auto eighth = native_.get().pipes.open_client(kPipe, 1s);
-    auto ninth = native_.get().pipes.open_client(kPipe, 1s);
+    auto eighth = native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
+    auto ninth = native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
     ASSERT_TRUE(eighth && ninth);
     std::uint8_t byte = 0;
     const auto read = native_.get().pipes.read(*ninth, {&byte, 1}, 3s);

@@ -382,8 +382,18 @@ TEST_F(TunnelServiceManager, ATunnelProcessThatEndsAtOnceLeavesTheServiceStopped
     if (!started) {
         EXPECT_EQ(started.error(), DetailCode::TUNNEL_SERVICE_START_FAILED);
     }
-    EXPECT_TRUE(reaches(ConnectionState::DISCONNECTED,
-                        {ConnectionState::CONNECTING, ConnectionState::CONNECTED}));
+    // A tunnel that ended with a failure reads as that failure, not as a plain disconnection,
+    // until a STOP dismisses it.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    Result<ConnectionState> state = query_tunnel_service(*under_test);
+    while (state && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+        state = query_tunnel_service(*under_test);
+    }
+    ASSERT_FALSE(state) << "still " << to_text(*state);
+    EXPECT_EQ(state.error(), DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
+    EXPECT_EQ(query_tunnel_service(*under_test, TunnelFailure::dismissed),
+              ConnectionState::DISCONNECTED);
     // The process reported why it gave up before any library could take over.
     EXPECT_EQ(exit_codes(),
               std::make_pair(DWORD{ERROR_SERVICE_SPECIFIC_ERROR},
