@@ -37,7 +37,7 @@ std::expected<std::string, std::string> read_configuration(const std::string& pa
     if (path == "-")
         return read_all(stdin);
     errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = velnaro::platform::open_for_reading(path);
     if (!file)
         return std::unexpected(std::string(std::strerror(errno)));
     auto text = read_all(file);

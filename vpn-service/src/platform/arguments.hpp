@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,5 +14,10 @@ std::vector<std::string> program_arguments(int argc, char** argv);
 // Standard output and error carry exact bytes: every line ends with a lone line feed, also
 // on Windows, where the C runtime would otherwise write a carriage return before it.
 void use_binary_standard_streams();
+
+// Opens a file named by a UTF-8 path (as program_arguments gives it) for reading bytes, or
+// nothing with errno set. On Windows the name is opened as UTF-16, so a name outside the ANSI
+// code page ("C:\Users\Zoë\tunnel.json") is found.
+std::FILE* open_for_reading(const std::string& path);
 
 }  // namespace velnaro::platform

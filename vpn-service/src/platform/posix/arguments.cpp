@@ -12,4 +12,6 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 
 void use_binary_standard_streams() {}
 
+std::FILE* open_for_reading(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+
 }  // namespace velnaro::platform

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/windows/wide.hpp"
@@ -34,6 +35,15 @@ std::vector<std::string> program_arguments(int, char**) {
 void use_binary_standard_streams() {
     ::_setmode(::_fileno(stdout), _O_BINARY);
     ::_setmode(::_fileno(stderr), _O_BINARY);
+}
+
+std::FILE* open_for_reading(const std::string& path) {
+    const auto wide = to_wide(path);
+    if (!wide) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return ::_wfopen(wide->c_str(), L"rb");
 }
 
 }  // namespace velnaro::platform
