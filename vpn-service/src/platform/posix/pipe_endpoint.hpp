@@ -1,15 +1,21 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/pipes.hpp"
 
 namespace velnaro::platform {
+
+// The socket address of `path`; false when the path cannot be one (empty, too long, or with a
+// zero byte). Both the server and the client side use it.
+bool fill_address(std::string_view path, sockaddr_un& address);
 
 struct PosixPipes::Endpoint {
     enum class Kind { server, served, client };

@@ -41,17 +41,6 @@ LoginUidRange read_login_uid_range() {
     return parse_login_uid_range(text.str());
 }
 
-bool fill_address(std::string_view path, sockaddr_un& address) {
-    address = {};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof(address.sun_path) ||
-        path.find('\0') != std::string_view::npos) {
-        return false;
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    return true;
-}
-
 bool someone_listens(const sockaddr_un& address) {
     OwnedFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!probe)

@@ -19,8 +19,6 @@
 
 namespace velnaro::platform {
 
-namespace {
-
 bool fill_address(std::string_view path, sockaddr_un& address) {
     address = {};
     address.sun_family = AF_UNIX;
@@ -31,6 +29,8 @@ bool fill_address(std::string_view path, sockaddr_un& address) {
     std::memcpy(address.sun_path, path.data(), path.size());
     return true;
 }
+
+namespace {
 
 // A connected, non-blocking client socket; errno tells why there is none.
 OwnedFd connect_socket(std::string_view path) {
