@@ -126,6 +126,8 @@ e2e_check_prerequisites() {
 # private before it starts, and the boot is refused when either is not so.
 
 E2E_INSTALL_DIR=/opt/velnaro
+# The checkout these helpers belong to.
+E2E_SOURCE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 E2E_TARGET=velnaro-e2e.target
 # The host's pid of the world's systemd (outside only).
 E2E_WORLD_PID=
@@ -148,13 +150,25 @@ e2e_masked_units() {
 e2e_prepare_world() { # build-dir
     local build=$1 unit
     mount --make-rprivate / || return 1
-    local dir
+    mount -t tmpfs -o mode=0755 e2e-run /run && mount -t tmpfs -o mode=0755 e2e-var-lib /var/lib &&
+        mount -t tmpfs -o mode=0755 e2e-opt /opt || return 1
+    # A checkout or build kept under /tmp or /var/tmp (a CI clone, say) would vanish under the
+    # private tmpfs, and with it the scenario scripts: each is held in /run first and bound back
+    # to its own path inside the private /tmp. systemd never cleans it: tmpfiles is masked.
+    local kept=() dir
+    for dir in "$E2E_SOURCE_ROOT" "$build"; do
+        case $dir in /tmp/* | /var/tmp/*) ;; *) continue ;; esac
+        mkdir -p "/run/e2e-kept/${#kept[@]}" && mount --bind "$dir" "/run/e2e-kept/${#kept[@]}" || return 1
+        kept+=("$dir")
+    done
     for dir in /tmp /var/tmp /var/log; do
         mount -t tmpfs -o mode=1777 e2e-tmp "$dir" || return 1
     done
     chmod 0755 /var/log
-    mount -t tmpfs -o mode=0755 e2e-run /run && mount -t tmpfs -o mode=0755 e2e-var-lib /var/lib &&
-        mount -t tmpfs -o mode=0755 e2e-opt /opt || return 1
+    local i
+    for i in "${!kept[@]}"; do
+        mkdir -p "${kept[$i]}" && mount --bind "/run/e2e-kept/$i" "${kept[$i]}" || return 1
+    done
     mkdir -p /run/e2e-units "$E2E_INSTALL_DIR/vpn" && mount --bind /run/e2e-units /etc/systemd/system || return 1
     for unit in $(e2e_masked_units); do
         ln -sf /dev/null "/etc/systemd/system/$unit" || return 1
