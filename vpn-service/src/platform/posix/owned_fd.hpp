@@ -2,37 +2,19 @@
 
 #include <unistd.h>
 
-#include <utility>
+#include "core/owned.hpp"
 
 namespace velnaro::platform {
 
-// Owns one file descriptor and closes it when it goes out of scope.
-class OwnedFd {
-  public:
-    OwnedFd() noexcept = default;
-    explicit OwnedFd(int fd) noexcept : fd_(fd) {}
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    OwnedFd& operator=(OwnedFd&& other) noexcept {
-        if (this != &other)
-            reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~OwnedFd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept { return std::exchange(fd_, -1); }
+struct FdPolicy {
+    using Value = int;
+    static int invalid() noexcept { return -1; }
+    static bool is_valid(int fd) noexcept { return fd >= 0; }
     // close() is not retried on EINTR: on Linux the descriptor is gone either way.
-    void reset(int fd = -1) noexcept {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
+    void close(int fd) noexcept { ::close(fd); }
 };
+
+// Owns one file descriptor and closes it when it goes out of scope.
+using OwnedFd = Owned<FdPolicy>;
 
 }  // namespace velnaro::platform

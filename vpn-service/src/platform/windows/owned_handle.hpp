@@ -2,57 +2,31 @@
 
 #include <windows.h>
 
-#include <utility>
+#include "core/owned.hpp"
 
 namespace velnaro::platform {
 
+struct KernelHandlePolicy {
+    using Value = HANDLE;
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(HANDLE handle) noexcept {
+        return handle != INVALID_HANDLE_VALUE && handle != nullptr;
+    }
+    void close(HANDLE handle) noexcept { ::CloseHandle(handle); }
+};
+
 // Owns one kernel handle (file, directory) and closes it when it goes out of scope.
-class OwnedHandle {
-  public:
-    OwnedHandle() noexcept = default;
-    explicit OwnedHandle(HANDLE handle) noexcept : handle_(handle) {}
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-    OwnedHandle(OwnedHandle&& other) noexcept
-        : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
-        if (this != &other)
-            reset(std::exchange(other.handle_, INVALID_HANDLE_VALUE));
-        return *this;
-    }
-    ~OwnedHandle() { reset(); }
+using OwnedHandle = Owned<KernelHandlePolicy>;
 
-    HANDLE get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept {
-        return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr;
-    }
-    HANDLE release() noexcept { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-    void reset(HANDLE handle = INVALID_HANDLE_VALUE) noexcept {
-        if (*this)
-            ::CloseHandle(handle_);
-        handle_ = handle;
-    }
-
-  private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+struct FindHandlePolicy {
+    using Value = HANDLE;
+    static HANDLE invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(HANDLE handle) noexcept { return handle != INVALID_HANDLE_VALUE; }
+    void close(HANDLE handle) noexcept { ::FindClose(handle); }
 };
 
 // A search handle of FindFirstFileExW, closed with FindClose.
-class FindHandle {
-  public:
-    explicit FindHandle(HANDLE handle) noexcept : handle_(handle) {}
-    FindHandle(const FindHandle&) = delete;
-    FindHandle& operator=(const FindHandle&) = delete;
-    ~FindHandle() {
-        if (*this)
-            ::FindClose(handle_);
-    }
-    HANDLE get() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE handle_;
-};
+using FindHandle = Owned<FindHandlePolicy>;
 
 // Memory the system allocated for the caller and that is released with LocalFree.
 template <class T>
