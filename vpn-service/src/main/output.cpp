@@ -1,6 +1,7 @@
 #include "main/output.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace velnaro {
 
@@ -29,6 +30,21 @@ std::string detail_code_envelope(const std::optional<std::string_view>& code) {
     text.append(*code);
     text.append("\"}");
     return text;
+}
+
+int print_status_result(const Status& outcome) {
+    print_line(detail_code_envelope(
+        outcome ? std::nullopt : std::optional<std::string_view>(to_text(outcome.error()))));
+    return outcome ? 0 : 1;
+}
+
+int print_result_line(const std::optional<std::string>& line, bool success, std::string_view what) {
+    if (!line) {
+        std::fprintf(stderr, "%.*s must serialize\n", static_cast<int>(what.size()), what.data());
+        std::abort();
+    }
+    print_line(*line);
+    return success ? 0 : 1;
 }
 
 }  // namespace velnaro

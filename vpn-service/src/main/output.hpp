@@ -1,8 +1,11 @@
 #pragma once
 
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "core/result.hpp"
 
 namespace velnaro {
 
@@ -15,5 +18,22 @@ void print_usage();
 
 // The fixed pass-or-fail envelope of the self-tests that report only a detail code.
 std::string detail_code_envelope(const std::optional<std::string_view>& code);
+
+// Prints a self-test's pass-or-fail envelope; returns the exit status (0 on success).
+int print_status_result(const Status& outcome);
+
+// Prints a result line and returns the exit status. A line that could not be built (only the
+// JSON library running out of memory does that) ends the process: `what` says which.
+int print_result_line(const std::optional<std::string>& line, bool success, std::string_view what);
+
+// Runs a serializer, turning a thrown JSON or allocation failure into nothing.
+template <class Serialize>
+std::optional<std::string> serialized(Serialize serialize) {
+    try {
+        return serialize();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
 
 }  // namespace velnaro

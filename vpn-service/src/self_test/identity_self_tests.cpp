@@ -12,6 +12,7 @@
 #include "identity/identity_payload.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
+#include "self_test/self_test_json.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {
@@ -141,24 +142,13 @@ IdentitySelfTestResult identity_self_test(Runtime& runtime) {
 }
 
 std::optional<std::string> identity_self_test_json(const IdentitySelfTestResult& result) {
-    try {
-        nlohmann::ordered_json json;
+    return self_test_json([&](nlohmann::ordered_json& json) {
         json["success"] = result.success;
         json["stableAfterReload"] = result.stable_after_reload;
-        if (result.key_version) {
-            json["keyVersion"] = *result.key_version;
-        } else {
-            json["keyVersion"] = nullptr;
-        }
-        if (result.detail_code) {
-            json["detailCode"] = std::string(to_text(*result.detail_code));
-        } else {
-            json["detailCode"] = nullptr;
-        }
-        return json.dump();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+        json["keyVersion"] = result.key_version ? nlohmann::ordered_json(*result.key_version)
+                                                : nlohmann::ordered_json(nullptr);
+        json["detailCode"] = nullable_detail_code(result.detail_code);
+    });
 }
 
 }  // namespace velnaro

@@ -6,6 +6,7 @@
 #include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "self_test/self_test_json.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {
@@ -75,19 +76,11 @@ TunnelConfigSelfTestResult tunnel_config_self_test(Runtime& runtime) {
 }
 
 std::optional<std::string> tunnel_config_self_test_json(const TunnelConfigSelfTestResult& result) {
-    try {
-        nlohmann::ordered_json json;
+    return self_test_json([&](nlohmann::ordered_json& json) {
         json["success"] = result.success;
         json["encryptedOnly"] = result.encrypted_only;
-        if (result.detail_code) {
-            json["detailCode"] = std::string(to_text(*result.detail_code));
-        } else {
-            json["detailCode"] = nullptr;
-        }
-        return json.dump();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+        json["detailCode"] = nullable_detail_code(result.detail_code);
+    });
 }
 
 }  // namespace velnaro

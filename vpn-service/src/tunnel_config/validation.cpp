@@ -23,12 +23,8 @@ bool is_ascii_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-// A prefix length: an optional "+", then digits read as an 8-bit number that must not
-// overflow; leading zeros are allowed.
-std::optional<std::uint8_t> parse_prefix_length(std::string_view text) {
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-    }
+// Digits only, read as a number that must fit in a byte; leading zeros are the caller's call.
+std::optional<std::uint8_t> parse_byte_digits(std::string_view text) {
     if (text.empty()) {
         return std::nullopt;
     }
@@ -45,22 +41,21 @@ std::optional<std::uint8_t> parse_prefix_length(std::string_view text) {
     return static_cast<std::uint8_t>(value);
 }
 
+// A prefix length: an optional "+", then digits read as an 8-bit number that must not
+// overflow; leading zeros are allowed.
+std::optional<std::uint8_t> parse_prefix_length(std::string_view text) {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    return parse_byte_digits(text);
+}
+
 // One part of a dotted address: one to three digits, at most 255, no leading zero.
 std::optional<std::uint8_t> parse_address_part(std::string_view text) {
-    if (text.empty() || text.size() > 3 || (text.size() > 1 && text.front() == '0')) {
+    if (text.size() > 3 || (text.size() > 1 && text.front() == '0')) {
         return std::nullopt;
     }
-    unsigned value = 0;
-    for (char c : text) {
-        if (!is_digit(c)) {
-            return std::nullopt;
-        }
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 255) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint8_t>(value);
+    return parse_byte_digits(text);
 }
 
 std::optional<std::array<std::uint8_t, 4>> parse_ipv4_address(std::string_view text) {

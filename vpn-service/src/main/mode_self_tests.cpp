@@ -1,0 +1,35 @@
+#include "ipc/ipc_self_test.hpp"
+#include "main/modes.hpp"
+#include "main/output.hpp"
+#include "protected_storage/dpapi.hpp"
+#include "self_test/identity_self_tests.hpp"
+#include "self_test/tunnel_config_self_test.hpp"
+
+namespace velnaro {
+
+int run_dpapi_self_test_mode(Runtime& runtime) {
+    return print_status_result(dpapi_self_test(runtime.platform));
+}
+
+int run_identity_crypto_self_test_mode(Runtime& runtime) {
+    return print_status_result(identity_crypto_self_test(runtime));
+}
+
+int run_identity_self_test_mode(Runtime& runtime) {
+    const IdentitySelfTestResult result = identity_self_test(runtime);
+    return print_result_line(identity_self_test_json(result), result.success, "identity self-test");
+}
+
+int run_tunnel_config_self_test_mode(Runtime& runtime) {
+    const TunnelConfigSelfTestResult result = tunnel_config_self_test(runtime);
+    return print_result_line(tunnel_config_self_test_json(result), result.success,
+                             "tunnel config self-test");
+}
+
+int run_ipc_self_test_mode(Runtime& runtime) {
+    const IpcSelfTestResult result = run_ipc_self_test(runtime);
+    return print_result_line(serialized([&] { return to_json(result); }), result.success,
+                             "ipc self-test");
+}
+
+}  // namespace velnaro
