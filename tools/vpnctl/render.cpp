@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <span>
 
 namespace velnaro::vpnctl {
 
@@ -62,22 +63,38 @@ std::string identity_block(const nlohmann::json& payload) {
            "installation id:  " + text_member(payload, "installationId", "?") + "\n";
 }
 
-std::string_view accepted_text(std::string_view command) {
-    if (command == "apply")
-        return "configuration applied; the tunnel is starting with it";
-    if (command == "start")
-        return "the tunnel is starting";
-    if (command == "stop")
-        return "the tunnel is stopped";
-    if (command == "repair")
-        return "the tunnel is registered again and starting";
-    if (command == "rotate commit")
-        return "the prepared key is now the device's key; apply the configuration again to "
-               "use it";
-    if (command == "rotate abort")
-        return "no key is prepared any more";
-    return "accepted";
+struct TextFor {
+    std::string_view key;
+    std::string_view text;
+};
+
+std::string_view text_for(std::span<const TextFor> table, std::string_view key,
+                          std::string_view otherwise) {
+    for (const TextFor& entry : table) {
+        if (entry.key == key)
+            return entry.text;
+    }
+    return otherwise;
 }
+
+constexpr TextFor kAcceptedTexts[] = {
+    {"apply", "configuration applied; the tunnel is starting with it"},
+    {"start", "the tunnel is starting"},
+    {"stop", "the tunnel is stopped"},
+    {"repair", "the tunnel is registered again and starting"},
+    {"rotate commit",
+     "the prepared key is now the device's key; apply the configuration again to use it"},
+    {"rotate abort", "no key is prepared any more"},
+};
+
+constexpr TextFor kErrorHints[] = {
+    {"IPC_CALLER_NOT_ALLOWED",
+     " (this account may not change the tunnel; on Linux root and the members of the group "
+     "velnaro may)"},
+    {"TUNNEL_CONFIG_MISSING", " (no configuration applied yet: use 'vpnctl apply FILE')"},
+    {"TUNNEL_SERVICE_NOT_INSTALLED", " (apply a configuration first)"},
+    {"IDENTITY_ROTATION_NOT_PREPARED", " (run 'vpnctl rotate prepare' first)"},
+};
 
 }  // namespace
 
@@ -149,7 +166,7 @@ std::optional<std::string> answer_text(const nlohmann::json& answer, std::string
     const auto payload = answer.find("payload");
     const bool has_payload = payload != answer.end() && payload->is_object();
     if (type == "ACCEPTED")
-        return std::string(accepted_text(command)) + "\n";
+        return std::string(text_for(kAcceptedTexts, command, "accepted")) + "\n";
     if (type == "VERSION" && has_payload)
         return "service version " + text_member(*payload, "service_version", "?") + "\n";
     if (type == "PUBLIC_IDENTITY" && has_payload)
@@ -158,16 +175,7 @@ std::optional<std::string> answer_text(const nlohmann::json& answer, std::string
 }
 
 std::string error_hint(std::string_view code) {
-    if (code == "IPC_CALLER_NOT_ALLOWED")
-        return " (this account may not change the tunnel; on Linux root and the members of the "
-               "group velnaro may)";
-    if (code == "TUNNEL_CONFIG_MISSING")
-        return " (no configuration applied yet: use 'vpnctl apply FILE')";
-    if (code == "TUNNEL_SERVICE_NOT_INSTALLED")
-        return " (apply a configuration first)";
-    if (code == "IDENTITY_ROTATION_NOT_PREPARED")
-        return " (run 'vpnctl rotate prepare' first)";
-    return "";
+    return std::string(text_for(kErrorHints, code, ""));
 }
 
 }  // namespace velnaro::vpnctl
