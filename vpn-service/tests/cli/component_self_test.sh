@@ -4,10 +4,8 @@
 set -u
 exe=$1
 . "$(dirname "$0")/lib/expect.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp "$exe" "$work/vpn-service"
-copy="$work/vpn-service"
+. "$(dirname "$0")/lib/stage.sh"
+scratch_copy "$exe"
 
 check() { # name want_stdout want_status args...
     expect "$1" "$2" '' "$3" "$copy" "${@:4}"

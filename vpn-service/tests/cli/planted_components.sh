@@ -5,14 +5,7 @@
 # installation talks to a real service manager and nothing is registered on the machine.
 set -u
 source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../e2e/lib.sh"
-if [ -z "${E2E_IN_WORLD:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || [ ! -x /lib/systemd/systemd ] || ! command -v nsenter >/dev/null; then
-        echo "SKIP: needs root, systemd and nsenter to give files to other accounts and install"
-        exit 0
-    fi
-    e2e_locate_build "$(dirname "$(realpath "$1")")"
-fi
-e2e_enter_world "$0"
+e2e_scenario_world "${1:-}" "to give files to other accounts and install" "$0"
 . "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/lib/expect.sh"
 work=$(mktemp -d)  # inside the world's private /run, gone with it
 folder="$work/opt"

@@ -4,14 +4,7 @@
 # machine itself is never touched.
 set -u
 source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/../e2e/lib.sh"
-if [ -z "${E2E_IN_WORLD:-}" ]; then
-    if [ "$(id -u)" -ne 0 ] || [ ! -x /lib/systemd/systemd ] || ! command -v nsenter >/dev/null; then
-        echo "SKIP: needs root, systemd and nsenter for the service manager and the namespaces"
-        exit 0
-    fi
-    e2e_locate_build "$(dirname "$(realpath "$1")")"
-fi
-e2e_enter_world "$0"
+e2e_scenario_world "${1:-}" "for the service manager and the namespaces" "$0"
 exe=$VPN_SERVICE
 fail=0
 result() { printf '{"success":%s,"serviceName":"VelnaroVpnService","state":"%s","detailCode":%s}' "$@"; }

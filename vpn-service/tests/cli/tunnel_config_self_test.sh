@@ -5,10 +5,8 @@
 set -u
 exe=$1
 . "$(dirname "$0")/lib/expect.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cp "$exe" "$work/vpn-service"
-copy="$work/vpn-service"
+. "$(dirname "$0")/lib/stage.sh"
+scratch_copy "$exe"
 mkdir "$work/tmp" "$work/keys"
 export TMPDIR="$work/tmp" XDG_DATA_HOME="$work/keys"
 

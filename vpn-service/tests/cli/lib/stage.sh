@@ -13,3 +13,12 @@ stage_build() {
     fi
     printf '%s\n' "$dir/vpn-service"
 }
+
+# scratch_copy EXE: sets $work, a scratch folder removed on exit, and $copy, a bare copy of
+# EXE in it (no components beside it).
+scratch_copy() {
+    work=$(mktemp -d) || exit 1
+    trap 'rm -rf "$work"' EXIT
+    cp "$1" "$work/vpn-service" || exit 1
+    copy="$work/vpn-service"
+}
