@@ -18,40 +18,24 @@ namespace velnaro {
 // The largest request body and the largest response body; the smallest request is 1 byte.
 inline constexpr std::size_t MAX_IPC_MESSAGE_BYTES = 65536;
 
-struct GetVersion {
-    bool operator==(const GetVersion&) const = default;
+// A message that carries nothing but its kind.
+struct NoArguments {
+    bool operator==(const NoArguments&) const = default;
 };
-struct GetStatus {
-    bool operator==(const GetStatus&) const = default;
-};
-struct EnsureIdentity {
-    bool operator==(const EnsureIdentity&) const = default;
-};
-struct GetPublicIdentity {
-    bool operator==(const GetPublicIdentity&) const = default;
-};
+struct GetVersion : NoArguments {};
+struct GetStatus : NoArguments {};
+struct EnsureIdentity : NoArguments {};
+struct GetPublicIdentity : NoArguments {};
 struct ApplyConfig {
     TunnelConfig config;
     bool operator==(const ApplyConfig&) const = default;
 };
-struct Start {
-    bool operator==(const Start&) const = default;
-};
-struct Stop {
-    bool operator==(const Stop&) const = default;
-};
-struct Repair {
-    bool operator==(const Repair&) const = default;
-};
-struct PrepareIdentityRotation {
-    bool operator==(const PrepareIdentityRotation&) const = default;
-};
-struct CommitIdentityRotation {
-    bool operator==(const CommitIdentityRotation&) const = default;
-};
-struct AbortIdentityRotation {
-    bool operator==(const AbortIdentityRotation&) const = default;
-};
+struct Start : NoArguments {};
+struct Stop : NoArguments {};
+struct Repair : NoArguments {};
+struct PrepareIdentityRotation : NoArguments {};
+struct CommitIdentityRotation : NoArguments {};
+struct AbortIdentityRotation : NoArguments {};
 
 // The alternatives stand in wire order; the index is what the dispatcher switches on.
 using ServiceRequest =
@@ -80,9 +64,7 @@ struct PublicIdentityResponse {
     PublicIdentity payload;
     bool operator==(const PublicIdentityResponse&) const = default;
 };
-struct AcceptedResponse {
-    bool operator==(const AcceptedResponse&) const = default;
-};
+struct AcceptedResponse : NoArguments {};
 struct ErrorResponse {
     ErrorPayload payload;
     bool operator==(const ErrorResponse&) const = default;
