@@ -9,6 +9,7 @@
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
+#include "unit/sample_config.hpp"
 
 namespace velnaro {
 namespace {
@@ -17,16 +18,6 @@ std::string wire_text(const ServiceResponse& response) {
     const auto body = encode_response(response);
     EXPECT_TRUE(body.has_value());
     return body ? std::string(body->begin(), body->end()) : std::string();
-}
-
-TunnelConfig valid_config() {
-    return TunnelConfig{1,
-                        "10.250.10.21/32",
-                        std::string(43, 'A') + "=",
-                        "gw.example.net",
-                        51820,
-                        {"10.250.0.0/16"},
-                        25};
 }
 
 constexpr const char* kUnavailableStatus =
@@ -45,14 +36,14 @@ std::vector<Row> unlinked_rows_without_storage() {
         R"({"type":"ERROR","payload":{"code":"WIREGUARD_EMBEDDABLE_NOT_LINKED"}})";
     const std::string no_storage =
         R"({"type":"ERROR","payload":{"code":"IDENTITY_STORAGE_UNAVAILABLE"}})";
-    TunnelConfig invalid = valid_config();
+    TunnelConfig invalid = sample_tunnel_config();
     invalid.persistent_keepalive = 301;
     return {
         {GetVersion{}, R"({"type":"VERSION","payload":{"service_version":"0.1.0"}})"},
         {GetStatus{}, kUnavailableStatus},
         {EnsureIdentity{}, no_storage},
         {GetPublicIdentity{}, no_storage},
-        {ApplyConfig{valid_config()}, not_linked},
+        {ApplyConfig{sample_tunnel_config()}, not_linked},
         {ApplyConfig{invalid}, R"({"type":"ERROR","payload":{"code":"KEEPALIVE_INVALID"}})"},
         {Start{}, not_linked},
         {Stop{}, R"({"type":"ACCEPTED"})"},
@@ -140,7 +131,7 @@ TEST(Dispatcher, TunnelCommandsPassControllerOutcomesUnchanged) {
     context.controller = std::move(owned);
 
     // The dispatcher does not validate: a configuration goes to the controller as sent.
-    TunnelConfig unvalidated = valid_config();
+    TunnelConfig unvalidated = sample_tunnel_config();
     unvalidated.config_version = 0;
     const std::vector<ServiceRequest> commands = {ApplyConfig{unvalidated}, Start{}, Stop{},
                                                   Repair{}};

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tunnel_config/tunnel_config.hpp"
+#include "unit/sample_config.hpp"
 
 namespace velnaro {
 namespace {
@@ -32,20 +33,10 @@ TEST(PrivateIpv4Cidr, RefusesPublicRangesAndMalformedText) {
           "172.15.0.1/32", "172.32.0.1/32", "192.169.0.1/24", "100.64.0.1/32", "11.0.0.1/8",
           "0.0.0.0/0", "::/0", "fd00::1/64", "193.168.0.1/16",
           // a private address whose network reaches outside its block
-          "10.0.0.0/0", "10.0.0.0/1", "10.1.2.3/7", "10.0.0.1/+0", "172.16.0.0/1",
-          "172.16.0.0/11", "192.168.0.0/15", "192.168.1.1/08"}) {
+          "10.0.0.0/0", "10.0.0.0/1", "10.1.2.3/7", "10.0.0.1/+0", "172.16.0.0/1", "172.16.0.0/11",
+          "192.168.0.0/15", "192.168.1.1/08"}) {
         EXPECT_FALSE(is_private_ipv4_cidr(text)) << '"' << text << '"';
     }
-}
-
-TunnelConfig sample() {
-    return TunnelConfig{1,
-                        "10.250.10.21/32",
-                        std::string(43, 'A') + "=",
-                        "gw.example.net",
-                        51820,
-                        {"10.250.0.0/16"},
-                        25};
 }
 
 struct Row {
@@ -130,7 +121,7 @@ TEST(ValidateTunnelConfig, ReportsTheFirstFailingCheck) {
         {"keepalive 301", [](auto& c) { c.persistent_keepalive = 301; }, KEEPALIVE_INVALID},
     };
     for (const Row& row : rows) {
-        TunnelConfig config = sample();
+        TunnelConfig config = sample_tunnel_config();
         row.change(config);
         const Status result = validate_tunnel_config(config);
         if (row.expected) {
