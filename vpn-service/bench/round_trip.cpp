@@ -2,7 +2,10 @@
 // service and against bench_echo_server on the same kind of socket, interleaved in rounds so
 // both see the same machine; plus the service's CPU time per request, the cost of refusing
 // an oversized header, its resident memory and the stripped size of the executable.
+// Both servers run on one CPU and the client on the other, so neither waits for the other's
+// time slice and the comparison does not depend on where the scheduler puts them.
 // Usage (root): bench_round_trip [REQUESTS_PER_KIND]
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -31,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 using velnaro::testing::ServiceProcess;
 
 constexpr int kRounds = 20;
+constexpr int kServerCpu = 0;
+constexpr int kClientCpu = 1;
 
 std::string frame(std::string_view body) {
     const auto n = static_cast<std::uint32_t>(body.size());
@@ -128,11 +133,20 @@ void print_series(const Series& series, std::size_t per_kind) {
                 series.failures);
 }
 
+// Pins the calling thread; processes and threads started afterwards inherit the CPU.
+bool pin_to_cpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof(set), &set) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int per_kind = argc > 1 ? std::max(kRounds, std::atoi(argv[1])) : 10000;
     const std::string service_executable = velnaro::testing::built_executable("vpn-service");
+    const bool pinned = pin_to_cpu(kServerCpu);
     auto service = ServiceProcess::start(service_executable);
     if (!service) {
         std::fprintf(stderr, "cannot start the service: %s\n", service.error().c_str());
@@ -143,6 +157,7 @@ int main(int argc, char** argv) {
     const pid_t echo =
         start_echo_server(velnaro::testing::built_executable("bench_echo_server"), echo_path);
 
+    const bool client_pinned = pinned && pin_to_cpu(kClientCpu);
     std::this_thread::sleep_for(500ms);
     const auto resident_idle = service->resident_kib().value_or(0);
 
@@ -169,7 +184,8 @@ int main(int argc, char** argv) {
     const auto resident_after = service->resident_kib().value_or(0);
 
     const auto measured = static_cast<std::size_t>(per_kind / kRounds * kRounds);
-    std::printf("requests per kind: %zu, in %d interleaved rounds\n\n", measured, kRounds);
+    std::printf("requests per kind: %zu, in %d interleaved rounds; %s\n\n", measured, kRounds,
+                client_pinned ? "servers on CPU 0, client on CPU 1" : "not pinned");
     std::printf("| %-28s | p50 (us) | p99 (us) | server CPU/request (us) | failures |\n", "kind");
     std::printf("|---|---|---|---|---|\n");
     for (const auto& s : series)
