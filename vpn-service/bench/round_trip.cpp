@@ -7,9 +7,7 @@
 // Usage (root): bench_round_trip [REQUESTS_PER_KIND]
 #include <sched.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,55 +16,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "frame_client.hpp"
 #include "service_process.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using velnaro::bench::frame;
 using velnaro::testing::ServiceProcess;
 
 constexpr int kRounds = 20;
 constexpr int kServerCpu = 0;
 constexpr int kClientCpu = 1;
-
-std::string frame(std::string_view body) {
-    const auto n = static_cast<std::uint32_t>(body.size());
-    return std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                       static_cast<char>(n >> 24)} +
-           std::string(body);
-}
-
-// Connect, send, read until the server hangs up, close: the whole life of a client.
-// Returns the bytes read, or nothing when the socket could not be reached.
-std::optional<std::size_t> round_trip(const std::string& path, const std::string& request) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    char buffer[256];
-    std::size_t total = 0;
-    for (;;) {
-        const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0)
-            break;
-        total += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    return total;
-}
 
 struct Series {
     Series(const char* name_, std::string path_, std::string request_, pid_t server_)
@@ -85,9 +53,9 @@ void run_batch(Series& series, int count) {
     const auto cpu_before = velnaro::testing::cpu_nanoseconds_of(series.server).value_or(0);
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        const auto got = round_trip(series.path, series.request);
+        const auto got = velnaro::bench::exchange(series.path, series.request);
         const auto took = std::chrono::duration<double, std::micro>(Clock::now() - start);
-        if (!got || *got == 0)
+        if (!got || got->empty())
             ++series.failures;
         series.microseconds.push_back(took.count());
     }
