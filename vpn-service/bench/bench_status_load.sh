@@ -4,11 +4,13 @@
 # tunnel is brought to CONNECTED, then bench_status_load measures GET_STATUS idle and while
 # POLLERS clients poll it ten times a second and one more applies, stops and starts in a loop.
 # Usage (root): vpn-service/bench/bench_status_load.sh BUILD_DIR [SECONDS, default 30] [POLLERS, default 50]
+#               [CHANGERS, default 1; 0 for the polls alone]
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/lib.sh"
 e2e_begin "$0" "$@"
 seconds=${2:-30}
 pollers=${3:-50}
+changers=${4:-1}
 program=$VELNARO_BUILD_DIR/bench_status_load
 [ -x "$program" ] || e2e_fail "$program is not built"
 
@@ -16,7 +18,7 @@ e2e_connect
 config=$E2E_WORK/tunnel.json
 e2e_config >"$config"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
-"$program" "$E2E_SOCKET" "$config" "$seconds" "$pollers"
+"$program" "$E2E_SOCKET" "$config" "$seconds" "$pollers" "$changers"
 status=$?
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 exit "$status"

@@ -3,6 +3,7 @@
 // configuration, stops and starts the tunnel in a loop. Prints the percentiles of both, the
 // ratio of the loaded p99 to the idle p50, and every request that went unanswered.
 // Usage: bench_status_load SOCKET CONFIG_JSON_FILE [SECONDS, default 30] [POLLERS, default 50]
+//        [CHANGERS, default 1: 0 leaves the tunnel alone, to see what the polls alone cost]
 // Run it where the service is connected (vpn-service/bench/bench_status_load.sh does that).
 #include <algorithm>
 #include <atomic>
@@ -133,14 +134,16 @@ std::optional<std::string> read_file(const char* path) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: bench_status_load SOCKET CONFIG_JSON_FILE [SECONDS] [POLLERS]\n");
+        std::fprintf(
+            stderr,
+            "usage: bench_status_load SOCKET CONFIG_JSON_FILE [SECONDS] [POLLERS] [CHANGERS]\n");
         return 2;
     }
     const std::string socket = argv[1];
     const auto config = read_file(argv[2]);
     const int seconds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 30;
     const int pollers = argc > 4 ? std::max(1, std::atoi(argv[4])) : 50;
+    const bool changing = argc > 5 ? std::atoi(argv[5]) != 0 : true;
     if (!config) {
         std::fprintf(stderr, "cannot read %s\n", argv[2]);
         return 2;
@@ -163,8 +166,10 @@ int main(int argc, char** argv) {
         clients.emplace_back(poll_status, std::cref(socket), until, phase,
                              std::ref(polled[static_cast<std::size_t>(i)]));
     }
-    clients.emplace_back(churn, std::cref(socket), std::cref(*config), until, std::ref(churned),
-                         std::ref(answers));
+    if (changing) {
+        clients.emplace_back(churn, std::cref(socket), std::cref(*config), until, std::ref(churned),
+                             std::ref(answers));
+    }
     for (auto& client : clients)
         client.join();
 
@@ -174,8 +179,8 @@ int main(int argc, char** argv) {
                                    sample.microseconds.end());
         loaded.unanswered += sample.unanswered;
     }
-    std::printf("%d pollers at 10 per second and one APPLY_CONFIG/STOP/START loop, %d s\n\n",
-                pollers, seconds);
+    std::printf("%d pollers at 10 per second%s, %d s\n\n", pollers,
+                changing ? " and one APPLY_CONFIG/STOP/START loop" : "", seconds);
     idle.print("GET_STATUS, idle");
     loaded.print("GET_STATUS, under load");
     churned.print("APPLY_CONFIG/STOP/START loop");
