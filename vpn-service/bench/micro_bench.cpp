@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <sodium.h>
 #include <unistd.h>
+#ifdef VELNARO_BENCH_SIMDJSON
+#include <simdjson.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -92,6 +95,31 @@ void BM_ApplyConfig_DecodeHandleEncode(benchmark::State& state) {
     state.counters["body_bytes"] = static_cast<double>(body.size());
 }
 BENCHMARK(BM_ApplyConfig_DecodeHandleEncode);
+
+// The strict reader alone, and the same body through simdjson's DOM parser where that library
+// is installed (no rule checked): what another reader could save at most.
+void BM_ApplyConfig_DecodeOnly(benchmark::State& state) {
+    const std::vector<std::uint8_t> body = bytes_of(apply_config_request());
+    for (auto _ : state) {
+        auto request = decode_request(body);
+        benchmark::DoNotOptimize(request);
+    }
+}
+BENCHMARK(BM_ApplyConfig_DecodeOnly);
+
+#ifdef VELNARO_BENCH_SIMDJSON
+void BM_ApplyConfig_SimdjsonParseOnly(benchmark::State& state) {
+    const simdjson::padded_string body(apply_config_request());
+    simdjson::dom::parser parser;
+    for (auto _ : state) {
+        simdjson::dom::element root;
+        if (parser.parse(body).get(root) != simdjson::SUCCESS)
+            state.SkipWithError("simdjson refused the request");
+        benchmark::DoNotOptimize(root);
+    }
+}
+BENCHMARK(BM_ApplyConfig_SimdjsonParseOnly);
+#endif
 
 void BM_KeyGeneration_Service(benchmark::State& state) {
     Runtime& runtime = bench_platform().runtime;

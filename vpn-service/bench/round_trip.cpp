@@ -2,11 +2,12 @@
 // service and against bench_echo_server on the same kind of socket, interleaved in rounds so
 // both see the same machine; plus the service's CPU time per request, the cost of refusing
 // an oversized header, its resident memory and the stripped size of the executable.
+// Both servers run on one CPU and the client on the other, so neither waits for the other's
+// time slice and the comparison does not depend on where the scheduler puts them.
 // Usage (root): bench_round_trip [REQUESTS_PER_KIND]
+#include <sched.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,53 +16,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "frame_client.hpp"
 #include "service_process.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using velnaro::bench::frame;
 using velnaro::testing::ServiceProcess;
 
 constexpr int kRounds = 20;
-
-std::string frame(std::string_view body) {
-    const auto n = static_cast<std::uint32_t>(body.size());
-    return std::string{static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
-                       static_cast<char>(n >> 24)} +
-           std::string(body);
-}
-
-// Connect, send, read until the server hangs up, close: the whole life of a client.
-// Returns the bytes read, or nothing when the socket could not be reached.
-std::optional<std::size_t> round_trip(const std::string& path, const std::string& request) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    char buffer[256];
-    std::size_t total = 0;
-    for (;;) {
-        const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (got <= 0)
-            break;
-        total += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    return total;
-}
+constexpr int kServerCpu = 0;
+constexpr int kClientCpu = 1;
 
 struct Series {
     Series(const char* name_, std::string path_, std::string request_, pid_t server_)
@@ -80,9 +53,9 @@ void run_batch(Series& series, int count) {
     const auto cpu_before = velnaro::testing::cpu_nanoseconds_of(series.server).value_or(0);
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        const auto got = round_trip(series.path, series.request);
+        const auto got = velnaro::bench::exchange(series.path, series.request);
         const auto took = std::chrono::duration<double, std::micro>(Clock::now() - start);
-        if (!got || *got == 0)
+        if (!got || got->empty())
             ++series.failures;
         series.microseconds.push_back(took.count());
     }
@@ -128,11 +101,20 @@ void print_series(const Series& series, std::size_t per_kind) {
                 series.failures);
 }
 
+// Pins the calling thread; processes and threads started afterwards inherit the CPU.
+bool pin_to_cpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(0, sizeof(set), &set) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const int per_kind = argc > 1 ? std::max(kRounds, std::atoi(argv[1])) : 10000;
     const std::string service_executable = velnaro::testing::built_executable("vpn-service");
+    const bool pinned = pin_to_cpu(kServerCpu);
     auto service = ServiceProcess::start(service_executable);
     if (!service) {
         std::fprintf(stderr, "cannot start the service: %s\n", service.error().c_str());
@@ -143,6 +125,7 @@ int main(int argc, char** argv) {
     const pid_t echo =
         start_echo_server(velnaro::testing::built_executable("bench_echo_server"), echo_path);
 
+    const bool client_pinned = pinned && pin_to_cpu(kClientCpu);
     std::this_thread::sleep_for(500ms);
     const auto resident_idle = service->resident_kib().value_or(0);
 
@@ -169,7 +152,8 @@ int main(int argc, char** argv) {
     const auto resident_after = service->resident_kib().value_or(0);
 
     const auto measured = static_cast<std::size_t>(per_kind / kRounds * kRounds);
-    std::printf("requests per kind: %zu, in %d interleaved rounds\n\n", measured, kRounds);
+    std::printf("requests per kind: %zu, in %d interleaved rounds; %s\n\n", measured, kRounds,
+                client_pinned ? "servers on CPU 0, client on CPU 1" : "not pinned");
     std::printf("| %-28s | p50 (us) | p99 (us) | server CPU/request (us) | failures |\n", "kind");
     std::printf("|---|---|---|---|---|\n");
     for (const auto& s : series)

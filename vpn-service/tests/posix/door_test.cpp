@@ -1,6 +1,6 @@
 // The socket as an ordinary local account would attack it: changing the tunnel from outside
 // the admitted group, starving root with idle connections, a socket folder that is not
-// root's, and a process out of descriptors.
+// root's, and a process out of descriptors; and every way a client may send its request.
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
@@ -276,6 +276,49 @@ TEST_F(DoorTest, ASocketFolderOthersCouldChangeIsRefused) {
 
 // A process with no descriptor to spare cannot accept; the listener stays readable, and a
 // loop that retried at once would burn a whole core.
+// The server waits in accept while no connection is open and reads a request that came with
+// its connect at once; a request that comes late, in pieces, or while another connection is
+// open goes through the wait for bytes instead. Every one of them is answered.
+TEST_F(DoorTest, EveryWayOfSendingARequestIsAnswered) {
+    start_server();
+    const std::string request = frame(R"({"command":"GET_VERSION"})");
+    struct Case {
+        const char* name;
+        std::size_t first_piece;          // bytes sent with the connect
+        std::chrono::milliseconds pause;  // before the rest
+    };
+    const Case cases[] = {
+        {"whole with the connect", request.size(), 0ms},
+        {"after the idle accept wait", 0, 150ms},
+        {"header first, body later", 4, 150ms},
+        {"a byte, then the rest", 1, 20ms},
+    };
+    for (const Case& c : cases) {
+        const int fd = connect_to(path_);
+        ASSERT_GE(fd, 0) << c.name;
+        // Another client is served while this one is still open.
+        EXPECT_NE(ask(path_, R"({"command":"GET_VERSION"})").find("VERSION"), std::string::npos)
+            << c.name;
+        if (c.first_piece > 0) {
+            ASSERT_EQ(::send(fd, request.data(), c.first_piece, MSG_NOSIGNAL),
+                      static_cast<ssize_t>(c.first_piece));
+        }
+        std::this_thread::sleep_for(c.pause);
+        const std::size_t rest = request.size() - c.first_piece;
+        if (rest > 0) {
+            ASSERT_EQ(::send(fd, request.data() + c.first_piece, rest, MSG_NOSIGNAL),
+                      static_cast<ssize_t>(rest));
+        }
+        std::string answer;
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::recv(fd, buffer, sizeof(buffer), 0)) > 0)
+            answer.append(buffer, static_cast<std::size_t>(got));
+        ::close(fd);
+        EXPECT_NE(answer.find(R"("type":"VERSION")"), std::string::npos) << c.name;
+    }
+}
+
 TEST_F(DoorTest, AcceptingRestsWhileDescriptorsRunOut) {
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -27,11 +28,13 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kListenBacklog = 128;
 constexpr mode_t kSocketMode = 0666;
-// At most this many connections are taken per wait, so that reading the others goes on.
-constexpr int kAcceptsPerWait = 64;
 // How long accepting rests when the process has run out of descriptors or memory; the
 // listener would otherwise stay readable and the loop spin.
 constexpr std::chrono::milliseconds kAcceptBackoff{250};
+// A server with no connection to read waits in accept itself, which saves a poll per
+// connection; the listener's receive time-out ends that wait at most this long after it
+// began, so a caller asking for at least this long still gets its answer in time.
+constexpr std::chrono::milliseconds kIdleAcceptWait{100};
 constexpr std::size_t kReadChunk = 16384;
 
 LoginUidRange read_login_uid_range() {
@@ -145,6 +148,21 @@ bool may_change_state(int fd, const ucred& peer, const std::string& admitted_gro
     return std::find(groups->begin(), groups->end(), *group) != groups->end();
 }
 
+// What a connection has sent so far, taken without waiting: a received or a closed event,
+// or none when nothing has come yet.
+void read_available(PosixPipes::Endpoint& connection, PipeHandle handle,
+                    std::span<std::uint8_t> buffer, std::vector<PipeEvent>& events) {
+    const ssize_t got =
+        ::recv(connection.connection.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (got > 0) {
+        events.push_back(
+            {PipeEvent::Kind::received, handle, {}, {buffer.begin(), buffer.begin() + got}});
+    } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        connection.reading = false;
+        events.push_back({PipeEvent::Kind::closed, handle, {}, {}});
+    }
+}
+
 int poll_milliseconds(Clock::duration left) {
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return static_cast<int>(std::clamp<long long>(ms, 0, 0x7FFFFFFF));
@@ -176,9 +194,12 @@ std::expected<PipeHandle, PipeServerError> PosixPipes::create_server(std::string
         return std::unexpected(errno == EWOULDBLOCK ? PipeServerError::name_in_use
                                                     : PipeServerError::failed);
     }
-    endpoint->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!endpoint->listener)
+    endpoint->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const timeval idle_wait{0, std::chrono::microseconds(kIdleAcceptWait).count()};
+    if (!endpoint->listener || ::setsockopt(endpoint->listener.get(), SOL_SOCKET, SO_RCVTIMEO,
+                                            &idle_wait, sizeof(idle_wait)) != 0) {
         return std::unexpected(PipeServerError::failed);
+    }
     if (auto bound = bind_socket(*endpoint); !bound)
         return std::unexpected(bound.error());
     struct stat info {};
@@ -207,33 +228,34 @@ PosixPipes::connections_of(std::uintptr_t server) {
     return found;
 }
 
-void PosixPipes::accept_clients(std::uintptr_t server, Endpoint& listener,
-                                std::vector<PipeEvent>& events) {
-    for (int taken = 0; taken < kAcceptsPerWait; ++taken) {
-        OwnedFd client(
-            ::accept4(listener.listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!client) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)
-                listener.accept_paused_until = Clock::now() + kAcceptBackoff;
-            if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO)
-                continue;
-            return;
-        }
-        ucred peer{};
-        socklen_t size = sizeof(peer);
-        if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-            !peer_may_connect(peer.uid, listener.uids)) {
-            continue;  // a system account is dropped without a word
-        }
-        PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
-                          may_change_state(client.get(), peer, listener.admitted_group)};
-        auto endpoint = std::make_shared<Endpoint>();
-        endpoint->kind = Endpoint::Kind::served;
-        endpoint->path = listener.path;
-        endpoint->server = server;
-        endpoint->connection = std::move(client);
-        events.push_back({PipeEvent::Kind::connected, keep(std::move(endpoint)), caller, {}});
+void PosixPipes::accept_client(std::uintptr_t server, Endpoint& listener,
+                               std::span<std::uint8_t> buffer, std::vector<PipeEvent>& events) {
+    OwnedFd client(
+        ::accept4(listener.listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!client) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)
+            listener.accept_paused_until = Clock::now() + kAcceptBackoff;
+        return;
     }
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        !peer_may_connect(peer.uid, listener.uids)) {
+        return;  // a system account is dropped without a word
+    }
+    PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
+                      may_change_state(client.get(), peer, listener.admitted_group)};
+    auto endpoint = std::make_shared<Endpoint>();
+    endpoint->kind = Endpoint::Kind::served;
+    endpoint->path = listener.path;
+    endpoint->server = server;
+    endpoint->connection = std::move(client);
+    Endpoint& connection = *endpoint;
+    const PipeHandle handle = keep(std::move(endpoint));
+    events.push_back({PipeEvent::Kind::connected, handle, caller, {}});
+    // A client sends its request right after connecting, so it is usually there already and
+    // the connection's own wait is not needed.
+    read_available(connection, handle, buffer, events);
 }
 
 std::optional<std::vector<PipeEvent>> PosixPipes::wait_for_events(PipeHandle server,
@@ -244,7 +266,13 @@ std::optional<std::vector<PipeEvent>> PosixPipes::wait_for_events(PipeHandle ser
     const auto deadline = Clock::now() + limit;
     const auto connections = connections_of(server.value);
     std::vector<PipeEvent> events;
-    std::vector<std::uint8_t> buffer(kReadChunk);
+    // Left uninitialised: only the bytes a read returns are ever looked at.
+    std::array<std::uint8_t, kReadChunk> buffer;
+    if (connections.empty() && Clock::now() >= listener->accept_paused_until &&
+        limit >= kIdleAcceptWait) {
+        accept_client(server.value, *listener, buffer, events);
+        return events;
+    }
     for (;;) {
         const auto now = Clock::now();
         const bool accepting = now >= listener->accept_paused_until;
@@ -260,24 +288,14 @@ std::optional<std::vector<PipeEvent>> PosixPipes::wait_for_events(PipeHandle ser
             return std::nullopt;
         if (watched[0].revents & (POLLERR | POLLNVAL))
             return std::nullopt;
+        // One connection is taken per wait: the listener stays ready while more are
+        // queued, and finding that out here would cost a failed accept every time.
         if (watched[0].revents & POLLIN)
-            accept_clients(server.value, *listener, events);
+            accept_client(server.value, *listener, buffer, events);
         for (std::size_t i = 0; i < connections.size(); ++i) {
-            if (watched[i + 1].revents == 0)
-                continue;
-            Endpoint& connection = *connections[i].second;
-            const PipeHandle handle{connections[i].first};
-            const ssize_t got =
-                ::recv(connection.connection.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (got > 0) {
-                events.push_back({PipeEvent::Kind::received,
-                                  handle,
-                                  {},
-                                  {buffer.begin(), buffer.begin() + got}});
-            } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-                connection.reading = false;
-                events.push_back({PipeEvent::Kind::closed, handle, {}, {}});
-            }
+            if (watched[i + 1].revents != 0)
+                read_available(*connections[i].second, PipeHandle{connections[i].first}, buffer,
+                               events);
         }
         if (!events.empty() || Clock::now() >= deadline)
             return events;

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,7 +64,8 @@ class PosixPipes final : public Pipes {
     std::shared_ptr<Endpoint> find(PipeHandle handle);
     std::vector<std::pair<std::uintptr_t, std::shared_ptr<Endpoint>>> connections_of(
         std::uintptr_t server);
-    void accept_clients(std::uintptr_t server, Endpoint& listener, std::vector<PipeEvent>& events);
+    void accept_client(std::uintptr_t server, Endpoint& listener, std::span<std::uint8_t> buffer,
+                       std::vector<PipeEvent>& events);
     PipeHandle keep(std::shared_ptr<Endpoint> endpoint);
 
     std::mutex mutex_;
