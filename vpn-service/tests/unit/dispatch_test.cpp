@@ -36,14 +36,14 @@ std::vector<Row> unlinked_rows_without_storage() {
         R"({"type":"ERROR","payload":{"code":"WIREGUARD_EMBEDDABLE_NOT_LINKED"}})";
     const std::string no_storage =
         R"({"type":"ERROR","payload":{"code":"IDENTITY_STORAGE_UNAVAILABLE"}})";
-    TunnelConfig invalid = sample_tunnel_config();
+    TunnelConfig invalid = accepted_tunnel_config();
     invalid.persistent_keepalive = 301;
     return {
         {GetVersion{}, R"({"type":"VERSION","payload":{"service_version":"0.1.0"}})"},
         {GetStatus{}, kUnavailableStatus},
         {EnsureIdentity{}, no_storage},
         {GetPublicIdentity{}, no_storage},
-        {ApplyConfig{sample_tunnel_config()}, not_linked},
+        {ApplyConfig{accepted_tunnel_config()}, not_linked},
         {ApplyConfig{invalid}, R"({"type":"ERROR","payload":{"code":"KEEPALIVE_INVALID"}})"},
         {Start{}, not_linked},
         {Stop{}, R"({"type":"ACCEPTED"})"},
@@ -131,7 +131,7 @@ TEST(Dispatcher, TunnelCommandsPassControllerOutcomesUnchanged) {
     context.controller = std::move(owned);
 
     // The dispatcher does not validate: a configuration goes to the controller as sent.
-    TunnelConfig unvalidated = sample_tunnel_config();
+    TunnelConfig unvalidated = accepted_tunnel_config();
     unvalidated.config_version = 0;
     const std::vector<ServiceRequest> commands = {ApplyConfig{unvalidated}, Start{}, Stop{},
                                                   Repair{}};

@@ -7,7 +7,7 @@
 namespace velnaro {
 
 // A configuration every rule accepts: private address and route, a well-formed key.
-inline TunnelConfig sample_tunnel_config() {
+inline TunnelConfig accepted_tunnel_config() {
     return TunnelConfig{1,
                         "10.250.10.21/32",
                         std::string(43, 'A') + "=",

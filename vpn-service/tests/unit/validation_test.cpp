@@ -121,7 +121,7 @@ TEST(ValidateTunnelConfig, ReportsTheFirstFailingCheck) {
         {"keepalive 301", [](auto& c) { c.persistent_keepalive = 301; }, KEEPALIVE_INVALID},
     };
     for (const Row& row : rows) {
-        TunnelConfig config = sample_tunnel_config();
+        TunnelConfig config = accepted_tunnel_config();
         row.change(config);
         const Status result = validate_tunnel_config(config);
         if (row.expected) {
