@@ -187,7 +187,8 @@ UNIT
     ip link set dev lo up
 }
 
-# Outside: boots the world and runs the calling script again inside it; never returns.
+# Outside: boots the world and runs the calling script again inside it, with the same
+# arguments; never returns.
 e2e_enter_world() { # script args...
     if [ -n "${E2E_IN_WORLD:-}" ]; then
         e2e_inside_world
@@ -230,7 +231,7 @@ e2e_enter_world() { # script args...
     # The build directory travels as an absolute path; inside, the working folder is "/".
     nsenter -t "$E2E_WORLD_PID" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin E2E_IN_WORLD=1 \
         E2E_VERBOSE="$E2E_VERBOSE" VELNARO_BUILD_DIR="$VELNARO_BUILD_DIR" \
-        VELNARO_E2E_STRICT_GIVE_UP="${VELNARO_E2E_STRICT_GIVE_UP:-1}" bash "$script"
+        VELNARO_E2E_STRICT_GIVE_UP="${VELNARO_E2E_STRICT_GIVE_UP:-1}" bash "$script" "$@"
     exit $?
 }
 
@@ -276,7 +277,8 @@ e2e_begin() { # script build-dir
     shift
     e2e_check_prerequisites
     e2e_locate_build "$@"
-    e2e_enter_world "$script" "$@"
+    # Inside, the working folder is "/": the build folder goes as the absolute path.
+    e2e_enter_world "$script" "$VELNARO_BUILD_DIR" "${@:2}"
 }
 
 # ---------------------------------------------------------------------------------------
