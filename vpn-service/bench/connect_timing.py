@@ -45,13 +45,8 @@ def request(path, body):
         s.connect(path)
         data = body.encode()
         s.sendall(struct.pack("<I", len(data)) + data)
-        answer = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            answer += chunk
-        return json.loads(answer[4:])
+        with s.makefile("rb") as stream:  # the service hangs up after its answer
+            return json.loads(stream.read()[4:])
 
 
 def uapi_socket(interface):

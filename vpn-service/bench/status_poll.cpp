@@ -22,15 +22,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kDefaultSocket = "/run/velnaro/VelnaroVpnService.v1.sock";
 
+// The answer is small and whole once the server has sent it: one receive that waits for all.
 bool read_exactly(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t got = ::recv(fd, data, size, 0);
-        if (got <= 0)
-            return false;
-        data += got;
-        size -= static_cast<std::size_t>(got);
-    }
-    return true;
+    return ::recv(fd, data, size, MSG_WAITALL) == static_cast<ssize_t>(size);
 }
 
 // One exchange on a fresh connection; the answer's body, or empty when there was none.
