@@ -412,12 +412,11 @@ TEST(IpcSelfTest, AcceptsOnlyAStrictlyWellFormedVersionAnswer) {
         const auto server = fake.pipes.create_server(kPipe);
         ASSERT_TRUE(server);
         std::thread answering([&] {
-            const auto connection = fake.pipes.accept(*server, std::chrono::seconds(5));
+            const auto connection = fake.pipes.accept(**server, std::chrono::seconds(5));
             if (!connection)
                 return;
             const auto frame = frame_of(c.answer);
-            fake.pipes.write(*connection, frame, std::chrono::seconds(1));
-            fake.pipes.close(*connection);
+            connection->write(frame, std::chrono::seconds(1));
         });
         const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
         answering.join();
