@@ -74,6 +74,29 @@ struct Watcher {
     }
 };
 
+// A server of a fresh name with one client connected, the server's side accepted.
+struct OneConnection {
+    explicit OneConnection(PipesWorld& world) : name(world.fresh_name()) {
+        auto created = world.pipes().create_server(name);
+        if (!created)
+            return;
+        server = std::move(*created);
+        auto opened = world.pipes().open_client(name, 1s, platform::ClientIdentity::identify);
+        if (!opened)
+            return;
+        client = std::move(*opened);
+        watcher = std::make_unique<Watcher>(Watcher{*server, {}, {}});
+        if (watcher->wait_for(PipeEvent::Kind::connected) && watcher->accepted.size() == 1)
+            served = watcher->accepted.front().get();
+    }
+
+    std::string name;
+    std::unique_ptr<platform::PipeServer> server;
+    std::unique_ptr<platform::PipeConnection> client;
+    std::unique_ptr<Watcher> watcher;
+    platform::PipeConnection* served = nullptr;
+};
+
 std::string ask(PipesWorld& world, const std::string& name, std::string_view body) {
     auto answer = send_request(world.platform(), body, name, 2s);
     return answer ? std::string(answer->begin(), answer->end())
@@ -103,48 +126,36 @@ TEST_P(PipesContract, NobodyServingANameIsUnavailableWithTheName) {
 }
 
 TEST_P(PipesContract, BytesGoBothWaysAndEachEndIsReported) {
-    const std::string name = world_->fresh_name();
-    auto server = world_->pipes().create_server(name);
-    ASSERT_TRUE(server);
-    auto client = world_->pipes().open_client(name, 1s, platform::ClientIdentity::identify);
-    ASSERT_TRUE(client);
-    Watcher watcher{**server, {}, {}};
-    ASSERT_TRUE(watcher.wait_for(PipeEvent::Kind::connected));
-    ASSERT_EQ(watcher.accepted.size(), 1u);
-    platform::PipeConnection& served = *watcher.accepted.front();
-    EXPECT_EQ(served.verify_server(), platform::ServerCheck::unverifiable)
+    OneConnection pipe(*world_);
+    ASSERT_NE(pipe.served, nullptr);
+    EXPECT_EQ(pipe.served->verify_server(), platform::ServerCheck::unverifiable)
         << "a server's own connection is never vouched for";
 
-    ASSERT_EQ((*client)->write(bytes_of("ping"), 1s).status, PipeIoStatus::done);
-    while (watcher.received.size() < 4 && watcher.wait_for(PipeEvent::Kind::received)) {
+    ASSERT_EQ(pipe.client->write(bytes_of("ping"), 1s).status, PipeIoStatus::done);
+    while (pipe.watcher->received.size() < 4 &&
+           pipe.watcher->wait_for(PipeEvent::Kind::received)) {
     }
-    EXPECT_EQ(watcher.received, "ping");
-    ASSERT_EQ(served.write(bytes_of("pong"), 1s).status, PipeIoStatus::done);
-    served.flush(1s);
+    EXPECT_EQ(pipe.watcher->received, "ping");
+    ASSERT_EQ(pipe.served->write(bytes_of("pong"), 1s).status, PipeIoStatus::done);
+    pipe.served->flush(1s);
     std::string answer(4, '\0');
     const auto deadline = world_->platform().system.monotonic_now() + 2s;
-    EXPECT_EQ(read_exact(world_->platform(), **client,
+    EXPECT_EQ(read_exact(world_->platform(), *pipe.client,
                          {reinterpret_cast<std::uint8_t*>(answer.data()), answer.size()}, deadline),
               TransferEnd::complete);
     EXPECT_EQ(answer, "pong");
 
-    client->reset();
-    EXPECT_TRUE(watcher.wait_for(PipeEvent::Kind::closed)) << "the client's end is reported";
+    pipe.client.reset();
+    EXPECT_TRUE(pipe.watcher->wait_for(PipeEvent::Kind::closed)) << "the client's end is reported";
 }
 
 TEST_P(PipesContract, AServerThatEndsEndsItsConnections) {
-    const std::string name = world_->fresh_name();
-    auto server = world_->pipes().create_server(name);
-    ASSERT_TRUE(server);
-    auto client = world_->pipes().open_client(name, 1s, platform::ClientIdentity::identify);
-    ASSERT_TRUE(client);
-    Watcher watcher{**server, {}, {}};
-    ASSERT_TRUE(watcher.wait_for(PipeEvent::Kind::connected));
-    server->reset();
-    const auto io = watcher.accepted.front()->write(bytes_of("late"), 1s);
-    EXPECT_NE(io.status, PipeIoStatus::done);
+    OneConnection pipe(*world_);
+    ASSERT_NE(pipe.served, nullptr);
+    pipe.server.reset();
+    EXPECT_NE(pipe.served->write(bytes_of("late"), 1s).status, PipeIoStatus::done);
     std::uint8_t byte = 0;
-    EXPECT_EQ((*client)->read({&byte, 1}, 1s).status, PipeIoStatus::closed);
+    EXPECT_EQ(pipe.client->read({&byte, 1}, 1s).status, PipeIoStatus::closed);
 }
 
 TEST_P(PipesContract, TheServiceAnswersClientAfterClientAndKeepsItsName) {

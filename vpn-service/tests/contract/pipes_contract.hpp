@@ -32,6 +32,11 @@ class PipesWorld {
 
 using WorldMaker = std::unique_ptr<PipesWorld> (*)();
 
+template <class World>
+std::unique_ptr<PipesWorld> make_world() {
+    return std::make_unique<World>();
+}
+
 // The service's pipe server on a thread of its own, as the service runs it.
 class ServerThread {
   public:

@@ -34,9 +34,7 @@ class PosixWorld final : public PipesWorld {
     int names_ = 0;
 };
 
-std::unique_ptr<PipesWorld> make_posix_world() { return std::make_unique<PosixWorld>(); }
-
-INSTANTIATE_TEST_SUITE_P(Posix, PipesContract, ::testing::Values(&make_posix_world));
+INSTANTIATE_TEST_SUITE_P(Posix, PipesContract, ::testing::Values(&make_world<PosixWorld>));
 
 }  // namespace
 }  // namespace velnaro::contract

@@ -15,9 +15,7 @@ class FakeWorld final : public PipesWorld {
     int names_ = 0;
 };
 
-std::unique_ptr<PipesWorld> make_fake_world() { return std::make_unique<FakeWorld>(); }
-
-INSTANTIATE_TEST_SUITE_P(Fake, PipesContract, ::testing::Values(&make_fake_world));
+INSTANTIATE_TEST_SUITE_P(Fake, PipesContract, ::testing::Values(&make_world<FakeWorld>));
 
 }  // namespace
 }  // namespace velnaro::contract

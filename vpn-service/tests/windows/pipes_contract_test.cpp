@@ -19,9 +19,7 @@ class Win32World final : public PipesWorld {
     Runtime runtime_{native_.get(), components_};
 };
 
-std::unique_ptr<PipesWorld> make_win32_world() { return std::make_unique<Win32World>(); }
-
-INSTANTIATE_TEST_SUITE_P(Win32, PipesContract, ::testing::Values(&make_win32_world));
+INSTANTIATE_TEST_SUITE_P(Win32, PipesContract, ::testing::Values(&make_world<Win32World>));
 
 }  // namespace
 }  // namespace velnaro::contract

@@ -47,6 +47,10 @@ class PosixConnection final : public PipeConnection {
     std::weak_ptr<ConnectedSocket> watch() const { return socket_; }
 
   private:
+    template <class Move>
+    PipeIo move_bytes(std::size_t size, short ready_for, const char* operation,
+                      std::chrono::milliseconds limit, Move move);
+
     std::shared_ptr<ConnectedSocket> socket_;
     std::string path_;
     bool client_ = false;

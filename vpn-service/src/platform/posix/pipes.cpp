@@ -119,53 +119,44 @@ PosixConnection::PosixConnection(OwnedFd fd, std::string path, bool client,
     socket_->object = this;
 }
 
-PipeIo PosixConnection::read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) {
+// One recv or send, tried at once and only waited for when the socket is not ready: a
+// request usually arrives with its connection, and an answer fits the socket's buffer.
+template <class Move>
+PipeIo PosixConnection::move_bytes(std::size_t size, short ready_for, const char* operation,
+                                   std::chrono::milliseconds limit, Move move) {
     // A server that has ended closed its connections' descriptors.
-    if (!socket_->fd || buffer.empty())
-        return {PipeIoStatus::failed, 0, os_error(socket_->fd ? EINVAL : EBADF, "recv", path_)};
+    if (!socket_->fd || size == 0)
+        return {PipeIoStatus::failed, 0, os_error(socket_->fd ? EINVAL : EBADF, operation, path_)};
     const int fd = socket_->fd.get();
-    // A request usually arrives with its connection, so the bytes are tried first and the
-    // wait is paid only when there is nothing yet.
-    ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (got < 0 && errno == EAGAIN) {
-        const int ready = wait_ready(fd, POLLIN, limit);
+    ssize_t moved = move(fd);
+    if (moved < 0 && errno == EAGAIN) {
+        const int ready = wait_ready(fd, ready_for, limit);
         if (ready < 0)
             return {PipeIoStatus::failed, 0, os_error(errno, "poll", path_)};
         if (ready == 0)
             return {PipeIoStatus::timed_out, 0};
-        got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        moved = move(fd);
     }
-    if (got > 0)
-        return {PipeIoStatus::done, static_cast<std::size_t>(got)};
-    if (got == 0 || is_gone(errno))
+    if (moved > 0)
+        return {PipeIoStatus::done, static_cast<std::size_t>(moved)};
+    if (moved == 0 || is_gone(errno))
         return {PipeIoStatus::closed, 0};
     if (errno == EAGAIN || errno == EINTR)
         return {PipeIoStatus::timed_out, 0};
-    return {PipeIoStatus::failed, 0, os_error(errno, "recv", path_)};
+    return {PipeIoStatus::failed, 0, os_error(errno, operation, path_)};
+}
+
+PipeIo PosixConnection::read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) {
+    return move_bytes(buffer.size(), POLLIN, "recv", limit, [&](int fd) {
+        return ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    });
 }
 
 PipeIo PosixConnection::write(std::span<const std::uint8_t> data,
                               std::chrono::milliseconds limit) {
-    if (!socket_->fd || data.empty())
-        return {PipeIoStatus::failed, 0, os_error(socket_->fd ? EINVAL : EBADF, "send", path_)};
-    const int fd = socket_->fd.get();
-    // An answer fits the socket's buffer, so the wait is paid only when it is full.
-    ssize_t sent = ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent < 0 && errno == EAGAIN) {
-        const int ready = wait_ready(fd, POLLOUT, limit);
-        if (ready < 0)
-            return {PipeIoStatus::failed, 0, os_error(errno, "poll", path_)};
-        if (ready == 0)
-            return {PipeIoStatus::timed_out, 0};
-        sent = ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    }
-    if (sent > 0)
-        return {PipeIoStatus::done, static_cast<std::size_t>(sent)};
-    if (sent < 0 && is_gone(errno))
-        return {PipeIoStatus::closed, 0};
-    if (sent < 0 && (errno == EAGAIN || errno == EINTR))
-        return {PipeIoStatus::timed_out, 0};
-    return {PipeIoStatus::failed, 0, os_error(sent < 0 ? errno : EIO, "send", path_)};
+    return move_bytes(data.size(), POLLOUT, "send", limit, [&](int fd) {
+        return ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    });
 }
 
 ServerCheck PosixConnection::verify_server() {
