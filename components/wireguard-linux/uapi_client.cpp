@@ -7,48 +7,37 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/owned_fd.hpp"
+
 namespace velnaro::wglinux {
 namespace {
 
 constexpr std::size_t kMaxAnswer = 1 << 20;
 constexpr int kTimeoutSeconds = 5;
 
-class Socket {
-  public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
+// The socket to the interface's daemon, closed when it goes out of scope.
+using Socket = platform::OwnedFd;
 
-  private:
-    int fd_;
-};
-
-std::optional<int> connect_to(std::string_view interface_name) {
+// A connected socket, or an empty one.
+Socket connect_to(std::string_view interface_name) {
     const std::string path = uapi_socket_path(interface_name);
     sockaddr_un address{};
     if (path.size() >= sizeof address.sun_path) {
-        return std::nullopt;
+        return {};
     }
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return std::nullopt;
+    Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!socket) {
+        return {};
     }
     const timeval timeout{kTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return std::nullopt;
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return {};
     }
-    return fd;
+    return socket;
 }
 
 bool send_all(int fd, std::span<const std::uint8_t> data) {
@@ -78,11 +67,10 @@ std::string uapi_socket_path(std::string_view interface_name) {
 
 std::optional<SecretBuffer> uapi_exchange(std::string_view interface_name,
                                           std::span<const std::uint8_t> request) {
-    const auto fd = connect_to(interface_name);
-    if (!fd) {
+    const Socket socket = connect_to(interface_name);
+    if (!socket) {
         return std::nullopt;
     }
-    Socket socket(*fd);
     if (!send_all(socket.get(), request)) {
         return std::nullopt;
     }
@@ -108,12 +96,7 @@ std::optional<SecretBuffer> uapi_exchange(std::string_view interface_name,
 }
 
 bool uapi_socket_answers(std::string_view interface_name) {
-    const auto fd = connect_to(interface_name);
-    if (!fd) {
-        return false;
-    }
-    ::close(*fd);
-    return true;
+    return static_cast<bool>(connect_to(interface_name));
 }
 
 }  // namespace velnaro::wglinux
