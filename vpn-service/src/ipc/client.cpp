@@ -7,9 +7,8 @@
 
 namespace velnaro {
 
-Result<std::unique_ptr<platform::PipeConnection>> connect_to_service(platform::Platform& platform,
-                                                std::string_view pipe_name,
-                                                std::chrono::milliseconds patience) {
+Result<std::unique_ptr<platform::PipeConnection>> connect_to_service(
+    platform::Platform& platform, std::string_view pipe_name, std::chrono::milliseconds patience) {
     const auto deadline = platform.system.monotonic_now() + patience;
     for (;;) {
         auto opened = platform.pipes.open_client(pipe_name, kClientWaitSlice,

@@ -65,9 +65,8 @@ std::uint32_t frame_body_size(std::span<const std::uint8_t, kFrameHeaderBytes> h
 
 TransferEnd read_exact(platform::Platform& platform, platform::PipeConnection& pipe,
                        std::span<std::uint8_t> buffer, Clock::time_point deadline) {
-    return transfer(platform, buffer, deadline, [&](std::span<std::uint8_t> rest, auto left) {
-        return pipe.read(rest, left);
-    });
+    return transfer(platform, buffer, deadline,
+                    [&](std::span<std::uint8_t> rest, auto left) { return pipe.read(rest, left); });
 }
 
 TransferEnd write_all(platform::Platform& platform, platform::PipeConnection& pipe,

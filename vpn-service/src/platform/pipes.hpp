@@ -127,9 +127,8 @@ enum class ClientIdentity {
     anonymous,
 };
 
-
-// The service's local, access-controlled byte stream, held by one server at a time. Windows: a named pipe
-// with the service's access list; Linux: a Unix stream socket checked with the peer's
+// The service's local, access-controlled byte stream, held by one server at a time. Windows: a
+// named pipe with the service's access list; Linux: a Unix stream socket checked with the peer's
 // credentials. Every blocking call takes a time limit so that no client can hold the server.
 class Pipes {
   public:

@@ -132,8 +132,7 @@ TEST_P(PipesContract, BytesGoBothWaysAndEachEndIsReported) {
         << "a server's own connection is never vouched for";
 
     ASSERT_EQ(pipe.client->write(bytes_of("ping"), 1s).status, PipeIoStatus::done);
-    while (pipe.watcher->received.size() < 4 &&
-           pipe.watcher->wait_for(PipeEvent::Kind::received)) {
+    while (pipe.watcher->received.size() < 4 && pipe.watcher->wait_for(PipeEvent::Kind::received)) {
     }
     EXPECT_EQ(pipe.watcher->received, "ping");
     ASSERT_EQ(pipe.served->write(bytes_of("pong"), 1s).status, PipeIoStatus::done);

@@ -42,9 +42,11 @@ class FakePipes::Server final : public platform::PipeServer {
 // A server's connection (`served`) or a client's.
 class FakePipes::End final : public platform::PipeConnection {
   public:
-    End(FakePipes& pipes, std::shared_ptr<FakeConnection> connection, bool served,
-        std::string name)
-        : pipes_(pipes), connection_(std::move(connection)), served_(served), name_(std::move(name)) {}
+    End(FakePipes& pipes, std::shared_ptr<FakeConnection> connection, bool served, std::string name)
+        : pipes_(pipes),
+          connection_(std::move(connection)),
+          served_(served),
+          name_(std::move(name)) {}
     ~End() override { pipes_.end_ended(*this); }
 
     PipeIo read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) override;
@@ -78,7 +80,8 @@ std::expected<std::unique_ptr<platform::PipeServer>, platform::PipeServerError>
 FakePipes::create_server(std::string_view name) {
     using platform::PipeServerError;
     if (faults_.should_fail("create_pipe"))
-        return std::unexpected(PipeServerError{PipeServerError::failed, {5, "create", std::string(name)}});
+        return std::unexpected(
+            PipeServerError{PipeServerError::failed, {5, "create", std::string(name)}});
     std::lock_guard lock(mutex_);
     if (held_elsewhere_.contains(std::string(name)) || served(name)) {
         return std::unexpected(
@@ -141,7 +144,8 @@ std::vector<platform::PipeEvent> FakePipes::collect_events(const Server& server)
             continue;
         FakeConnection& connection = *entry.connection;
         if (!connection.to_server.empty()) {
-            events.push_back({Kind::received, entry.end, nullptr, {}, connection.to_server.front()});
+            events.push_back(
+                {Kind::received, entry.end, nullptr, {}, connection.to_server.front()});
             connection.to_server.pop_front();
         } else if (!connection.end_reported &&
                    (connection.client_closed ||
@@ -162,11 +166,11 @@ bool FakePipes::stalled_connection_of(const Server& server) const {
 
 bool FakePipes::has_news_for(const Server& server) const {
     return !pending_.empty() || std::any_of(served_.begin(), served_.end(), [&](const auto& entry) {
-               const FakeConnection& connection = *entry.second.connection;
-               return entry.second.server == &server &&
-                      (!connection.to_server.empty() ||
-                       (connection.client_closed && !connection.end_reported));
-           });
+        const FakeConnection& connection = *entry.second.connection;
+        return entry.second.server == &server &&
+               (!connection.to_server.empty() ||
+                (connection.client_closed && !connection.end_reported));
+    });
 }
 
 platform::OsResult<std::vector<platform::PipeEvent>> FakePipes::Server::wait_for_events(
@@ -212,9 +216,8 @@ PipeIo FakePipes::End::server_read(std::span<std::uint8_t> buffer, std::chrono::
                                    std::unique_lock<std::mutex>& lock) {
     FakeConnection& connection = *connection_;
     if (connection.live) {
-        pipes_.changed_.wait_for(lock, limit, [&] {
-            return !connection.to_server.empty() || connection.client_closed;
-        });
+        pipes_.changed_.wait_for(
+            lock, limit, [&] { return !connection.to_server.empty() || connection.client_closed; });
     }
     if (!connection.to_server.empty()) {
         auto& chunk = connection.to_server.front();
@@ -310,7 +313,8 @@ FakePipes::open_client(std::string_view name, std::chrono::milliseconds wait,
     }
     lock.unlock();
     if (faults_.should_fail("open_pipe"))
-        return std::unexpected(PipeOpenError{PipeOpenError::open_failed, {5, "open", std::string(name)}});
+        return std::unexpected(
+            PipeOpenError{PipeOpenError::open_failed, {5, "open", std::string(name)}});
     lock.lock();
     auto connection = std::make_shared<FakeConnection>();
     connection->live = true;

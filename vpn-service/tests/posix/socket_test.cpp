@@ -9,8 +9,8 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <string>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "contract/pipes_contract.hpp"

@@ -41,7 +41,8 @@ TEST_F(NamedPipeTest, IdleClientsDelayNobodyAndOneAccountHoldsAtMostEight) {
     server_.start();
     std::vector<std::unique_ptr<platform::PipeConnection>> idle;
     for (std::size_t i = 0; i + 1 < kUnansweredPerAccount; ++i) {
-        auto client = native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
+        auto client =
+            native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
         ASSERT_TRUE(client);
         idle.push_back(std::move(*client));
     }

@@ -204,8 +204,8 @@ std::expected<std::unique_ptr<PipeServer>, PipeServerError> PosixPipes::create_s
     if (auto bound = bind_socket(*server); !bound)
         return std::unexpected(std::move(bound.error()));
     struct stat info {};
-    if (::fstatat(server->folder.get(), server->socket_name.c_str(), &info,
-                  AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(server->folder.get(), server->socket_name.c_str(), &info, AT_SYMLINK_NOFOLLOW) !=
+        0) {
         return server_failed("fstatat", name);
     }
     server->socket_file =
@@ -254,11 +254,14 @@ void PosixServer::accept_clients(std::vector<PipeEvent>& events) {
         }
         PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
                           may_change_state(client.get(), peer, admitted_group)};
-        auto connection =
-            std::make_unique<PosixConnection>(std::move(client), path, false, ServerCheck::unverifiable);
+        auto connection = std::make_unique<PosixConnection>(std::move(client), path, false,
+                                                            ServerCheck::unverifiable);
         connections_.push_back(connection->watch());
-        PipeEvent event{PipeEvent::Kind::connected, connection.get(), std::move(connection),
-                        std::move(caller), {}};
+        PipeEvent event{PipeEvent::Kind::connected,
+                        connection.get(),
+                        std::move(connection),
+                        std::move(caller),
+                        {}};
         events.push_back(std::move(event));
     }
 }

@@ -109,8 +109,7 @@ bool peer_may_connect(uid_t uid, const LoginUidRange& range) {
 
 PosixPipes::PosixPipes(std::string admitted_group) : admitted_group_(std::move(admitted_group)) {}
 
-PosixConnection::PosixConnection(OwnedFd fd, std::string path, bool client,
-                                 ServerCheck socket_file)
+PosixConnection::PosixConnection(OwnedFd fd, std::string path, bool client, ServerCheck socket_file)
     : socket_(std::make_shared<ConnectedSocket>()),
       path_(std::move(path)),
       client_(client),
@@ -152,8 +151,7 @@ PipeIo PosixConnection::read(std::span<std::uint8_t> buffer, std::chrono::millis
     });
 }
 
-PipeIo PosixConnection::write(std::span<const std::uint8_t> data,
-                              std::chrono::milliseconds limit) {
+PipeIo PosixConnection::write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) {
     return move_bytes(data.size(), POLLOUT, "send", limit, [&](int fd) {
         return ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     });

@@ -129,8 +129,8 @@ std::expected<std::unique_ptr<PipeServer>, PipeServerError> Win32Pipes::create_s
     std::string_view name) {
     const auto wide_name = to_wide(name);
     if (!wide_name) {
-        return std::unexpected(PipeServerError{PipeServerError::failed,
-                                               os_error(ERROR_INVALID_NAME, "CreateNamedPipeW", name)});
+        return std::unexpected(PipeServerError{
+            PipeServerError::failed, os_error(ERROR_INVALID_NAME, "CreateNamedPipeW", name)});
     }
     if (name_is_held(*wide_name)) {
         return std::unexpected(PipeServerError{PipeServerError::name_in_use,
@@ -234,7 +234,8 @@ void Win32Server::accept_client(std::vector<PipeEvent>& events) {
     connections_.push_back(instance);
     auto connection = std::make_unique<Win32Connection>(std::move(instance), name_, false);
     const PipeConnection* key = connection.get();
-    events.push_back({PipeEvent::Kind::connected, key, std::move(connection), std::move(caller), {}});
+    events.push_back(
+        {PipeEvent::Kind::connected, key, std::move(connection), std::move(caller), {}});
 }
 
 void Win32Connection::flush(std::chrono::milliseconds limit) {

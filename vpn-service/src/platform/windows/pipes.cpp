@@ -88,8 +88,7 @@ PipeIo Win32Connection::read(std::span<std::uint8_t> buffer, std::chrono::millis
     });
 }
 
-PipeIo Win32Connection::write(std::span<const std::uint8_t> data,
-                              std::chrono::milliseconds limit) {
+PipeIo Win32Connection::write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) {
     if (data.empty())
         return {PipeIoStatus::failed, 0, os_error(ERROR_INVALID_PARAMETER, "WriteFile", name_)};
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
@@ -123,8 +122,8 @@ std::expected<std::unique_ptr<PipeConnection>, PipeOpenError> Win32Pipes::open_c
     // Only the rights the pipe's access list gives interactive users: GENERIC_WRITE would also
     // ask for FILE_CREATE_PIPE_INSTANCE, which only the service holds, and be refused.
     HANDLE pipe = ::CreateFileW(wide_name->c_str(),
-                                FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                                OPEN_EXISTING, client_flags(identity), nullptr);
+                                FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0,
+                                nullptr, OPEN_EXISTING, client_flags(identity), nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         // WaitNamedPipeW wakes every waiter and only one of them gets the instance; the others
         // find it busy (or gone between two instances) and may wait again.
