@@ -155,6 +155,10 @@ TEST_F(PipeServerTest, ReplacesTheServerOnlyWhenItBreaks) {
     EXPECT_EQ(answer_of(*first), kVersionAnswer);
     EXPECT_EQ(fake.pipes.servers_created(), 2);
     EXPECT_EQ(fake.pipes.open_endpoints(), 0);
+    ASSERT_EQ(fake.log.lines.size(), 1u) << "the broken wait is logged with the system's reason";
+    EXPECT_EQ(fake.log.lines[0].priority, platform::LogPriority::warning);
+    EXPECT_EQ(fake.log.lines[0].os_error, 5);
+    EXPECT_EQ(fake.log.lines[0].subject, kPipe);
 }
 
 TEST_F(PipeServerTest, FailsWithItsCodeWhenTheNameCannotBeHeld) {
@@ -191,6 +195,11 @@ TEST_F(PipeServerTest, FailsWithItsCodeWhenTheNameCannotBeHeld) {
         EXPECT_EQ(local.pipes.servers_created(), c.creations);
         EXPECT_FALSE(idled);
         EXPECT_EQ(gone, 1);
+        ASSERT_FALSE(local.log.lines.empty());
+        const auto& logged = local.log.lines.back();
+        EXPECT_EQ(logged.code, c.code) << "why the name is lost is logged";
+        EXPECT_NE(logged.os_error, 0);
+        EXPECT_EQ(logged.subject, kPipe);
     }
 }
 
