@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_platform.hpp"
 #include "ipc/client.hpp"
+#include "ipc/frames.hpp"
 #include "ipc/ipc_self_test.hpp"
 #include "ipc/pipe_server.hpp"
 
@@ -424,8 +426,14 @@ TEST(IpcSelfTest, AcceptsOnlyAStrictlyWellFormedVersionAnswer) {
             const auto connection = fake.pipes.accept(**server, std::chrono::seconds(5));
             if (!connection)
                 return;
-            const auto frame = frame_of(c.answer);
-            connection->write(frame, std::chrono::seconds(1));
+            // The request is taken first: a client whose server has already gone finds its
+            // write refused, which is not what this test is about.
+            const auto deadline = fake.system.monotonic_now() + std::chrono::hours(1);
+            std::array<std::uint8_t, kFrameHeaderBytes> header{};
+            std::vector<std::uint8_t> request(kVersionBody.size());
+            read_exact(fake.platform, *connection, header, deadline);
+            read_exact(fake.platform, *connection, request, deadline);
+            connection->write(frame_of(c.answer), std::chrono::seconds(1));
         });
         const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
         answering.join();
