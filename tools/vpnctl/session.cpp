@@ -54,21 +54,18 @@ bool service_present(platform::Platform& platform, std::string_view pipe_name) {
 Exchange ask(platform::Platform& platform, const Target& target, std::string_view request) {
     if (!service_present(platform, target.pipe_name))
         return {Reach::not_running, "", {}, {}};
-    const auto pipe = connect_to_service(platform, target.pipe_name, target.patience);
+    auto pipe = connect_to_service(platform, target.pipe_name, target.patience);
     if (!pipe) {
         // Gone while we waited (stopped), or held by other clients all along.
         if (!platform.pipes.pipe_exists(target.pipe_name))
             return {Reach::not_running, "", {}, {}};
         return {Reach::busy, "", pipe.error(), {}};
     }
-    const auto check = platform.pipes.verify_server(*pipe);
-    if (check != platform::ServerCheck::privileged_service) {
-        platform.pipes.close(*pipe);
+    const auto check = (*pipe)->verify_server();
+    if (check != platform::ServerCheck::privileged_service)
         return {Reach::refused, "", {}, check};
-    }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(request.data());
-    const auto answer = exchange_frames(platform, *pipe, {bytes, request.size()});
-    platform.pipes.close(*pipe);
+    const auto answer = exchange_frames(platform, **pipe, {bytes, request.size()});
     if (!answer)
         return {Reach::broken, "", answer.error(), {}};
     return {Reach::answered, std::string(answer->begin(), answer->end()), {}, {}};

@@ -7,16 +7,15 @@
 
 namespace velnaro {
 
-Result<platform::PipeHandle> connect_to_service(platform::Platform& platform,
-                                                std::string_view pipe_name,
-                                                std::chrono::milliseconds patience) {
+Result<std::unique_ptr<platform::PipeConnection>> connect_to_service(
+    platform::Platform& platform, std::string_view pipe_name, std::chrono::milliseconds patience) {
     const auto deadline = platform.system.monotonic_now() + patience;
     for (;;) {
         auto opened = platform.pipes.open_client(pipe_name, kClientWaitSlice,
                                                  platform::ClientIdentity::identify);
         if (opened)
-            return *opened;
-        if (opened.error() == platform::PipeOpenError::open_failed) {
+            return std::move(*opened);
+        if (opened.error().reason == platform::PipeOpenError::open_failed) {
             return fail(DetailCode::IPC_SELF_TEST_EXCHANGE_FAILED);
         }
         if (platform.system.monotonic_now() >= deadline) {
@@ -27,7 +26,7 @@ Result<platform::PipeHandle> connect_to_service(platform::Platform& platform,
 }
 
 Result<std::vector<std::uint8_t>> exchange_frames(platform::Platform& platform,
-                                                  platform::PipeHandle pipe,
+                                                  platform::PipeConnection& pipe,
                                                   std::span<const std::uint8_t> request_body) {
     const auto deadline = platform.system.monotonic_now() + kClientAnswerLimit;
     const auto header = frame_header(static_cast<std::uint32_t>(request_body.size()));
@@ -58,9 +57,7 @@ Result<std::vector<std::uint8_t>> send_request(platform::Platform& platform,
     if (!pipe)
         return fail(pipe.error());
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(request_body.data());
-    auto answer = exchange_frames(platform, *pipe, {bytes, request_body.size()});
-    platform.pipes.close(*pipe);
-    return answer;
+    return exchange_frames(platform, **pipe, {bytes, request_body.size()});
 }
 
 }  // namespace velnaro

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,14 +23,13 @@ inline constexpr std::chrono::seconds kClientAnswerLimit{60};
 
 // IPC_SELF_TEST_PIPE_UNAVAILABLE when no instance became free in time,
 // IPC_SELF_TEST_EXCHANGE_FAILED when a free instance could not be opened.
-Result<platform::PipeHandle> connect_to_service(platform::Platform& platform,
-                                                std::string_view pipe_name,
-                                                std::chrono::milliseconds patience);
+Result<std::unique_ptr<platform::PipeConnection>> connect_to_service(
+    platform::Platform& platform, std::string_view pipe_name, std::chrono::milliseconds patience);
 
 // One request frame out, one response frame in, on an open connection. IPC_WRITE_FAILED,
 // IPC_READ_FAILED, or IPC_MESSAGE_SIZE_INVALID for a response length outside 1..65536.
 Result<std::vector<std::uint8_t>> exchange_frames(platform::Platform& platform,
-                                                  platform::PipeHandle pipe,
+                                                  platform::PipeConnection& pipe,
                                                   std::span<const std::uint8_t> request_body);
 
 // Connects, exchanges once and closes.

@@ -63,17 +63,16 @@ std::uint32_t frame_body_size(std::span<const std::uint8_t, kFrameHeaderBytes> h
            static_cast<std::uint32_t>(header[3]) << 24;
 }
 
-TransferEnd read_exact(platform::Platform& platform, platform::PipeHandle pipe,
+TransferEnd read_exact(platform::Platform& platform, platform::PipeConnection& pipe,
                        std::span<std::uint8_t> buffer, Clock::time_point deadline) {
-    return transfer(platform, buffer, deadline, [&](std::span<std::uint8_t> rest, auto left) {
-        return platform.pipes.read(pipe, rest, left);
-    });
+    return transfer(platform, buffer, deadline,
+                    [&](std::span<std::uint8_t> rest, auto left) { return pipe.read(rest, left); });
 }
 
-TransferEnd write_all(platform::Platform& platform, platform::PipeHandle pipe,
+TransferEnd write_all(platform::Platform& platform, platform::PipeConnection& pipe,
                       std::span<const std::uint8_t> data, Clock::time_point deadline) {
     return transfer(platform, data, deadline, [&](std::span<const std::uint8_t> rest, auto left) {
-        return platform.pipes.write(pipe, rest, left);
+        return pipe.write(rest, left);
     });
 }
 

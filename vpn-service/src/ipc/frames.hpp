@@ -22,10 +22,10 @@ std::uint32_t frame_body_size(std::span<const std::uint8_t, kFrameHeaderBytes> h
 
 // Repeats reads until `buffer` is full, or writes until `data` is gone, within `deadline`
 // on the platform's monotonic clock.
-TransferEnd read_exact(platform::Platform& platform, platform::PipeHandle pipe,
+TransferEnd read_exact(platform::Platform& platform, platform::PipeConnection& pipe,
                        std::span<std::uint8_t> buffer,
                        std::chrono::steady_clock::time_point deadline);
-TransferEnd write_all(platform::Platform& platform, platform::PipeHandle pipe,
+TransferEnd write_all(platform::Platform& platform, platform::PipeConnection& pipe,
                       std::span<const std::uint8_t> data,
                       std::chrono::steady_clock::time_point deadline);
 

@@ -91,8 +91,7 @@ std::optional<DetailCode> exchange_version(platform::Platform& platform,
     if (!pipe)
         return pipe.error();
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(kVersionRequest.data());
-    auto answer = exchange_frames(platform, *pipe, {bytes, kVersionRequest.size()});
-    platform.pipes.close(*pipe);
+    auto answer = exchange_frames(platform, **pipe, {bytes, kVersionRequest.size()});
     if (!answer) {
         return answer.error() == DetailCode::IPC_MESSAGE_SIZE_INVALID
                    ? DetailCode::IPC_SELF_TEST_RESPONSE_INVALID

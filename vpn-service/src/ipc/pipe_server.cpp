@@ -1,6 +1,8 @@
 #include "ipc/pipe_server.hpp"
 
+#include <expected>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "ipc/frames.hpp"
@@ -17,15 +19,15 @@ using Clock = std::chrono::steady_clock;
 class OpenConnections {
   public:
     OpenConnections(Runtime& runtime, const RequestContext& context)
-        : runtime_(runtime), context_(context), pipes_(runtime.platform.pipes) {}
+        : runtime_(runtime), context_(context) {}
 
-    void take(const platform::PipeEvent& event) {
+    void take(platform::PipeEvent& event) {
         using Kind = platform::PipeEvent::Kind;
         if (event.kind == Kind::connected) {
             admit(event);
             return;
         }
-        const auto found = open_.find(event.connection.value);
+        const auto found = open_.find(event.connection);
         if (found == open_.end())
             return;
         if (event.kind == Kind::received) {
@@ -46,7 +48,7 @@ class OpenConnections {
     // Until the first deadline, and never longer than the stop check allows.
     std::chrono::milliseconds wait_limit(Clock::time_point now) const {
         std::chrono::milliseconds limit = kStopCheckInterval;
-        for (const auto& [handle, connection] : open_) {
+        for (const auto& [key, connection] : open_) {
             const auto left =
                 connection.deadline <= now
                     ? std::chrono::milliseconds(0)
@@ -63,91 +65,112 @@ class OpenConnections {
 
   private:
     struct Connection {
-        platform::PipeHandle handle;
+        std::unique_ptr<platform::PipeConnection> pipe;
         platform::PipeCaller caller;
         RequestFrame frame;
         Clock::time_point deadline;
     };
-    using Entry = std::map<std::uintptr_t, Connection>::iterator;
+    // Keyed by the connection object, which is how the server's events name it.
+    using Entry = std::map<const platform::PipeConnection*, Connection>::iterator;
 
-    void admit(const platform::PipeEvent& event) {
+    void admit(platform::PipeEvent& event) {
         if (!event.caller.account.empty()) {
             std::size_t& count = per_account_[event.caller.account];
             if (count >= kUnansweredPerAccount) {
-                pipes_.close(event.connection);
+                event.accepted.reset();  // closed at once
                 return;
             }
             ++count;
         }
         const auto deadline = runtime_.platform.system.monotonic_now() + kExchangeTimeLimit;
-        open_[event.connection.value] = Connection{event.connection, event.caller, {}, deadline};
+        const platform::PipeConnection* key = event.accepted.get();
+        open_[key] = Connection{std::move(event.accepted), event.caller, {}, deadline};
     }
 
     void serve(Entry entry) {
         const Connection& connection = entry->second;
         if (auto body = answer_frame(runtime_, context_, connection.caller, connection.frame)) {
-            write_response(connection.handle, *body);
+            write_response(*connection.pipe, *body);
         }
         finish(entry);
     }
 
     // Header and body in one write, so that a client never sees one without the other
     // unless the connection breaks.
-    void write_response(platform::PipeHandle handle, const std::vector<std::uint8_t>& body) {
+    void write_response(platform::PipeConnection& pipe, const std::vector<std::uint8_t>& body) {
         const auto deadline = runtime_.platform.system.monotonic_now() + kExchangeTimeLimit;
         const auto header = frame_header(static_cast<std::uint32_t>(body.size()));
         std::vector<std::uint8_t> frame(header.begin(), header.end());
         frame.insert(frame.end(), body.begin(), body.end());
-        if (write_all(runtime_.platform, handle, frame, deadline) == TransferEnd::complete)
-            pipes_.flush(handle, kExchangeTimeLimit);
+        if (write_all(runtime_.platform, pipe, frame, deadline) == TransferEnd::complete)
+            pipe.flush(kExchangeTimeLimit);
     }
 
     Entry finish(Entry entry) {
-        pipes_.close(entry->second.handle);
         const auto account = per_account_.find(entry->second.caller.account);
         if (account != per_account_.end() && --account->second == 0)
             per_account_.erase(account);
-        return open_.erase(entry);
+        return open_.erase(entry);  // ends the connection
     }
 
     Runtime& runtime_;
     const RequestContext& context_;
-    platform::Pipes& pipes_;
-    std::map<std::uintptr_t, Connection> open_;
+    std::map<const platform::PipeConnection*, Connection> open_;
     std::map<std::string, std::size_t> per_account_;
 };
 
-DetailCode code_of(platform::PipeServerError error) {
-    return error == platform::PipeServerError::name_in_use ? DetailCode::IPC_PIPE_IN_USE
-                                                           : DetailCode::IPC_PIPE_CREATE_FAILED;
+DetailCode code_of(const platform::PipeServerError& error) {
+    return error.reason == platform::PipeServerError::name_in_use
+               ? DetailCode::IPC_PIPE_IN_USE
+               : DetailCode::IPC_PIPE_CREATE_FAILED;
+}
+
+void log_failure(platform::Log& log, platform::LogPriority priority, std::optional<DetailCode> code,
+                 std::string_view what, const platform::OsError& os) {
+    log.write(priority, code, std::string(what) + " (" + os.operation + ")",
+              static_cast<int>(os.code), os.subject);
+}
+
+// The server of `pipe_name`, or why there is none, which is logged.
+std::expected<std::unique_ptr<platform::PipeServer>, DetailCode> take_name(
+    platform::Platform& platform, std::string_view pipe_name) {
+    auto server = platform.pipes.create_server(pipe_name);
+    if (server)
+        return std::move(*server);
+    const DetailCode code = code_of(server.error());
+    log_failure(platform.log, platform::LogPriority::error, code, "the pipe cannot be served",
+                server.error().os);
+    return std::unexpected(code);
 }
 
 }  // namespace
 
 Status run_pipe_server(Runtime& runtime, RequestContext context,
                        std::shared_ptr<std::atomic<bool>> stop, std::string_view pipe_name) {
-    platform::Pipes& pipes = runtime.platform.pipes;
-    auto server = pipes.create_server(pipe_name);
+    platform::Platform& platform = runtime.platform;
+    auto server = take_name(platform, pipe_name);
     if (!server)
-        return fail(code_of(server.error()));
+        return fail(server.error());
     OpenConnections connections(runtime, context);
     Status outcome;
     while (!stop->load()) {
-        const auto now = runtime.platform.system.monotonic_now();
+        const auto now = platform.system.monotonic_now();
         connections.drop_late(now);
-        auto events = pipes.wait_for_events(*server, connections.wait_limit(now));
+        auto events = (*server)->wait_for_events(connections.wait_limit(now));
         if (!events) {
             // A broken server is replaced; when even that fails the name is lost for good.
+            log_failure(platform.log, platform::LogPriority::warning, std::nullopt,
+                        "the pipe server broke and is replaced", events.error());
             connections.close_all();
-            pipes.close(*server);
-            server = pipes.create_server(pipe_name);
+            server->reset();
+            server = take_name(platform, pipe_name);
             if (!server) {
-                outcome = fail(code_of(server.error()));
+                outcome = fail(server.error());
                 break;
             }
             continue;
         }
-        for (const auto& event : *events) {
+        for (auto& event : *events) {
             // Whoever comes once the stop is set is the wake-up, or raced it: no answer.
             if (stop->load())
                 break;
@@ -155,16 +178,13 @@ Status run_pipe_server(Runtime& runtime, RequestContext context,
         }
     }
     connections.close_all();
-    if (server)
-        pipes.close(*server);
     return outcome;
 }
 
 void wake_pipe_server(platform::Platform& platform, std::string_view pipe_name) {
-    auto client = platform.pipes.open_client(pipe_name, std::chrono::milliseconds(0),
-                                             platform::ClientIdentity::anonymous);
-    if (client)
-        platform.pipes.close(*client);
+    // The connection ends as soon as it is made.
+    (void)platform.pipes.open_client(pipe_name, std::chrono::milliseconds(0),
+                                     platform::ClientIdentity::anonymous);
 }
 
 }  // namespace velnaro

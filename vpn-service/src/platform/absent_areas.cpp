@@ -6,28 +6,18 @@ namespace {
 
 class AbsentPipes final : public Pipes {
   public:
-    std::expected<PipeHandle, PipeServerError> create_server(std::string_view) override {
-        return std::unexpected(PipeServerError::failed);
+    std::expected<std::unique_ptr<PipeServer>, PipeServerError> create_server(
+        std::string_view name) override {
+        return std::unexpected(PipeServerError{PipeServerError::failed, absent(name)});
     }
-    std::optional<std::vector<PipeEvent>> wait_for_events(PipeHandle,
-                                                          std::chrono::milliseconds) override {
-        return std::nullopt;
-    }
-    void flush(PipeHandle, std::chrono::milliseconds) override {}
-    PipeIo read(PipeHandle, std::span<std::uint8_t>, std::chrono::milliseconds) override {
-        return {};
-    }
-    PipeIo write(PipeHandle, std::span<const std::uint8_t>, std::chrono::milliseconds) override {
-        return {};
-    }
-    void close(PipeHandle) override {}
     bool pipe_exists(std::string_view) override { return false; }
-    std::expected<PipeHandle, PipeOpenError> open_client(std::string_view,
-                                                         std::chrono::milliseconds,
-                                                         ClientIdentity) override {
-        return std::unexpected(PipeOpenError::unavailable);
+    std::expected<std::unique_ptr<PipeConnection>, PipeOpenError> open_client(
+        std::string_view name, std::chrono::milliseconds, ClientIdentity) override {
+        return std::unexpected(PipeOpenError{PipeOpenError::unavailable, absent(name)});
     }
-    ServerCheck verify_server(PipeHandle) override { return ServerCheck::unverifiable; }
+
+  private:
+    static OsError absent(std::string_view name) { return {0, "absent pipes", std::string(name)}; }
 };
 
 class AbsentServiceHost final : public ServiceHost {

@@ -4,7 +4,6 @@
 
 namespace velnaro::fake {
 
-using platform::PipeHandle;
 using platform::PipeIo;
 using platform::PipeIoStatus;
 
@@ -17,155 +16,232 @@ std::vector<std::uint8_t> frame_of(std::string_view body) {
     return frame;
 }
 
-FakePipes::Endpoint* FakePipes::endpoint_of(PipeHandle handle) {
-    const auto found = endpoints_.find(handle.value);
-    return found == endpoints_.end() ? nullptr : &found->second;
+namespace {
+
+PipeIo failed(const char* operation, std::string_view name) {
+    return {PipeIoStatus::failed, 0, {5, operation, std::string(name)}};
 }
+
+}  // namespace
+
+class FakePipes::Server final : public platform::PipeServer {
+  public:
+    Server(FakePipes& pipes, std::string name) : pipes_(pipes), name_(std::move(name)) {}
+    ~Server() override { pipes_.server_ended(*this); }
+
+    platform::OsResult<std::vector<platform::PipeEvent>> wait_for_events(
+        std::chrono::milliseconds limit) override;
+
+    const std::string& name() const { return name_; }
+
+  private:
+    FakePipes& pipes_;
+    std::string name_;
+};
+
+// A server's connection (`served`) or a client's.
+class FakePipes::End final : public platform::PipeConnection {
+  public:
+    End(FakePipes& pipes, std::shared_ptr<FakeConnection> connection, bool served, std::string name)
+        : pipes_(pipes),
+          connection_(std::move(connection)),
+          served_(served),
+          name_(std::move(name)) {}
+    ~End() override { pipes_.end_ended(*this); }
+
+    PipeIo read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) override;
+    PipeIo write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) override;
+    void flush(std::chrono::milliseconds limit) override;
+    platform::ServerCheck verify_server() override;
+
+    FakeConnection& connection() { return *connection_; }
+    bool served() const { return served_; }
+    // Set, under the pipes' lock, when the server ends first.
+    bool ended = false;
+
+  private:
+    PipeIo server_read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
+                       std::unique_lock<std::mutex>& lock);
+    PipeIo client_read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
+                       std::unique_lock<std::mutex>& lock);
+
+    FakePipes& pipes_;
+    std::shared_ptr<FakeConnection> connection_;
+    bool served_ = false;
+    std::string name_;
+};
 
 bool FakePipes::served(std::string_view name) const {
-    return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
-        return entry.second.kind == Endpoint::Kind::server && entry.second.name == name;
-    });
+    return std::any_of(servers_.begin(), servers_.end(),
+                       [&](const Server* server) { return server->name() == name; });
 }
 
-std::expected<PipeHandle, platform::PipeServerError> FakePipes::create_server(
-    std::string_view name) {
+std::expected<std::unique_ptr<platform::PipeServer>, platform::PipeServerError>
+FakePipes::create_server(std::string_view name) {
+    using platform::PipeServerError;
     if (faults_.should_fail("create_pipe"))
-        return std::unexpected(platform::PipeServerError::failed);
+        return std::unexpected(
+            PipeServerError{PipeServerError::failed, {5, "create", std::string(name)}});
     std::lock_guard lock(mutex_);
-    if (held_elsewhere_.contains(std::string(name)) || served(name))
-        return std::unexpected(platform::PipeServerError::name_in_use);
-    const std::uintptr_t value = next_handle_++;
-    endpoints_[value] = Endpoint{Endpoint::Kind::server, std::string(name), nullptr, 0};
+    if (held_elsewhere_.contains(std::string(name)) || served(name)) {
+        return std::unexpected(
+            PipeServerError{PipeServerError::name_in_use, {231, "create", std::string(name)}});
+    }
+    auto server = std::make_unique<Server>(*this, std::string(name));
+    servers_.insert(server.get());
+    ++open_endpoints_;
     ++servers_created_;
     changed_.notify_all();
-    return PipeHandle{value};
+    return server;
 }
 
-PipeHandle FakePipes::connect_next(std::uintptr_t server) {
-    const std::uintptr_t value = next_handle_++;
-    endpoints_[value] = Endpoint{Endpoint::Kind::served, "", pending_.front(), server};
+void FakePipes::server_ended(const Server& server) {
+    std::lock_guard lock(mutex_);
+    // A server's connections end with it.
+    std::erase_if(served_, [&](auto& entry) {
+        if (entry.second.server != &server)
+            return false;
+        entry.second.connection->disconnected = true;
+        entry.second.end->ended = true;
+        return true;
+    });
+    servers_.erase(&server);
+    --open_endpoints_;
+    changed_.notify_all();
+}
+
+void FakePipes::end_ended(End& end) {
+    std::lock_guard lock(mutex_);
+    if (end.served()) {
+        end.connection().disconnected = true;
+        std::erase_if(served_, [&](const auto& entry) { return entry.second.end == &end; });
+    } else {
+        end.connection().client_closed = true;
+    }
+    --open_endpoints_;
+    changed_.notify_all();
+}
+
+std::unique_ptr<FakePipes::End> FakePipes::connect_next(const Server& server) {
+    auto end = std::make_unique<End>(*this, pending_.front(), true, server.name());
+    served_[next_serial_++] = Served{&server, end.get(), pending_.front()};
+    ++open_endpoints_;
     pending_.pop_front();
-    return PipeHandle{value};
+    return end;
 }
 
-std::vector<platform::PipeEvent> FakePipes::collect_events(std::uintptr_t server) {
+std::vector<platform::PipeEvent> FakePipes::collect_events(const Server& server) {
     using Kind = platform::PipeEvent::Kind;
     std::vector<platform::PipeEvent> events;
     while (!pending_.empty()) {
         const auto caller = pending_.front()->caller;
-        events.push_back({Kind::connected, connect_next(server), caller, {}});
+        auto end = connect_next(server);
+        const platform::PipeConnection* key = end.get();
+        events.push_back({Kind::connected, key, std::move(end), caller, {}});
     }
-    for (auto& [handle, endpoint] : endpoints_) {
-        if (endpoint.kind != Endpoint::Kind::served || endpoint.server != server)
+    for (auto& [serial, entry] : served_) {
+        if (entry.server != &server)
             continue;
-        FakeConnection& connection = *endpoint.connection;
+        FakeConnection& connection = *entry.connection;
         if (!connection.to_server.empty()) {
             events.push_back(
-                {Kind::received, PipeHandle{handle}, {}, connection.to_server.front()});
+                {Kind::received, entry.end, nullptr, {}, connection.to_server.front()});
             connection.to_server.pop_front();
         } else if (!connection.end_reported &&
                    (connection.client_closed ||
                     (!connection.live && connection.end == FakeConnection::End::close))) {
             connection.end_reported = true;
-            events.push_back({Kind::closed, PipeHandle{handle}, {}, {}});
+            events.push_back({Kind::closed, entry.end, nullptr, {}, {}});
         }
     }
     return events;
 }
 
-bool FakePipes::stalled_connection_of(std::uintptr_t server) const {
-    return std::any_of(endpoints_.begin(), endpoints_.end(), [&](const auto& entry) {
-        const Endpoint& endpoint = entry.second;
-        return endpoint.kind == Endpoint::Kind::served && endpoint.server == server &&
-               !endpoint.connection->live && !endpoint.connection->end_reported;
+bool FakePipes::stalled_connection_of(const Server& server) const {
+    return std::any_of(served_.begin(), served_.end(), [&](const auto& entry) {
+        return entry.second.server == &server && !entry.second.connection->live &&
+               !entry.second.connection->end_reported;
     });
 }
 
-std::optional<std::vector<platform::PipeEvent>> FakePipes::wait_for_events(
-    PipeHandle server, std::chrono::milliseconds limit) {
-    if (faults_.should_fail("wait_for_events"))
-        return std::nullopt;
-    std::unique_lock lock(mutex_);
-    const Endpoint* endpoint = endpoint_of(server);
-    if (endpoint == nullptr || endpoint->kind != Endpoint::Kind::server)
-        return std::nullopt;
-    auto events = collect_events(server.value);
+bool FakePipes::has_news_for(const Server& server) const {
+    return !pending_.empty() || std::any_of(served_.begin(), served_.end(), [&](const auto& entry) {
+        const FakeConnection& connection = *entry.second.connection;
+        return entry.second.server == &server &&
+               (!connection.to_server.empty() ||
+                (connection.client_closed && !connection.end_reported));
+    });
+}
+
+platform::OsResult<std::vector<platform::PipeEvent>> FakePipes::Server::wait_for_events(
+    std::chrono::milliseconds limit) {
+    if (pipes_.faults_.should_fail("wait_for_events"))
+        return std::unexpected(platform::OsError{5, "wait", name_});
+    std::unique_lock lock(pipes_.mutex_);
+    auto events = pipes_.collect_events(*this);
     if (!events.empty())
         return events;
-    if (stalled_connection_of(server.value)) {
-        system_.monotonic += limit;
+    if (pipes_.stalled_connection_of(*this)) {
+        pipes_.system_.monotonic += limit;
         return events;
     }
-    if (on_idle) {
-        auto idle = on_idle;
+    if (pipes_.on_idle) {
+        auto idle = pipes_.on_idle;
         lock.unlock();
         idle();
         lock.lock();
     } else {
-        changed_.wait_for(lock, limit, [&] {
-            bool anything = !pending_.empty();
-            for (const auto& [handle, other] : endpoints_) {
-                if (other.kind == Endpoint::Kind::served && other.server == server.value) {
-                    anything = anything || !other.connection->to_server.empty() ||
-                               (other.connection->client_closed && !other.connection->end_reported);
-                }
-            }
-            return anything;
-        });
+        pipes_.changed_.wait_for(lock, limit, [&] { return pipes_.has_news_for(*this); });
     }
-    if (endpoint_of(server) == nullptr)
-        return std::nullopt;
-    return collect_events(server.value);
+    return pipes_.collect_events(*this);
 }
 
-std::optional<PipeHandle> FakePipes::accept(PipeHandle server, std::chrono::milliseconds limit) {
+std::unique_ptr<platform::PipeConnection> FakePipes::accept(platform::PipeServer& server,
+                                                            std::chrono::milliseconds limit) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, limit, [&] { return !pending_.empty(); });
-    if (pending_.empty() || endpoint_of(server) == nullptr)
-        return std::nullopt;
-    return connect_next(server.value);
+    const auto* ours = dynamic_cast<const Server*>(&server);
+    if (pending_.empty() || ours == nullptr)
+        return nullptr;
+    return connect_next(*ours);
 }
 
-void FakePipes::flush(PipeHandle connection, std::chrono::milliseconds) {
-    std::lock_guard lock(mutex_);
-    Endpoint* endpoint = endpoint_of(connection);
-    if (endpoint != nullptr && endpoint->connection)
-        endpoint->connection->flushed = true;
+void FakePipes::End::flush(std::chrono::milliseconds) {
+    std::lock_guard lock(pipes_.mutex_);
+    if (served_ && !ended)
+        connection_->flushed = true;
 }
 
-PipeIo FakePipes::server_read(Endpoint& endpoint, std::span<std::uint8_t> buffer,
-                              std::chrono::milliseconds limit, std::unique_lock<std::mutex>& lock) {
-    const auto connection = endpoint.connection;
-    if (!connection)
-        return {PipeIoStatus::failed, 0};
-    if (connection->live) {
-        changed_.wait_for(lock, limit, [&] {
-            return !connection->to_server.empty() || connection->client_closed;
-        });
+PipeIo FakePipes::End::server_read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
+                                   std::unique_lock<std::mutex>& lock) {
+    FakeConnection& connection = *connection_;
+    if (connection.live) {
+        pipes_.changed_.wait_for(
+            lock, limit, [&] { return !connection.to_server.empty() || connection.client_closed; });
     }
-    if (!connection->to_server.empty()) {
-        auto& chunk = connection->to_server.front();
+    if (!connection.to_server.empty()) {
+        auto& chunk = connection.to_server.front();
         const std::size_t count = std::min(chunk.size(), buffer.size());
         std::copy_n(chunk.begin(), count, buffer.begin());
         chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(count));
         if (chunk.empty())
-            connection->to_server.pop_front();
+            connection.to_server.pop_front();
         return {PipeIoStatus::done, count};
     }
-    if (connection->client_closed ||
-        (!connection->live && connection->end == FakeConnection::End::close)) {
+    if (connection.client_closed ||
+        (!connection.live && connection.end == FakeConnection::End::close)) {
         return {PipeIoStatus::closed, 0};
     }
-    if (!connection->live)
-        system_.monotonic += limit;
+    if (!connection.live)
+        pipes_.system_.monotonic += limit;
     return {PipeIoStatus::timed_out, 0};
 }
 
-PipeIo FakePipes::client_read(FakeConnection& connection, std::span<std::uint8_t> buffer,
-                              std::chrono::milliseconds limit, std::unique_lock<std::mutex>& lock) {
-    changed_.wait_for(lock, limit,
-                      [&] { return !connection.from_server.empty() || connection.disconnected; });
+PipeIo FakePipes::End::client_read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
+                                   std::unique_lock<std::mutex>& lock) {
+    FakeConnection& connection = *connection_;
+    pipes_.changed_.wait_for(
+        lock, limit, [&] { return !connection.from_server.empty() || connection.disconnected; });
     if (!connection.from_server.empty()) {
         const std::size_t count = std::min(connection.from_server.size(), buffer.size());
         std::copy_n(connection.from_server.begin(), count, buffer.begin());
@@ -177,74 +253,45 @@ PipeIo FakePipes::client_read(FakeConnection& connection, std::span<std::uint8_t
     return {connection.disconnected ? PipeIoStatus::closed : PipeIoStatus::timed_out, 0};
 }
 
-PipeIo FakePipes::read(PipeHandle pipe, std::span<std::uint8_t> buffer,
-                       std::chrono::milliseconds limit) {
-    if (faults_.should_fail("pipe_read"))
-        return {PipeIoStatus::failed, 0};
-    std::unique_lock lock(mutex_);
-    Endpoint* endpoint = endpoint_of(pipe);
-    if (endpoint == nullptr || buffer.empty())
-        return {PipeIoStatus::failed, 0};
-    if (endpoint->kind == Endpoint::Kind::served)
-        return server_read(*endpoint, buffer, limit, lock);
+PipeIo FakePipes::End::read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) {
+    if (pipes_.faults_.should_fail("pipe_read"))
+        return failed("read", name_);
+    std::unique_lock lock(pipes_.mutex_);
+    if (ended || buffer.empty())
+        return failed("read", name_);
+    if (served_)
+        return server_read(buffer, limit, lock);
     // A client-only fault, for tests that must not also break the server's reads.
-    if (faults_.should_fail("client_pipe_read"))
-        return {PipeIoStatus::failed, 0};
-    const auto connection = endpoint->connection;
-    return client_read(*connection, buffer, limit, lock);
+    if (pipes_.faults_.should_fail("client_pipe_read"))
+        return failed("read", name_);
+    return client_read(buffer, limit, lock);
 }
 
-PipeIo FakePipes::write(PipeHandle pipe, std::span<const std::uint8_t> data,
-                        std::chrono::milliseconds) {
-    if (faults_.should_fail("pipe_write"))
-        return {PipeIoStatus::failed, 0};
-    std::lock_guard lock(mutex_);
-    Endpoint* endpoint = endpoint_of(pipe);
-    if (endpoint == nullptr || !endpoint->connection || data.empty()) {
-        return {PipeIoStatus::failed, 0};
-    }
-    FakeConnection& connection = *endpoint->connection;
-    if (endpoint->kind == Endpoint::Kind::client) {
+PipeIo FakePipes::End::write(std::span<const std::uint8_t> data, std::chrono::milliseconds) {
+    if (pipes_.faults_.should_fail("pipe_write"))
+        return failed("write", name_);
+    std::lock_guard lock(pipes_.mutex_);
+    if (ended || data.empty())
+        return failed("write", name_);
+    FakeConnection& connection = *connection_;
+    if (!served_) {
         if (connection.disconnected)
             return {PipeIoStatus::closed, 0};
         connection.to_server.emplace_back(data.begin(), data.end());
-        changed_.notify_all();
+        pipes_.changed_.notify_all();
         return {PipeIoStatus::done, data.size()};
     }
     if (connection.reader_gone)
         return {PipeIoStatus::closed, 0};
     if (connection.answered_as == 0)
-        connection.answered_as = ++answers_;
+        connection.answered_as = ++pipes_.answers_;
     std::size_t count = data.size();
     if (connection.write_chunk_limit != 0)
         count = std::min(count, connection.write_chunk_limit);
     connection.from_server.insert(connection.from_server.end(), data.begin(),
                                   data.begin() + static_cast<std::ptrdiff_t>(count));
-    changed_.notify_all();
+    pipes_.changed_.notify_all();
     return {PipeIoStatus::done, count};
-}
-
-void FakePipes::close(PipeHandle pipe) {
-    std::lock_guard lock(mutex_);
-    Endpoint* endpoint = endpoint_of(pipe);
-    if (endpoint == nullptr)
-        return;
-    if (endpoint->kind == Endpoint::Kind::server) {
-        // A server's connections end with it.
-        for (auto entry = endpoints_.begin(); entry != endpoints_.end();) {
-            const bool owned =
-                entry->second.kind == Endpoint::Kind::served && entry->second.server == pipe.value;
-            if (owned)
-                entry->second.connection->disconnected = true;
-            entry = owned ? endpoints_.erase(entry) : std::next(entry);
-        }
-    } else if (endpoint->kind == Endpoint::Kind::served) {
-        endpoint->connection->disconnected = true;
-    } else {
-        endpoint->connection->client_closed = true;
-    }
-    endpoints_.erase(pipe.value);
-    changed_.notify_all();
 }
 
 bool FakePipes::pipe_exists(std::string_view name) {
@@ -252,37 +299,39 @@ bool FakePipes::pipe_exists(std::string_view name) {
     return held_elsewhere_.contains(std::string(name)) || served(name);
 }
 
-std::expected<PipeHandle, platform::PipeOpenError> FakePipes::open_client(
-    std::string_view name, std::chrono::milliseconds wait, platform::ClientIdentity identity) {
+std::expected<std::unique_ptr<platform::PipeConnection>, platform::PipeOpenError>
+FakePipes::open_client(std::string_view name, std::chrono::milliseconds wait,
+                       platform::ClientIdentity identity) {
+    using platform::PipeOpenError;
     std::unique_lock lock(mutex_);
     identities.push_back(identity);
     if (open_waits_for_server)
         changed_.wait_for(lock, wait, [&] { return served(name); });
-    if (!served(name))
-        return std::unexpected(platform::PipeOpenError::unavailable);
-    lock.unlock();
-    if (faults_.should_fail("open_pipe")) {
-        return std::unexpected(platform::PipeOpenError::open_failed);
+    if (!served(name)) {
+        return std::unexpected(
+            PipeOpenError{PipeOpenError::unavailable, {2, "open", std::string(name)}});
     }
+    lock.unlock();
+    if (faults_.should_fail("open_pipe"))
+        return std::unexpected(
+            PipeOpenError{PipeOpenError::open_failed, {5, "open", std::string(name)}});
     lock.lock();
     auto connection = std::make_shared<FakeConnection>();
     connection->live = true;
     pending_.push_back(connection);
-    const std::uintptr_t value = next_handle_++;
-    endpoints_[value] = Endpoint{Endpoint::Kind::client, std::string(name), connection, 0};
+    ++open_endpoints_;
     changed_.notify_all();
-    return PipeHandle{value};
+    return std::make_unique<End>(*this, std::move(connection), false, std::string(name));
 }
 
-platform::ServerCheck FakePipes::verify_server(PipeHandle client) {
-    if (faults_.should_fail("verify_server"))
+platform::ServerCheck FakePipes::End::verify_server() {
+    if (pipes_.faults_.should_fail("verify_server"))
         return platform::ServerCheck::unverifiable;
-    std::lock_guard lock(mutex_);
-    ++server_checks_;
-    const Endpoint* endpoint = endpoint_of(client);
-    if (endpoint == nullptr || endpoint->kind != Endpoint::Kind::client)
+    std::lock_guard lock(pipes_.mutex_);
+    ++pipes_.server_checks_;
+    if (served_ || ended)
         return platform::ServerCheck::unverifiable;
-    return server_check;
+    return pipes_.server_check;
 }
 
 std::shared_ptr<FakeConnection> FakePipes::queue_client(
@@ -313,7 +362,7 @@ int FakePipes::server_checks() const {
 
 int FakePipes::open_endpoints() const {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(endpoints_.size());
+    return open_endpoints_;
 }
 
 }  // namespace velnaro::fake

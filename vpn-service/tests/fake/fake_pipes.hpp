@@ -49,31 +49,22 @@ class FakePipes final : public platform::Pipes {
   public:
     FakePipes(Faults& faults, FakeSystem& system) : faults_(faults), system_(system) {}
 
-    std::expected<platform::PipeHandle, platform::PipeServerError> create_server(
+    std::expected<std::unique_ptr<platform::PipeServer>, platform::PipeServerError> create_server(
         std::string_view name) override;
-    std::optional<std::vector<platform::PipeEvent>> wait_for_events(
-        platform::PipeHandle server, std::chrono::milliseconds limit) override;
-    void flush(platform::PipeHandle connection, std::chrono::milliseconds limit) override;
-    platform::PipeIo read(platform::PipeHandle pipe, std::span<std::uint8_t> buffer,
-                          std::chrono::milliseconds limit) override;
-    platform::PipeIo write(platform::PipeHandle pipe, std::span<const std::uint8_t> data,
-                           std::chrono::milliseconds limit) override;
-    void close(platform::PipeHandle pipe) override;
     bool pipe_exists(std::string_view name) override;
     // Records the identity asked for in `identities`.
-    std::expected<platform::PipeHandle, platform::PipeOpenError> open_client(
+    std::expected<std::unique_ptr<platform::PipeConnection>, platform::PipeOpenError> open_client(
         std::string_view name, std::chrono::milliseconds wait,
         platform::ClientIdentity identity) override;
-    platform::ServerCheck verify_server(platform::PipeHandle client) override;
 
     // Queues a scripted client for the next wait of any server.
     std::shared_ptr<FakeConnection> queue_client(
         std::vector<std::vector<std::uint8_t>> chunks,
         FakeConnection::End end = FakeConnection::End::close);
-    // For tests that serve by hand: takes the next client as a connection of `server`
-    // that `read` and `write` work on, waiting (really) up to `limit` for one.
-    std::optional<platform::PipeHandle> accept(platform::PipeHandle server,
-                                               std::chrono::milliseconds limit);
+    // For tests that serve by hand: takes the next client as a connection of `server`,
+    // waiting (really) up to `limit` for one; nothing when none came.
+    std::unique_ptr<platform::PipeConnection> accept(platform::PipeServer& server,
+                                                     std::chrono::milliseconds limit);
     // Makes `name` look held by a server outside this process: creation fails, it exists.
     void hold_name_elsewhere(std::string name);
 
@@ -87,36 +78,37 @@ class FakePipes final : public platform::Pipes {
     std::vector<platform::ClientIdentity> identities;
     int server_checks() const;
     int servers_created() const;
+    // Servers and connections whose objects still live.
     int open_endpoints() const;
 
   private:
-    struct Endpoint {
-        enum class Kind { server, served, client };
-        Kind kind = Kind::client;
-        std::string name;
+    class Server;
+    class End;
+    // A server's connection, while its object lives; ordered by when it was accepted.
+    struct Served {
+        const Server* server = nullptr;
+        End* end = nullptr;
         std::shared_ptr<FakeConnection> connection;
-        std::uintptr_t server = 0;  // the server of a served connection
     };
-    std::vector<platform::PipeEvent> collect_events(std::uintptr_t server);
-    bool stalled_connection_of(std::uintptr_t server) const;
-    platform::PipeHandle connect_next(std::uintptr_t server);
+
+    std::vector<platform::PipeEvent> collect_events(const Server& server);
+    bool stalled_connection_of(const Server& server) const;
+    bool has_news_for(const Server& server) const;
+    std::unique_ptr<End> connect_next(const Server& server);
     bool served(std::string_view name) const;
-    Endpoint* endpoint_of(platform::PipeHandle handle);
-    platform::PipeIo server_read(Endpoint& endpoint, std::span<std::uint8_t> buffer,
-                                 std::chrono::milliseconds limit,
-                                 std::unique_lock<std::mutex>& lock);
-    platform::PipeIo client_read(FakeConnection& connection, std::span<std::uint8_t> buffer,
-                                 std::chrono::milliseconds limit,
-                                 std::unique_lock<std::mutex>& lock);
+    void server_ended(const Server& server);
+    void end_ended(End& end);
 
     Faults& faults_;
     FakeSystem& system_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::shared_ptr<FakeConnection>> pending_;
-    std::map<std::uintptr_t, Endpoint> endpoints_;
+    std::set<const Server*> servers_;
+    std::map<std::uint64_t, Served> served_;
     std::set<std::string> held_elsewhere_;
-    std::uintptr_t next_handle_ = 1;
+    std::uint64_t next_serial_ = 1;
+    int open_endpoints_ = 0;
     int servers_created_ = 0;
     int server_checks_ = 0;
     int answers_ = 0;

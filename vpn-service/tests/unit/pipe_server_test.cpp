@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -8,6 +9,7 @@
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_platform.hpp"
 #include "ipc/client.hpp"
+#include "ipc/frames.hpp"
 #include "ipc/ipc_self_test.hpp"
 #include "ipc/pipe_server.hpp"
 
@@ -155,6 +157,10 @@ TEST_F(PipeServerTest, ReplacesTheServerOnlyWhenItBreaks) {
     EXPECT_EQ(answer_of(*first), kVersionAnswer);
     EXPECT_EQ(fake.pipes.servers_created(), 2);
     EXPECT_EQ(fake.pipes.open_endpoints(), 0);
+    ASSERT_EQ(fake.log.lines.size(), 1u) << "the broken wait is logged with the system's reason";
+    EXPECT_EQ(fake.log.lines[0].priority, platform::LogPriority::warning);
+    EXPECT_EQ(fake.log.lines[0].os_error, 5);
+    EXPECT_EQ(fake.log.lines[0].subject, kPipe);
 }
 
 TEST_F(PipeServerTest, FailsWithItsCodeWhenTheNameCannotBeHeld) {
@@ -191,6 +197,11 @@ TEST_F(PipeServerTest, FailsWithItsCodeWhenTheNameCannotBeHeld) {
         EXPECT_EQ(local.pipes.servers_created(), c.creations);
         EXPECT_FALSE(idled);
         EXPECT_EQ(gone, 1);
+        ASSERT_FALSE(local.log.lines.empty());
+        const auto& logged = local.log.lines.back();
+        EXPECT_EQ(logged.code, c.code) << "why the name is lost is logged";
+        EXPECT_NE(logged.os_error, 0);
+        EXPECT_EQ(logged.subject, kPipe);
     }
 }
 
@@ -412,12 +423,17 @@ TEST(IpcSelfTest, AcceptsOnlyAStrictlyWellFormedVersionAnswer) {
         const auto server = fake.pipes.create_server(kPipe);
         ASSERT_TRUE(server);
         std::thread answering([&] {
-            const auto connection = fake.pipes.accept(*server, std::chrono::seconds(5));
+            const auto connection = fake.pipes.accept(**server, std::chrono::seconds(5));
             if (!connection)
                 return;
-            const auto frame = frame_of(c.answer);
-            fake.pipes.write(*connection, frame, std::chrono::seconds(1));
-            fake.pipes.close(*connection);
+            // The request is taken first: a client whose server has already gone finds its
+            // write refused, which is not what this test is about.
+            const auto deadline = fake.system.monotonic_now() + std::chrono::hours(1);
+            std::array<std::uint8_t, kFrameHeaderBytes> header{};
+            std::vector<std::uint8_t> request(kVersionBody.size());
+            read_exact(fake.platform, *connection, header, deadline);
+            read_exact(fake.platform, *connection, request, deadline);
+            connection->write(frame_of(c.answer), std::chrono::seconds(1));
         });
         const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
         answering.join();

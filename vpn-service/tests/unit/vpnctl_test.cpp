@@ -64,7 +64,7 @@ class ScriptedServer {
     ScriptedServer(fake::FakePlatform& machine, std::vector<std::string> replies)
         : machine_(machine),
           platform_(machine.platform),
-          server_(*machine.pipes.create_server(kPipe)) {
+          server_(std::move(*machine.pipes.create_server(kPipe))) {
         thread_ = std::thread([this, replies = std::move(replies)] {
             for (const std::string& reply : replies) {
                 if (!serve(reply))
@@ -75,7 +75,6 @@ class ScriptedServer {
     ~ScriptedServer() {
         if (thread_.joinable())
             thread_.join();
-        platform_.pipes.close(server_);
     }
     // Joins first, so the requests are complete when they are looked at.
     std::vector<std::string> requests() {
@@ -86,7 +85,7 @@ class ScriptedServer {
 
   private:
     bool serve(const std::string& reply) {
-        const auto connection = machine_.pipes.accept(server_, std::chrono::seconds(2));
+        const auto connection = machine_.pipes.accept(*server_, std::chrono::seconds(2));
         if (!connection)
             return false;
         const auto deadline = platform_.system.monotonic_now() + std::chrono::hours(1);
@@ -98,13 +97,12 @@ class ScriptedServer {
         }
         if (!reply.empty())
             write_all(platform_, *connection, fake::frame_of(reply), deadline);
-        platform_.pipes.close(*connection);
         return true;
     }
 
     fake::FakePlatform& machine_;
     platform::Platform& platform_;
-    platform::PipeHandle server_;
+    std::unique_ptr<platform::PipeServer> server_;
     std::vector<std::string> requests_;
     std::thread thread_;
 };
@@ -172,7 +170,7 @@ TEST(Vpnctl, HelpVersionAndUsageErrorsNeverOpenThePipe) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.words));
         fake::FakePlatform machine;
-        machine.pipes.create_server(kPipe);
+        const auto server = machine.pipes.create_server(kPipe);
         const auto outcome = run_words(machine, c.words);
         EXPECT_EQ(outcome.exit_status, c.exit_status);
         EXPECT_TRUE(outcome.standard_output.starts_with(c.output_starts))
@@ -199,7 +197,7 @@ TEST(Vpnctl, AFaultyConfigurationIsNamedAndNothingIsSent) {
     for (const auto& [file, message] : cases) {
         SCOPED_TRACE(file);
         fake::FakePlatform machine;
-        machine.pipes.create_server(kPipe);
+        const auto server = machine.pipes.create_server(kPipe);
         const auto outcome = run_words(machine, {"apply", file});
         EXPECT_EQ(outcome.exit_status, 2);
         EXPECT_EQ(outcome.standard_output, "");

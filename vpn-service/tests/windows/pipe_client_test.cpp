@@ -10,9 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch/unlinked_tunnel_controller.hpp"
+#include "contract/pipes_contract.hpp"
 #include "ipc/client.hpp"
-#include "ipc/pipe_server.hpp"
 #include "platform/native.hpp"
 #include "platform/windows/wide.hpp"
 
@@ -30,14 +29,8 @@ TEST(NamedPipeClients, ClientsRacingForTheOneInstanceAreAllServed) {
     platform::NativePlatform native;
     wireguard::ComponentCell components;
     Runtime runtime{native.get(), components};
-    auto stop = std::make_shared<std::atomic<bool>>(false);
-    std::thread server([&] {
-        run_pipe_server(runtime,
-                        RequestContext{std::nullopt, std::make_unique<UnlinkedTunnelController>()},
-                        stop, kPipe);
-    });
-    for (int i = 0; i < 500 && !native.get().pipes.pipe_exists(kPipe); ++i)
-        std::this_thread::sleep_for(2ms);
+    contract::ServerThread server(runtime, std::string(kPipe));
+    server.start();
 
     constexpr int kClients = 3;
     constexpr int kRequests = 10;
@@ -58,9 +51,7 @@ TEST(NamedPipeClients, ClientsRacingForTheOneInstanceAreAllServed) {
     }
     for (auto& client : clients)
         client.join();
-    stop->store(true);
-    wake_pipe_server(native.get(), kPipe);
-    server.join();
+    server.stop();
     EXPECT_EQ(answered.load(), kClients * kRequests);
     for (const auto& failure : failures)
         EXPECT_EQ(failure, "");
@@ -104,8 +95,9 @@ std::function<void()> open_with(platform::Platform& platform, platform::ClientId
     if (!client)
         return {};
     const std::uint8_t byte = 1;
-    platform.pipes.write(*client, {&byte, 1}, 1s);
-    return [&platform, handle = *client] { platform.pipes.close(handle); };
+    (*client)->write({&byte, 1}, 1s);
+    std::shared_ptr<platform::PipeConnection> held = std::move(*client);
+    return [held]() mutable { held.reset(); };
 }
 
 TEST(NamedPipeClients, NoClientLendsMoreThanItsIdentity) {

@@ -65,26 +65,37 @@ int bind_with_mode(int fd, const sockaddr_un& address) {
     return bound;
 }
 
+std::unexpected<PipeServerError> server_error(PipeServerError::Reason reason, int code,
+                                              const char* operation, std::string_view path) {
+    return std::unexpected(PipeServerError{reason, os_error(code, operation, path)});
+}
+
+std::unexpected<PipeServerError> server_failed(const char* operation, std::string_view path) {
+    return server_error(PipeServerError::failed, errno, operation, path);
+}
+
 // Binds the socket, replacing a stale socket file but never a live server's.
-std::expected<void, PipeServerError> bind_socket(PosixPipes::Endpoint& server) {
+std::expected<void, PipeServerError> bind_socket(PosixServer& server) {
     sockaddr_un address{};
     if (!fill_address(server.path, address))
-        return std::unexpected(PipeServerError::failed);
+        return server_error(PipeServerError::failed, EINVAL, "bind", server.path);
     const int fd = server.listener.get();
     if (bind_with_mode(fd, address) == 0)
         return {};
     if (errno != EADDRINUSE)
-        return std::unexpected(PipeServerError::failed);
+        return server_failed("bind", server.path);
     if (someone_listens(address))
-        return std::unexpected(PipeServerError::name_in_use);
+        return server_error(PipeServerError::name_in_use, EADDRINUSE, "bind", server.path);
     struct stat info {};
     const char* name = server.socket_name.c_str();
-    if (::fstatat(server.folder.get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISSOCK(info.st_mode) || ::unlinkat(server.folder.get(), name, 0) != 0) {
-        return std::unexpected(PipeServerError::failed);
-    }
+    if (::fstatat(server.folder.get(), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return server_failed("fstatat", server.path);
+    if (!S_ISSOCK(info.st_mode))
+        return server_error(PipeServerError::failed, EEXIST, "bind", server.path);
+    if (::unlinkat(server.folder.get(), name, 0) != 0)
+        return server_failed("unlinkat", server.path);
     if (bind_with_mode(fd, address) != 0)
-        return std::unexpected(PipeServerError::failed);
+        return server_failed("bind", server.path);
     return {};
 }
 
@@ -148,18 +159,29 @@ bool may_change_state(int fd, const ucred& peer, const std::string& admitted_gro
     return std::find(groups->begin(), groups->end(), *group) != groups->end();
 }
 
+// What went wrong with a socket that poll reports in error; EIO where it will not say.
+int socket_error(int fd) {
+    int error = 0;
+    socklen_t size = sizeof(error);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error == 0)
+        return EIO;
+    return error;
+}
+
 // What a connection has sent so far, taken without waiting: a received or a closed event,
 // or none when nothing has come yet.
-void read_available(PosixPipes::Endpoint& connection, PipeHandle handle,
-                    std::span<std::uint8_t> buffer, std::vector<PipeEvent>& events) {
-    const ssize_t got =
-        ::recv(connection.connection.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+void read_available(ConnectedSocket& connection, std::span<std::uint8_t> buffer,
+                    std::vector<PipeEvent>& events) {
+    const ssize_t got = ::recv(connection.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (got > 0) {
-        events.push_back(
-            {PipeEvent::Kind::received, handle, {}, {buffer.begin(), buffer.begin() + got}});
+        events.push_back({PipeEvent::Kind::received,
+                          connection.object,
+                          nullptr,
+                          {},
+                          {buffer.begin(), buffer.begin() + got}});
     } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
         connection.reading = false;
-        events.push_back({PipeEvent::Kind::closed, handle, {}, {}});
+        events.push_back({PipeEvent::Kind::closed, connection.object, nullptr, {}, {}});
     }
 }
 
@@ -170,140 +192,138 @@ int poll_milliseconds(Clock::duration left) {
 
 }  // namespace
 
-std::expected<PipeHandle, PipeServerError> PosixPipes::create_server(std::string_view name) {
-    auto endpoint = std::make_shared<Endpoint>();
-    endpoint->kind = Endpoint::Kind::server;
-    endpoint->path = std::string(name);
-    const auto directory = parent_directory(endpoint->path);
-    endpoint->socket_name = std::string(file_name(name));
+std::expected<std::unique_ptr<PipeServer>, PipeServerError> PosixPipes::create_server(
+    std::string_view name) {
+    auto server = std::make_unique<PosixServer>();
+    server->path = std::string(name);
+    const auto directory = parent_directory(server->path);
+    server->socket_name = std::string(file_name(name));
     if (!is_absolute_path(name) || name.find('\0') != std::string_view::npos || !directory ||
-        endpoint->socket_name.empty()) {
-        return std::unexpected(PipeServerError::failed);
+        server->socket_name.empty()) {
+        return server_error(PipeServerError::failed, EINVAL, "create_server", name);
     }
     auto folder = open_socket_folder(*directory);
     if (!folder)
-        return std::unexpected(PipeServerError::failed);
-    endpoint->folder = std::move(*folder);
-    const std::string lock_name = endpoint->socket_name + ".lock";
-    endpoint->lock.reset(::openat(endpoint->folder.get(), lock_name.c_str(),
-                                  O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!endpoint->lock)
-        return std::unexpected(PipeServerError::failed);
+        return server_error(PipeServerError::failed, folder.error(), "open_socket_folder",
+                            *directory);
+    server->folder = std::move(*folder);
+    const std::string lock_name = server->socket_name + ".lock";
+    server->lock.reset(::openat(server->folder.get(), lock_name.c_str(),
+                                O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!server->lock)
+        return server_failed("openat", server->path + ".lock");
     // The lock makes the first-instance rule hold even when two servers start at once.
-    if (::flock(endpoint->lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        return std::unexpected(errno == EWOULDBLOCK ? PipeServerError::name_in_use
-                                                    : PipeServerError::failed);
+    if (::flock(server->lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        return server_error(
+            errno == EWOULDBLOCK ? PipeServerError::name_in_use : PipeServerError::failed, errno,
+            "flock", server->path + ".lock");
     }
-    endpoint->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    server->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!server->listener)
+        return server_failed("socket", name);
     const timeval idle_wait{0, std::chrono::microseconds(kIdleAcceptWait).count()};
-    if (!endpoint->listener || ::setsockopt(endpoint->listener.get(), SOL_SOCKET, SO_RCVTIMEO,
-                                            &idle_wait, sizeof(idle_wait)) != 0) {
-        return std::unexpected(PipeServerError::failed);
+    if (::setsockopt(server->listener.get(), SOL_SOCKET, SO_RCVTIMEO, &idle_wait,
+                     sizeof(idle_wait)) != 0) {
+        return server_failed("setsockopt", name);
     }
-    if (auto bound = bind_socket(*endpoint); !bound)
-        return std::unexpected(bound.error());
+    if (auto bound = bind_socket(*server); !bound)
+        return std::unexpected(std::move(bound.error()));
     struct stat info {};
-    if (::fstatat(endpoint->folder.get(), endpoint->socket_name.c_str(), &info,
-                  AT_SYMLINK_NOFOLLOW) != 0) {
-        return std::unexpected(PipeServerError::failed);
+    if (::fstatat(server->folder.get(), server->socket_name.c_str(), &info, AT_SYMLINK_NOFOLLOW) !=
+        0) {
+        return server_failed("fstatat", name);
     }
-    endpoint->socket_inode = info.st_ino;
-    if (::listen(endpoint->listener.get(), kListenBacklog) != 0)
-        return std::unexpected(PipeServerError::failed);
-    endpoint->uids = read_login_uid_range();
-    endpoint->admitted_group = admitted_group_;
-    return keep(std::move(endpoint));
+    server->socket_file =
+        BoundSocket(info.st_ino, BoundSocketPolicy{server->folder.get(), server->socket_name});
+    if (::listen(server->listener.get(), kListenBacklog) != 0)
+        return server_failed("listen", name);
+    server->uids = read_login_uid_range();
+    server->admitted_group = admitted_group_;
+    return server;
 }
 
-std::vector<std::pair<std::uintptr_t, std::shared_ptr<PosixPipes::Endpoint>>>
-PosixPipes::connections_of(std::uintptr_t server) {
-    std::lock_guard lock(mutex_);
-    std::vector<std::pair<std::uintptr_t, std::shared_ptr<Endpoint>>> found;
-    for (const auto& [handle, endpoint] : endpoints_) {
-        if (endpoint->kind == Endpoint::Kind::served && endpoint->server == server &&
-            endpoint->reading) {
-            found.emplace_back(handle, endpoint);
-        }
+PosixServer::~PosixServer() {
+    // The connections still open end with their server.
+    for (const auto& watched : connections_) {
+        if (const auto socket = watched.lock())
+            socket->fd.reset();
+    }
+}
+
+std::vector<std::shared_ptr<ConnectedSocket>> PosixServer::open_connections() {
+    std::erase_if(connections_, [](const auto& watched) { return watched.expired(); });
+    std::vector<std::shared_ptr<ConnectedSocket>> found;
+    for (const auto& watched : connections_) {
+        auto socket = watched.lock();
+        if (socket && socket->reading && socket->fd)
+            found.push_back(std::move(socket));
     }
     return found;
 }
 
-void PosixPipes::accept_client(std::uintptr_t server, Endpoint& listener,
-                               std::span<std::uint8_t> buffer, std::vector<PipeEvent>& events) {
-    OwnedFd client(
-        ::accept4(listener.listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+void PosixServer::accept_client(std::span<std::uint8_t> buffer, std::vector<PipeEvent>& events) {
+    OwnedFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!client) {
         if (errno == EMFILE || errno == ENFILE || errno == ENOMEM || errno == ENOBUFS)
-            listener.accept_paused_until = Clock::now() + kAcceptBackoff;
+            accept_paused_until_ = Clock::now() + kAcceptBackoff;
         return;
     }
     ucred peer{};
     socklen_t size = sizeof(peer);
     if (::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-        !peer_may_connect(peer.uid, listener.uids)) {
+        !peer_may_connect(peer.uid, uids)) {
         return;  // a system account is dropped without a word
     }
     PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
-                      may_change_state(client.get(), peer, listener.admitted_group)};
-    auto endpoint = std::make_shared<Endpoint>();
-    endpoint->kind = Endpoint::Kind::served;
-    endpoint->path = listener.path;
-    endpoint->server = server;
-    endpoint->connection = std::move(client);
-    Endpoint& connection = *endpoint;
-    const PipeHandle handle = keep(std::move(endpoint));
-    events.push_back({PipeEvent::Kind::connected, handle, caller, {}});
+                      may_change_state(client.get(), peer, admitted_group)};
+    auto connection = std::make_unique<PosixConnection>(std::move(client), path, false,
+                                                        ServerCheck::unverifiable);
+    const auto socket = connection->watch().lock();
+    connections_.push_back(connection->watch());
+    PipeEvent event{
+        PipeEvent::Kind::connected, connection.get(), std::move(connection), std::move(caller), {}};
+    events.push_back(std::move(event));
     // A client sends its request right after connecting, so it is usually there already and
     // the connection's own wait is not needed.
-    read_available(connection, handle, buffer, events);
+    read_available(*socket, buffer, events);
 }
 
-std::optional<std::vector<PipeEvent>> PosixPipes::wait_for_events(PipeHandle server,
-                                                                  std::chrono::milliseconds limit) {
-    const auto listener = find(server);
-    if (!listener || listener->kind != Endpoint::Kind::server)
-        return std::nullopt;
+OsResult<std::vector<PipeEvent>> PosixServer::wait_for_events(std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
-    const auto connections = connections_of(server.value);
+    const auto connections = open_connections();
     std::vector<PipeEvent> events;
     // Left uninitialised: only the bytes a read returns are ever looked at.
     std::array<std::uint8_t, kReadChunk> buffer;
-    if (connections.empty() && Clock::now() >= listener->accept_paused_until &&
-        limit >= kIdleAcceptWait) {
-        accept_client(server.value, *listener, buffer, events);
+    if (connections.empty() && Clock::now() >= accept_paused_until_ && limit >= kIdleAcceptWait) {
+        accept_client(buffer, events);
         return events;
     }
     for (;;) {
         const auto now = Clock::now();
-        const bool accepting = now >= listener->accept_paused_until;
+        const bool accepting = now >= accept_paused_until_;
         std::vector<pollfd> watched;
-        watched.push_back({accepting ? listener->listener.get() : -1, POLLIN, 0});
-        for (const auto& [handle, connection] : connections)
-            watched.push_back({connection->reading ? connection->connection.get() : -1, POLLIN, 0});
+        watched.push_back({accepting ? listener.get() : -1, POLLIN, 0});
+        for (const auto& connection : connections)
+            watched.push_back({connection->reading ? connection->fd.get() : -1, POLLIN, 0});
         auto wake = deadline;
         if (!accepting)
-            wake = std::min(wake, listener->accept_paused_until);
+            wake = std::min(wake, accept_paused_until_);
         const int ready = ::poll(watched.data(), watched.size(), poll_milliseconds(wake - now));
         if (ready < 0 && errno != EINTR)
-            return std::nullopt;
+            return std::unexpected(os_error(errno, "poll", path));
         if (watched[0].revents & (POLLERR | POLLNVAL))
-            return std::nullopt;
+            return std::unexpected(os_error(socket_error(listener.get()), "poll", path));
         // One connection is taken per wait: the listener stays ready while more are
         // queued, and finding that out here would cost a failed accept every time.
         if (watched[0].revents & POLLIN)
-            accept_client(server.value, *listener, buffer, events);
+            accept_client(buffer, events);
         for (std::size_t i = 0; i < connections.size(); ++i) {
             if (watched[i + 1].revents != 0)
-                read_available(*connections[i].second, PipeHandle{connections[i].first}, buffer,
-                               events);
+                read_available(*connections[i], buffer, events);
         }
         if (!events.empty() || Clock::now() >= deadline)
             return events;
     }
 }
-
-// Data written to a Unix socket stays readable by the peer after this end is closed, so
-// there is nothing to wait for.
-void PosixPipes::flush(PipeHandle, std::chrono::milliseconds) {}
 
 }  // namespace velnaro::platform

@@ -30,6 +30,10 @@ bool fill_address(std::string_view path, sockaddr_un& address) {
     return true;
 }
 
+OsError os_error(int code, const char* operation, std::string_view path) {
+    return {static_cast<std::uint32_t>(code), operation, std::string(path)};
+}
+
 namespace {
 
 // A connected, non-blocking client socket; errno tells why there is none.
@@ -104,89 +108,67 @@ bool peer_may_connect(uid_t uid, const LoginUidRange& range) {
 }
 
 PosixPipes::PosixPipes(std::string admitted_group) : admitted_group_(std::move(admitted_group)) {}
-PosixPipes::~PosixPipes() = default;
 
-std::shared_ptr<PosixPipes::Endpoint> PosixPipes::find(PipeHandle handle) {
-    std::lock_guard lock(mutex_);
-    const auto found = endpoints_.find(handle.value);
-    return found == endpoints_.end() ? nullptr : found->second;
+PosixConnection::PosixConnection(OwnedFd fd, std::string path, bool client, ServerCheck socket_file)
+    : socket_(std::make_shared<ConnectedSocket>()),
+      path_(std::move(path)),
+      client_(client),
+      socket_file_(socket_file) {
+    socket_->fd = std::move(fd);
+    socket_->object = this;
 }
 
-PipeHandle PosixPipes::keep(std::shared_ptr<Endpoint> endpoint) {
-    std::lock_guard lock(mutex_);
-    const std::uintptr_t value = next_handle_++;
-    endpoints_.emplace(value, std::move(endpoint));
-    return PipeHandle{value};
-}
-
-PipeIo PosixPipes::read(PipeHandle pipe, std::span<std::uint8_t> buffer,
-                        std::chrono::milliseconds limit) {
-    const auto endpoint = find(pipe);
-    if (!endpoint || !endpoint->connection || buffer.empty())
-        return {PipeIoStatus::failed, 0};
-    const int fd = endpoint->connection.get();
-    // A request usually arrives with its connection, so the bytes are tried first and the
-    // wait is paid only when there is nothing yet.
-    ssize_t got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (got < 0 && errno == EAGAIN) {
-        const int ready = wait_ready(fd, POLLIN, limit);
+// One recv or send, tried at once and only waited for when the socket is not ready: a
+// request usually arrives with its connection, and an answer fits the socket's buffer.
+template <class Move>
+PipeIo PosixConnection::move_bytes(std::size_t size, short ready_for, const char* operation,
+                                   std::chrono::milliseconds limit, Move move) {
+    // A server that has ended closed its connections' descriptors.
+    if (!socket_->fd || size == 0)
+        return {PipeIoStatus::failed, 0, os_error(socket_->fd ? EINVAL : EBADF, operation, path_)};
+    const int fd = socket_->fd.get();
+    ssize_t moved = move(fd);
+    if (moved < 0 && errno == EAGAIN) {
+        const int ready = wait_ready(fd, ready_for, limit);
         if (ready < 0)
-            return {PipeIoStatus::failed, 0};
+            return {PipeIoStatus::failed, 0, os_error(errno, "poll", path_)};
         if (ready == 0)
             return {PipeIoStatus::timed_out, 0};
-        got = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        moved = move(fd);
     }
-    if (got > 0)
-        return {PipeIoStatus::done, static_cast<std::size_t>(got)};
-    if (got == 0 || is_gone(errno))
+    if (moved > 0)
+        return {PipeIoStatus::done, static_cast<std::size_t>(moved)};
+    if (moved == 0 || is_gone(errno))
         return {PipeIoStatus::closed, 0};
     if (errno == EAGAIN || errno == EINTR)
         return {PipeIoStatus::timed_out, 0};
-    return {PipeIoStatus::failed, 0};
+    return {PipeIoStatus::failed, 0, os_error(errno, operation, path_)};
 }
 
-PipeIo PosixPipes::write(PipeHandle pipe, std::span<const std::uint8_t> data,
-                         std::chrono::milliseconds limit) {
-    const auto endpoint = find(pipe);
-    if (!endpoint || !endpoint->connection || data.empty())
-        return {PipeIoStatus::failed, 0};
-    const int fd = endpoint->connection.get();
-    // An answer fits the socket's buffer, so the wait is paid only when it is full.
-    ssize_t sent = ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent < 0 && errno == EAGAIN) {
-        const int ready = wait_ready(fd, POLLOUT, limit);
-        if (ready < 0)
-            return {PipeIoStatus::failed, 0};
-        if (ready == 0)
-            return {PipeIoStatus::timed_out, 0};
-        sent = ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-    }
-    if (sent > 0)
-        return {PipeIoStatus::done, static_cast<std::size_t>(sent)};
-    if (sent < 0 && is_gone(errno))
-        return {PipeIoStatus::closed, 0};
-    if (sent < 0 && (errno == EAGAIN || errno == EINTR))
-        return {PipeIoStatus::timed_out, 0};
-    return {PipeIoStatus::failed, 0};
+PipeIo PosixConnection::read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) {
+    return move_bytes(buffer.size(), POLLIN, "recv", limit, [&](int fd) {
+        return ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    });
 }
 
-void PosixPipes::close(PipeHandle pipe) {
-    std::shared_ptr<Endpoint> endpoint;
-    {
-        std::lock_guard lock(mutex_);
-        const auto found = endpoints_.find(pipe.value);
-        if (found == endpoints_.end())
-            return;
-        endpoint = std::move(found->second);
-        endpoints_.erase(found);
-        if (endpoint->kind != Endpoint::Kind::server)
-            return;
-        // A server's connections end with it.
-        std::erase_if(endpoints_, [&](const auto& entry) {
-            return entry.second->kind == Endpoint::Kind::served &&
-                   entry.second->server == pipe.value;
-        });
-    }
+PipeIo PosixConnection::write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) {
+    return move_bytes(data.size(), POLLOUT, "send", limit, [&](int fd) {
+        return ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    });
+}
+
+ServerCheck PosixConnection::verify_server() {
+    if (!client_ || !socket_->fd)
+        return ServerCheck::unverifiable;
+    if (socket_file_ != ServerCheck::privileged_service)
+        return socket_file_;
+    // The file could have been swapped between the lstat and the connect; the credentials
+    // the listener had when it called listen() cannot.
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    if (::getsockopt(socket_->fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return ServerCheck::unverifiable;
+    return peer.uid == 0 ? ServerCheck::privileged_service : ServerCheck::other_account;
 }
 
 bool PosixPipes::pipe_exists(std::string_view name) {
@@ -196,42 +178,23 @@ bool PosixPipes::pipe_exists(std::string_view name) {
     return errno == EAGAIN;
 }
 
-std::expected<PipeHandle, PipeOpenError> PosixPipes::open_client(std::string_view name,
-                                                                 std::chrono::milliseconds wait,
-                                                                 ClientIdentity) {
+std::expected<std::unique_ptr<PipeConnection>, PipeOpenError> PosixPipes::open_client(
+    std::string_view name, std::chrono::milliseconds wait, ClientIdentity) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    const std::string path(name);
+    std::string path(name);
     for (;;) {
         const ServerCheck socket_file = check_socket_file(path);
         OwnedFd fd = connect_socket(name);
-        if (fd) {
-            auto endpoint = std::make_shared<Endpoint>();
-            endpoint->path = path;
-            endpoint->connection = std::move(fd);
-            endpoint->socket_file = socket_file;
-            return keep(std::move(endpoint));
-        }
+        if (fd)
+            return std::make_unique<PosixConnection>(std::move(fd), std::move(path), true,
+                                                     socket_file);
         // Only a busy server (full backlog) is worth waiting for, as with a busy pipe.
         if (errno != EAGAIN || std::chrono::steady_clock::now() >= deadline) {
-            return std::unexpected(PipeOpenError::unavailable);
+            return std::unexpected(
+                PipeOpenError{PipeOpenError::unavailable, os_error(errno, "connect", path)});
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-}
-
-ServerCheck PosixPipes::verify_server(PipeHandle client) {
-    const auto endpoint = find(client);
-    if (!endpoint || endpoint->kind != Endpoint::Kind::client || !endpoint->connection)
-        return ServerCheck::unverifiable;
-    if (endpoint->socket_file != ServerCheck::privileged_service)
-        return endpoint->socket_file;
-    // The file could have been swapped between the lstat and the connect; the credentials
-    // the listener had when it called listen() cannot.
-    ucred peer{};
-    socklen_t size = sizeof(peer);
-    if (::getsockopt(endpoint->connection.get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
-        return ServerCheck::unverifiable;
-    return peer.uid == 0 ? ServerCheck::privileged_service : ServerCheck::other_account;
 }
 
 }  // namespace velnaro::platform

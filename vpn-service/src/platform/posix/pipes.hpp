@@ -2,14 +2,9 @@
 
 #include <sys/types.h>
 
-#include <map>
 #include <memory>
-#include <mutex>
-#include <span>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "platform/pipes.hpp"
 
@@ -41,36 +36,14 @@ class PosixPipes final : public Pipes {
   public:
     // `admitted_group` names the group whose members may change state; tests pass another.
     explicit PosixPipes(std::string admitted_group = std::string(kAdmittedGroup));
-    ~PosixPipes() override;
 
-    std::expected<PipeHandle, PipeServerError> create_server(std::string_view name) override;
-    std::optional<std::vector<PipeEvent>> wait_for_events(PipeHandle server,
-                                                          std::chrono::milliseconds limit) override;
-    void flush(PipeHandle connection, std::chrono::milliseconds limit) override;
-    PipeIo read(PipeHandle pipe, std::span<std::uint8_t> buffer,
-                std::chrono::milliseconds limit) override;
-    PipeIo write(PipeHandle pipe, std::span<const std::uint8_t> data,
-                 std::chrono::milliseconds limit) override;
-    void close(PipeHandle pipe) override;
+    std::expected<std::unique_ptr<PipeServer>, PipeServerError> create_server(
+        std::string_view name) override;
     bool pipe_exists(std::string_view name) override;
-    std::expected<PipeHandle, PipeOpenError> open_client(std::string_view name,
-                                                         std::chrono::milliseconds wait,
-                                                         ClientIdentity identity) override;
-    ServerCheck verify_server(PipeHandle client) override;
-
-    struct Endpoint;
+    std::expected<std::unique_ptr<PipeConnection>, PipeOpenError> open_client(
+        std::string_view name, std::chrono::milliseconds wait, ClientIdentity identity) override;
 
   private:
-    std::shared_ptr<Endpoint> find(PipeHandle handle);
-    std::vector<std::pair<std::uintptr_t, std::shared_ptr<Endpoint>>> connections_of(
-        std::uintptr_t server);
-    void accept_client(std::uintptr_t server, Endpoint& listener, std::span<std::uint8_t> buffer,
-                       std::vector<PipeEvent>& events);
-    PipeHandle keep(std::shared_ptr<Endpoint> endpoint);
-
-    std::mutex mutex_;
-    std::map<std::uintptr_t, std::shared_ptr<Endpoint>> endpoints_;
-    std::uintptr_t next_handle_ = 1;
     std::string admitted_group_;
 };
 

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/owned.hpp"
 #include "platform/windows/owned_handle.hpp"
 #include "platform/windows/pipes.hpp"
 
@@ -28,40 +30,52 @@ inline bool is_gone(DWORD error) {
            error == ERROR_NO_DATA;
 }
 
-struct Win32Pipes::Endpoint {
-    bool server = false;
+inline OsError os_error(DWORD code, const char* operation, std::string_view name) {
+    return {static_cast<std::uint32_t>(code), operation, std::string(name)};
+}
+
+// An overlapped operation in flight on a pipe. It is cancelled, and waited for, when its owner
+// goes, so that the system never completes it into memory that is gone.
+struct PendingIoPolicy {
+    using Value = OVERLAPPED*;
+    static OVERLAPPED* invalid() noexcept { return nullptr; }
+    static bool is_valid(OVERLAPPED* overlapped) noexcept { return overlapped != nullptr; }
+    void close(OVERLAPPED* overlapped) noexcept {
+        DWORD ignored = 0;
+        ::CancelIoEx(pipe, overlapped);
+        ::GetOverlappedResult(pipe, overlapped, &ignored, TRUE);
+    }
+    HANDLE pipe = nullptr;
+};
+using PendingIo = Owned<PendingIoPolicy>;
+
+// One instance of the pipe: waiting for a client, a server's connection, or a client's own.
+// A connection's object owns it; the server watches its connections through weak references
+// and ends those still open when it ends first.
+struct PipeInstance {
     OwnedHandle pipe;
     OwnedHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED connect{};
-    bool connect_pending = false;
-
-    // A server: its name, and the instance that waits for the next client.
-    std::wstring name;
-    std::shared_ptr<Endpoint> listening;
-    bool listener = false;
-    // A served connection: its server, and the read that waits for the client's bytes.
-    std::uintptr_t owner = 0;
+    // A served connection: the read that waits for the client's bytes.
     bool reading = false;
     OwnedHandle read_event;
     OVERLAPPED read{};
-    bool read_pending = false;
     std::vector<std::uint8_t> received;
+    const PipeConnection* object = nullptr;
+    // Last, so they are cancelled before the handle, the OVERLAPPEDs and the buffer go.
+    PendingIo connect_pending;
+    PendingIo read_pending;
 
-    ~Endpoint() {
-        DWORD ignored = 0;
-        if (connect_pending) {
-            ::CancelIoEx(pipe.get(), &connect);
-            ::GetOverlappedResult(pipe.get(), &connect, &ignored, TRUE);
-        }
-        if (read_pending) {
-            ::CancelIoEx(pipe.get(), &read);
-            ::GetOverlappedResult(pipe.get(), &read, &ignored, TRUE);
-        }
+    void end() {
+        read_pending.reset();
+        connect_pending.reset();
+        pipe.reset();
     }
 
     // Runs one overlapped read or write to its end or to the limit.
     template <class Start>
-    PipeIo transfer(std::chrono::milliseconds limit, Start start) {
+    PipeIo transfer(std::chrono::milliseconds limit, const char* operation, std::string_view name,
+                    Start start) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = event.get();
         ::ResetEvent(event.get());
@@ -69,7 +83,9 @@ struct Win32Pipes::Endpoint {
         if (!start(&overlapped)) {
             const DWORD error = ::GetLastError();
             if (error != ERROR_IO_PENDING) {
-                return {is_gone(error) ? PipeIoStatus::closed : PipeIoStatus::failed, 0};
+                if (is_gone(error))
+                    return {PipeIoStatus::closed, 0};
+                return {PipeIoStatus::failed, 0, os_error(error, operation, name)};
             }
             if (::WaitForSingleObject(event.get(), milliseconds_of(limit)) != WAIT_OBJECT_0) {
                 ::CancelIoEx(pipe.get(), &overlapped);
@@ -79,12 +95,51 @@ struct Win32Pipes::Endpoint {
             const DWORD error = ::GetLastError();
             if (error == ERROR_OPERATION_ABORTED)
                 return {PipeIoStatus::timed_out, 0};
-            return {is_gone(error) ? PipeIoStatus::closed : PipeIoStatus::failed, 0};
+            if (is_gone(error))
+                return {PipeIoStatus::closed, 0};
+            return {PipeIoStatus::failed, 0, os_error(error, operation, name)};
         }
         if (moved == 0)
             return {PipeIoStatus::closed, 0};
         return {PipeIoStatus::done, moved};
     }
+};
+
+// A server's connection or a client's: the instance, ended when the object goes.
+class Win32Connection final : public PipeConnection {
+  public:
+    Win32Connection(std::shared_ptr<PipeInstance> instance, std::string name, bool client)
+        : instance_(std::move(instance)), name_(std::move(name)), client_(client) {
+        instance_->object = this;
+    }
+
+    PipeIo read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) override;
+    PipeIo write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) override;
+    void flush(std::chrono::milliseconds limit) override;
+    ServerCheck verify_server() override;
+
+  private:
+    std::shared_ptr<PipeInstance> instance_;
+    std::string name_;
+    bool client_ = false;
+};
+
+class Win32Server final : public PipeServer {
+  public:
+    Win32Server(std::string name, std::wstring wide_name)
+        : name_(std::move(name)), wide_name_(std::move(wide_name)) {}
+    ~Win32Server() override;
+    OsResult<std::vector<PipeEvent>> wait_for_events(std::chrono::milliseconds limit) override;
+
+    // The instance that waits for the next client; none while every instance is taken.
+    std::shared_ptr<PipeInstance> listening;
+
+  private:
+    void accept_client(std::vector<PipeEvent>& events);
+
+    std::string name_;
+    std::wstring wide_name_;
+    std::vector<std::weak_ptr<PipeInstance>> connections_;
 };
 
 }  // namespace velnaro::platform

@@ -29,7 +29,7 @@ DWORD WINAPI flush_on_thread(LPVOID pipe) {
 // One more instance of the pipe, already waiting for a client. The first of the name is
 // created with FILE_FLAG_FIRST_PIPE_INSTANCE, so the name is never shared with a server that
 // holds it already. Nothing, with the last error set, when it cannot be made.
-std::shared_ptr<Win32Pipes::Endpoint> new_instance(const std::wstring& name, bool first) {
+std::shared_ptr<PipeInstance> new_instance(const std::wstring& name, bool first) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeAccessList, SDDL_REVISION_1,
                                                                 &descriptor, nullptr) ||
@@ -49,8 +49,7 @@ std::shared_ptr<Win32Pipes::Endpoint> new_instance(const std::wstring& name, boo
         ::SetLastError(error);
         return nullptr;
     }
-    auto instance = std::make_shared<Win32Pipes::Endpoint>();
-    instance->server = true;
+    auto instance = std::make_shared<PipeInstance>();
     instance->pipe.reset(pipe);
     if (!instance->event)
         return nullptr;
@@ -62,7 +61,7 @@ std::shared_ptr<Win32Pipes::Endpoint> new_instance(const std::wstring& name, boo
     }
     switch (::GetLastError()) {
         case ERROR_IO_PENDING:
-            instance->connect_pending = true;
+            instance->connect_pending = PendingIo(&instance->connect, PendingIoPolicy{pipe});
             break;
         case ERROR_PIPE_CONNECTED:
         case ERROR_NO_DATA:  // came and went already: seen at the wait, then dropped
@@ -102,7 +101,7 @@ std::string client_account(HANDLE pipe) {
 }
 
 // Starts the read that waits for the connection's next bytes.
-bool start_read(Win32Pipes::Endpoint& connection) {
+bool start_read(PipeInstance& connection) {
     connection.read = OVERLAPPED{};
     connection.read.hEvent = connection.read_event.get();
     ::ResetEvent(connection.read_event.get());
@@ -111,7 +110,7 @@ bool start_read(Win32Pipes::Endpoint& connection) {
         ::GetLastError() != ERROR_IO_PENDING) {
         return false;
     }
-    connection.read_pending = true;
+    connection.read_pending = PendingIo(&connection.read, PendingIoPolicy{connection.pipe.get()});
     return true;
 }
 
@@ -126,49 +125,55 @@ bool name_is_held(const std::wstring& name) {
 
 }  // namespace
 
-std::expected<PipeHandle, PipeServerError> Win32Pipes::create_server(std::string_view name) {
+std::expected<std::unique_ptr<PipeServer>, PipeServerError> Win32Pipes::create_server(
+    std::string_view name) {
     const auto wide_name = to_wide(name);
-    if (!wide_name)
-        return std::unexpected(PipeServerError::failed);
-    auto server = std::make_shared<Endpoint>();
-    server->server = true;
-    server->listener = true;
-    server->name = *wide_name;
-    if (name_is_held(server->name))
-        return std::unexpected(PipeServerError::name_in_use);
-    server->listening = new_instance(server->name, true);
+    if (!wide_name) {
+        return std::unexpected(PipeServerError{
+            PipeServerError::failed, os_error(ERROR_INVALID_NAME, "CreateNamedPipeW", name)});
+    }
+    if (name_is_held(*wide_name)) {
+        return std::unexpected(PipeServerError{PipeServerError::name_in_use,
+                                               os_error(ERROR_PIPE_BUSY, "WaitNamedPipeW", name)});
+    }
+    auto server = std::make_unique<Win32Server>(std::string(name), *wide_name);
+    server->listening = new_instance(*wide_name, true);
     if (!server->listening) {
         const DWORD error = ::GetLastError();
-        return std::unexpected(error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY
-                                   ? PipeServerError::name_in_use
-                                   : PipeServerError::failed);
+        return std::unexpected(PipeServerError{
+            error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY ? PipeServerError::name_in_use
+                                                                     : PipeServerError::failed,
+            os_error(error, "CreateNamedPipeW", name)});
     }
-    return keep(std::move(server));
+    return server;
 }
 
-std::optional<std::vector<PipeEvent>> Win32Pipes::wait_for_events(PipeHandle server,
-                                                                  std::chrono::milliseconds limit) {
-    const auto listener = find(server);
-    if (!listener || !listener->listener)
-        return std::nullopt;
-    std::vector<std::pair<std::uintptr_t, std::shared_ptr<Endpoint>>> connections;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [handle, endpoint] : endpoints_) {
-            if (endpoint->owner == server.value && endpoint->reading)
-                connections.emplace_back(handle, endpoint);
-        }
+Win32Server::~Win32Server() {
+    // The connections still open end with their server.
+    for (const auto& watched : connections_) {
+        if (const auto instance = watched.lock())
+            instance->end();
+    }
+}
+
+OsResult<std::vector<PipeEvent>> Win32Server::wait_for_events(std::chrono::milliseconds limit) {
+    std::erase_if(connections_, [](const auto& watched) { return watched.expired(); });
+    std::vector<std::shared_ptr<PipeInstance>> connections;
+    for (const auto& watched : connections_) {
+        auto instance = watched.lock();
+        if (instance && instance->reading)
+            connections.push_back(std::move(instance));
     }
     // While every instance is taken, clients find the pipe busy and wait.
-    if (!listener->listening) {
-        listener->listening = new_instance(listener->name, false);
-        if (!listener->listening && ::GetLastError() != ERROR_PIPE_BUSY)
-            return std::nullopt;
+    if (!listening) {
+        listening = new_instance(wide_name_, false);
+        if (!listening && ::GetLastError() != ERROR_PIPE_BUSY)
+            return std::unexpected(os_error(::GetLastError(), "CreateNamedPipeW", name_));
     }
     std::vector<HANDLE> watched;
-    if (listener->listening)
-        watched.push_back(listener->listening->event.get());
-    for (const auto& [handle, connection] : connections)
+    if (listening)
+        watched.push_back(listening->event.get());
+    for (const auto& connection : connections)
         watched.push_back(connection->read_event.get());
     std::vector<PipeEvent> events;
     if (watched.empty())
@@ -178,48 +183,46 @@ std::optional<std::vector<PipeEvent>> Win32Pipes::wait_for_events(PipeHandle ser
     if (woke == WAIT_TIMEOUT)
         return events;
     if (woke >= WAIT_OBJECT_0 + watched.size())
-        return std::nullopt;
+        return std::unexpected(os_error(::GetLastError(), "WaitForMultipleObjects", name_));
     std::size_t next = 0;
-    if (listener->listening) {
+    if (listening) {
         ++next;
-        if (::WaitForSingleObject(listener->listening->event.get(), 0) == WAIT_OBJECT_0)
-            accept_client(server.value, *listener, events);
+        if (::WaitForSingleObject(listening->event.get(), 0) == WAIT_OBJECT_0)
+            accept_client(events);
     }
-    for (const auto& [handle, connection] : connections) {
+    for (const auto& connection : connections) {
         if (::WaitForSingleObject(watched[next++], 0) != WAIT_OBJECT_0)
             continue;
         DWORD got = 0;
-        connection->read_pending = false;
+        connection->read_pending.release();
         if (::GetOverlappedResult(connection->pipe.get(), &connection->read, &got, FALSE) &&
             got > 0) {
             events.push_back({PipeEvent::Kind::received,
-                              PipeHandle{handle},
+                              connection->object,
+                              nullptr,
                               {},
                               {connection->received.begin(), connection->received.begin() + got}});
             if (start_read(*connection))
                 continue;
         }
         connection->reading = false;
-        events.push_back({PipeEvent::Kind::closed, PipeHandle{handle}, {}, {}});
+        events.push_back({PipeEvent::Kind::closed, connection->object, nullptr, {}, {}});
     }
     return events;
 }
 
-void Win32Pipes::accept_client(std::uintptr_t server, Endpoint& listener,
-                               std::vector<PipeEvent>& events) {
-    auto instance = std::move(listener.listening);
+void Win32Server::accept_client(std::vector<PipeEvent>& events) {
+    auto instance = std::move(listening);
     // The next instance waits at once, so a client never finds the name missing between two
     // waits; at the most instances it is made later.
-    listener.listening = new_instance(listener.name, false);
+    listening = new_instance(wide_name_, false);
     DWORD ignored = 0;
-    const bool pending = instance->connect_pending;
-    instance->connect_pending = false;
+    const bool pending = instance->connect_pending.release() != nullptr;
     if (pending &&
         !::GetOverlappedResult(instance->pipe.get(), &instance->connect, &ignored, FALSE) &&
         ::GetLastError() != ERROR_PIPE_CONNECTED) {
         return;  // the client came and went: the instance is dropped, a new one waits next time
     }
-    instance->owner = server;
     instance->reading = true;
     instance->received.resize(kReadChunk);
     instance->read_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -228,19 +231,21 @@ void Win32Pipes::accept_client(std::uintptr_t server, Endpoint& listener,
     // Every caller the access list admits may change the tunnel: the desktop client runs as
     // the signed-in user.
     PipeCaller caller{client_account(instance->pipe.get()), true};
+    connections_.push_back(instance);
+    auto connection = std::make_unique<Win32Connection>(std::move(instance), name_, false);
+    const PipeConnection* key = connection.get();
     events.push_back(
-        {PipeEvent::Kind::connected, keep(std::move(instance)), std::move(caller), {}});
+        {PipeEvent::Kind::connected, key, std::move(connection), std::move(caller), {}});
 }
 
-void Win32Pipes::flush(PipeHandle connection, std::chrono::milliseconds limit) {
-    const auto endpoint = find(connection);
-    if (!endpoint)
+void Win32Connection::flush(std::chrono::milliseconds limit) {
+    if (client_ || !instance_->pipe)
         return;
+    const HANDLE pipe = instance_->pipe.get();
     // FlushFileBuffers waits for the client to read everything and has no time limit of its
     // own: it runs on a helper thread that is cancelled, or released by the disconnect, at
     // the limit.
-    OwnedHandle helper(
-        ::CreateThread(nullptr, 0, flush_on_thread, endpoint->pipe.get(), 0, nullptr));
+    OwnedHandle helper(::CreateThread(nullptr, 0, flush_on_thread, pipe, 0, nullptr));
     if (!helper)
         return;
     if (::WaitForSingleObject(helper.get(), milliseconds_of(limit)) == WAIT_OBJECT_0)
@@ -248,7 +253,7 @@ void Win32Pipes::flush(PipeHandle connection, std::chrono::milliseconds limit) {
     ::CancelSynchronousIo(helper.get());
     if (::WaitForSingleObject(helper.get(), kFlushGraceMs) == WAIT_OBJECT_0)
         return;
-    ::DisconnectNamedPipe(endpoint->pipe.get());
+    ::DisconnectNamedPipe(pipe);
     ::WaitForSingleObject(helper.get(), INFINITE);
 }
 

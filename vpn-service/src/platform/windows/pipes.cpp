@@ -4,6 +4,7 @@
 // After windows.h, which it needs.
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -78,59 +79,22 @@ std::optional<DWORD> running_service_process() {
 
 }  // namespace
 
-Win32Pipes::Win32Pipes() = default;
-Win32Pipes::~Win32Pipes() = default;
-
-std::shared_ptr<Win32Pipes::Endpoint> Win32Pipes::find(PipeHandle handle) {
-    std::lock_guard lock(mutex_);
-    const auto found = endpoints_.find(handle.value);
-    return found == endpoints_.end() ? nullptr : found->second;
-}
-
-PipeHandle Win32Pipes::keep(std::shared_ptr<Endpoint> endpoint) {
-    std::lock_guard lock(mutex_);
-    const std::uintptr_t value = next_handle_++;
-    endpoints_.emplace(value, std::move(endpoint));
-    return PipeHandle{value};
-}
-
-PipeIo Win32Pipes::read(PipeHandle pipe, std::span<std::uint8_t> buffer,
-                        std::chrono::milliseconds limit) {
-    const auto endpoint = find(pipe);
-    if (!endpoint || buffer.empty())
-        return {PipeIoStatus::failed, 0};
+PipeIo Win32Connection::read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) {
+    if (buffer.empty())
+        return {PipeIoStatus::failed, 0, os_error(ERROR_INVALID_PARAMETER, "ReadFile", name_)};
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-    return endpoint->transfer(limit, [&](OVERLAPPED* overlapped) {
-        return ::ReadFile(endpoint->pipe.get(), buffer.data(), size, nullptr, overlapped) != 0;
+    return instance_->transfer(limit, "ReadFile", name_, [&](OVERLAPPED* overlapped) {
+        return ::ReadFile(instance_->pipe.get(), buffer.data(), size, nullptr, overlapped) != 0;
     });
 }
 
-PipeIo Win32Pipes::write(PipeHandle pipe, std::span<const std::uint8_t> data,
-                         std::chrono::milliseconds limit) {
-    const auto endpoint = find(pipe);
-    if (!endpoint || data.empty())
-        return {PipeIoStatus::failed, 0};
+PipeIo Win32Connection::write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) {
+    if (data.empty())
+        return {PipeIoStatus::failed, 0, os_error(ERROR_INVALID_PARAMETER, "WriteFile", name_)};
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
-    return endpoint->transfer(limit, [&](OVERLAPPED* overlapped) {
-        return ::WriteFile(endpoint->pipe.get(), data.data(), size, nullptr, overlapped) != 0;
+    return instance_->transfer(limit, "WriteFile", name_, [&](OVERLAPPED* overlapped) {
+        return ::WriteFile(instance_->pipe.get(), data.data(), size, nullptr, overlapped) != 0;
     });
-}
-
-void Win32Pipes::close(PipeHandle pipe) {
-    std::shared_ptr<Endpoint> endpoint;
-    {
-        std::lock_guard lock(mutex_);
-        const auto found = endpoints_.find(pipe.value);
-        if (found == endpoints_.end())
-            return;
-        endpoint = std::move(found->second);
-        endpoints_.erase(found);
-        if (!endpoint->listener)
-            return;
-        // A server's connections end with it.
-        std::erase_if(endpoints_,
-                      [&](const auto& entry) { return entry.second->owner == pipe.value; });
-    }
 }
 
 bool Win32Pipes::pipe_exists(std::string_view name) {
@@ -143,42 +107,45 @@ bool Win32Pipes::pipe_exists(std::string_view name) {
     return ::GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
-std::expected<PipeHandle, PipeOpenError> Win32Pipes::open_client(std::string_view name,
-                                                                 std::chrono::milliseconds wait,
-                                                                 ClientIdentity identity) {
+std::expected<std::unique_ptr<PipeConnection>, PipeOpenError> Win32Pipes::open_client(
+    std::string_view name, std::chrono::milliseconds wait, ClientIdentity identity) {
+    const auto refused = [&](PipeOpenError::Reason reason, DWORD error, const char* operation) {
+        return std::unexpected(PipeOpenError{reason, os_error(error, operation, name)});
+    };
     const auto wide_name = to_wide(name);
     if (!wide_name)
-        return std::unexpected(PipeOpenError::unavailable);
+        return refused(PipeOpenError::unavailable, ERROR_INVALID_NAME, "CreateFileW");
     // A zero wait would mean the pipe's default time-out to WaitNamedPipeW; it means "now".
     if (wait.count() > 0 && !::WaitNamedPipeW(wide_name->c_str(), milliseconds_of(wait))) {
-        return std::unexpected(PipeOpenError::unavailable);
+        return refused(PipeOpenError::unavailable, ::GetLastError(), "WaitNamedPipeW");
     }
     // Only the rights the pipe's access list gives interactive users: GENERIC_WRITE would also
     // ask for FILE_CREATE_PIPE_INSTANCE, which only the service holds, and be refused.
     HANDLE pipe = ::CreateFileW(wide_name->c_str(),
-                                FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0, nullptr,
-                                OPEN_EXISTING, client_flags(identity), nullptr);
+                                FILE_GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0,
+                                nullptr, OPEN_EXISTING, client_flags(identity), nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
         // WaitNamedPipeW wakes every waiter and only one of them gets the instance; the others
         // find it busy (or gone between two instances) and may wait again.
         const DWORD error = ::GetLastError();
         const bool lost_the_race = error == ERROR_PIPE_BUSY || error == ERROR_FILE_NOT_FOUND;
-        return std::unexpected(wait.count() > 0 && !lost_the_race ? PipeOpenError::open_failed
-                                                                  : PipeOpenError::unavailable);
+        return refused(wait.count() > 0 && !lost_the_race ? PipeOpenError::open_failed
+                                                          : PipeOpenError::unavailable,
+                       error, "CreateFileW");
     }
-    auto endpoint = std::make_shared<Endpoint>();
-    endpoint->pipe.reset(pipe);
-    if (!endpoint->event)
-        return std::unexpected(PipeOpenError::open_failed);
-    return keep(std::move(endpoint));
+    auto instance = std::make_shared<PipeInstance>();
+    instance->pipe.reset(pipe);
+    if (!instance->event)
+        return refused(PipeOpenError::open_failed, ::GetLastError(), "CreateEventW");
+    return std::make_unique<Win32Connection>(std::move(instance), std::string(name), true);
 }
 
-ServerCheck Win32Pipes::verify_server(PipeHandle client) {
-    const auto endpoint = find(client);
-    if (!endpoint || endpoint->server)
+ServerCheck Win32Connection::verify_server() {
+    if (!client_ || !instance_->pipe)
         return ServerCheck::unverifiable;
+    const HANDLE pipe = instance_->pipe.get();
     ULONG server_pid = 0;
-    if (!::GetNamedPipeServerProcessId(endpoint->pipe.get(), &server_pid))
+    if (!::GetNamedPipeServerProcessId(pipe, &server_pid))
         return ServerCheck::unverifiable;
     // Services run in session 0; a server in a user's session is nobody's service.
     DWORD session = 0;
@@ -195,7 +162,7 @@ ServerCheck Win32Pipes::verify_server(PipeHandle client) {
     // Had the server gone between the calls, its id could already name another process;
     // while the server's end is still open, the id (and the process opened) is the server's.
     DWORD available = 0;
-    if (!::PeekNamedPipe(endpoint->pipe.get(), nullptr, 0, nullptr, &available, nullptr))
+    if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr))
         return ServerCheck::unverifiable;
     if (service_pid)
         return *service_pid == server_pid ? ServerCheck::privileged_service
