@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -17,15 +19,22 @@ namespace {
 
 using namespace velnaro;
 
-// What a handle stands for: the interface name only. Every call asks the daemon afresh,
-// so a handle never serves stale data and holds no key.
-struct Adapter {
-    std::string name;
-};
-
-std::optional<SecretBuffer> read_block(const Adapter& adapter) {
+// One kept connection per interface for the whole process (the service reads from several
+// threads, hence the lock); each reading is a new request, answered afresh.
+std::optional<SecretBuffer> ask_daemon(const std::string& name) {
+    constexpr std::size_t kMaxKept = 8;  // names are checked, and the service uses one
+    static std::mutex mutex;
+    static std::map<std::string, wglinux::UapiConnection> connections;
     const std::string_view request = "get=1\n\n";
-    const auto answer = wglinux::uapi_exchange(adapter.name, as_bytes(request));
+    std::lock_guard lock(mutex);
+    if (connections.size() >= kMaxKept && !connections.contains(name)) {
+        connections.clear();
+    }
+    return connections.try_emplace(name, name).first->second.exchange(as_bytes(request));
+}
+
+std::optional<SecretBuffer> read_block(const std::string& name) {
+    const auto answer = ask_daemon(name);
     if (!answer) {
         return std::nullopt;
     }
@@ -35,6 +44,22 @@ std::optional<SecretBuffer> read_block(const Adapter& adapter) {
     }
     return wglinux::build_configuration_block(*device);
 }
+
+// What a handle stands for: the interface, and the daemon's answer from the moment the handle
+// was opened or last probed. That answer serves the size probe and the read that follow it
+// (one exchange with the daemon for a whole reading), and is dropped once it has been handed
+// out, so a handle never hands out a reading older than the probe that preceded it.
+struct Adapter {
+    std::string name;
+    std::optional<SecretBuffer> block;
+
+    const std::optional<SecretBuffer>& current() {
+        if (!block) {
+            block = read_block(name);
+        }
+        return block;
+    }
+};
 
 }  // namespace
 
@@ -46,11 +71,16 @@ __attribute__((visibility("default"))) WireGuardAdapterHandle WireGuardOpenAdapt
         return nullptr;
     }
     const std::string utf8 = from_platform_text(name);
-    if (!wglinux::is_valid_interface_name(utf8) || !wglinux::interface_exists(utf8) ||
-        !wglinux::uapi_socket_answers(utf8)) {
+    if (!wglinux::is_valid_interface_name(utf8) || !wglinux::interface_exists(utf8)) {
         return nullptr;
     }
-    return new (std::nothrow) Adapter{utf8};
+    // An interface whose daemon does not answer yet is not open-able, as on Windows an
+    // adapter still being created.
+    auto block = read_block(utf8);
+    if (!block) {
+        return nullptr;
+    }
+    return new (std::nothrow) Adapter{utf8, std::move(block)};
 }
 
 __attribute__((visibility("default"))) void WireGuardCloseAdapter(WireGuardAdapterHandle adapter) {
@@ -77,7 +107,8 @@ __attribute__((visibility("default"))) std::uint32_t WireGuardGetConfiguration(
     if (adapter == nullptr || bytes == nullptr) {
         return 0;
     }
-    const auto block = read_block(*static_cast<Adapter*>(adapter));
+    auto& open = *static_cast<Adapter*>(adapter);
+    const auto& block = open.current();
     if (!block) {
         return 0;
     }
@@ -88,6 +119,7 @@ __attribute__((visibility("default"))) std::uint32_t WireGuardGetConfiguration(
     }
     std::memcpy(configuration, block->data(), needed);
     *bytes = needed;
+    open.block.reset();
     return 1;
 }
 

@@ -1,7 +1,12 @@
 #include "configuration_block.hpp"
 
+#include <sodium.h>
+
 #include <algorithm>
+#include <array>
 #include <limits>
+#include <mutex>
+#include <optional>
 
 #include "keys.hpp"
 
@@ -32,6 +37,36 @@ void put_bytes(SecretBuffer& block, std::size_t offset, std::span<const std::uin
     std::copy(bytes.begin(), bytes.end(), block.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
+// The public key is a scalar multiplication away from the private key, the dearest step of a
+// reading, and the private key seldom changes: the last result is kept, found again by a hash
+// of the private key under a key of this process (the private key itself is not kept).
+bool public_key_of(std::span<const std::uint8_t, kKeySize> private_key,
+                   std::span<std::uint8_t, kKeySize> public_key) {
+    static std::mutex mutex;
+    static std::array<std::uint8_t, crypto_generichash_KEYBYTES> hash_key{};
+    static std::optional<std::array<std::uint8_t, kKeySize>> last_hash;
+    static std::array<std::uint8_t, kKeySize> last_public{};
+    if (sodium_init() < 0) {
+        return false;
+    }
+    std::lock_guard lock(mutex);
+    if (!last_hash) {
+        randombytes_buf(hash_key.data(), hash_key.size());
+    }
+    std::array<std::uint8_t, kKeySize> hash{};
+    crypto_generichash(hash.data(), hash.size(), private_key.data(), private_key.size(),
+                       hash_key.data(), hash_key.size());
+    if (!last_hash || sodium_memcmp(hash.data(), last_hash->data(), hash.size()) != 0) {
+        if (!derive_public_key(private_key, last_public)) {
+            last_hash.reset();
+            return false;
+        }
+        last_hash = hash;
+    }
+    std::copy(last_public.begin(), last_public.end(), public_key.begin());
+    return true;
+}
+
 void put_interface(SecretBuffer& block, const UapiDevice& device) {
     std::uint32_t flags = 4;  // the listen port is always known
     put_u16(block, 4, device.listen_port);
@@ -39,7 +74,7 @@ void put_interface(SecretBuffer& block, const UapiDevice& device) {
         SecretArray<kKeySize> public_key;
         put_bytes(block, kInterfacePrivateKeyOffset, device.private_key.span());
         flags |= 2;
-        if (derive_public_key(device.private_key.span(), public_key.span())) {
+        if (public_key_of(device.private_key.span(), public_key.span())) {
             put_bytes(block, kInterfacePublicKeyOffset, public_key.span());
             flags |= 1;
         }

@@ -11,10 +11,14 @@
 namespace velnaro::wglinux {
 
 bool interface_exists(std::string_view name) {
+    return interface_index(name) != 0;
+}
+
+int interface_index(std::string_view name) {
     if (name.empty() || name.size() >= IFNAMSIZ) {
-        return false;
+        return 0;
     }
-    return ::if_nametoindex(std::string(name).c_str()) != 0;
+    return static_cast<int>(::if_nametoindex(std::string(name).c_str()));
 }
 
 std::optional<bool> interface_is_up(std::string_view name) {

@@ -1,20 +1,25 @@
 #include "process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <thread>
+
+#include "platform/posix/owned_fd.hpp"
 
 namespace velnaro::wglinux {
 namespace {
 
 constexpr std::chrono::seconds kCommandTimeout{10};
-constexpr std::chrono::milliseconds kPollInterval{10};
+constexpr std::chrono::milliseconds kPollInterval{5};
 
 std::vector<char*> pointers(const std::vector<std::string>& texts) {
     std::vector<char*> result;
@@ -136,6 +141,9 @@ std::optional<pid_t> spawn_bound_process(const std::vector<std::string>& argv,
 
 std::optional<int> wait_process(pid_t pid, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // A process descriptor becomes readable when the child ends, so the wait ends with it;
+    // without one (an old kernel) the child is asked for every few milliseconds.
+    const platform::OwnedFd ended(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     while (true) {
         int status = 0;
         const pid_t result = ::waitpid(pid, &status, WNOHANG);
@@ -145,10 +153,18 @@ std::optional<int> wait_process(pid_t pid, std::chrono::milliseconds timeout) {
         if (result < 0 && errno != EINTR) {
             return std::nullopt;
         }
-        if (std::chrono::steady_clock::now() >= deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
             return std::nullopt;
         }
-        std::this_thread::sleep_for(kPollInterval);
+        if (ended) {
+            pollfd entry{ended.get(), POLLIN, 0};
+            ::poll(&entry, 1,
+                   static_cast<int>(std::min(left, std::chrono::milliseconds(1000)).count()));
+        } else {
+            std::this_thread::sleep_for(std::min(left, kPollInterval));
+        }
     }
 }
 

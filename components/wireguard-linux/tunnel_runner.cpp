@@ -9,10 +9,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "interface_link.hpp"
 #include "process.hpp"
+#include "rtnetlink.hpp"
 #include "uapi_client.hpp"
 #include "uapi_text.hpp"
 
@@ -23,7 +26,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kDaemonStartTimeout = 10s;
 constexpr auto kDaemonStopGrace = 5s;
-constexpr auto kWaitPoll = 50ms;
+constexpr auto kReadinessPoll = 1ms;
 constexpr int kStopPollMilliseconds = 500;
 
 const std::string kInterface(kTunnelInterfaceName);
@@ -71,11 +74,16 @@ class StopSignals {
     int fd_ = -1;
 };
 
+void report(const char* what, const std::string& subject, int error) {
+    std::fprintf(stderr, "tunnel: %s %s on %s failed: %s\n", what, subject.c_str(),
+                 kInterface.c_str(), std::strerror(error));
+}
+
 // Everything the bring-up did, so the tear-down undoes exactly that and nothing more (an
 // interface of the same name that someone else runs is never touched).
 class Tunnel {
   public:
-    explicit Tunnel(std::string ip) : ip_(std::move(ip)) {}
+    explicit Tunnel(Rtnetlink netlink) : netlink_(std::move(netlink)) {}
     ~Tunnel() { take_down(); }
     Tunnel(const Tunnel&) = delete;
     Tunnel& operator=(const Tunnel&) = delete;
@@ -90,16 +98,19 @@ class Tunnel {
         return owns_interface_;
     }
 
+    // The daemon creates the interface, then its socket: the first accepted connection means
+    // both are there. Asked every millisecond, so the tunnel goes on as soon as it may.
     bool wait_for_socket() {
         const auto deadline = std::chrono::steady_clock::now() + kDaemonStartTimeout;
         while (std::chrono::steady_clock::now() < deadline) {
             if (!daemon_running()) {
                 return false;
             }
-            if (interface_exists(kInterface) && uapi_socket_answers(kInterface)) {
-                return true;
+            if (uapi_socket_answers(kInterface)) {
+                index_ = interface_index(kInterface);
+                return index_ != 0;
             }
-            std::this_thread::sleep_for(kWaitPoll);
+            std::this_thread::sleep_for(kReadinessPoll);
         }
         return false;
     }
@@ -112,16 +123,24 @@ class Tunnel {
     }
 
     bool add_address(const Ipv4Cidr& address) {
-        return ip({"address", "add", address.text(), "dev", kInterface});
+        const int error = netlink_.add_address(index_, address);
+        if (error != 0)
+            report("adding address", address.text(), error);
+        return error == 0;
     }
 
     bool set_up() {
-        link_up_ = ip({"link", "set", "dev", kInterface, "up"});
+        const int error = netlink_.set_link_up(index_, true);
+        if (error != 0)
+            report("setting", "the link up", error);
+        link_up_ = error == 0;
         return link_up_;
     }
 
-    bool add_route(const std::string& network) {
-        if (!ip({"route", "add", network, "dev", kInterface})) {
+    bool add_route(const Ipv4Cidr& network) {
+        const int error = netlink_.add_route(index_, network);
+        if (error != 0) {
+            report("adding route", network.network_text(), error);
             return false;
         }
         routes_.push_back(network);
@@ -137,11 +156,11 @@ class Tunnel {
 
     void take_down() {
         for (auto route = routes_.rbegin(); route != routes_.rend(); ++route) {
-            ip({"route", "del", *route, "dev", kInterface});
+            netlink_.delete_route(index_, *route);
         }
         routes_.clear();
         if (link_up_) {
-            ip({"link", "set", "dev", kInterface, "down"});
+            netlink_.set_link_up(index_, false);
             link_up_ = false;
         }
         if (daemon_) {
@@ -149,24 +168,20 @@ class Tunnel {
             daemon_.reset();
         }
         // The daemon removes its interface as it ends; one it could not remove (killed) is
-        // deleted here, but only when it was ours.
-        if (owns_interface_ && interface_exists(kInterface)) {
-            ip({"link", "del", "dev", kInterface});
+        // deleted here, but only when it was ours (the same index: not a newcomer's).
+        if (owns_interface_ && index_ != 0 && interface_index(kInterface) == index_) {
+            netlink_.delete_link(index_);
         }
         owns_interface_ = false;
     }
 
   private:
-    bool ip(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), ip_);
-        return run_command(arguments);
-    }
-
-    std::string ip_;
+    Rtnetlink netlink_;
     std::optional<pid_t> daemon_;
+    int index_ = 0;
     bool owns_interface_ = false;
     bool link_up_ = false;
-    std::vector<std::string> routes_;
+    std::vector<Ipv4Cidr> routes_;
 };
 
 // The interface address makes the kernel add a route for its own network; adding that
@@ -182,17 +197,17 @@ bool bring_up(Tunnel& tunnel, const std::string& daemon, const TunnelSettings& s
         !tunnel.set_up()) {
         return false;
     }
-    std::vector<std::string> added;
+    std::vector<Ipv4Cidr> added;  // host bits cleared
     for (const Ipv4Cidr& network : settings.allowed_networks) {
-        const std::string text = network.network_text();
+        const Ipv4Cidr route{network.network(), network.prefix};
         if (is_connected_route(settings.address, network) ||
-            std::find(added.begin(), added.end(), text) != added.end()) {
+            std::find(added.begin(), added.end(), route) != added.end()) {
             continue;
         }
-        if (!tunnel.add_route(text)) {
+        if (!tunnel.add_route(route)) {
             return false;
         }
-        added.push_back(text);
+        added.push_back(route);
     }
     return true;
 }
@@ -217,19 +232,19 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
     const auto endpoint = resolve_ipv4(settings.endpoint_host);
     const auto daemon = find_executable(
         {"/usr/bin/wireguard-go", "/usr/local/bin/wireguard-go", "/usr/sbin/wireguard-go"});
-    const auto ip = find_executable({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
     if (!endpoint)
         return TunnelEnd::endpoint_unresolved;
     // An interface or socket of that name means another tunnel is running; leave it alone.
     if (interface_exists(kInterface) || uapi_socket_answers(kInterface))
         return TunnelEnd::interface_in_use;
-    if (!daemon || !ip)
+    auto netlink = Rtnetlink::open();
+    if (!daemon || !netlink)
         return TunnelEnd::not_brought_up;
     StopSignals stop;
     if (!stop.ready()) {
         return TunnelEnd::not_brought_up;
     }
-    Tunnel tunnel(*ip);
+    Tunnel tunnel(std::move(*netlink));
     if (!bring_up(tunnel, *daemon, settings, *endpoint)) {
         tunnel.take_down();
         return TunnelEnd::not_brought_up;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/secret_buffer.hpp"
+#include "platform/posix/owned_fd.hpp"
 
 namespace velnaro::wglinux {
 
@@ -22,5 +23,19 @@ std::optional<SecretBuffer> uapi_exchange(std::string_view interface_name,
 
 // Whether something accepts connections on the interface's UAPI socket.
 bool uapi_socket_answers(std::string_view interface_name);
+
+// A connection to the interface's daemon kept for further requests: the daemon serves any
+// number of them on one connection, which spares it accepting a new one each time. Each
+// request gets its answer afresh. A request on a kept connection that the daemon closed since
+// (it ended, or was restarted) is sent once more on a new one. Not for concurrent use.
+class UapiConnection {
+  public:
+    explicit UapiConnection(std::string interface_name) : name_(std::move(interface_name)) {}
+    std::optional<SecretBuffer> exchange(std::span<const std::uint8_t> request);
+
+  private:
+    std::string name_;
+    platform::OwnedFd fd_;
+};
 
 }  // namespace velnaro::wglinux

@@ -3,6 +3,8 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <utility>
 
 namespace velnaro::platform {
@@ -53,6 +55,16 @@ SystemdBus::SystemdBus(SystemdBus&& other) noexcept
 SystemdBus::~SystemdBus() {
     if (bus_ != nullptr)
         sd_bus_flush_close_unref(bus_);
+}
+
+bool SystemdBus::ready() {
+    if (sd_bus_is_open(bus_) <= 0)
+        return false;
+    int r = 0;
+    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+    }
+    last_error_ = r < 0 ? -r : 0;
+    return r >= 0 && sd_bus_is_open(bus_) > 0;
 }
 
 bool SystemdBus::reload() {
@@ -130,42 +142,65 @@ std::optional<std::string> SystemdBus::unit_path(std::string_view unit) {
     return std::string(path);
 }
 
+// One call for the three states (ListUnitsByNames loads the unit as LoadUnit would); how a
+// service ended matters only once it has failed, and is read only then.
 std::optional<SystemdBus::UnitState> SystemdBus::unit_state(std::string_view unit) {
-    auto path = unit_path(unit);
-    if (!path)
-        return std::nullopt;
-    UnitState state;
-    const auto read_string = [&](const char* interface, const char* property, std::string& out) {
-        CallScope call;
-        char* value = nullptr;
-        const int r = sd_bus_get_property_string(bus_, kDestination, path->c_str(), interface,
-                                                 property, &call.error, &value);
-        if (r < 0) {
-            last_error_ = -r;
-            return false;
-        }
-        out = value;
-        free(value);
-        return true;
-    };
-    if (!read_string(kUnitInterface, "LoadState", state.load_state) ||
-        !read_string(kUnitInterface, "ActiveState", state.active_state) ||
-        !read_string(kUnitInterface, "SubState", state.sub_state)) {
+    const std::string name(unit);
+    const char* names[] = {name.c_str(), nullptr};
+    sd_bus_message* message = nullptr;
+    int r = sd_bus_message_new_method_call(bus_, &message, kDestination, kManagerPath,
+                                           kManagerInterface, "ListUnitsByNames");
+    if (r >= 0)
+        r = sd_bus_message_append_strv(message, const_cast<char**>(names));
+    CallScope call;
+    if (r >= 0)
+        r = sd_bus_call(bus_, message, 0, &call.error, &call.reply);
+    sd_bus_message_unref(message);
+    const char *id = nullptr, *description = nullptr, *load = nullptr, *active = nullptr,
+               *sub = nullptr, *following = nullptr, *path = nullptr, *job_type = nullptr,
+               *job_path = nullptr;
+    std::uint32_t job_id = 0;
+    if (r >= 0)
+        r = sd_bus_message_enter_container(call.reply, 'a', "(ssssssouso)");
+    if (r >= 0)
+        r = sd_bus_message_read(call.reply, "(ssssssouso)", &id, &description, &load, &active, &sub,
+                                &following, &path, &job_id, &job_type, &job_path);
+    if (r <= 0) {
+        last_error_ = r < 0 ? -r : ENOENT;
         return std::nullopt;
     }
-    if (state.load_state != "loaded")
+    UnitState state{load, active, sub, {}, 0};
+    if (state.active_state != "failed" || state.load_state != "loaded")
         return state;  // a unit without a file has no service properties
-    if (!read_string(kServiceInterface, "Result", state.result))
-        return std::nullopt;
-    CallScope call;
-    const int r =
-        sd_bus_get_property_trivial(bus_, kDestination, path->c_str(), kServiceInterface,
-                                    "ExecMainStatus", &call.error, 'i', &state.exec_main_status);
+    CallScope get;
+    char* result = nullptr;
+    r = sd_bus_get_property_string(bus_, kDestination, path, kServiceInterface, "Result",
+                                   &get.error, &result);
+    if (r >= 0) {
+        state.result = result;
+        free(result);
+        CallScope status;
+        r = sd_bus_get_property_trivial(bus_, kDestination, path, kServiceInterface,
+                                        "ExecMainStatus", &status.error, 'i',
+                                        &state.exec_main_status);
+    }
     if (r < 0) {
         last_error_ = -r;
         return std::nullopt;
     }
     return state;
+}
+
+bool SystemdBus::needs_reload(std::string_view unit) {
+    auto path = unit_path(unit);
+    if (!path)
+        return true;
+    CallScope call;
+    int value = 1;
+    const int r = sd_bus_get_property_trivial(bus_, kDestination, path->c_str(), kUnitInterface,
+                                              "NeedDaemonReload", &call.error, 'b', &value);
+    last_error_ = r < 0 ? -r : 0;
+    return r < 0 || value != 0;
 }
 
 }  // namespace velnaro::platform

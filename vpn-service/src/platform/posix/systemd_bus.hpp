@@ -23,9 +23,14 @@ class SystemdBus {
         std::string load_state;  // "loaded", "not-found", ...
         std::string active_state;
         std::string sub_state;
-        std::string result;  // the service's last Result
-        int exec_main_status = 0;
+        std::string result;        // the service's last Result; read only once it failed
+        int exec_main_status = 0;  // likewise
     };
+
+    // Whether the connection still stands, after reading and dropping what systemd sent unasked
+    // (it tells every client of its private socket of every unit change; unread, that would
+    // pile up on both sides of a connection that is kept).
+    bool ready();
 
     // Every call returns false (or nothing) on failure, with the error number in last_error().
     bool reload();
@@ -35,6 +40,8 @@ class SystemdBus {
     bool enable_unit_file(std::string_view unit);
     bool disable_unit_file(std::string_view unit);
     std::optional<UnitState> unit_state(std::string_view unit);
+    // Whether systemd holds the unit from a file that changed since; true when it cannot tell.
+    bool needs_reload(std::string_view unit);
     int last_error() const { return last_error_; }
 
   private:

@@ -58,6 +58,43 @@ bool replace_file(const std::string& path, std::string_view content) {
     return directory && ::fsync(directory.get()) == 0;
 }
 
+std::optional<std::string> read_file(const std::string& path) {
+    OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
+        return std::nullopt;
+    std::string content;
+    char chunk[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fd.get(), chunk, sizeof chunk)) > 0)
+        content.append(chunk, static_cast<std::size_t>(n));
+    if (n < 0)
+        return std::nullopt;
+    return content;
+}
+
+// What systemd reads of a unit: every line but the comments.
+std::string directives_of(std::string_view text) {
+    std::string out;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        if (!line.starts_with('#') && !line.starts_with(';'))
+            out.append(line).push_back('\n');
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    }
+    return out;
+}
+
+// The description a unit carries: the comment line right after the first one (the unit
+// file's own layout, render_unit_file).
+std::string description_in(std::string_view text) {
+    const std::size_t first_end = text.find('\n');
+    if (first_end == std::string_view::npos || !text.substr(first_end + 1).starts_with("# "))
+        return {};
+    const std::string_view rest = text.substr(first_end + 3);
+    return std::string(rest.substr(0, rest.find('\n')));
+}
+
 // A refused systemd call or file write is worth a line with its error: the callers above fold
 // it into a detail code and the reason would be lost.
 bool logged(bool ok, std::string_view what, int os_error, std::string_view unit) {
@@ -71,7 +108,8 @@ constexpr std::uint32_t kManagerRights = access::kManagerConnect | access::kMana
 constexpr std::uint32_t kServiceRights =
     access::kServiceQueryConfig | access::kServiceChangeConfig | access::kServiceQueryStatus |
     access::kServiceStart | access::kServiceStop | access::kDelete;
-constexpr std::uint32_t kServiceReadRights = access::kServiceQueryConfig | access::kServiceQueryStatus;
+constexpr std::uint32_t kServiceReadRights =
+    access::kServiceQueryConfig | access::kServiceQueryStatus;
 
 }  // namespace
 
@@ -97,11 +135,28 @@ std::optional<ScHandle> SystemdServiceControl::open_manager(std::uint32_t access
     // Registering writes into /etc/systemd/system: root only, as on Windows administrators.
     if ((access & access::kManagerCreateService) != 0 && ::geteuid() != 0)
         return std::nullopt;
-    auto bus = SystemdBus::connect();
-    if (!logged(bus.has_value(), "connecting", 0, "/run/systemd/private"))
-        return std::nullopt;
     std::lock_guard lock(mutex_);
-    return add_entry(Entry{std::make_shared<SystemdBus>(std::move(*bus)), true, access, {}, {}});
+    auto bus = kept_bus();
+    if (!logged(bus != nullptr, "connecting", 0, "/run/systemd/private"))
+        return std::nullopt;
+    return add_entry(Entry{std::move(bus), true, access, {}, {}});
+}
+
+// Connecting costs more than the query a status poll makes, so one connection serves every
+// manager handle while it is in use. It is checked (and what systemd sent unasked is dropped)
+// on each use, replaced when it broke, and after a quiet spell, so that an idle service holds
+// nothing that piles up.
+std::shared_ptr<SystemdBus> SystemdServiceControl::kept_bus() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!bus_ || now - bus_used_ > kBusIdleLimit || !bus_->ready()) {
+        bus_.reset();
+        auto fresh = SystemdBus::connect();
+        if (!fresh)
+            return nullptr;
+        bus_ = std::make_shared<SystemdBus>(std::move(*fresh));
+    }
+    bus_used_ = now;
+    return bus_;
 }
 
 std::expected<ScHandle, OpenServiceFailure> SystemdServiceControl::open_service(
@@ -125,8 +180,20 @@ bool SystemdServiceControl::write_unit(Entry& service, const ServiceRegistration
     auto text = render_unit_file(registration, description);
     if (!logged(text.has_value(), "a unit line that would break", EINVAL, service.unit))
         return false;
-    const bool written = replace_file(unit_path(service.unit), *text);
-    if (!logged(written, "writing the unit", errno, unit_path(service.unit)) ||
+    // A reload makes systemd read every unit again, which takes it a good part of a second:
+    // it is asked for only when systemd may hold other directives for this unit. An unchanged
+    // file is left as it is; a new one systemd reads when the unit is first used (the folder
+    // changed since it last looked), unless it still holds a unit of that name whose file went
+    // away without a reload.
+    const auto previous = read_file(unit_path(service.unit));
+    if (previous != *text) {
+        const bool written = replace_file(unit_path(service.unit), *text);
+        if (!logged(written, "writing the unit", errno, unit_path(service.unit)))
+            return false;
+    }
+    if (previous != *text &&
+        (previous ? directives_of(*previous) != directives_of(*text)
+                  : service.bus->needs_reload(service.unit)) &&
         !logged(service.bus->reload(), "Reload", service.bus->last_error(), service.unit)) {
         return false;
     }
@@ -159,7 +226,10 @@ bool SystemdServiceControl::change_service_config(ScHandle service,
     // The name is the file's and stays.
     if (entry == nullptr || unit_name_for(registration.name) != entry->unit)
         return false;
-    return write_unit(*entry, registration, {});
+    // The description is not part of the configuration, so it stays: an unchanged
+    // registration leaves the file as it is.
+    const auto current = read_file(unit_path(entry->unit));
+    return write_unit(*entry, registration, description_in(current.value_or("")));
 }
 
 bool SystemdServiceControl::set_service_description(ScHandle service,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,9 +15,9 @@ namespace velnaro::platform {
 
 // The service control manager on Linux is systemd. A registration is a unit file in
 // /etc/systemd/system (unit_file.hpp names and writes it); control goes through systemd's
-// D-Bus API. A manager handle holds one bus connection, shared by the service handles opened
-// through it; every handle keeps the access it was opened with and each operation checks
-// it, as the Windows manager does. Changing anything needs root.
+// D-Bus API over one bus connection, kept while it is in use and shared by every handle.
+// Every handle keeps the access it was opened with and each operation checks it, as the
+// Windows manager does. Changing anything needs root.
 class SystemdServiceControl final : public ServiceControl {
   public:
     std::optional<ScHandle> open_manager(std::uint32_t access) override;
@@ -52,10 +53,14 @@ class SystemdServiceControl final : public ServiceControl {
     };
 
     ScHandle add_entry(Entry entry);
+    std::shared_ptr<SystemdBus> kept_bus();
     Entry* entry_of(ScHandle handle, bool want_manager, std::uint32_t needed);
     bool write_unit(Entry& service, const ServiceRegistration& registration,
                     std::string_view description);
 
+    static constexpr std::chrono::seconds kBusIdleLimit{10};
+    std::shared_ptr<SystemdBus> bus_;
+    std::chrono::steady_clock::time_point bus_used_;
     std::mutex mutex_;
     std::map<std::uintptr_t, Entry> entries_;
     std::uintptr_t next_handle_ = 1;

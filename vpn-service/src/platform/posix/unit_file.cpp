@@ -98,6 +98,7 @@ constexpr std::string_view kTunnelSettings =
     "DevicePolicy=closed\n"
     "DeviceAllow=/dev/net/tun rw\n"
     "ProtectProc=invisible\n"
+    "ProcSubset=pid\n"
     "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n";
 
 constexpr std::string_view kOtherSettings =
