@@ -1,5 +1,6 @@
 #include "ipc/change_worker.hpp"
 
+#include <system_error>
 #include <utility>
 
 namespace velnaro {
@@ -20,8 +21,17 @@ void ChangeWorker::submit(std::uint64_t ticket, Change change) {
         queued_.push_back({ticket, std::move(change)});
     }
     // Only the server thread submits, so the thread is started once.
-    if (!thread_.joinable())
-        thread_ = std::thread([this] { run(); });
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            // Without a thread the change runs here, and reads wait for it as they would
+            // without a worker; its answer is taken like any other.
+            while (auto next = next_change())
+                finish(*next);
+            return;
+        }
+    }
     queued_or_stopping_.notify_one();
 }
 
@@ -41,23 +51,35 @@ void ChangeWorker::stop() {
         thread_.join();
 }
 
+std::optional<ChangeWorker::Queued> ChangeWorker::next_change() {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || server_stop_->load() || queued_.empty())
+        return std::nullopt;
+    Queued next = std::move(queued_.front());
+    queued_.pop_front();
+    return next;
+}
+
+void ChangeWorker::finish(Queued& queued) {
+    auto body = queued.change();
+    {
+        std::lock_guard lock(mutex_);
+        answers_.push_back({queued.ticket, std::move(body)});
+    }
+    answer_ready_();
+}
+
 void ChangeWorker::run() {
     for (;;) {
-        Queued next;
         {
             std::unique_lock lock(mutex_);
             queued_or_stopping_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
-            if (stopping_ || server_stop_->load())
-                return;
-            next = std::move(queued_.front());
-            queued_.pop_front();
         }
-        auto body = next.change();
-        {
-            std::lock_guard lock(mutex_);
-            answers_.push_back({next.ticket, std::move(body)});
-        }
-        answer_ready_();
+        // Only this thread takes changes, so one is there unless a stop came.
+        auto next = next_change();
+        if (!next)
+            return;
+        finish(*next);
     }
 }
 

@@ -49,6 +49,10 @@ class ChangeWorker {
         std::uint64_t ticket = 0;
         Change change;
     };
+    // The first change queued, unless there is none or a stop came.
+    std::optional<Queued> next_change();
+    // Runs `queued` and queues its answer.
+    void finish(Queued& queued);
     void run();
 
     std::function<void()> answer_ready_;
