@@ -46,30 +46,37 @@ class Dispatcher {
     ServiceResponse operator()(const Repair&) { return accepted_or_error(controller().repair()); }
 
     ServiceResponse operator()(const PrepareIdentityRotation&) {
-        if (!context_.identity_storage) {
-            return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
-        }
-        return identity_or_error(prepare_rotation(runtime_, *context_.identity_storage));
+        return on_identity_files([&](std::string_view storage) {
+            return identity_or_error(prepare_rotation(runtime_, storage));
+        });
     }
     ServiceResponse operator()(const CommitIdentityRotation&) {
-        if (!context_.identity_storage) {
-            return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
-        }
-        return accepted_or_error(commit_rotation(runtime_, *context_.identity_storage));
+        return on_identity_files([&](std::string_view storage) {
+            return accepted_or_error(commit_rotation(runtime_, storage));
+        });
     }
     ServiceResponse operator()(const AbortIdentityRotation&) {
-        if (!context_.identity_storage) {
-            return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
-        }
-        return accepted_or_error(abort_rotation(runtime_, *context_.identity_storage));
+        return on_identity_files([&](std::string_view storage) {
+            return accepted_or_error(abort_rotation(runtime_, storage));
+        });
     }
 
   private:
     ServiceResponse ensure() {
+        return on_identity_files([&](std::string_view storage) {
+            return identity_or_error(ensure_identity(runtime_, storage));
+        });
+    }
+
+    // Every identity operation holds the files for its whole length, so that one answered
+    // while another runs on the change worker sees them all old or all new.
+    template <typename Operation>
+    ServiceResponse on_identity_files(Operation operation) {
         if (!context_.identity_storage) {
             return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
         }
-        return identity_or_error(ensure_identity(runtime_, *context_.identity_storage));
+        std::lock_guard files(*context_.identity_files);
+        return operation(*context_.identity_storage);
     }
 
     // A context built without a controller answers like one without WireGuard rather

@@ -11,7 +11,7 @@ LiveTunnelController::LiveTunnelController(Runtime& runtime, std::string_view da
     : runtime_(runtime), data_directory_(data_directory) {}
 
 ConnectionStatus LiveTunnelController::status() {
-    return compute_connection_status(runtime_, failure_);
+    return compute_connection_status(runtime_, failure_.load());
 }
 
 Status LiveTunnelController::apply_config(const TunnelConfig& config) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -26,7 +27,8 @@ class LiveTunnelController final : public TunnelController {
   private:
     Runtime& runtime_;
     std::string data_directory_;
-    TunnelFailure failure_ = TunnelFailure::reported;
+    // Written by the request that changes state while a status read may look at it.
+    std::atomic<TunnelFailure> failure_ = TunnelFailure::reported;
 };
 
 }  // namespace velnaro

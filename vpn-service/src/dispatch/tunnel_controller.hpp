@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -12,7 +13,7 @@ namespace velnaro {
 
 // What the tunnel commands act on: the live tunnel, or a stand-in without WireGuard.
 class TunnelController {
-public:
+  public:
     virtual ~TunnelController() = default;
     virtual ConnectionStatus status() = 0;
     virtual Status apply_config(const TunnelConfig& config) = 0;
@@ -25,6 +26,9 @@ public:
 struct RequestContext {
     std::optional<std::string> identity_storage;
     std::unique_ptr<TunnelController> controller;
+    // Held for each whole identity operation: GET_PUBLIC_IDENTITY is answered while a
+    // rotation may run on the change worker, and must find the files all old or all new.
+    std::shared_ptr<std::mutex> identity_files = std::make_shared<std::mutex>();
 };
 
 }  // namespace velnaro

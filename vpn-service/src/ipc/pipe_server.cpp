@@ -1,10 +1,12 @@
 #include "ipc/pipe_server.hpp"
 
+#include <algorithm>
 #include <expected>
 #include <map>
 #include <optional>
 #include <string>
 
+#include "ipc/change_worker.hpp"
 #include "ipc/frames.hpp"
 
 namespace velnaro {
@@ -13,13 +15,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The connections waiting for their answer. Only the wait for bytes is shared between them:
-// requests are handled one at a time on the server's thread, so the dispatcher and
-// everything below it never run two at once.
+// The connections waiting for their answer. Only the wait for bytes is shared between them.
+// Reads are handled on the server's thread as their requests complete; requests that change
+// state are handed to the change worker, so at most one change and one read run at once.
+// Connections are read, written and closed on the server's thread only.
 class OpenConnections {
   public:
-    OpenConnections(Runtime& runtime, const RequestContext& context)
-        : runtime_(runtime), context_(context) {}
+    OpenConnections(Runtime& runtime, const RequestContext& context, std::string_view pipe_name,
+                    std::shared_ptr<const std::atomic<bool>> stop)
+        : runtime_(runtime),
+          context_(context),
+          // A finished change wakes the server the way a stop does, so its answer does not
+          // wait for the stop check.
+          changes_([&platform = runtime.platform,
+                    name = std::string(pipe_name)] { wake_pipe_server(platform, name); },
+                   std::move(stop)) {}
 
     void take(platform::PipeEvent& event) {
         using Kind = platform::PipeEvent::Kind;
@@ -28,7 +38,8 @@ class OpenConnections {
             return;
         }
         const auto found = open_.find(event.connection);
-        if (found == open_.end())
+        // A connection whose change is under way has said all it is heard for.
+        if (found == open_.end() || found->second.ticket != 0)
             return;
         if (event.kind == Kind::received) {
             found->second.frame.add(event.bytes);
@@ -39,9 +50,25 @@ class OpenConnections {
     }
 
     // A client that has not delivered its request in time is dropped without an answer.
+    // One whose change is queued or running has delivered it.
     void drop_late(Clock::time_point now) {
         for (auto entry = open_.begin(); entry != open_.end();) {
-            entry = entry->second.deadline <= now ? finish(entry) : std::next(entry);
+            const bool late = entry->second.ticket == 0 && entry->second.deadline <= now;
+            entry = late ? finish(entry) : std::next(entry);
+        }
+    }
+
+    // Writes the answers of the changes finished since the last call.
+    void deliver_changes() {
+        for (auto& answer : changes_.take_answers()) {
+            const auto entry = std::ranges::find_if(
+                open_, [&](const auto& open) { return open.second.ticket == answer.ticket; });
+            // Gone when the server was replaced while the change ran.
+            if (entry == open_.end())
+                continue;
+            if (answer.body)
+                write_response(*entry->second.pipe, *answer.body);
+            finish(entry);
         }
     }
 
@@ -49,6 +76,8 @@ class OpenConnections {
     std::chrono::milliseconds wait_limit(Clock::time_point now) const {
         std::chrono::milliseconds limit = kStopCheckInterval;
         for (const auto& [key, connection] : open_) {
+            if (connection.ticket != 0)
+                continue;
             const auto left =
                 connection.deadline <= now
                     ? std::chrono::milliseconds(0)
@@ -63,12 +92,20 @@ class OpenConnections {
             finish(open_.begin());
     }
 
+    // The running change finishes and is answered; those not yet begun are dropped.
+    void stop() {
+        changes_.stop();
+        deliver_changes();
+        close_all();
+    }
+
   private:
     struct Connection {
         std::unique_ptr<platform::PipeConnection> pipe;
         platform::PipeCaller caller;
         RequestFrame frame;
         Clock::time_point deadline;
+        std::uint64_t ticket = 0;  // its change's, once handed to the worker
     };
     // Keyed by the connection object, which is how the server's events name it.
     using Entry = std::map<const platform::PipeConnection*, Connection>::iterator;
@@ -88,10 +125,19 @@ class OpenConnections {
     }
 
     void serve(Entry entry) {
-        const Connection& connection = entry->second;
-        if (auto body = answer_frame(runtime_, context_, connection.caller, connection.frame)) {
-            write_response(*connection.pipe, *body);
+        Connection& connection = entry->second;
+        auto request = connection.frame.request();
+        if (request && request_changes_state(*request) && connection.caller.may_change_state) {
+            connection.ticket = ++last_ticket_;
+            changes_.submit(connection.ticket,
+                            [&runtime = runtime_, &context = context_, caller = connection.caller,
+                             request = std::move(*request)]() mutable {
+                                return answer_request(runtime, context, caller, std::move(request));
+                            });
+            return;
         }
+        if (auto body = answer_request(runtime_, context_, connection.caller, std::move(request)))
+            write_response(*connection.pipe, *body);
         finish(entry);
     }
 
@@ -117,6 +163,9 @@ class OpenConnections {
     const RequestContext& context_;
     std::map<const platform::PipeConnection*, Connection> open_;
     std::map<std::string, std::size_t> per_account_;
+    std::uint64_t last_ticket_ = 0;
+    // Last: destroyed first, so its thread has ended before the connections go.
+    ChangeWorker changes_;
 };
 
 DetailCode code_of(const platform::PipeServerError& error) {
@@ -151,7 +200,7 @@ Status run_pipe_server(Runtime& runtime, RequestContext context,
     auto server = take_name(platform, pipe_name);
     if (!server)
         return fail(server.error());
-    OpenConnections connections(runtime, context);
+    OpenConnections connections(runtime, context, pipe_name, stop);
     Status outcome;
     while (!stop->load()) {
         const auto now = platform.system.monotonic_now();
@@ -176,8 +225,9 @@ Status run_pipe_server(Runtime& runtime, RequestContext context,
                 break;
             connections.take(event);
         }
+        connections.deliver_changes();
     }
-    connections.close_all();
+    connections.stop();
     return outcome;
 }
 

@@ -47,15 +47,24 @@ class RequestFrame {
 // change it.
 bool request_changes_state(const ServiceRequest& request);
 
+// The answer body to a request, or to the code its frame was refused with, or nothing when it
+// cannot be encoded.
+std::optional<std::vector<std::uint8_t>> answer_request(Runtime& runtime,
+                                                        const RequestContext& context,
+                                                        const platform::PipeCaller& caller,
+                                                        Result<ServiceRequest> request);
 // The answer body to what a connection sent, or nothing when it cannot be encoded.
 std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
                                                       const RequestContext& context,
                                                       const platform::PipeCaller& caller,
                                                       const RequestFrame& frame);
 
-// Reads every connection of `pipe_name` at once and answers them one at a time, in the order
-// their requests become complete, until `stop` is set: one request frame in, one response
-// frame out, then the connection is closed. Fails with IPC_PIPE_IN_USE when a live server
+// Reads every connection of `pipe_name` at once until `stop` is set: one request frame in,
+// one response frame out, then the connection is closed. Reads are answered on the calling
+// thread in the order their requests become complete; requests that change state run one at
+// a time, in that same order, on a worker thread, while reads go on being answered. On a stop
+// the running change finishes and is answered; changes not yet begun are dropped unanswered,
+// like every connection still open. Fails with IPC_PIPE_IN_USE when a live server
 // holds the name, IPC_PIPE_CREATE_FAILED when it cannot be taken otherwise. Owns `context`
 // and releases it when it returns.
 Status run_pipe_server(Runtime& runtime, RequestContext context,

@@ -55,11 +55,10 @@ bool request_changes_state(const ServiceRequest& request) {
            !std::holds_alternative<GetPublicIdentity>(request);
 }
 
-std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
-                                                      const RequestContext& context,
-                                                      const platform::PipeCaller& caller,
-                                                      const RequestFrame& frame) {
-    auto request = frame.request();
+std::optional<std::vector<std::uint8_t>> answer_request(Runtime& runtime,
+                                                        const RequestContext& context,
+                                                        const platform::PipeCaller& caller,
+                                                        Result<ServiceRequest> request) {
     ServiceResponse response = ErrorResponse{ErrorPayload{DetailCode::IPC_CALLER_NOT_ALLOWED}};
     if (!request) {
         response = ErrorResponse{ErrorPayload{request.error()}};
@@ -70,6 +69,13 @@ std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
     if (!body)
         return std::nullopt;
     return std::move(*body);
+}
+
+std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
+                                                      const RequestContext& context,
+                                                      const platform::PipeCaller& caller,
+                                                      const RequestFrame& frame) {
+    return answer_request(runtime, context, caller, frame.request());
 }
 
 }  // namespace velnaro

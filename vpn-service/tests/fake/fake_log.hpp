@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,10 +23,16 @@ class FakeLog final : public platform::Log {
 
     void write(platform::LogPriority priority, std::optional<DetailCode> code,
                std::string_view message, int os_error, std::string_view subject) override {
+        std::lock_guard lock(mutex_);
         lines.push_back({priority, code, std::string(message), os_error, std::string(subject)});
     }
 
+    // Read once the requests are done: the pipe server's change worker writes from its own
+    // thread while the server thread writes too.
     std::vector<Line> lines;
+
+  private:
+    std::mutex mutex_;
 };
 
 }  // namespace velnaro::fake

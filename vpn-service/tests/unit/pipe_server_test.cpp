@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -69,6 +72,14 @@ class PipeServerTest : public ::testing::Test {
   protected:
     PipeServerTest() {
         fake.pipes.on_idle = [this] { stop->store(true); };
+    }
+    // State changes are answered from the worker thread, so an idle wait alone does not
+    // mean that everything is answered.
+    void stop_once_all_answered(const std::vector<std::shared_ptr<FakeConnection>>& clients) {
+        fake.pipes.on_idle = [this, clients] {
+            if (std::ranges::all_of(clients, [](const auto& c) { return c->disconnected; }))
+                stop->store(true);
+        };
     }
     Status run() {
         return run_pipe_server(
@@ -272,6 +283,7 @@ TEST_F(PipeServerTest, OnlyACallerWhoMayChangeStateIsServedBeyondReading) {
         connections.push_back(fake.pipes.queue_client({frame_of(c.body)}));
         connections.back()->caller = {std::to_string(connections.size()), c.may_change_state};
     }
+    stop_once_all_answered(connections);
     EXPECT_TRUE(run());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].body);
@@ -327,6 +339,98 @@ TEST_F(PipeServerTest, StopWhileServingCompletesTheExchangeThenEnds) {
                     kPipe);
     EXPECT_EQ(answer_of(*client).substr(0, 17), R"({"type":"STATUS",)");
     EXPECT_EQ(answer_of(*after), "") << "nobody is served after the stop";
+}
+
+// The state changes in the order they ran; it outlives the controller, which the server
+// releases when it returns.
+struct Changes {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool open = false;
+    std::vector<std::string> calls;
+    std::shared_ptr<std::atomic<bool>> stop_on_start;
+
+    void release() {
+        std::lock_guard lock(mutex);
+        open = true;
+        released.notify_all();
+    }
+};
+
+// The first START waits until released, as a tunnel that takes its time to start would.
+struct HeldController final : TunnelController {
+    explicit HeldController(std::shared_ptr<Changes> changes) : changes_(std::move(changes)) {}
+    ConnectionStatus status() override { return {}; }
+    Status apply_config(const TunnelConfig&) override { return record("apply"); }
+    Status start() override {
+        std::unique_lock lock(changes_->mutex);
+        if (changes_->calls.empty() &&
+            !changes_->released.wait_for(lock, std::chrono::seconds(10),
+                                         [&] { return changes_->open; })) {
+            changes_->calls.push_back("held too long");
+        }
+        changes_->calls.push_back("start");
+        if (changes_->stop_on_start)
+            changes_->stop_on_start->store(true);
+        return {};
+    }
+    Status stop() override { return record("stop"); }
+    Status repair() override { return record("repair"); }
+    Status record(const char* call) {
+        std::lock_guard lock(changes_->mutex);
+        changes_->calls.push_back(call);
+        return {};
+    }
+    std::shared_ptr<Changes> changes_;
+};
+
+TEST_F(PipeServerTest, ReadsAreAnsweredWhileAChangeRunsAndChangesKeepTheirOrder) {
+    auto changes = std::make_shared<Changes>();
+    const std::vector<std::string_view> bodies = {
+        R"({"command":"START"})", R"({"command":"STOP"})", R"({"command":"GET_STATUS"})",
+        R"({"command":"REPAIR"})", R"({"command":"GET_VERSION"})"};
+    std::vector<std::shared_ptr<FakeConnection>> clients;
+    for (const auto body : bodies)
+        clients.push_back(fake.pipes.queue_client({frame_of(body)}));
+    // The START is released only once both reads behind it are answered.
+    fake.pipes.on_idle = [&] {
+        if (clients[2]->disconnected && clients[4]->disconnected)
+            changes->release();
+        if (std::ranges::all_of(clients, [](const auto& c) { return c->disconnected; }))
+            stop->store(true);
+    };
+    EXPECT_TRUE(run_pipe_server(
+        fake.runtime, RequestContext{std::nullopt, std::make_unique<HeldController>(changes)}, stop,
+        kPipe));
+    EXPECT_EQ(changes->calls, (std::vector<std::string>{"start", "stop", "repair"}));
+    EXPECT_EQ(clients[2]->answered_as, 1);
+    EXPECT_EQ(clients[4]->answered_as, 2);
+    for (std::size_t i : {0, 1, 3}) {
+        SCOPED_TRACE(bodies[i]);
+        EXPECT_EQ(answer_of(*clients[i]).substr(0, 18), R"({"type":"ACCEPTED")");
+    }
+    // The wake-ups of the server (connections that send nothing) are answered in between.
+    EXPECT_GT(clients[0]->answered_as, 2);
+    EXPECT_LT(clients[0]->answered_as, clients[1]->answered_as);
+    EXPECT_LT(clients[1]->answered_as, clients[3]->answered_as);
+    EXPECT_EQ(fake.pipes.open_endpoints(), 0);
+}
+
+TEST_F(PipeServerTest, AStopLetsTheRunningChangeFinishAndDropsTheQueuedOnes) {
+    auto changes = std::make_shared<Changes>();
+    changes->open = true;
+    changes->stop_on_start = stop;  // the stop comes while the START runs
+    auto start = fake.pipes.queue_client({frame_of(R"({"command":"START"})")});
+    auto queued = fake.pipes.queue_client({frame_of(R"({"command":"STOP"})")});
+    fake.pipes.on_idle = nullptr;
+    EXPECT_TRUE(run_pipe_server(
+        fake.runtime, RequestContext{std::nullopt, std::make_unique<HeldController>(changes)}, stop,
+        kPipe));
+    EXPECT_EQ(changes->calls, std::vector<std::string>{"start"});
+    EXPECT_EQ(answer_of(*start).substr(0, 18), R"({"type":"ACCEPTED")");
+    EXPECT_EQ(answer_of(*queued), "") << "a change not begun at the stop is not run";
+    EXPECT_TRUE(queued->disconnected);
+    EXPECT_EQ(fake.pipes.open_endpoints(), 0);
 }
 
 TEST(IpcSelfTest, ExchangesWithAPrivateServerThatIsGoneAfterwards) {

@@ -61,6 +61,9 @@ class SystemdServiceControl final : public ServiceControl {
     static constexpr std::chrono::seconds kBusIdleLimit{10};
     std::shared_ptr<SystemdBus> bus_;
     std::chrono::steady_clock::time_point bus_used_;
+    // Held for each whole call, around every use of the kept bus and the entries: sd-bus is not
+    // thread-safe, and a status read on the pipe server's thread may come while a change runs
+    // on its worker. Never held across a wait (the waits for a unit poll between calls).
     std::mutex mutex_;
     std::map<std::uintptr_t, Entry> entries_;
     std::uintptr_t next_handle_ = 1;

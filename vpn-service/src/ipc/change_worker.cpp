@@ -1,0 +1,86 @@
+#include "ipc/change_worker.hpp"
+
+#include <system_error>
+#include <utility>
+
+namespace velnaro {
+
+ChangeWorker::ChangeWorker(std::function<void()> answer_ready,
+                           std::shared_ptr<const std::atomic<bool>> server_stop)
+    : answer_ready_(std::move(answer_ready)), server_stop_(std::move(server_stop)) {}
+
+ChangeWorker::~ChangeWorker() {
+    stop();
+}
+
+void ChangeWorker::submit(std::uint64_t ticket, Change change) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return;
+        queued_.push_back({ticket, std::move(change)});
+    }
+    // Only the server thread submits, so the thread is started once.
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            // Without a thread the change runs here, and reads wait for it as they would
+            // without a worker; its answer is taken like any other.
+            while (auto next = next_change())
+                finish(*next);
+            return;
+        }
+    }
+    queued_or_stopping_.notify_one();
+}
+
+std::vector<ChangeWorker::Answer> ChangeWorker::take_answers() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(answers_, {});
+}
+
+void ChangeWorker::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        queued_.clear();
+    }
+    queued_or_stopping_.notify_one();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::optional<ChangeWorker::Queued> ChangeWorker::next_change() {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || server_stop_->load() || queued_.empty())
+        return std::nullopt;
+    Queued next = std::move(queued_.front());
+    queued_.pop_front();
+    return next;
+}
+
+void ChangeWorker::finish(Queued& queued) {
+    auto body = queued.change();
+    {
+        std::lock_guard lock(mutex_);
+        answers_.push_back({queued.ticket, std::move(body)});
+    }
+    answer_ready_();
+}
+
+void ChangeWorker::run() {
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            queued_or_stopping_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
+        }
+        // Only this thread takes changes, so one is there unless a stop came.
+        auto next = next_change();
+        if (!next)
+            return;
+        finish(*next);
+    }
+}
+
+}  // namespace velnaro
