@@ -22,11 +22,6 @@ Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::str
 Status write_identity_file(platform::Platform& platform, std::string_view path,
                            const DeviceIdentity& identity);
 
-// Creates `path` (it must not exist), writes every byte, flushes and closes it. A file
-// created before a failing write or flush is left in place.
-Status write_new_file(platform::Platform& platform, std::string_view path,
-                      std::span<const std::uint8_t> bytes);
-
 // A version 4 UUID from the platform's random source; nothing when the source fails.
 std::optional<Uuid> random_uuid(platform::Platform& platform);
 

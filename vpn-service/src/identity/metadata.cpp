@@ -6,6 +6,7 @@
 
 #include "core/secret_buffer.hpp"
 #include "identity/identity_file.hpp"
+#include "protected_storage/secret_file.hpp"
 
 namespace velnaro {
 namespace {
@@ -131,17 +132,14 @@ Status write_metadata(platform::Platform& platform, std::string_view path,
     if (!uuid)
         return fail(DetailCode::IDENTITY_WRITE_FAILED);
     const std::string temporary = temporary_sibling(path, *uuid);
-    if (!write_new_file(platform, temporary, as_bytes(*text))) {
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    }
-    if (platform.files.path_kind(path) != platform::PathKind::missing &&
-        !platform.files.delete_file(path)) {
-        return fail(DetailCode::IDENTITY_METADATA_WRITE_FAILED);
-    }
-    if (!platform.files.move_file(temporary, path, platform::MoveMode::replace)) {
-        return fail(DetailCode::IDENTITY_METADATA_WRITE_FAILED);
-    }
-    return {};
+    // Replaced in one move: the old metadata stays readable until the new is complete.
+    return write_secret_file(platform,
+                             {.path = path,
+                              .temporary = temporary,
+                              .replace = true,
+                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
+                              .move_failed = DetailCode::IDENTITY_METADATA_WRITE_FAILED},
+                             as_bytes(*text));
 }
 
 Result<PublicIdentity> parse_metadata(std::string_view text) {
