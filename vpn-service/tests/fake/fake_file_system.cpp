@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/paths.hpp"
+#include "core/utf.hpp"
 
 namespace velnaro::fake {
 
@@ -22,6 +23,11 @@ constexpr std::uint32_t kInjected = 5, kNotFound = 2, kExists = 80, kNotDirector
 constexpr std::uint32_t kInjected = 5, kNotFound = 2, kExists = 17, kNotDirectory = 20,
                         kBadHandle = 9, kInvalid = 22;
 #endif
+
+// What the systems refuse before any call: an embedded zero or text that is not UTF-8.
+bool refused_path(std::string_view path) {
+    return path.empty() || path.find('\0') != std::string_view::npos || !is_valid_utf8(path);
+}
 
 std::unexpected<platform::OsError> failure(std::string_view operation, std::string_view subject,
                                            std::uint32_t code = kInjected) {
@@ -76,7 +82,7 @@ PathKind FakeFileSystem::path_kind(std::string_view path) {
 OsResult<void> FakeFileSystem::create_directories(std::string_view path) {
     std::string k = key(path);
     if (faults_.should_fail("create_directories")) return failure("mkdir", k);
-    if (!is_absolute_path(k)) return failure("mkdir", k, kInvalid);
+    if (!is_absolute_path(k) || refused_path(k)) return failure("mkdir", k, kInvalid);
     std::vector<std::string> chain;
     for (std::optional<std::string> p = k; p && !directories.count(key(*p));
          p = parent_directory(*p)) {
@@ -148,6 +154,7 @@ OsResult<std::string> FakeFileSystem::canonical_directory(std::string_view path)
 OsResult<platform::OwnedFile> FakeFileSystem::create_new_file(std::string_view path) {
     const std::string k = key(path);
     if (faults_.should_fail("create_new_file")) return failure("open", k);
+    if (refused_path(k)) return failure("open", k, kInvalid);
     if (files.count(k) || directories.count(k)) return failure("open", k, kExists);
     if (!parent_exists(k)) return failure("open", k, kNotFound);
     files[k] = {};
