@@ -31,6 +31,21 @@ std::string temporary_sibling(std::string_view path, const Uuid& uuid) {
     return result;
 }
 
+Status write_beside(platform::Platform& platform, std::string_view path,
+                    std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed) {
+    const auto uuid = random_uuid(platform);
+    if (!uuid)
+        return fail(DetailCode::IDENTITY_WRITE_FAILED);
+    const std::string temporary = temporary_sibling(path, *uuid);
+    return write_secret_file(platform,
+                             {.path = path,
+                              .temporary = temporary,
+                              .replace = replace,
+                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
+                              .move_failed = move_failed},
+                             bytes);
+}
+
 Status write_identity_file(platform::Platform& platform, std::string_view path,
                            const DeviceIdentity& identity) {
     const auto payload = encode_identity_payload(identity);
@@ -40,19 +55,9 @@ Status write_identity_file(platform::Platform& platform, std::string_view path,
     if (!blob)
         return fail(blob.error());
 
-    const auto uuid = random_uuid(platform);
-    if (!uuid)
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    const std::string temporary = temporary_sibling(path, *uuid);
     // The move refuses an existing target, which keeps the rule that an identity file is
     // only ever created, never overwritten.
-    return write_secret_file(platform,
-                             {.path = path,
-                              .temporary = temporary,
-                              .replace = false,
-                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
-                              .move_failed = DetailCode::IDENTITY_WRITE_FAILED},
-                             *blob);
+    return write_beside(platform, path, *blob, false, DetailCode::IDENTITY_WRITE_FAILED);
 }
 
 Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path) {

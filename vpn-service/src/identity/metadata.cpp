@@ -6,7 +6,6 @@
 
 #include "core/secret_buffer.hpp"
 #include "identity/identity_file.hpp"
-#include "protected_storage/secret_file.hpp"
 
 namespace velnaro {
 namespace {
@@ -128,18 +127,9 @@ Status write_metadata(platform::Platform& platform, std::string_view path,
     const auto text = format_metadata(identity);
     if (!text)
         return fail(text.error());
-    const auto uuid = random_uuid(platform);
-    if (!uuid)
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    const std::string temporary = temporary_sibling(path, *uuid);
     // Replaced in one move: the old metadata stays readable until the new is complete.
-    return write_secret_file(platform,
-                             {.path = path,
-                              .temporary = temporary,
-                              .replace = true,
-                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
-                              .move_failed = DetailCode::IDENTITY_METADATA_WRITE_FAILED},
-                             as_bytes(*text));
+    return write_beside(platform, path, as_bytes(*text), true,
+                        DetailCode::IDENTITY_METADATA_WRITE_FAILED);
 }
 
 Result<PublicIdentity> parse_metadata(std::string_view text) {

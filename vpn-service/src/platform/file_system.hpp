@@ -108,8 +108,7 @@ class FileSystem {
     // Deletion and moves act on names: a link is removed or replaced as a link, and what it
     // points at is never touched.
     virtual OsResult<void> delete_file(std::string_view path) = 0;
-    virtual OsResult<void> move_file(std::string_view from, std::string_view to,
-                                     MoveMode mode) = 0;
+    virtual OsResult<void> move_file(std::string_view from, std::string_view to, MoveMode mode) = 0;
     // Entry names, without "." and "..", in listing order.
     virtual OsResult<std::vector<std::string>> list_directory(std::string_view path) = 0;
     // Removes a directory with everything in it.

@@ -56,14 +56,13 @@ Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_
     const auto temporary = temporary_path(runtime.platform, data_directory);
     if (!temporary)
         return fail(temporary.error());
-    if (auto placed =
-            write_secret_file(runtime.platform,
-                              {.path = final_path,
-                               .temporary = *temporary,
-                               .replace = true,
-                               .write_failed = DetailCode::TUNNEL_CONFIG_WRITE_FAILED,
-                               .move_failed = DetailCode::TUNNEL_CONFIG_REPLACE_FAILED},
-                              *blob);
+    if (auto placed = write_secret_file(runtime.platform,
+                                        {.path = final_path,
+                                         .temporary = *temporary,
+                                         .replace = true,
+                                         .write_failed = DetailCode::TUNNEL_CONFIG_WRITE_FAILED,
+                                         .move_failed = DetailCode::TUNNEL_CONFIG_REPLACE_FAILED},
+                                        *blob);
         !placed) {
         return fail(placed.error());
     }

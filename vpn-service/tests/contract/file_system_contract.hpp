@@ -23,17 +23,32 @@
 
 namespace velnaro::platform {
 
+// A fresh environment per test, and the helpers every file-system test needs.
 template <class Environment>
-class FileSystemContract : public ::testing::Test {
+class FileSystemTest : public ::testing::Test {
   protected:
-    FileSystem& files() { return environment.files(); }
-    std::string path(std::string_view name) const { return join_path(environment.root(), name); }
+    void SetUp() override { ASSERT_FALSE(root.empty()) << "no scratch directory"; }
+
+    std::string path(std::string_view name) const { return join_path(root, name); }
+    // The content of a file as the file system under test reads it.
+    std::string text(const std::string& file) {
+        auto bytes = environment.files().read_file(file, 1 << 20);
+        return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
+    }
+
+    Environment environment;
+    std::string root = environment.root();
+};
+
+template <class Environment>
+class FileSystemContract : public FileSystemTest<Environment> {
+  protected:
+    FileSystem& files() { return this->environment.files(); }
     void put(std::string_view name, std::string_view content) {
-        environment.put(path(name), content);
+        this->environment.put(this->path(name), content);
     }
     std::string text(std::string_view name) {
-        auto bytes = files().read_file(path(name), 1 << 20);
-        return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
+        return FileSystemTest<Environment>::text(this->path(name));
     }
     // A failure names what failed: the system's error number and the path it concerned.
     template <class T>
@@ -44,8 +59,6 @@ class FileSystemContract : public ::testing::Test {
         EXPECT_NE(result.error().subject.find(name), std::string::npos)
             << name << " in " << result.error().subject;
     }
-
-    Environment environment;
 };
 
 TYPED_TEST_SUITE_P(FileSystemContract);
@@ -80,7 +93,7 @@ TYPED_TEST_P(FileSystemContract, HandlesNeverIssuedAndPathsTheSystemCannotTakeAr
 }
 
 TYPED_TEST_P(FileSystemContract, ReadFileStopsOneByteAfterTheLimit) {
-    const std::size_t cases[][3] = {{0, 10, 0},   {10, 10, 10},           {11, 10, 11},
+    const std::size_t cases[][3] = {{0, 10, 0},    {10, 10, 10},           {11, 10, 11},
                                     {100, 10, 11}, {100000, 70000, 70001}, {5, 0, 1}};
     for (const auto& c : cases) {
         const std::string name = "data-" + std::to_string(c[0]);
@@ -177,7 +190,7 @@ TYPED_TEST_P(FileSystemContract, ListDirectoryGivesNamesWithoutDotEntries) {
     this->put("a", "1");
     ASSERT_TRUE(files.create_directories(this->path("b")));
     this->put("\xc3\xa9t\xc3\xa9", "2");
-    auto names = files.list_directory(this->environment.root());
+    auto names = files.list_directory(this->root);
     ASSERT_TRUE(names);
     std::sort(names->begin(), names->end());
     EXPECT_EQ(*names, (std::vector<std::string>{"a", "b", "\xc3\xa9t\xc3\xa9"}));

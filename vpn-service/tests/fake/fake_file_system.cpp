@@ -31,8 +31,7 @@ bool refused_path(std::string_view path) {
 
 std::unexpected<platform::OsError> failure(std::string_view operation, std::string_view subject,
                                            std::uint32_t code = kInjected) {
-    return std::unexpected(
-        platform::OsError{code, std::string(operation), std::string(subject)});
+    return std::unexpected(platform::OsError{code, std::string(operation), std::string(subject)});
 }
 
 }  // namespace
@@ -72,35 +71,47 @@ bool FakeFileSystem::parent_exists(const std::string& path) const {
 }
 
 PathKind FakeFileSystem::path_kind(std::string_view path) {
-    if (faults_.should_fail("path_kind")) return PathKind::missing;
+    if (faults_.should_fail("path_kind"))
+        return PathKind::missing;
     const std::string k = key(path);
-    if (directories.count(k)) return PathKind::directory;
-    if (files.count(k)) return PathKind::regular_file;
+    if (directories.count(k))
+        return PathKind::directory;
+    if (files.count(k))
+        return PathKind::regular_file;
     return PathKind::missing;
 }
 
 OsResult<void> FakeFileSystem::create_directories(std::string_view path) {
     std::string k = key(path);
-    if (faults_.should_fail("create_directories")) return failure("mkdir", k);
-    if (!is_absolute_path(k) || refused_path(k)) return failure("mkdir", k, kInvalid);
+    if (faults_.should_fail("create_directories"))
+        return failure("mkdir", k);
+    if (!is_absolute_path(k) || refused_path(k))
+        return failure("mkdir", k, kInvalid);
     std::vector<std::string> chain;
     for (std::optional<std::string> p = k; p && !directories.count(key(*p));
          p = parent_directory(*p)) {
-        if (files.count(key(*p))) return failure("mkdir", key(*p), kNotDirectory);
+        if (files.count(key(*p)))
+            return failure("mkdir", key(*p), kNotDirectory);
         chain.push_back(key(*p));
-        if (parent_directory(*p) == p) break;
+        if (parent_directory(*p) == p)
+            break;
     }
-    for (auto& d : chain) directories.insert(d);
+    for (auto& d : chain)
+        directories.insert(d);
     return {};
 }
 
 OsResult<platform::DirectoryTrust> FakeFileSystem::directory_trust(std::string_view path) {
     using platform::DirectoryTrust;
     const std::string k = key(path);
-    if (faults_.should_fail("directory_trust")) return failure("lstat", k);
-    if (auto it = planted.find(k); it != planted.end()) return it->second;
-    if (directories.count(k)) return DirectoryTrust::trusted;
-    if (files.count(k)) return DirectoryTrust::not_a_directory;
+    if (faults_.should_fail("directory_trust"))
+        return failure("lstat", k);
+    if (auto it = planted.find(k); it != planted.end())
+        return it->second;
+    if (directories.count(k))
+        return DirectoryTrust::trusted;
+    if (files.count(k))
+        return DirectoryTrust::not_a_directory;
     return DirectoryTrust::missing;
 }
 
@@ -111,8 +122,8 @@ std::expected<std::string, platform::HoldFailure> FakeFileSystem::hold_directory
     using platform::DirectoryTrust;
     const std::string k = key(path);
     if (faults_.should_fail("hold_directory") || !is_absolute_path(k)) {
-        return std::unexpected(platform::HoldFailure{
-            DirectoryTrust::unknown, k, failure("open", k).error()});
+        return std::unexpected(
+            platform::HoldFailure{DirectoryTrust::unknown, k, failure("open", k).error()});
     }
     std::vector<std::string> levels;
     for (std::optional<std::string> p = k; p; p = parent_directory(*p)) {
@@ -144,8 +155,10 @@ std::expected<std::string, platform::HoldFailure> FakeFileSystem::hold_directory
 
 OsResult<std::string> FakeFileSystem::canonical_directory(std::string_view path) {
     const std::string k = key(path);
-    if (faults_.should_fail("canonical_directory")) return failure("realpath", k);
-    if (!is_absolute_path(k)) return failure("realpath", k, kInvalid);
+    if (faults_.should_fail("canonical_directory"))
+        return failure("realpath", k);
+    if (!is_absolute_path(k))
+        return failure("realpath", k, kInvalid);
     if (!directories.count(k))
         return failure("realpath", k, files.count(k) ? kNotDirectory : kNotFound);
     return k;
@@ -153,10 +166,14 @@ OsResult<std::string> FakeFileSystem::canonical_directory(std::string_view path)
 
 OsResult<platform::OwnedFile> FakeFileSystem::create_new_file(std::string_view path) {
     const std::string k = key(path);
-    if (faults_.should_fail("create_new_file")) return failure("open", k);
-    if (refused_path(k)) return failure("open", k, kInvalid);
-    if (files.count(k) || directories.count(k)) return failure("open", k, kExists);
-    if (!parent_exists(k)) return failure("open", k, kNotFound);
+    if (faults_.should_fail("create_new_file"))
+        return failure("open", k);
+    if (refused_path(k))
+        return failure("open", k, kInvalid);
+    if (files.count(k) || directories.count(k))
+        return failure("open", k, kExists);
+    if (!parent_exists(k))
+        return failure("open", k, kNotFound);
     files[k] = {};
     track_new_name(k, false);
     const std::uintptr_t handle = next_handle_++;
@@ -168,10 +185,13 @@ OsResult<std::size_t> FakeFileSystem::write_file(FileHandle file,
                                                  std::span<const std::uint8_t> bytes) {
     auto it = open_.find(file.value);
     const std::string subject = it == open_.end() ? "" : it->second;
-    if (faults_.should_fail("write_file")) return failure("write", subject);
-    if (it == open_.end()) return failure("write", "", kBadHandle);
+    if (faults_.should_fail("write_file"))
+        return failure("write", subject);
+    if (it == open_.end())
+        return failure("write", "", kBadHandle);
     std::size_t n = bytes.size();
-    if (write_chunk != 0) n = std::min(n, write_chunk);
+    if (write_chunk != 0)
+        n = std::min(n, write_chunk);
     auto& content = files[it->second];
     content.insert(content.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
@@ -181,8 +201,10 @@ OsResult<void> FakeFileSystem::flush_file(FileHandle file) {
     auto it = open_.find(file.value);
     if (faults_.should_fail("flush_file"))
         return failure("fsync", it == open_.end() ? "" : it->second);
-    if (it == open_.end()) return failure("fsync", "", kBadHandle);
-    if (tracking_) durable_data_[inode_of_[it->second]] = files[it->second];
+    if (it == open_.end())
+        return failure("fsync", "", kBadHandle);
+    if (tracking_)
+        durable_data_[inode_of_[it->second]] = files[it->second];
     return {};
 }
 
@@ -194,9 +216,11 @@ void FakeFileSystem::close_file(FileHandle file) {
 OsResult<std::vector<std::uint8_t>> FakeFileSystem::read_file(std::string_view path,
                                                               std::size_t max_bytes) {
     const std::string k = key(path);
-    if (faults_.should_fail("read_file")) return failure("open", k);
+    if (faults_.should_fail("read_file"))
+        return failure("open", k);
     auto it = files.find(k);
-    if (it == files.end()) return failure("open", k, kNotFound);
+    if (it == files.end())
+        return failure("open", k, kNotFound);
     const std::size_t n = std::min(it->second.size(), max_bytes + 1);
     return std::vector<std::uint8_t>(it->second.begin(),
                                      it->second.begin() + static_cast<std::ptrdiff_t>(n));
@@ -204,8 +228,10 @@ OsResult<std::vector<std::uint8_t>> FakeFileSystem::read_file(std::string_view p
 
 OsResult<void> FakeFileSystem::delete_file(std::string_view path) {
     const std::string k = key(path);
-    if (faults_.should_fail("delete_file")) return failure("unlink", k);
-    if (files.erase(k) == 0) return failure("unlink", k, kNotFound);
+    if (faults_.should_fail("delete_file"))
+        return failure("unlink", k);
+    if (files.erase(k) == 0)
+        return failure("unlink", k, kNotFound);
     inode_of_.erase(k);
     return {};
 }
@@ -214,40 +240,49 @@ OsResult<void> FakeFileSystem::move_file(std::string_view from, std::string_view
                                          MoveMode mode) {
     const std::string f = key(from);
     const std::string t = key(to);
-    if (faults_.should_fail("move_file")) return failure("rename", t);
+    if (faults_.should_fail("move_file"))
+        return failure("rename", t);
     auto it = files.find(f);
-    if (it == files.end() || !parent_exists(t)) return failure("rename", t, kNotFound);
+    if (it == files.end() || !parent_exists(t))
+        return failure("rename", t, kNotFound);
     if (directories.count(t) || (mode == MoveMode::no_replace_write_through && files.count(t)))
         return failure("rename", t, kExists);
     auto content = std::move(it->second);
     files.erase(it);
     files[t] = std::move(content);
-    if (restricted_.count(f)) restricted_.insert(t);
+    if (restricted_.count(f))
+        restricted_.insert(t);
     if (tracking_) {
         inode_of_[t] = inode_of_[f];
         inode_of_.erase(f);
-        if (mode != MoveMode::replace) sync_directory_of(t);
+        if (mode != MoveMode::replace)
+            sync_directory_of(t);
     }
     return {};
 }
 
 OsResult<std::vector<std::string>> FakeFileSystem::list_directory(std::string_view path) {
     const std::string k = key(path);
-    if (faults_.should_fail("list_directory")) return failure("opendir", k);
+    if (faults_.should_fail("list_directory"))
+        return failure("opendir", k);
     if (!directories.count(k))
         return failure("opendir", k, files.count(k) ? kNotDirectory : kNotFound);
     std::vector<std::string> names;
     auto collect = [&](const std::string& entry) {
-        if (entry != k && parent_directory(entry) == k) names.emplace_back(file_name(entry));
+        if (entry != k && parent_directory(entry) == k)
+            names.emplace_back(file_name(entry));
     };
-    for (auto& d : directories) collect(d);
-    for (auto& [f, _] : files) collect(f);
+    for (auto& d : directories)
+        collect(d);
+    for (auto& [f, _] : files)
+        collect(f);
     return names;
 }
 
 OsResult<void> FakeFileSystem::remove_tree(std::string_view path) {
     const std::string k = key(path);
-    if (faults_.should_fail("remove_tree")) return failure("rmdir", k);
+    if (faults_.should_fail("remove_tree"))
+        return failure("rmdir", k);
     if (!directories.count(k))
         return failure("rmdir", k, files.count(k) ? kNotDirectory : kNotFound);
     auto inside = [&](const std::string& p) {
@@ -261,7 +296,8 @@ OsResult<void> FakeFileSystem::remove_tree(std::string_view path) {
 }
 
 OsResult<std::string> FakeFileSystem::temporary_directory() {
-    if (faults_.should_fail("temporary_directory")) return failure("temporary_directory", "");
+    if (faults_.should_fail("temporary_directory"))
+        return failure("temporary_directory", "");
     const std::string tmp = join_path(fake_root(), "tmp");
     directories.insert(key(tmp));
     return tmp;
@@ -272,8 +308,10 @@ OsResult<void> FakeFileSystem::restrict_access(std::string_view path) {
     const std::string k = key(path);
     if (faults_.should_fail("restrict_access.descriptor"))
         return failure(platform::kBuildDescriptorOperation, k, kInvalid);
-    if (faults_.should_fail("restrict_access")) return failure("fchmod", k);
-    if (!files.count(k) && !directories.count(k)) return failure("open", k, kNotFound);
+    if (faults_.should_fail("restrict_access"))
+        return failure("fchmod", k);
+    if (!files.count(k) && !directories.count(k))
+        return failure("open", k, kNotFound);
     restricted_.insert(k);
     return {};
 }
@@ -303,7 +341,8 @@ void FakeFileSystem::put_file(std::string_view path, const std::vector<std::uint
 
 std::optional<std::string> FakeFileSystem::file_text(std::string_view path) const {
     auto it = files.find(key(path));
-    if (it == files.end()) return std::nullopt;
+    if (it == files.end())
+        return std::nullopt;
     return std::string(it->second.begin(), it->second.end());
 }
 
@@ -313,7 +352,8 @@ bool FakeFileSystem::is_restricted(std::string_view path) const {
 
 std::vector<std::string> FakeFileSystem::all_files() const {
     std::vector<std::string> names;
-    for (auto& [f, _] : files) names.push_back(f);
+    for (auto& [f, _] : files)
+        names.push_back(f);
     return names;
 }
 

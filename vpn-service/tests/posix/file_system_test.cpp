@@ -45,24 +45,15 @@ INSTANTIATE_TYPED_TEST_SUITE_P(Posix, FileSystemContract, ::testing::Types<Posix
 
 // What only the POSIX implementation promises: modes, links, FIFOs, TMPDIR.
 
-class PosixFileSystemTest : public ::testing::Test {
+class PosixFileSystemTest : public FileSystemTest<PosixFileEnvironment> {
   protected:
-    void SetUp() override { ASSERT_FALSE(root.empty()); }
-
-    std::string path(std::string_view name) const { return join_path(root, name); }
     void put(const std::string& file, std::string_view content) { environment.put(file, content); }
-    std::string text(const std::string& file) {
-        auto bytes = files.read_file(file, 1 << 20);
-        return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
-    }
     static mode_t mode_of(const std::string& file) {
         struct stat info {};
         return ::stat(file.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
     }
 
-    PosixFileEnvironment environment;
     PosixFileSystem& files = environment.system;
-    std::string root = environment.directory;
 };
 
 TEST_F(PosixFileSystemTest, CreateNewFileIsPrivateFromTheStart) {

@@ -321,28 +321,27 @@ TEST(SecretFile, ReplacesOnlyWhenAskedTo) {
 // Every failure keeps the old file, closes the new one and leaves no temporary behind; the
 // operating system's error is logged with the failure.
 TEST(SecretFile, FailuresKeepTheOldFileAndLeaveNothingBehind) {
-    struct Case {
-        const char* fault;
-        DetailCode expected;
+    const std::pair<const char*, DetailCode> cases[] = {
+        {"create_new_file", DetailCode::IDENTITY_WRITE_FAILED},
+        {"write_file", DetailCode::IDENTITY_WRITE_FAILED},
+        {"flush_file", DetailCode::IDENTITY_WRITE_FAILED},
+        {"restrict_access", DetailCode::SECURE_PATH_ACL_FAILED},
+        {"move_file", DetailCode::IDENTITY_METADATA_WRITE_FAILED},
     };
-    for (const Case& c : {Case{"create_new_file", DetailCode::IDENTITY_WRITE_FAILED},
-                          Case{"write_file", DetailCode::IDENTITY_WRITE_FAILED},
-                          Case{"flush_file", DetailCode::IDENTITY_WRITE_FAILED},
-                          Case{"restrict_access", DetailCode::SECURE_PATH_ACL_FAILED},
-                          Case{"move_file", DetailCode::IDENTITY_METADATA_WRITE_FAILED}}) {
+    for (const auto& [fault, expected] : cases) {
         fake::FakePlatform fake;
         ASSERT_TRUE(fake.files.create_directories(kSecretDirectory));
         fake.files.put_file(kSecretPath, "old");
-        fake.faults.fail_nth(c.fault);
+        fake.faults.fail_nth(fault);
         const Status written = write_secret(fake, "new", true);
-        ASSERT_FALSE(written) << c.fault;
-        EXPECT_EQ(written.error(), c.expected) << c.fault;
-        EXPECT_EQ(fake.files.all_files(), std::vector<std::string>{kSecretPath}) << c.fault;
-        EXPECT_EQ(fake.files.file_text(kSecretPath), "old") << c.fault;
-        EXPECT_EQ(fake.files.open_handles(), 0) << c.fault;
-        ASSERT_FALSE(fake.log.lines.empty()) << c.fault;
-        EXPECT_EQ(fake.log.lines.back().code, c.expected) << c.fault;
-        EXPECT_NE(fake.log.lines.back().os_error, 0) << c.fault;
+        ASSERT_FALSE(written) << fault;
+        EXPECT_EQ(written.error(), expected) << fault;
+        EXPECT_EQ(fake.files.all_files(), std::vector<std::string>{kSecretPath}) << fault;
+        EXPECT_EQ(fake.files.file_text(kSecretPath), "old") << fault;
+        EXPECT_EQ(fake.files.open_handles(), 0) << fault;
+        ASSERT_FALSE(fake.log.lines.empty()) << fault;
+        EXPECT_EQ(fake.log.lines.back().code, expected) << fault;
+        EXPECT_NE(fake.log.lines.back().os_error, 0) << fault;
     }
 }
 

@@ -54,21 +54,12 @@ INSTANTIATE_TYPED_TEST_SUITE_P(Win32, FileSystemContract, ::testing::Types<Win32
 
 // What only the Win32 implementation promises: separators, long paths, read-only entries,
 // access lists.
-class Win32FileSystemTest : public ::testing::Test {
+class Win32FileSystemTest : public FileSystemTest<Win32FileEnvironment> {
   protected:
-    void SetUp() override { ASSERT_FALSE(root.empty()); }
-
-    std::string path(std::string_view name) const { return join_path(root, name); }
     void put(const std::string& file, std::string_view content) { environment.put(file, content); }
-    std::string text(const std::string& file) {
-        auto bytes = files.read_file(file, 1 << 20);
-        return bytes ? std::string(bytes->begin(), bytes->end()) : "<unreadable>";
-    }
     bool exists(std::string_view name) const { return fs::exists(fs::u8path(path(name))); }
 
-    Win32FileEnvironment environment;
     Win32FileSystem& files = environment.system;
-    std::string root = environment.directory;
 };
 
 TEST_F(Win32FileSystemTest, CreateDirectoriesTakesBothSeparators) {
@@ -82,8 +73,7 @@ TEST_F(Win32FileSystemTest, CanonicalDirectoryIsTheLongFormOfTheSameDirectory) {
     auto canonical = files.canonical_directory(path("real\\inner"));
     ASSERT_TRUE(canonical);
     EXPECT_EQ(canonical->rfind("\\\\?\\", 0), 0u) << *canonical;
-    EXPECT_EQ(files.canonical_directory(path("real\\..\\real\\inner\\")).value_or(""),
-              *canonical);
+    EXPECT_EQ(files.canonical_directory(path("real\\..\\real\\inner\\")).value_or(""), *canonical);
 }
 
 TEST_F(Win32FileSystemTest, RemoveTreeTakesReadOnlyEntries) {

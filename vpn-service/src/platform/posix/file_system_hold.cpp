@@ -19,8 +19,9 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 std::unexpected<HoldFailure> refuse(DirectoryTrust found, const std::string& level,
                                     std::string_view operation = {}, int os_error = 0) {
     const std::string shown = level.empty() ? "/" : level;
-    return std::unexpected(HoldFailure{
-        found, shown, OsError{static_cast<std::uint32_t>(os_error), std::string(operation), shown}});
+    return std::unexpected(
+        HoldFailure{found, shown,
+                    OsError{static_cast<std::uint32_t>(os_error), std::string(operation), shown}});
 }
 
 // Whoever may write to a level can rename what lies beneath it and plant a link there.

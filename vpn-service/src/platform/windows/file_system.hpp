@@ -18,8 +18,7 @@ class Win32FileSystem final : public FileSystem {
                                                            std::size_t own_levels) override;
     OsResult<std::string> canonical_directory(std::string_view path) override;
     OsResult<OwnedFile> create_new_file(std::string_view path) override;
-    OsResult<std::size_t> write_file(FileHandle file,
-                                     std::span<const std::uint8_t> bytes) override;
+    OsResult<std::size_t> write_file(FileHandle file, std::span<const std::uint8_t> bytes) override;
     OsResult<void> flush_file(FileHandle file) override;
     void close_file(FileHandle file) override;
     OsResult<std::vector<std::uint8_t>> read_file(std::string_view path,

@@ -96,8 +96,7 @@ std::expected<void, HoldFailure> create_level(const std::wstring& level) {
     LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceOnlySddl, SDDL_REVISION_1,
                                                                 descriptor.out(), nullptr)) {
-        return refuse(DirectoryTrust::unknown, level, kBuildDescriptorOperation,
-                      ::GetLastError());
+        return refuse(DirectoryTrust::unknown, level, kBuildDescriptorOperation, ::GetLastError());
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     if (!::CreateDirectoryW(level.c_str(), &attributes)) {
@@ -205,8 +204,7 @@ std::expected<std::string, HoldFailure> Win32FileSystem::hold_directory(std::str
         return refuse(DirectoryTrust::unknown, full);
     auto canonical = final_path_of(held.get());
     if (!canonical)
-        return refuse(DirectoryTrust::unknown, full, "GetFinalPathNameByHandleW",
-                      ::GetLastError());
+        return refuse(DirectoryTrust::unknown, full, "GetFinalPathNameByHandleW", ::GetLastError());
     std::lock_guard lock(held_mutex_);
     held_[*canonical] = std::move(held);
     return *canonical;
