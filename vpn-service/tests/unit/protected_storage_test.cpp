@@ -321,14 +321,17 @@ TEST(SecretFile, ReplacesOnlyWhenAskedTo) {
 // Every failure keeps the old file, closes the new one and leaves no temporary behind; the
 // operating system's error is logged with the failure.
 TEST(SecretFile, FailuresKeepTheOldFileAndLeaveNothingBehind) {
-    const std::pair<const char*, DetailCode> cases[] = {
-        {"create_new_file", DetailCode::IDENTITY_WRITE_FAILED},
-        {"write_file", DetailCode::IDENTITY_WRITE_FAILED},
-        {"flush_file", DetailCode::IDENTITY_WRITE_FAILED},
-        {"restrict_access", DetailCode::SECURE_PATH_ACL_FAILED},
-        {"move_file", DetailCode::IDENTITY_METADATA_WRITE_FAILED},
+    // Creating, writing and flushing share the caller's write code.
+    const auto expected_for = [](std::string_view fault) {
+        if (fault == "restrict_access")
+            return DetailCode::SECURE_PATH_ACL_FAILED;
+        if (fault == "move_file")
+            return DetailCode::IDENTITY_METADATA_WRITE_FAILED;
+        return DetailCode::IDENTITY_WRITE_FAILED;
     };
-    for (const auto& [fault, expected] : cases) {
+    for (const char* fault :
+         {"create_new_file", "write_file", "flush_file", "restrict_access", "move_file"}) {
+        const DetailCode expected = expected_for(fault);
         fake::FakePlatform fake;
         ASSERT_TRUE(fake.files.create_directories(kSecretDirectory));
         fake.files.put_file(kSecretPath, "old");

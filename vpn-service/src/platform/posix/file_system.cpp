@@ -88,6 +88,19 @@ OsResult<Place> PosixFileSystem::place_of(std::string_view path) {
     return place;
 }
 
+OsResult<PosixFileSystem::Opened> PosixFileSystem::open_unfollowed(std::string_view path) {
+    auto place = place_of(path);
+    if (!place)
+        return std::unexpected(place.error());
+    Opened opened{OwnedFd(::openat(place->directory, place->name.c_str(),
+                                   O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW))};
+    if (!opened.fd)
+        return os_failure("open", path, errno);
+    if (::fstat(opened.fd.get(), &opened.info) != 0)
+        return os_failure("fstat", path, errno);
+    return opened;
+}
+
 OsResult<void> sync_directory(const std::string& directory) {
     OwnedFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd || ::fsync(fd.get()) != 0)
@@ -191,19 +204,13 @@ void PosixFileSystem::close_file(FileHandle file) {
 
 OsResult<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_view path,
                                                                std::size_t max_bytes) {
-    auto place = place_of(path);
-    if (!place)
-        return std::unexpected(place.error());
-    // O_NONBLOCK keeps a FIFO planted under a data file name from hanging the caller; it does
-    // nothing to a regular file. O_NOFOLLOW: a link planted under a data file name must not
-    // make the service read (and answer with) whatever the link points at.
-    OwnedFd fd(::openat(place->directory, place->name.c_str(),
-                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    if (!fd)
-        return os_failure("open", path, errno);
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0)
-        return os_failure("fstat", path, errno);
+    // A link planted under a data file name must not make the service read (and answer
+    // with) whatever the link points at.
+    auto opened = open_unfollowed(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    const OwnedFd& fd = opened->fd;
+    const struct stat& info = opened->info;
     if (!S_ISREG(info.st_mode))
         return os_failure("open", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include "platform/file_system.hpp"
 #include "platform/posix/owned_fd.hpp"
@@ -43,6 +44,15 @@ class PosixFileSystem final : public FileSystem {
         std::string name;
     };
     OsResult<Place> place_of(std::string_view path);
+
+    // What `path` names itself, opened read-only for inspection, with fstat's account of it:
+    // never through a link planted under the name (O_NOFOLLOW), and never waiting for the
+    // writer of a FIFO planted there (O_NONBLOCK; a regular file is unaffected).
+    struct Opened {
+        OwnedFd fd;
+        struct stat info {};
+    };
+    OsResult<Opened> open_unfollowed(std::string_view path);
 
   private:
     std::mutex held_mutex_;

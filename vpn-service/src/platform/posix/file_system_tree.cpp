@@ -168,19 +168,13 @@ OsResult<void> PosixFileSystem::remove_tree(std::string_view path) {
 // Opening or inspecting the path is part of applying the rule, so its failure is the
 // call's. There is no descriptor to build on Linux (the rule is fixed owner and mode bits).
 OsResult<void> PosixFileSystem::restrict_access(std::string_view path) {
-    auto place = place_of(path);
-    if (!place)
-        return std::unexpected(place.error());
-    // O_NONBLOCK: opening a FIFO must not wait for a writer; such a path is refused below.
-    // O_NOFOLLOW: through a planted link the chown and chmod below would land on the link's
-    // target, anywhere on the system.
-    OwnedFd fd(::openat(place->directory, place->name.c_str(),
-                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    if (!fd)
-        return os_failure("open", path, errno);
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0)
-        return os_failure("fstat", path, errno);
+    // Through a planted link the chown and chmod below would land on the link's target,
+    // anywhere on the system; a FIFO is refused below.
+    auto opened = open_unfollowed(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    const OwnedFd& fd = opened->fd;
+    const struct stat& info = opened->info;
     if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
         return os_failure("open", path, EINVAL);
     // A second name of the same file lives outside our control (a hard link planted before
