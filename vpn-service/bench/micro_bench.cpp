@@ -24,6 +24,7 @@
 #include "platform/posix/system.hpp"
 #include "platform/posix/systemd_service_control.hpp"
 #include "protected_storage/dpapi.hpp"
+#include "protected_storage/secret_file.hpp"
 #include "protocol/messages.hpp"
 #include "wireguard/keys.hpp"
 
@@ -208,24 +209,16 @@ BENCHMARK(BM_SealingKeyDerivation);
 // The secret-file sequence through the platform: create-new, write, flush, close, restrict,
 // move over the target with the directory synced.
 void BM_Store4KiB_Service(benchmark::State& state) {
-    platform::FileSystem& files = bench_platform().files;
     const std::vector<std::uint8_t> blob(kSecretBytes + 60, 0x33);
     const std::string temporary = (scratch() / "store" / "service.tmp").string();
     const std::string target = (scratch() / "store" / "service.dat").string();
+    const SecretFileWrite write{.path = target,
+                                .temporary = temporary,
+                                .replace = true,
+                                .write_failed = DetailCode::TUNNEL_CONFIG_WRITE_FAILED,
+                                .move_failed = DetailCode::TUNNEL_CONFIG_REPLACE_FAILED};
     for (auto _ : state) {
-        const auto file = files.create_new_file(temporary);
-        bool ok = file.has_value();
-        for (std::size_t done = 0; ok && done < blob.size();) {
-            const auto written = files.write_file(*file, std::span(blob).subspan(done));
-            ok = written && *written > 0;
-            done += written.value_or(0);
-        }
-        ok = ok && files.flush_file(*file);
-        if (file)
-            files.close_file(*file);
-        ok = ok && files.restrict_access(temporary) == platform::AccessResult::ok;
-        ok = ok && files.move_file(temporary, target, platform::MoveMode::replace_write_through);
-        if (!ok)
+        if (!write_secret_file(bench_platform().platform, write, blob))
             state.SkipWithError("store failed");
     }
 }

@@ -2,45 +2,14 @@
 
 #include "core/paths.hpp"
 #include "identity/identity_payload.hpp"
-#include "platform/file_writing.hpp"
 #include "protected_storage/dpapi.hpp"
+#include "protected_storage/secret_file.hpp"
 
 namespace velnaro {
 namespace {
 
 // Largest blob that dpapi_unprotect accepts; reading one byte more lets it tell the size.
 constexpr std::size_t kMaxIdentityFileBytes = 16384;
-
-// Closes the file on every path out of write_new_file.
-class OpenFile {
-  public:
-    OpenFile(platform::FileSystem& files, platform::FileHandle handle)
-        : files_(files), handle_(handle) {}
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    ~OpenFile() { files_.close_file(handle_); }
-    platform::FileHandle handle() const { return handle_; }
-
-  private:
-    platform::FileSystem& files_;
-    platform::FileHandle handle_;
-};
-
-// `created` tells the caller whether a file now exists that this call made.
-Status write_new_file_reporting(platform::Platform& platform, std::string_view path,
-                                std::span<const std::uint8_t> bytes, bool& created) {
-    created = false;
-    const auto handle = platform.files.create_new_file(path);
-    if (!handle)
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    created = true;
-    OpenFile file(platform.files, *handle);
-    if (!platform::write_all(platform.files, file.handle(), bytes) ||
-        !platform.files.flush_file(file.handle())) {
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    }
-    return {};
-}
 
 }  // namespace
 
@@ -62,10 +31,19 @@ std::string temporary_sibling(std::string_view path, const Uuid& uuid) {
     return result;
 }
 
-Status write_new_file(platform::Platform& platform, std::string_view path,
-                      std::span<const std::uint8_t> bytes) {
-    bool created = false;
-    return write_new_file_reporting(platform, path, bytes, created);
+Status write_beside(platform::Platform& platform, std::string_view path,
+                    std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed) {
+    const auto uuid = random_uuid(platform);
+    if (!uuid)
+        return fail(DetailCode::IDENTITY_WRITE_FAILED);
+    const std::string temporary = temporary_sibling(path, *uuid);
+    return write_secret_file(platform,
+                             {.path = path,
+                              .temporary = temporary,
+                              .replace = replace,
+                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
+                              .move_failed = move_failed},
+                             bytes);
 }
 
 Status write_identity_file(platform::Platform& platform, std::string_view path,
@@ -77,21 +55,9 @@ Status write_identity_file(platform::Platform& platform, std::string_view path,
     if (!blob)
         return fail(blob.error());
 
-    const auto uuid = random_uuid(platform);
-    if (!uuid)
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    const std::string temporary = temporary_sibling(path, *uuid);
     // The move refuses an existing target, which keeps the rule that an identity file is
-    // only ever created, never overwritten. A temporary file that cannot become the
-    // identity file is useless, so it does not stay behind.
-    bool created = false;
-    if (!write_new_file_reporting(platform, temporary, *blob, created) ||
-        !platform.files.move_file(temporary, path, platform::MoveMode::no_replace_write_through)) {
-        if (created)
-            platform.files.delete_file(temporary);
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    }
-    return {};
+    // only ever created, never overwritten.
+    return write_beside(platform, path, *blob, false, DetailCode::IDENTITY_WRITE_FAILED);
 }
 
 Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path) {

@@ -22,10 +22,11 @@ Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::str
 Status write_identity_file(platform::Platform& platform, std::string_view path,
                            const DeviceIdentity& identity);
 
-// Creates `path` (it must not exist), writes every byte, flushes and closes it. A file
-// created before a failing write or flush is left in place.
-Status write_new_file(platform::Platform& platform, std::string_view path,
-                      std::span<const std::uint8_t> bytes);
+// Puts `bytes` at `path` through a temporary sibling (see temporary_sibling) with the secret
+// file writer; `replace` false refuses an existing `path`. A failed random source, creation,
+// write or flush is IDENTITY_WRITE_FAILED, a failed move `move_failed`.
+Status write_beside(platform::Platform& platform, std::string_view path,
+                    std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed);
 
 // A version 4 UUID from the platform's random source; nothing when the source fails.
 std::optional<Uuid> random_uuid(platform::Platform& platform);

@@ -9,6 +9,7 @@
 #include "identity/identity_payload.hpp"
 #include "identity/metadata.hpp"
 #include "protected_storage/data_directory.hpp"
+#include "protected_storage/secret_file.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {
@@ -69,7 +70,9 @@ Status secure_if_present(Runtime& runtime, const std::string& path) {
 }  // namespace
 
 Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory) {
-    if (!runtime.platform.files.create_directories(data_directory)) {
+    if (auto created = runtime.platform.files.create_directories(data_directory); !created) {
+        log_file_failure(runtime.platform, DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED,
+                         "creating the data directory", created.error());
         return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED);
     }
     if (auto secured = secure_path(runtime.platform, data_directory); !secured) {
@@ -184,8 +187,11 @@ Status commit_rotation(Runtime& runtime, std::string_view data_directory) {
     if (!is_valid_successor(*current, *pending)) {
         return fail(DetailCode::IDENTITY_ROTATION_INVALID);
     }
-    if (!runtime.platform.files.move_file(paths.pending, paths.identity,
-                                          platform::MoveMode::replace_write_through)) {
+    if (auto moved = runtime.platform.files.move_file(paths.pending, paths.identity,
+                                                      platform::MoveMode::replace_write_through);
+        !moved) {
+        log_file_failure(runtime.platform, DetailCode::IDENTITY_ROTATION_COMMIT_FAILED,
+                         "committing the rotated identity", moved.error());
         return fail(DetailCode::IDENTITY_ROTATION_COMMIT_FAILED);
     }
     if (auto secured = secure_path(runtime.platform, paths.identity); !secured) {
@@ -203,7 +209,9 @@ Status abort_rotation(Runtime& runtime, std::string_view data_directory) {
     const std::string pending = paths_in(data_directory).pending;
     if (!exists(runtime, pending))
         return {};
-    if (!runtime.platform.files.delete_file(pending)) {
+    if (auto deleted = runtime.platform.files.delete_file(pending); !deleted) {
+        log_file_failure(runtime.platform, DetailCode::IDENTITY_ROTATION_ABORT_FAILED,
+                         "deleting the pending identity", deleted.error());
         return fail(DetailCode::IDENTITY_ROTATION_ABORT_FAILED);
     }
     return {};

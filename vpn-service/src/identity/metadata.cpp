@@ -127,21 +127,9 @@ Status write_metadata(platform::Platform& platform, std::string_view path,
     const auto text = format_metadata(identity);
     if (!text)
         return fail(text.error());
-    const auto uuid = random_uuid(platform);
-    if (!uuid)
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    const std::string temporary = temporary_sibling(path, *uuid);
-    if (!write_new_file(platform, temporary, as_bytes(*text))) {
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
-    }
-    if (platform.files.path_kind(path) != platform::PathKind::missing &&
-        !platform.files.delete_file(path)) {
-        return fail(DetailCode::IDENTITY_METADATA_WRITE_FAILED);
-    }
-    if (!platform.files.move_file(temporary, path, platform::MoveMode::replace)) {
-        return fail(DetailCode::IDENTITY_METADATA_WRITE_FAILED);
-    }
-    return {};
+    // Replaced in one move: the old metadata stays readable until the new is complete.
+    return write_beside(platform, path, as_bytes(*text), true,
+                        DetailCode::IDENTITY_METADATA_WRITE_FAILED);
 }
 
 Result<PublicIdentity> parse_metadata(std::string_view text) {

@@ -3,12 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/owned.hpp"
 #include "platform/handles.hpp"
 #include "platform/os_error.hpp"
 
@@ -22,8 +22,6 @@ enum class MoveMode {
     no_replace_write_through,  // fail when the target exists; on disk when the call returns
 };
 
-enum class AccessResult { ok, descriptor_invalid, failed };
-
 // What one directory level is, seen without following a link at that level.
 enum class DirectoryTrust {
     missing,          // nothing by that name
@@ -35,12 +33,28 @@ enum class DirectoryTrust {
 };
 
 // Why a directory could not be held: what was found at which level, and the operating
-// system's error where one was reported (0 otherwise).
+// system's error where one was reported (code 0 when the level was judged, not failed).
 struct HoldFailure {
     DirectoryTrust found = DirectoryTrust::unknown;  // never `trusted`
     std::string level;
-    int os_error = 0;
+    OsError error;
 };
+
+// The operation named in restrict_access's error when the service's security descriptor
+// itself could not be built (Windows), as opposed to applying it to the path.
+inline constexpr std::string_view kBuildDescriptorOperation = "build security descriptor";
+
+class FileSystem;
+
+// Closes a file that create_new_file opened, through the file system that opened it.
+struct FilePolicy {
+    using Value = FileHandle;
+    FileSystem* files = nullptr;
+    static FileHandle invalid() noexcept { return {}; }
+    static bool is_valid(FileHandle file) noexcept { return file.value != 0; }
+    void close(FileHandle file) noexcept;
+};
+using OwnedFile = Owned<FilePolicy>;
 
 // Files and directories. Paths are UTF-8 text; implementations refuse a path that cannot be
 // handed to the operating system (embedded zero, invalid text) by failing the call.
@@ -48,13 +62,15 @@ class FileSystem {
   public:
     virtual ~FileSystem() = default;
 
-    // Attribute query that follows links; a failed query reads as missing.
+    // Attribute query that follows links; a failed query reads as missing. It answers a
+    // question rather than doing something, and every caller treats "cannot tell" as "not
+    // there", so it carries no error.
     virtual PathKind path_kind(std::string_view path) = 0;
     // Creates the directory and every missing parent; an existing directory is success.
-    virtual bool create_directories(std::string_view path) = 0;
+    virtual OsResult<void> create_directories(std::string_view path) = 0;
     // Inspects a directory level where a secret will live; a link there is reported as
-    // such, never followed.
-    virtual DirectoryTrust directory_trust(std::string_view path) = 0;
+    // such, never followed. An error when the level cannot be inspected.
+    virtual OsResult<DirectoryTrust> directory_trust(std::string_view path) = 0;
     // Judges the directory and the levels above it, creates the missing ones private to the
     // service, and keeps the directory open for the life of this object; returns its
     // canonical path. Holding it again replaces the earlier hold.
@@ -71,36 +87,41 @@ class FileSystem {
     virtual std::expected<std::string, HoldFailure> hold_directory(std::string_view path,
                                                                    std::size_t own_levels) = 0;
     // Absolute final path of an existing directory, every link resolved.
-    virtual std::optional<std::string> canonical_directory(std::string_view path) = 0;
+    virtual OsResult<std::string> canonical_directory(std::string_view path) = 0;
 
-    // Creates a file that must not exist yet, for writing, private to the owner from the start.
-    virtual std::optional<FileHandle> create_new_file(std::string_view path) = 0;
-    // Writes some of the bytes; returns how many (possibly 0), or nothing on failure.
-    virtual std::optional<std::size_t> write_file(FileHandle file,
-                                                  std::span<const std::uint8_t> bytes) = 0;
-    virtual bool flush_file(FileHandle file) = 0;
+    // Creates a file that must not exist yet, for writing, private to the owner from the
+    // start; the file is closed when the returned owner goes.
+    virtual OsResult<OwnedFile> create_new_file(std::string_view path) = 0;
+    // Writes some of the bytes; returns how many (possibly 0).
+    virtual OsResult<std::size_t> write_file(FileHandle file,
+                                             std::span<const std::uint8_t> bytes) = 0;
+    virtual OsResult<void> flush_file(FileHandle file) = 0;
+    // Called by OwnedFile only. A failed close has nothing left to undo: what matters was
+    // flushed before, so it reports nothing.
     virtual void close_file(FileHandle file) = 0;
 
     // Reads the whole file, or its first max_bytes + 1 bytes when it is longer, so that the
     // caller can tell an oversized file without reading it all. Only a regular file is read:
     // a link in place of the file fails the call instead of being followed.
-    virtual std::optional<std::vector<std::uint8_t>> read_file(std::string_view path,
-                                                               std::size_t max_bytes) = 0;
+    virtual OsResult<std::vector<std::uint8_t>> read_file(std::string_view path,
+                                                          std::size_t max_bytes) = 0;
     // Deletion and moves act on names: a link is removed or replaced as a link, and what it
     // points at is never touched.
-    virtual bool delete_file(std::string_view path) = 0;
-    virtual bool move_file(std::string_view from, std::string_view to, MoveMode mode) = 0;
-    // Entry names, without "." and "..", in listing order; nothing when it cannot be opened.
-    virtual std::optional<std::vector<std::string>> list_directory(std::string_view path) = 0;
+    virtual OsResult<void> delete_file(std::string_view path) = 0;
+    virtual OsResult<void> move_file(std::string_view from, std::string_view to, MoveMode mode) = 0;
+    // Entry names, without "." and "..", in listing order.
+    virtual OsResult<std::vector<std::string>> list_directory(std::string_view path) = 0;
     // Removes a directory with everything in it.
-    virtual bool remove_tree(std::string_view path) = 0;
+    virtual OsResult<void> remove_tree(std::string_view path) = 0;
     // The system's temporary directory.
-    virtual std::optional<std::string> temporary_directory() = 0;
+    virtual OsResult<std::string> temporary_directory() = 0;
 
     // Restricts a file or directory to the local system account and the administrators
     // (Linux: owner root when running as root, 0700 directories, 0600 files). A link in
     // place of the path fails the call: the rights of whatever it points at stay untouched.
-    virtual AccessResult restrict_access(std::string_view path) = 0;
+    // The error's operation is kBuildDescriptorOperation when the rule itself could not be
+    // built.
+    virtual OsResult<void> restrict_access(std::string_view path) = 0;
 
     // Whether an account other than the administrators (Linux: root; Windows: the local
     // system account, the administrators, TrustedInstaller) or the account running this
@@ -110,5 +131,10 @@ class FileSystem {
     // cannot be inspected.
     virtual OsResult<bool> replaceable_by_others(std::string_view path) = 0;
 };
+
+inline void FilePolicy::close(FileHandle file) noexcept {
+    if (files != nullptr)
+        files->close_file(file);
+}
 
 }  // namespace velnaro::platform

@@ -2,6 +2,7 @@
 
 #include "core/paths.hpp"
 #include "core/utf.hpp"
+#include "protected_storage/secret_file.hpp"
 
 namespace velnaro {
 namespace {
@@ -59,8 +60,11 @@ Result<std::string> resolve_data_directory(platform::Platform& platform) {
     // Held from here on: the files inside are reached through the opened directory, so a
     // level swapped for a link after this check redirects nothing.
     auto held = platform.files.hold_directory(*path, kOwnLevels);
-    if (!held)
-        return fail(refusal_code(held.error()));
+    if (!held) {
+        const DetailCode code = refusal_code(held.error());
+        log_file_failure(platform, code, "holding the data directory", held.error().error);
+        return fail(code);
+    }
     return std::move(*held);
 }
 
@@ -71,15 +75,14 @@ Status secure_path(platform::Platform& platform, std::string_view path) {
     if (platform.files.path_kind(path) == platform::PathKind::missing) {
         return fail(DetailCode::SECURE_PATH_INVALID);
     }
-    switch (platform.files.restrict_access(path)) {
-        case platform::AccessResult::ok:
-            return {};
-        case platform::AccessResult::descriptor_invalid:
-            return fail(DetailCode::SECURITY_DESCRIPTOR_INVALID);
-        case platform::AccessResult::failed:
-            break;
-    }
-    return fail(DetailCode::SECURE_PATH_ACL_FAILED);
+    auto restricted = platform.files.restrict_access(path);
+    if (restricted)
+        return {};
+    const DetailCode code = restricted.error().operation == platform::kBuildDescriptorOperation
+                                ? DetailCode::SECURITY_DESCRIPTOR_INVALID
+                                : DetailCode::SECURE_PATH_ACL_FAILED;
+    log_file_failure(platform, code, "restricting access", restricted.error());
+    return fail(code);
 }
 
 }  // namespace velnaro

@@ -88,8 +88,11 @@ Result<std::string> service_command_line(platform::Platform& platform) {
     // of the machine, so nobody else may be able to change them. The component folder may
     // still be missing; its parent is then covered by the check of the executable.
     const auto parent = parent_directory(*executable);
-    const auto components =
-        parent ? platform.files.canonical_directory(join_path(*parent, "vpn")) : std::nullopt;
+    std::optional<std::string> components;
+    if (parent) {
+        if (auto found = platform.files.canonical_directory(join_path(*parent, "vpn")))
+            components = std::move(*found);
+    }
     if (!wireguard::location_is_safe(platform, *executable, components))
         return fail(DetailCode::SERVICE_LOCATION_UNSAFE);
     return quote_command_line_argument(*executable) + " " +

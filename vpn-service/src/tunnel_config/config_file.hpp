@@ -5,6 +5,7 @@
 
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
+#include "identity/device_identity.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 #include "wireguard/runtime.hpp"
 
@@ -13,7 +14,7 @@ namespace velnaro {
 inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
 
 // The nine-line WireGuard text with the device's private key.
-Result<SecretBuffer> render_tunnel_config_text(Runtime& runtime, std::string_view data_directory,
+Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
                                                const TunnelConfig& config);
 // Renders, seals and puts the file in place; returns its full path.
 Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,

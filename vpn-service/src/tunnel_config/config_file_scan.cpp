@@ -1,5 +1,6 @@
 #include <optional>
 
+#include "protected_storage/secret_file.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {
@@ -17,8 +18,11 @@ std::optional<std::string_view> extension_of(std::string_view name) {
 
 Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory) {
     const auto names = platform.files.list_directory(directory);
-    if (!names)
+    if (!names) {
+        log_file_failure(platform, DetailCode::TUNNEL_CONFIG_READ_FAILED,
+                         "listing the data directory", names.error());
         return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
+    }
     // Only the extension is judged: a clear-text configuration whose stem is not valid
     // text is still a clear-text configuration left on disk.
     for (const auto& name : *names) {

@@ -5,9 +5,9 @@
 #include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
-#include "platform/file_writing.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
+#include "protected_storage/secret_file.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {
@@ -16,13 +16,14 @@ namespace {
 // The largest blob dpapi_unprotect accepts; anything longer is refused there.
 constexpr std::size_t kMaxSealedFileBytes = 16384;
 
-Result<std::vector<std::uint8_t>> render_and_seal(Runtime& runtime, std::string_view data_directory,
+Result<std::vector<std::uint8_t>> render_and_seal(platform::Platform& platform,
+                                                  const DeviceIdentity& identity,
                                                   const TunnelConfig& config) {
     // The clear text lives only in this scope; its buffer wipes itself on every return.
-    const auto text = render_tunnel_config_text(runtime, data_directory, config);
+    const auto text = render_tunnel_config_text(identity, config);
     if (!text)
         return fail(text.error());
-    return dpapi_protect(runtime.platform, *text, kTunnelDescription);
+    return dpapi_protect(platform, *text, kTunnelDescription);
 }
 
 // A fresh name per write, so two writers never share a temporary file.
@@ -38,46 +39,16 @@ Result<std::string> temporary_path(platform::Platform& platform, std::string_vie
     return join_path(directory, name);
 }
 
-Status write_new_file(platform::FileSystem& files, std::string_view path,
-                      std::span<const std::uint8_t> bytes) {
-    const auto file = files.create_new_file(path);
-    if (!file)
-        return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
-    const bool complete = platform::write_all(files, *file, bytes) && files.flush_file(*file);
-    files.close_file(*file);
-    if (!complete)
-        return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
-    return {};
-}
-
-Status put_in_place(platform::Platform& platform, std::string_view temporary,
-                    std::string_view final_path, std::span<const std::uint8_t> blob) {
-    if (auto written = write_new_file(platform.files, temporary, blob); !written) {
-        // Only a sealed blob under a name nobody reads again; removing it keeps the
-        // data directory free of litter from failed writes.
-        platform.files.delete_file(temporary);
-        return written;
-    }
-    if (auto secured = secure_path(platform, temporary); !secured) {
-        platform.files.delete_file(temporary);
-        return secured;
-    }
-    if (!platform.files.move_file(temporary, final_path,
-                                  platform::MoveMode::replace_write_through)) {
-        platform.files.delete_file(temporary);
-        return fail(DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
-    }
-    return {};
-}
-
 }  // namespace
 
 Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
                                         const TunnelConfig& config) {
-    if (auto identity = ensure_identity(runtime, data_directory); !identity) {
+    // The identity ensured here is the one the configuration carries: identity.dat is not
+    // read a second time.
+    const auto identity = ensure_identity(runtime, data_directory);
+    if (!identity)
         return fail(identity.error());
-    }
-    const auto blob = render_and_seal(runtime, data_directory, config);
+    const auto blob = render_and_seal(runtime.platform, *identity, config);
     if (!blob)
         return fail(blob.error());
 
@@ -85,7 +56,14 @@ Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_
     const auto temporary = temporary_path(runtime.platform, data_directory);
     if (!temporary)
         return fail(temporary.error());
-    if (auto placed = put_in_place(runtime.platform, *temporary, final_path, *blob); !placed) {
+    if (auto placed = write_secret_file(runtime.platform,
+                                        {.path = final_path,
+                                         .temporary = *temporary,
+                                         .replace = true,
+                                         .write_failed = DetailCode::TUNNEL_CONFIG_WRITE_FAILED,
+                                         .move_failed = DetailCode::TUNNEL_CONFIG_REPLACE_FAILED},
+                                        *blob);
+        !placed) {
         return fail(placed.error());
     }
     if (auto secured = secure_path(runtime.platform, final_path); !secured) {

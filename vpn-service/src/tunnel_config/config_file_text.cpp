@@ -3,14 +3,11 @@
 #include <string>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
-#include "identity/identity_file.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {
 namespace {
 
-constexpr std::string_view kIdentityFileName = "identity.dat";
 // Holds a typical configuration without growing, so no partial copy of the key is left
 // behind in a released block (the allocator wipes it anyway).
 constexpr std::size_t kTextReservation = 512;
@@ -56,15 +53,11 @@ Result<SecretBuffer> compose_text(const TunnelConfig& config, const SecretBuffer
 
 }  // namespace
 
-Result<SecretBuffer> render_tunnel_config_text(Runtime& runtime, std::string_view data_directory,
+Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
                                                const TunnelConfig& config) {
     if (auto valid = validate_tunnel_config(config); !valid)
         return fail(valid.error());
-    const auto identity =
-        read_identity_file(runtime.platform, join_path(data_directory, kIdentityFileName));
-    if (!identity)
-        return fail(identity.error());
-    const SecretBuffer private_key = encode_base64_secret(identity->private_key.span());
+    const SecretBuffer private_key = encode_base64_secret(identity.private_key.span());
     return compose_text(config, private_key);
 }
 

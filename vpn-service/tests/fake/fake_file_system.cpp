@@ -3,13 +3,38 @@
 #include <algorithm>
 
 #include "core/paths.hpp"
+#include "core/utf.hpp"
 
 namespace velnaro::fake {
 
-using platform::AccessResult;
 using platform::FileHandle;
 using platform::MoveMode;
+using platform::OsResult;
 using platform::PathKind;
+
+namespace {
+
+// Error numbers as the system the tests are built for reports them: an injected fault reads
+// as an I/O error (Windows: access denied, the same number).
+#ifdef _WIN32
+constexpr std::uint32_t kInjected = 5, kNotFound = 2, kExists = 80, kNotDirectory = 267,
+                        kBadHandle = 6, kInvalid = 123;
+#else
+constexpr std::uint32_t kInjected = 5, kNotFound = 2, kExists = 17, kNotDirectory = 20,
+                        kBadHandle = 9, kInvalid = 22;
+#endif
+
+// What the systems refuse before any call: an embedded zero or text that is not UTF-8.
+bool refused_path(std::string_view path) {
+    return path.empty() || path.find('\0') != std::string_view::npos || !is_valid_utf8(path);
+}
+
+std::unexpected<platform::OsError> failure(std::string_view operation, std::string_view subject,
+                                           std::uint32_t code = kInjected) {
+    return std::unexpected(platform::OsError{code, std::string(operation), std::string(subject)});
+}
+
+}  // namespace
 
 std::string fake_root() {
 #ifdef _WIN32
@@ -46,35 +71,47 @@ bool FakeFileSystem::parent_exists(const std::string& path) const {
 }
 
 PathKind FakeFileSystem::path_kind(std::string_view path) {
-    if (faults_.should_fail("path_kind")) return PathKind::missing;
+    if (faults_.should_fail("path_kind"))
+        return PathKind::missing;
     const std::string k = key(path);
-    if (directories.count(k)) return PathKind::directory;
-    if (files.count(k)) return PathKind::regular_file;
+    if (directories.count(k))
+        return PathKind::directory;
+    if (files.count(k))
+        return PathKind::regular_file;
     return PathKind::missing;
 }
 
-bool FakeFileSystem::create_directories(std::string_view path) {
-    if (faults_.should_fail("create_directories")) return false;
+OsResult<void> FakeFileSystem::create_directories(std::string_view path) {
     std::string k = key(path);
-    if (!is_absolute_path(k)) return false;
+    if (faults_.should_fail("create_directories"))
+        return failure("mkdir", k);
+    if (!is_absolute_path(k) || refused_path(k))
+        return failure("mkdir", k, kInvalid);
     std::vector<std::string> chain;
     for (std::optional<std::string> p = k; p && !directories.count(key(*p));
          p = parent_directory(*p)) {
-        if (files.count(key(*p))) return false;
+        if (files.count(key(*p)))
+            return failure("mkdir", key(*p), kNotDirectory);
         chain.push_back(key(*p));
-        if (parent_directory(*p) == p) break;
+        if (parent_directory(*p) == p)
+            break;
     }
-    for (auto& d : chain) directories.insert(d);
-    return true;
+    for (auto& d : chain)
+        directories.insert(d);
+    return {};
 }
 
-platform::DirectoryTrust FakeFileSystem::directory_trust(std::string_view path) {
+OsResult<platform::DirectoryTrust> FakeFileSystem::directory_trust(std::string_view path) {
     using platform::DirectoryTrust;
-    if (faults_.should_fail("directory_trust")) return DirectoryTrust::unknown;
     const std::string k = key(path);
-    if (auto it = planted.find(k); it != planted.end()) return it->second;
-    if (directories.count(k)) return DirectoryTrust::trusted;
-    if (files.count(k)) return DirectoryTrust::not_a_directory;
+    if (faults_.should_fail("directory_trust"))
+        return failure("lstat", k);
+    if (auto it = planted.find(k); it != planted.end())
+        return it->second;
+    if (directories.count(k))
+        return DirectoryTrust::trusted;
+    if (files.count(k))
+        return DirectoryTrust::not_a_directory;
     return DirectoryTrust::missing;
 }
 
@@ -84,8 +121,10 @@ std::expected<std::string, platform::HoldFailure> FakeFileSystem::hold_directory
     std::string_view path, std::size_t own_levels) {
     using platform::DirectoryTrust;
     const std::string k = key(path);
-    if (faults_.should_fail("hold_directory") || !is_absolute_path(k))
-        return std::unexpected(platform::HoldFailure{DirectoryTrust::unknown, k});
+    if (faults_.should_fail("hold_directory") || !is_absolute_path(k)) {
+        return std::unexpected(
+            platform::HoldFailure{DirectoryTrust::unknown, k, failure("open", k).error()});
+    }
     std::vector<std::string> levels;
     for (std::optional<std::string> p = k; p; p = parent_directory(*p)) {
         levels.push_back(key(*p));
@@ -98,53 +137,75 @@ std::expected<std::string, platform::HoldFailure> FakeFileSystem::hold_directory
                                : directories.count(*level) ? DirectoryTrust::trusted
                                : files.count(*level)       ? DirectoryTrust::not_a_directory
                                                            : DirectoryTrust::missing;
-        if (trust == DirectoryTrust::missing && !faults_.should_fail("hold_directory.create")) {
-            directories.insert(*level);
-            trust = DirectoryTrust::trusted;
+        platform::OsError error{0, "", *level};
+        if (trust == DirectoryTrust::missing) {
+            if (!faults_.should_fail("hold_directory.create")) {
+                directories.insert(*level);
+                trust = DirectoryTrust::trusted;
+            } else {
+                error = failure("mkdir", *level).error();
+            }
         }
         if (trust != DirectoryTrust::trusted)
-            return std::unexpected(platform::HoldFailure{trust, *level});
+            return std::unexpected(platform::HoldFailure{trust, *level, std::move(error)});
     }
     held[k] = own_levels;
     return k;
 }
 
-std::optional<std::string> FakeFileSystem::canonical_directory(std::string_view path) {
-    if (faults_.should_fail("canonical_directory")) return std::nullopt;
+OsResult<std::string> FakeFileSystem::canonical_directory(std::string_view path) {
     const std::string k = key(path);
-    if (!directories.count(k) || !is_absolute_path(k)) return std::nullopt;
+    if (faults_.should_fail("canonical_directory"))
+        return failure("realpath", k);
+    if (!is_absolute_path(k))
+        return failure("realpath", k, kInvalid);
+    if (!directories.count(k))
+        return failure("realpath", k, files.count(k) ? kNotDirectory : kNotFound);
     return k;
 }
 
-std::optional<FileHandle> FakeFileSystem::create_new_file(std::string_view path) {
-    if (faults_.should_fail("create_new_file")) return std::nullopt;
+OsResult<platform::OwnedFile> FakeFileSystem::create_new_file(std::string_view path) {
     const std::string k = key(path);
-    if (files.count(k) || directories.count(k) || !parent_exists(k)) return std::nullopt;
+    if (faults_.should_fail("create_new_file"))
+        return failure("open", k);
+    if (refused_path(k))
+        return failure("open", k, kInvalid);
+    if (files.count(k) || directories.count(k))
+        return failure("open", k, kExists);
+    if (!parent_exists(k))
+        return failure("open", k, kNotFound);
     files[k] = {};
     track_new_name(k, false);
     const std::uintptr_t handle = next_handle_++;
     open_[handle] = k;
-    return FileHandle{handle};
+    return platform::OwnedFile(FileHandle{handle}, platform::FilePolicy{this});
 }
 
-std::optional<std::size_t> FakeFileSystem::write_file(FileHandle file,
-                                                      std::span<const std::uint8_t> bytes) {
-    if (faults_.should_fail("write_file")) return std::nullopt;
+OsResult<std::size_t> FakeFileSystem::write_file(FileHandle file,
+                                                 std::span<const std::uint8_t> bytes) {
     auto it = open_.find(file.value);
-    if (it == open_.end()) return std::nullopt;
+    const std::string subject = it == open_.end() ? "" : it->second;
+    if (faults_.should_fail("write_file"))
+        return failure("write", subject);
+    if (it == open_.end())
+        return failure("write", "", kBadHandle);
     std::size_t n = bytes.size();
-    if (write_chunk != 0) n = std::min(n, write_chunk);
+    if (write_chunk != 0)
+        n = std::min(n, write_chunk);
     auto& content = files[it->second];
     content.insert(content.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
 }
 
-bool FakeFileSystem::flush_file(FileHandle file) {
-    if (faults_.should_fail("flush_file")) return false;
+OsResult<void> FakeFileSystem::flush_file(FileHandle file) {
     auto it = open_.find(file.value);
-    if (it == open_.end()) return false;
-    if (tracking_) durable_data_[inode_of_[it->second]] = files[it->second];
-    return true;
+    if (faults_.should_fail("flush_file"))
+        return failure("fsync", it == open_.end() ? "" : it->second);
+    if (it == open_.end())
+        return failure("fsync", "", kBadHandle);
+    if (tracking_)
+        durable_data_[inode_of_[it->second]] = files[it->second];
+    return {};
 }
 
 void FakeFileSystem::close_file(FileHandle file) {
@@ -152,58 +213,78 @@ void FakeFileSystem::close_file(FileHandle file) {
     open_.erase(file.value);
 }
 
-std::optional<std::vector<std::uint8_t>> FakeFileSystem::read_file(std::string_view path,
-                                                                   std::size_t max_bytes) {
-    if (faults_.should_fail("read_file")) return std::nullopt;
-    auto it = files.find(key(path));
-    if (it == files.end()) return std::nullopt;
+OsResult<std::vector<std::uint8_t>> FakeFileSystem::read_file(std::string_view path,
+                                                              std::size_t max_bytes) {
+    const std::string k = key(path);
+    if (faults_.should_fail("read_file"))
+        return failure("open", k);
+    auto it = files.find(k);
+    if (it == files.end())
+        return failure("open", k, kNotFound);
     const std::size_t n = std::min(it->second.size(), max_bytes + 1);
     return std::vector<std::uint8_t>(it->second.begin(),
                                      it->second.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
-bool FakeFileSystem::delete_file(std::string_view path) {
-    if (faults_.should_fail("delete_file")) return false;
-    inode_of_.erase(key(path));
-    return files.erase(key(path)) > 0;
+OsResult<void> FakeFileSystem::delete_file(std::string_view path) {
+    const std::string k = key(path);
+    if (faults_.should_fail("delete_file"))
+        return failure("unlink", k);
+    if (files.erase(k) == 0)
+        return failure("unlink", k, kNotFound);
+    inode_of_.erase(k);
+    return {};
 }
 
-bool FakeFileSystem::move_file(std::string_view from, std::string_view to, MoveMode mode) {
-    if (faults_.should_fail("move_file")) return false;
+OsResult<void> FakeFileSystem::move_file(std::string_view from, std::string_view to,
+                                         MoveMode mode) {
     const std::string f = key(from);
     const std::string t = key(to);
+    if (faults_.should_fail("move_file"))
+        return failure("rename", t);
     auto it = files.find(f);
-    if (it == files.end() || directories.count(t) || !parent_exists(t)) return false;
-    if (mode == MoveMode::no_replace_write_through && files.count(t)) return false;
+    if (it == files.end() || !parent_exists(t))
+        return failure("rename", t, kNotFound);
+    if (directories.count(t) || (mode == MoveMode::no_replace_write_through && files.count(t)))
+        return failure("rename", t, kExists);
     auto content = std::move(it->second);
     files.erase(it);
     files[t] = std::move(content);
-    if (restricted_.count(f)) restricted_.insert(t);
+    if (restricted_.count(f))
+        restricted_.insert(t);
     if (tracking_) {
         inode_of_[t] = inode_of_[f];
         inode_of_.erase(f);
-        if (mode != MoveMode::replace) sync_directory_of(t);
+        if (mode != MoveMode::replace)
+            sync_directory_of(t);
     }
-    return true;
+    return {};
 }
 
-std::optional<std::vector<std::string>> FakeFileSystem::list_directory(std::string_view path) {
-    if (faults_.should_fail("list_directory")) return std::nullopt;
+OsResult<std::vector<std::string>> FakeFileSystem::list_directory(std::string_view path) {
     const std::string k = key(path);
-    if (!directories.count(k)) return std::nullopt;
+    if (faults_.should_fail("list_directory"))
+        return failure("opendir", k);
+    if (!directories.count(k))
+        return failure("opendir", k, files.count(k) ? kNotDirectory : kNotFound);
     std::vector<std::string> names;
     auto collect = [&](const std::string& entry) {
-        if (entry != k && parent_directory(entry) == k) names.emplace_back(file_name(entry));
+        if (entry != k && parent_directory(entry) == k)
+            names.emplace_back(file_name(entry));
     };
-    for (auto& d : directories) collect(d);
-    for (auto& [f, _] : files) collect(f);
+    for (auto& d : directories)
+        collect(d);
+    for (auto& [f, _] : files)
+        collect(f);
     return names;
 }
 
-bool FakeFileSystem::remove_tree(std::string_view path) {
-    if (faults_.should_fail("remove_tree")) return false;
+OsResult<void> FakeFileSystem::remove_tree(std::string_view path) {
     const std::string k = key(path);
-    if (!directories.count(k)) return false;
+    if (faults_.should_fail("remove_tree"))
+        return failure("rmdir", k);
+    if (!directories.count(k))
+        return failure("rmdir", k, files.count(k) ? kNotDirectory : kNotFound);
     auto inside = [&](const std::string& p) {
         return p == k || (p.size() > k.size() && p.compare(0, k.size(), k) == 0 &&
                           (p[k.size()] == '/' || p[k.size()] == '\\'));
@@ -211,29 +292,34 @@ bool FakeFileSystem::remove_tree(std::string_view path) {
     std::erase_if(directories, inside);
     std::erase_if(files, [&](auto& entry) { return inside(entry.first); });
     std::erase_if(inode_of_, [&](auto& entry) { return inside(entry.first); });
-    return true;
+    return {};
 }
 
-std::optional<std::string> FakeFileSystem::temporary_directory() {
-    if (faults_.should_fail("temporary_directory")) return std::nullopt;
+OsResult<std::string> FakeFileSystem::temporary_directory() {
+    if (faults_.should_fail("temporary_directory"))
+        return failure("temporary_directory", "");
     const std::string tmp = join_path(fake_root(), "tmp");
     directories.insert(key(tmp));
     return tmp;
 }
 
-AccessResult FakeFileSystem::restrict_access(std::string_view path) {
-    if (faults_.should_fail("restrict_access.descriptor")) return AccessResult::descriptor_invalid;
-    if (faults_.should_fail("restrict_access")) return AccessResult::failed;
+// Faults: "restrict_access.descriptor" (the rule cannot be built), "restrict_access".
+OsResult<void> FakeFileSystem::restrict_access(std::string_view path) {
     const std::string k = key(path);
-    if (!files.count(k) && !directories.count(k)) return AccessResult::failed;
+    if (faults_.should_fail("restrict_access.descriptor"))
+        return failure(platform::kBuildDescriptorOperation, k, kInvalid);
+    if (faults_.should_fail("restrict_access"))
+        return failure("fchmod", k);
+    if (!files.count(k) && !directories.count(k))
+        return failure("open", k, kNotFound);
     restricted_.insert(k);
-    return AccessResult::ok;
+    return {};
 }
 
 platform::OsResult<bool> FakeFileSystem::replaceable_by_others(std::string_view path) {
     const std::string k = key(path);
     if (faults_.should_fail("replaceable_by_others"))
-        return std::unexpected(platform::OsError{2, "replaceable_by_others", k});
+        return failure("lstat", k);
     for (std::optional<std::string> level = k; level; level = parent_directory(*level)) {
         if (replaceable.count(*level))
             return true;
@@ -255,7 +341,8 @@ void FakeFileSystem::put_file(std::string_view path, const std::vector<std::uint
 
 std::optional<std::string> FakeFileSystem::file_text(std::string_view path) const {
     auto it = files.find(key(path));
-    if (it == files.end()) return std::nullopt;
+    if (it == files.end())
+        return std::nullopt;
     return std::string(it->second.begin(), it->second.end());
 }
 
@@ -265,7 +352,8 @@ bool FakeFileSystem::is_restricted(std::string_view path) const {
 
 std::vector<std::string> FakeFileSystem::all_files() const {
     std::vector<std::string> names;
-    for (auto& [f, _] : files) names.push_back(f);
+    for (auto& [f, _] : files)
+        names.push_back(f);
     return names;
 }
 

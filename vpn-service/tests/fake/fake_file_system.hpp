@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,24 +22,25 @@ class FakeFileSystem final : public platform::FileSystem {
     explicit FakeFileSystem(Faults& faults);
 
     platform::PathKind path_kind(std::string_view path) override;
-    bool create_directories(std::string_view path) override;
-    platform::DirectoryTrust directory_trust(std::string_view path) override;
+    platform::OsResult<void> create_directories(std::string_view path) override;
+    platform::OsResult<platform::DirectoryTrust> directory_trust(std::string_view path) override;
     std::expected<std::string, platform::HoldFailure> hold_directory(
         std::string_view path, std::size_t own_levels) override;
-    std::optional<std::string> canonical_directory(std::string_view path) override;
-    std::optional<platform::FileHandle> create_new_file(std::string_view path) override;
-    std::optional<std::size_t> write_file(platform::FileHandle file,
-                                          std::span<const std::uint8_t> bytes) override;
-    bool flush_file(platform::FileHandle file) override;
+    platform::OsResult<std::string> canonical_directory(std::string_view path) override;
+    platform::OsResult<platform::OwnedFile> create_new_file(std::string_view path) override;
+    platform::OsResult<std::size_t> write_file(platform::FileHandle file,
+                                               std::span<const std::uint8_t> bytes) override;
+    platform::OsResult<void> flush_file(platform::FileHandle file) override;
     void close_file(platform::FileHandle file) override;
-    std::optional<std::vector<std::uint8_t>> read_file(std::string_view path,
-                                                       std::size_t max_bytes) override;
-    bool delete_file(std::string_view path) override;
-    bool move_file(std::string_view from, std::string_view to, platform::MoveMode mode) override;
-    std::optional<std::vector<std::string>> list_directory(std::string_view path) override;
-    bool remove_tree(std::string_view path) override;
-    std::optional<std::string> temporary_directory() override;
-    platform::AccessResult restrict_access(std::string_view path) override;
+    platform::OsResult<std::vector<std::uint8_t>> read_file(std::string_view path,
+                                                            std::size_t max_bytes) override;
+    platform::OsResult<void> delete_file(std::string_view path) override;
+    platform::OsResult<void> move_file(std::string_view from, std::string_view to,
+                                       platform::MoveMode mode) override;
+    platform::OsResult<std::vector<std::string>> list_directory(std::string_view path) override;
+    platform::OsResult<void> remove_tree(std::string_view path) override;
+    platform::OsResult<std::string> temporary_directory() override;
+    platform::OsResult<void> restrict_access(std::string_view path) override;
     platform::OsResult<bool> replaceable_by_others(std::string_view path) override;
 
     // Test helpers.

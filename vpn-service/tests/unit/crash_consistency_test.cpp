@@ -358,9 +358,9 @@ TEST(CrashModel, KeepsOnlyWhatWasFlushedAndSynced) {
         const auto file = fake.files.create_new_file(temporary);
         ASSERT_TRUE(file);
         const std::string data = "new data";
-        ASSERT_TRUE(fake.files.write_file(*file, as_bytes(data)));
+        ASSERT_TRUE(fake.files.write_file(file->get(), as_bytes(data)));
         if (c.flush) {
-            ASSERT_TRUE(fake.files.flush_file(*file));
+            ASSERT_TRUE(fake.files.flush_file(file->get()));
         }
         ASSERT_TRUE(fake.files.move_file(temporary, target, c.move));
         fake.files.crash(c.loss);

@@ -146,8 +146,10 @@ TEST_F(IdentityLifecycle, EveryCreationFailureIsReportedAndTheNextEnsureRecovers
         {"move_file", 1, DetailCode::IDENTITY_WRITE_FAILED, false},
         {"create_new_file", 2, DetailCode::IDENTITY_WRITE_FAILED, true},  // metadata
         {"move_file", 2, DetailCode::IDENTITY_METADATA_WRITE_FAILED, true},
-        {"restrict_access", 2, DetailCode::SECURE_PATH_ACL_FAILED, true},  // identity.dat
-        {"restrict_access", 3, DetailCode::SECURE_PATH_ACL_FAILED, true},  // metadata.json
+        {"restrict_access", 2, DetailCode::SECURE_PATH_ACL_FAILED, false},  // its temporary
+        {"restrict_access", 3, DetailCode::SECURE_PATH_ACL_FAILED, true},   // identity.dat
+        {"restrict_access", 4, DetailCode::SECURE_PATH_ACL_FAILED, true},   // metadata temporary
+        {"restrict_access", 5, DetailCode::SECURE_PATH_ACL_FAILED, true},   // metadata.json
     };
     for (const auto& c : cases) {
         fake::FakePlatform local;
@@ -306,14 +308,16 @@ TEST_F(IdentityLifecycle, WithoutAnIdentityOnlyAbortWorks) {
 TEST_F(IdentityLifecycle, FailedPrepareWritesLeaveNoPendingFile) {
     ASSERT_TRUE(ensure());
     const auto before = snapshot();
-    for (const char* fault : {"write_file", "flush_file", "move_file", "protect"}) {
+    for (const char* fault :
+         {"write_file", "flush_file", "restrict_access", "move_file", "protect"}) {
         fake.faults.fail_nth(fault);
         const auto prepared = prepare();
         ASSERT_FALSE(prepared) << fault;
         EXPECT_EQ(snapshot(), before) << fault;
     }
-    // Securing fails after the write: the valid pending file stays and is returned next time.
-    fake.faults.fail_nth("restrict_access");
+    // Securing fails after the move (the temporary was secured): the valid pending file stays
+    // and is returned next time.
+    fake.faults.fail_nth("restrict_access", 2);
     const auto unsecured = prepare();
     ASSERT_FALSE(unsecured);
     EXPECT_EQ(unsecured.error(), DetailCode::SECURE_PATH_ACL_FAILED);
@@ -338,8 +342,9 @@ TEST_F(IdentityLifecycle, CommitFailures) {
         {"move_file", 1, DetailCode::IDENTITY_ROTATION_COMMIT_FAILED, false},
         {"restrict_access", 1, DetailCode::SECURE_PATH_ACL_FAILED, true},
         {"create_new_file", 1, DetailCode::IDENTITY_WRITE_FAILED, true},
-        {"delete_file", 1, DetailCode::IDENTITY_METADATA_WRITE_FAILED, true},
-        {"restrict_access", 2, DetailCode::SECURE_PATH_ACL_FAILED, true},
+        {"move_file", 2, DetailCode::IDENTITY_METADATA_WRITE_FAILED, true},
+        {"restrict_access", 2, DetailCode::SECURE_PATH_ACL_FAILED, true},  // metadata temporary
+        {"restrict_access", 3, DetailCode::SECURE_PATH_ACL_FAILED, true},  // metadata.json
     };
     for (const auto& c : cases) {
         fake::FakePlatform local;

@@ -152,31 +152,6 @@ class IdentityFiles : public ::testing::Test {
     std::string metadata_path = join_path(directory, "metadata.json");
 };
 
-TEST_F(IdentityFiles, WriteNewFileContinuesPartialWrites) {
-    fake.files.write_chunk = 3;
-    const std::string content = "0123456789abcdef";
-    ASSERT_TRUE(write_new_file(fake.platform, identity_path, as_bytes(content)));
-    EXPECT_EQ(fake.files.file_text(identity_path), content);
-    EXPECT_EQ(fake.files.open_handles(), 0);
-}
-
-TEST_F(IdentityFiles, WriteNewFileFailuresCloseTheFile) {
-    for (const char* fault : {"create_new_file", "write_file", "flush_file"}) {
-        fake::FakePlatform local;
-        local.files.create_directories(directory);
-        local.faults.fail_nth(fault);
-        const Status written = write_new_file(local.platform, identity_path, as_bytes("abc"));
-        ASSERT_FALSE(written) << fault;
-        EXPECT_EQ(written.error(), DetailCode::IDENTITY_WRITE_FAILED) << fault;
-        EXPECT_EQ(local.files.open_handles(), 0) << fault;
-    }
-    fake.files.put_file(identity_path, "old");
-    const Status over_existing = write_new_file(fake.platform, identity_path, as_bytes("new"));
-    ASSERT_FALSE(over_existing);
-    EXPECT_EQ(over_existing.error(), DetailCode::IDENTITY_WRITE_FAILED);
-    EXPECT_EQ(fake.files.file_text(identity_path), "old");
-}
-
 TEST_F(IdentityFiles, IdentityFileRoundTrips) {
     const DeviceIdentity identity = sample_identity(3);
     ASSERT_TRUE(write_identity_file(fake.platform, identity_path, identity));
@@ -291,9 +266,10 @@ TEST_F(IdentityFiles, MetadataWriteGoesThroughATemporarySibling) {
     ASSERT_TRUE(write_metadata(fake.platform, metadata_path, kSamplePublic));
     const auto& calls = fake.faults.calls();
     const auto created = std::find(calls.begin(), calls.end(), "create_new_file");
-    const auto deleted = std::find(calls.begin(), calls.end(), "delete_file");
     const auto moved = std::find(calls.begin(), calls.end(), "move_file");
-    EXPECT_TRUE(created < deleted && deleted < moved);
+    // One move replaces the old metadata: it is never deleted first, so it stays readable.
+    EXPECT_TRUE(created < moved);
+    EXPECT_EQ(fake.faults.count("delete_file"), 0);
     EXPECT_EQ(temporary_sibling(metadata_path, Uuid{}),
               join_path(directory, "metadata.tmp-00000000-0000-0000-0000-000000000000"));
 }
@@ -302,12 +278,11 @@ TEST_F(IdentityFiles, MetadataWriteFailures) {
     struct Case {
         const char* fault;
         DetailCode expected;
-        bool temporary_stays;
     };
-    for (const Case& c : {Case{"create_new_file", DetailCode::IDENTITY_WRITE_FAILED, false},
-                          Case{"random_bytes", DetailCode::IDENTITY_WRITE_FAILED, false},
-                          Case{"delete_file", DetailCode::IDENTITY_METADATA_WRITE_FAILED, true},
-                          Case{"move_file", DetailCode::IDENTITY_METADATA_WRITE_FAILED, true}}) {
+    for (const Case& c : {Case{"create_new_file", DetailCode::IDENTITY_WRITE_FAILED},
+                          Case{"random_bytes", DetailCode::IDENTITY_WRITE_FAILED},
+                          Case{"restrict_access", DetailCode::SECURE_PATH_ACL_FAILED},
+                          Case{"move_file", DetailCode::IDENTITY_METADATA_WRITE_FAILED}}) {
         fake::FakePlatform local;
         local.files.create_directories(directory);
         local.files.put_file(metadata_path, "old");
@@ -319,7 +294,8 @@ TEST_F(IdentityFiles, MetadataWriteFailures) {
         const bool has_temporary = std::any_of(names.begin(), names.end(), [](const auto& n) {
             return n.starts_with("metadata.tmp-");
         });
-        EXPECT_EQ(has_temporary, c.temporary_stays) << c.fault;
+        EXPECT_FALSE(has_temporary) << c.fault;
+        EXPECT_EQ(local.files.file_text(metadata_path), "old") << c.fault;
     }
     PublicIdentity broken = kSamplePublic;
     broken.public_key = "\xFF";

@@ -7,6 +7,7 @@
 #include "fake/fake_platform.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
+#include "protected_storage/secret_file.hpp"
 
 namespace velnaro {
 namespace {
@@ -276,6 +277,74 @@ TEST(SecurePath, RefusalsAndFailuresMapToTheirCodes) {
         EXPECT_EQ(fake.faults.count("restrict_access.descriptor") > 0, c.reaches_access_call)
             << c.path;
         EXPECT_FALSE(fake.files.is_restricted(existing));
+    }
+}
+
+const std::string kSecretDirectory = join_path(fake::fake_root(), "data");
+const std::string kSecretPath = join_path(kSecretDirectory, "secret.dat");
+
+Status write_secret(fake::FakePlatform& fake, std::string_view content, bool replace) {
+    const std::string temporary = join_path(kSecretDirectory, "secret.tmp-1");
+    return write_secret_file(fake.platform,
+                             {.path = kSecretPath,
+                              .temporary = temporary,
+                              .replace = replace,
+                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
+                              .move_failed = DetailCode::IDENTITY_METADATA_WRITE_FAILED},
+                             as_bytes(content));
+}
+
+TEST(SecretFile, ContinuesPartialWritesAndEndsRestrictedUnderItsName) {
+    fake::FakePlatform fake;
+    ASSERT_TRUE(fake.files.create_directories(kSecretDirectory));
+    fake.files.write_chunk = 3;
+    ASSERT_TRUE(write_secret(fake, "0123456789abcdef", false));
+    EXPECT_EQ(fake.files.file_text(kSecretPath), "0123456789abcdef");
+    EXPECT_TRUE(fake.files.is_restricted(kSecretPath));
+    EXPECT_EQ(*fake.files.list_directory(kSecretDirectory), std::vector<std::string>{"secret.dat"});
+    EXPECT_EQ(fake.files.open_handles(), 0);
+}
+
+TEST(SecretFile, ReplacesOnlyWhenAskedTo) {
+    fake::FakePlatform fake;
+    ASSERT_TRUE(fake.files.create_directories(kSecretDirectory));
+    fake.files.put_file(kSecretPath, "old");
+    const Status refused = write_secret(fake, "new", false);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), DetailCode::IDENTITY_METADATA_WRITE_FAILED);
+    EXPECT_EQ(fake.files.file_text(kSecretPath), "old");
+    ASSERT_TRUE(write_secret(fake, "new", true));
+    EXPECT_EQ(fake.files.file_text(kSecretPath), "new");
+    EXPECT_EQ(fake.files.all_files().size(), 1u);
+}
+
+// Every failure keeps the old file, closes the new one and leaves no temporary behind; the
+// operating system's error is logged with the failure.
+TEST(SecretFile, FailuresKeepTheOldFileAndLeaveNothingBehind) {
+    // Creating, writing and flushing share the caller's write code.
+    const auto expected_for = [](std::string_view fault) {
+        if (fault == "restrict_access")
+            return DetailCode::SECURE_PATH_ACL_FAILED;
+        if (fault == "move_file")
+            return DetailCode::IDENTITY_METADATA_WRITE_FAILED;
+        return DetailCode::IDENTITY_WRITE_FAILED;
+    };
+    for (const char* fault :
+         {"create_new_file", "write_file", "flush_file", "restrict_access", "move_file"}) {
+        const DetailCode expected = expected_for(fault);
+        fake::FakePlatform fake;
+        ASSERT_TRUE(fake.files.create_directories(kSecretDirectory));
+        fake.files.put_file(kSecretPath, "old");
+        fake.faults.fail_nth(fault);
+        const Status written = write_secret(fake, "new", true);
+        ASSERT_FALSE(written) << fault;
+        EXPECT_EQ(written.error(), expected) << fault;
+        EXPECT_EQ(fake.files.all_files(), std::vector<std::string>{kSecretPath}) << fault;
+        EXPECT_EQ(fake.files.file_text(kSecretPath), "old") << fault;
+        EXPECT_EQ(fake.files.open_handles(), 0) << fault;
+        ASSERT_FALSE(fake.log.lines.empty()) << fault;
+        EXPECT_EQ(fake.log.lines.back().code, expected) << fault;
+        EXPECT_NE(fake.log.lines.back().os_error, 0) << fault;
     }
 }
 

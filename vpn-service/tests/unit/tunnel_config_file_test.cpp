@@ -33,11 +33,13 @@ class ConfigFileTest : public ::testing::Test {
         ASSERT_TRUE(fake.files.create_directories(directory));
     }
 
-    std::string private_key_base64() {
-        auto identity = ensure_identity(fake.runtime, directory);
-        EXPECT_TRUE(identity.has_value());
-        return identity ? encode_base64(identity->private_key.span()) : std::string();
+    DeviceIdentity identity() {
+        auto ensured = ensure_identity(fake.runtime, directory);
+        EXPECT_TRUE(ensured.has_value());
+        return ensured ? std::move(*ensured) : DeviceIdentity{};
     }
+
+    std::string private_key_base64() { return encode_base64(identity().private_key.span()); }
 
     std::vector<std::string> temporary_files() const {
         std::vector<std::string> found;
@@ -63,7 +65,7 @@ class ConfigFileTest : public ::testing::Test {
 
 TEST_F(ConfigFileTest, RendersTheSampleAsNineLinesByteForByte) {
     const std::string key = private_key_base64();
-    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
+    const auto text = render_tunnel_config_text(identity(), config);
     ASSERT_TRUE(text.has_value()) << to_text(text.error());
     EXPECT_EQ(as_text(*text),
               "[Interface]\n"
@@ -85,7 +87,7 @@ TEST_F(ConfigFileTest, RendersValuesExactlyAsWritten) {
     config.allowed_ips = {"10.1.0.0/16", "10.2.0.0/16"};
     config.endpoint_port = 1;
     config.persistent_keepalive = 300;
-    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
+    const auto text = render_tunnel_config_text(identity(), config);
     ASSERT_TRUE(text.has_value());
     const std::string_view rendered = as_text(*text);
     EXPECT_NE(rendered.find("\nAddress = 10.1.2.3/+024\n"), std::string_view::npos);
@@ -95,22 +97,21 @@ TEST_F(ConfigFileTest, RendersValuesExactlyAsWritten) {
     EXPECT_EQ(rendered.find('\r'), std::string_view::npos);
 }
 
-TEST_F(ConfigFileTest, RenderRefusesBeforeReadingTheIdentity) {
-    private_key_base64();
+TEST_F(ConfigFileTest, RenderRefusesAnInvalidConfiguration) {
     config.persistent_keepalive = 4;
-    const int reads = fake.faults.count("read_file");
-    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
+    const auto text = render_tunnel_config_text(identity(), config);
     ASSERT_FALSE(text.has_value());
     EXPECT_EQ(text.error(), DetailCode::KEEPALIVE_INVALID);
-    EXPECT_EQ(fake.faults.count("read_file"), reads);
 }
 
-TEST_F(ConfigFileTest, RenderWithoutIdentityPassesTheIdentityCodeOn) {
-    const auto text = render_tunnel_config_text(fake.runtime, directory, config);
-    ASSERT_FALSE(text.has_value());
-    const auto direct = read_identity_file(fake.platform, join_path(directory, "identity.dat"));
-    ASSERT_FALSE(direct.has_value());
-    EXPECT_EQ(text.error(), direct.error());
+TEST_F(ConfigFileTest, StoreReadsTheIdentityOnlyToEnsureIt) {
+    identity();
+    const int before_ensure = fake.faults.count("read_file");
+    ASSERT_TRUE(ensure_identity(fake.runtime, directory));
+    const int ensure_reads = fake.faults.count("read_file") - before_ensure;
+    const int before_store = fake.faults.count("read_file");
+    ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config));
+    EXPECT_EQ(fake.faults.count("read_file") - before_store, ensure_reads);
 }
 
 TEST_F(ConfigFileTest, StoreCreatesTheIdentityAndPutsASecuredSealedFileInPlace) {
@@ -123,7 +124,7 @@ TEST_F(ConfigFileTest, StoreCreatesTheIdentityAndPutsASecuredSealedFileInPlace) 
     EXPECT_TRUE(temporary_files().empty());
     EXPECT_EQ(fake.files.open_handles(), 0);
 
-    const auto rendered = render_tunnel_config_text(fake.runtime, directory, config);
+    const auto rendered = render_tunnel_config_text(identity(), config);
     ASSERT_TRUE(rendered.has_value());
     EXPECT_EQ(stored_text(), std::string(as_text(*rendered)));
     // Only the sealed blob reaches the disk.
@@ -151,7 +152,7 @@ TEST_F(ConfigFileTest, StoringTwiceLeavesOneFileWithTheSecondConfiguration) {
 TEST_F(ConfigFileTest, WritesTheWholeBlobThroughPartialWrites) {
     fake.files.write_chunk = 3;
     ASSERT_TRUE(store_tunnel_config(fake.runtime, directory, config).has_value());
-    const auto rendered = render_tunnel_config_text(fake.runtime, directory, config);
+    const auto rendered = render_tunnel_config_text(identity(), config);
     ASSERT_TRUE(rendered.has_value());
     EXPECT_EQ(stored_text(), std::string(as_text(*rendered)));
 }
@@ -257,57 +258,66 @@ class HookedFileSystem final : public platform::FileSystem {
   public:
     explicit HookedFileSystem(platform::FileSystem& inner) : inner_(inner) {}
 
-    std::function<std::optional<std::size_t>(std::span<const std::uint8_t>)> on_write;
+    std::function<platform::OsResult<std::size_t>(std::span<const std::uint8_t>)> on_write;
     std::function<void(std::vector<std::string>&)> on_list;
     // Sees the stored configuration's bytes; false makes the read fail.
     std::function<bool(std::vector<std::uint8_t>&)> on_read;
 
     platform::PathKind path_kind(std::string_view p) override { return inner_.path_kind(p); }
-    bool create_directories(std::string_view p) override { return inner_.create_directories(p); }
-    platform::DirectoryTrust directory_trust(std::string_view p) override {
+    platform::OsResult<void> create_directories(std::string_view p) override {
+        return inner_.create_directories(p);
+    }
+    platform::OsResult<platform::DirectoryTrust> directory_trust(std::string_view p) override {
         return inner_.directory_trust(p);
     }
     std::expected<std::string, platform::HoldFailure> hold_directory(std::string_view p,
                                                                      std::size_t own) override {
         return inner_.hold_directory(p, own);
     }
-    std::optional<std::string> canonical_directory(std::string_view p) override {
+    platform::OsResult<std::string> canonical_directory(std::string_view p) override {
         return inner_.canonical_directory(p);
     }
-    std::optional<platform::FileHandle> create_new_file(std::string_view p) override {
+    platform::OsResult<platform::OwnedFile> create_new_file(std::string_view p) override {
         return inner_.create_new_file(p);
     }
-    std::optional<std::size_t> write_file(platform::FileHandle f,
-                                          std::span<const std::uint8_t> bytes) override {
+    platform::OsResult<std::size_t> write_file(platform::FileHandle f,
+                                               std::span<const std::uint8_t> bytes) override {
         if (on_write)
             return on_write(bytes);
         return inner_.write_file(f, bytes);
     }
-    bool flush_file(platform::FileHandle f) override { return inner_.flush_file(f); }
+    platform::OsResult<void> flush_file(platform::FileHandle f) override {
+        return inner_.flush_file(f);
+    }
     void close_file(platform::FileHandle f) override { inner_.close_file(f); }
-    std::optional<std::vector<std::uint8_t>> read_file(std::string_view p,
-                                                       std::size_t max_bytes) override {
+    platform::OsResult<std::vector<std::uint8_t>> read_file(std::string_view p,
+                                                            std::size_t max_bytes) override {
         auto bytes = inner_.read_file(p, max_bytes);
         if (bytes && on_read && file_name(p) == "VelnaroTunnel.conf.dpapi" && !on_read(*bytes)) {
-            return std::nullopt;
+            return std::unexpected(platform::OsError{5, "read", std::string(p)});
         }
         return bytes;
     }
-    bool delete_file(std::string_view p) override { return inner_.delete_file(p); }
-    bool move_file(std::string_view from, std::string_view to, platform::MoveMode m) override {
+    platform::OsResult<void> delete_file(std::string_view p) override {
+        return inner_.delete_file(p);
+    }
+    platform::OsResult<void> move_file(std::string_view from, std::string_view to,
+                                       platform::MoveMode m) override {
         return inner_.move_file(from, to, m);
     }
-    std::optional<std::vector<std::string>> list_directory(std::string_view p) override {
+    platform::OsResult<std::vector<std::string>> list_directory(std::string_view p) override {
         auto names = inner_.list_directory(p);
         if (names && on_list)
             on_list(*names);
         return names;
     }
-    bool remove_tree(std::string_view p) override { return inner_.remove_tree(p); }
-    std::optional<std::string> temporary_directory() override {
+    platform::OsResult<void> remove_tree(std::string_view p) override {
+        return inner_.remove_tree(p);
+    }
+    platform::OsResult<std::string> temporary_directory() override {
         return inner_.temporary_directory();
     }
-    platform::AccessResult restrict_access(std::string_view p) override {
+    platform::OsResult<void> restrict_access(std::string_view p) override {
         return inner_.restrict_access(p);
     }
     platform::OsResult<bool> replaceable_by_others(std::string_view p) override {
@@ -335,7 +345,7 @@ TEST(ConfigFileWrites, AWriteThatTakesNothingFailsInsteadOfLoopingForEver) {
     // The identity files go through the same writes: create the identity first.
     ASSERT_TRUE(ensure_identity(hooked.runtime, directory).has_value());
     int writes = 0;
-    hooked.files.on_write = [&](std::span<const std::uint8_t>) -> std::optional<std::size_t> {
+    hooked.files.on_write = [&](std::span<const std::uint8_t>) -> platform::OsResult<std::size_t> {
         ++writes;
         return 0;
     };

@@ -34,38 +34,42 @@ int to_fd(FileHandle file) {
 using Place = PosixFileSystem::Place;
 
 // fsync of the directory that holds `place`, so that a rename there is durable.
-bool sync_containing_directory(const Place& place) {
-    if (place.directory != AT_FDCWD)
-        return ::fsync(place.directory) == 0;
+OsResult<void> sync_containing_directory(const Place& place) {
+    if (place.directory != AT_FDCWD) {
+        if (::fsync(place.directory) != 0)
+            return os_failure("fsync", place.name, errno);
+        return {};
+    }
     auto parent = parent_directory(place.name);
     return sync_directory(parent ? *parent : std::string("."));
 }
 
 // Moves without replacing; the link+unlink fallback serves file systems that lack
 // RENAME_NOREPLACE, and undoes the link when the old name cannot be removed.
-bool rename_no_replace(const Place& from, const Place& to) {
+OsResult<void> rename_no_replace(const Place& from, const Place& to) {
     const char* from_name = from.name.c_str();
     const char* to_name = to.name.c_str();
     if (::renameat2(from.directory, from_name, to.directory, to_name, RENAME_NOREPLACE) == 0) {
-        return true;
+        return {};
     }
     if (errno != EINVAL && errno != ENOSYS)
-        return false;
+        return os_failure("renameat2", to.name, errno);
     if (::linkat(from.directory, from_name, to.directory, to_name, 0) != 0)
-        return false;
+        return os_failure("linkat", to.name, errno);
     if (::unlinkat(from.directory, from_name, 0) != 0) {
+        const int error = errno;
         ::unlinkat(to.directory, to_name, 0);
-        return false;
+        return os_failure("unlinkat", from.name, error);
     }
-    return true;
+    return {};
 }
 
 }  // namespace
 
-std::optional<Place> PosixFileSystem::place_of(std::string_view path) {
+OsResult<Place> PosixFileSystem::place_of(std::string_view path) {
     auto os_path = to_os_path(path);
     if (!os_path)
-        return std::nullopt;
+        return invalid_path("open", path);
     std::lock_guard lock(held_mutex_);
     auto held = held_.find(*os_path);
     std::string name = ".";
@@ -84,9 +88,24 @@ std::optional<Place> PosixFileSystem::place_of(std::string_view path) {
     return place;
 }
 
-bool sync_directory(const std::string& directory) {
+OsResult<PosixFileSystem::Opened> PosixFileSystem::open_unfollowed(std::string_view path) {
+    auto place = place_of(path);
+    if (!place)
+        return std::unexpected(place.error());
+    Opened opened{OwnedFd(::openat(place->directory, place->name.c_str(),
+                                   O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW))};
+    if (!opened.fd)
+        return os_failure("open", path, errno);
+    if (::fstat(opened.fd.get(), &opened.info) != 0)
+        return os_failure("fstat", path, errno);
+    return opened;
+}
+
+OsResult<void> sync_directory(const std::string& directory) {
     OwnedFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd && ::fsync(fd.get()) == 0;
+    if (!fd || ::fsync(fd.get()) != 0)
+        return os_failure("fsync", directory, errno);
+    return {};
 }
 
 PathKind PosixFileSystem::path_kind(std::string_view path) {
@@ -101,13 +120,16 @@ PathKind PosixFileSystem::path_kind(std::string_view path) {
     return PathKind::other;
 }
 
-DirectoryTrust PosixFileSystem::directory_trust(std::string_view path) {
+OsResult<DirectoryTrust> PosixFileSystem::directory_trust(std::string_view path) {
     auto os_path = to_os_path(path);
     if (!os_path)
-        return DirectoryTrust::unknown;
+        return invalid_path("lstat", path);
     struct stat info {};
-    if (::lstat(os_path->c_str(), &info) != 0)
-        return errno == ENOENT ? DirectoryTrust::missing : DirectoryTrust::unknown;
+    if (::lstat(os_path->c_str(), &info) != 0) {
+        if (errno == ENOENT)
+            return DirectoryTrust::missing;
+        return os_failure("lstat", *os_path, errno);
+    }
     if (S_ISLNK(info.st_mode))
         return DirectoryTrust::link;
     if (!S_ISDIR(info.st_mode))
@@ -120,38 +142,40 @@ DirectoryTrust PosixFileSystem::directory_trust(std::string_view path) {
     return DirectoryTrust::trusted;
 }
 
-std::optional<std::string> PosixFileSystem::canonical_directory(std::string_view path) {
+OsResult<std::string> PosixFileSystem::canonical_directory(std::string_view path) {
     auto os_path = to_os_path(path);
     if (!os_path)
-        return std::nullopt;
+        return invalid_path("realpath", path);
     char* resolved = ::realpath(os_path->c_str(), nullptr);
     if (resolved == nullptr)
-        return std::nullopt;
+        return os_failure("realpath", *os_path, errno);
     std::string result(resolved);
     std::free(resolved);
     struct stat info {};
-    if (::stat(result.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return std::nullopt;
+    if (::stat(result.c_str(), &info) != 0)
+        return os_failure("stat", result, errno);
+    if (!S_ISDIR(info.st_mode))
+        return os_failure("stat", result, ENOTDIR);
     return result;
 }
 
-std::optional<FileHandle> PosixFileSystem::create_new_file(std::string_view path) {
+OsResult<OwnedFile> PosixFileSystem::create_new_file(std::string_view path) {
     auto place = place_of(path);
     if (!place)
-        return std::nullopt;
+        return std::unexpected(place.error());
     const int fd =
         ::openat(place->directory, place->name.c_str(),
                  O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR);
     if (fd < 0)
-        return std::nullopt;
-    return to_handle(fd);
+        return os_failure("open", path, errno);
+    return OwnedFile(to_handle(fd), FilePolicy{this});
 }
 
-std::optional<std::size_t> PosixFileSystem::write_file(FileHandle file,
-                                                       std::span<const std::uint8_t> bytes) {
+OsResult<std::size_t> PosixFileSystem::write_file(FileHandle file,
+                                                  std::span<const std::uint8_t> bytes) {
     const int fd = to_fd(file);
     if (fd < 0)
-        return std::nullopt;
+        return os_failure("write", "", EBADF);
     if (bytes.empty())
         return 0;
     for (;;) {
@@ -159,13 +183,17 @@ std::optional<std::size_t> PosixFileSystem::write_file(FileHandle file,
         if (written >= 0)
             return static_cast<std::size_t>(written);
         if (errno != EINTR)
-            return std::nullopt;
+            return os_failure("write", "", errno);
     }
 }
 
-bool PosixFileSystem::flush_file(FileHandle file) {
+OsResult<void> PosixFileSystem::flush_file(FileHandle file) {
     const int fd = to_fd(file);
-    return fd >= 0 && ::fsync(fd) == 0;
+    if (fd < 0)
+        return os_failure("fsync", "", EBADF);
+    if (::fsync(fd) != 0)
+        return os_failure("fsync", "", errno);
+    return {};
 }
 
 void PosixFileSystem::close_file(FileHandle file) {
@@ -174,19 +202,17 @@ void PosixFileSystem::close_file(FileHandle file) {
         ::close(fd);
 }
 
-std::optional<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_view path,
-                                                                    std::size_t max_bytes) {
-    auto place = place_of(path);
-    if (!place)
-        return std::nullopt;
-    // O_NONBLOCK keeps a FIFO planted under a data file name from hanging the caller; it does
-    // nothing to a regular file. O_NOFOLLOW: a link planted under a data file name must not
-    // make the service read (and answer with) whatever the link points at.
-    OwnedFd fd(::openat(place->directory, place->name.c_str(),
-                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return std::nullopt;
+OsResult<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_view path,
+                                                               std::size_t max_bytes) {
+    // A link planted under a data file name must not make the service read (and answer
+    // with) whatever the link points at.
+    auto opened = open_unfollowed(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    const OwnedFd& fd = opened->fd;
+    const struct stat& info = opened->info;
+    if (!S_ISREG(info.st_mode))
+        return os_failure("open", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
 
     const std::size_t limit =
         max_bytes == std::numeric_limits<std::size_t>::max() ? max_bytes : max_bytes + 1;
@@ -200,7 +226,7 @@ std::optional<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            return std::nullopt;
+            return os_failure("read", path, errno);
         if (got == 0)
             break;
         content.insert(content.end(), chunk, chunk + got);
@@ -208,32 +234,36 @@ std::optional<std::vector<std::uint8_t>> PosixFileSystem::read_file(std::string_
     return content;
 }
 
-bool PosixFileSystem::delete_file(std::string_view path) {
+OsResult<void> PosixFileSystem::delete_file(std::string_view path) {
     auto place = place_of(path);
-    return place && ::unlinkat(place->directory, place->name.c_str(), 0) == 0;
+    if (!place)
+        return std::unexpected(place.error());
+    if (::unlinkat(place->directory, place->name.c_str(), 0) != 0)
+        return os_failure("unlink", path, errno);
+    return {};
 }
 
-bool PosixFileSystem::move_file(std::string_view from, std::string_view to, MoveMode mode) {
+OsResult<void> PosixFileSystem::move_file(std::string_view from, std::string_view to,
+                                          MoveMode mode) {
     auto source = place_of(from);
+    if (!source)
+        return std::unexpected(source.error());
     auto target = place_of(to);
-    if (!source || !target)
-        return false;
-    const auto rename = [&] {
-        return ::renameat(source->directory, source->name.c_str(), target->directory,
-                          target->name.c_str()) == 0;
-    };
-    switch (mode) {
-        case MoveMode::replace:
-            return rename();
-        case MoveMode::replace_write_through:
-            return rename() && sync_containing_directory(*target);
-        case MoveMode::no_replace_write_through:
-            return rename_no_replace(*source, *target) && sync_containing_directory(*target);
+    if (!target)
+        return std::unexpected(target.error());
+    if (mode == MoveMode::no_replace_write_through) {
+        if (auto moved = rename_no_replace(*source, *target); !moved)
+            return moved;
+    } else if (::renameat(source->directory, source->name.c_str(), target->directory,
+                          target->name.c_str()) != 0) {
+        return os_failure("rename", to, errno);
     }
-    return false;
+    if (mode == MoveMode::replace)
+        return {};
+    return sync_containing_directory(*target);
 }
 
-std::optional<std::string> PosixFileSystem::temporary_directory() {
+OsResult<std::string> PosixFileSystem::temporary_directory() {
     const char* value = std::getenv("TMPDIR");
     std::string directory = value != nullptr ? value : "";
     if (!to_os_path(directory) || !is_absolute_path(directory))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -9,8 +10,21 @@
 
 namespace velnaro::platform {
 
+// The failure of `operation` on `subject` as errno tells it; read errno before anything
+// else can change it.
+inline std::unexpected<OsError> os_failure(std::string_view operation, std::string_view subject,
+                                           int code) {
+    return std::unexpected(
+        OsError{static_cast<std::uint32_t>(code), std::string(operation), std::string(subject)});
+}
+
+// A path the C library cannot take (see to_os_path).
+inline std::unexpected<OsError> invalid_path(std::string_view operation, std::string_view path) {
+    return os_failure(operation, path, EINVAL);
+}
+
 // fsync of a directory, so that a name created or renamed in it survives a crash.
-bool sync_directory(const std::string& directory);
+OsResult<void> sync_directory(const std::string& directory);
 
 // A directory judged from the root down and opened level by level, each level relative to
 // the one above and never through a link.

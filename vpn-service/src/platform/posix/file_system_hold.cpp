@@ -15,9 +15,13 @@ namespace {
 
 constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
+// `operation` and `os_error` name the call that failed; a level judged and refused has none.
 std::unexpected<HoldFailure> refuse(DirectoryTrust found, const std::string& level,
-                                    int os_error = 0) {
-    return std::unexpected(HoldFailure{found, level.empty() ? "/" : level, os_error});
+                                    std::string_view operation = {}, int os_error = 0) {
+    const std::string shown = level.empty() ? "/" : level;
+    return std::unexpected(
+        HoldFailure{found, shown,
+                    OsError{static_cast<std::uint32_t>(os_error), std::string(operation), shown}});
 }
 
 // Whoever may write to a level can rename what lies beneath it and plant a link there.
@@ -56,9 +60,9 @@ std::expected<OwnedFd, HoldFailure> open_level(int parent, const std::string& na
         const int open_error = errno;
         const DirectoryTrust found = classify_unopenable(parent, name);
         if (found != DirectoryTrust::missing)
-            return refuse(found, level, open_error);
+            return refuse(found, level, "open", open_error);
         if (::mkdirat(parent, name.c_str(), S_IRWXU) != 0 && errno != EEXIST)
-            return refuse(DirectoryTrust::missing, level, errno);
+            return refuse(DirectoryTrust::missing, level, "mkdir", errno);
     }
     return refuse(DirectoryTrust::unknown, level);
 }
@@ -83,16 +87,16 @@ std::vector<std::string> components_of(std::string_view path) {
 std::expected<TrustedDirectory, HoldFailure> open_trusted_directory(std::string_view path) {
     auto os_path = to_os_path(path);
     if (!os_path || os_path->front() != '/')
-        return refuse(DirectoryTrust::unknown, std::string(path));
+        return refuse(DirectoryTrust::unknown, std::string(path), "open", EINVAL);
     const std::vector<std::string> names = components_of(*os_path);
     OwnedFd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string canonical;
     for (std::size_t index = 0;; ++index) {
         if (!current)
-            return refuse(DirectoryTrust::unknown, canonical, errno);
+            return refuse(DirectoryTrust::unknown, canonical, "open", errno);
         struct stat info {};
         if (::fstat(current.get(), &info) != 0)
-            return refuse(DirectoryTrust::unknown, canonical, errno);
+            return refuse(DirectoryTrust::unknown, canonical, "fstat", errno);
         const DirectoryTrust trust = judge_level(info, index == names.size());
         if (trust != DirectoryTrust::trusted)
             return refuse(trust, canonical);

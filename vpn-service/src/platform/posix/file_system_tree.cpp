@@ -5,19 +5,25 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
 
+#include "core/owned.hpp"
+#include "core/paths.hpp"
 #include "platform/posix/file_system.hpp"
+#include "platform/posix/file_system_detail.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/path_text.hpp"
 
 namespace velnaro::platform {
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+struct DirPolicy {
+    using Value = DIR*;
+    static DIR* invalid() noexcept { return nullptr; }
+    static bool is_valid(DIR* dir) noexcept { return dir != nullptr; }
+    void close(DIR* dir) noexcept { ::closedir(dir); }
 };
-using OwnedDir = std::unique_ptr<DIR, DirCloser>;
+// A directory stream; closing it closes the descriptor it was made from.
+using OwnedDir = Owned<DirPolicy>;
 
 // Each level holds one descriptor open; deeper trees than this are not ours to remove.
 constexpr int kMaxTreeDepth = 256;
@@ -27,11 +33,12 @@ bool is_dot_entry(const char* name) {
 }
 
 // Entry names of an open directory; takes ownership of `fd`.
-std::optional<std::vector<std::string>> read_names(int fd) {
+OsResult<std::vector<std::string>> read_names(int fd, std::string_view subject) {
     OwnedDir dir(::fdopendir(fd));
     if (!dir) {
+        const int error = errno;
         ::close(fd);
-        return std::nullopt;
+        return os_failure("fdopendir", subject, error);
     }
     std::vector<std::string> names;
     for (;;) {
@@ -43,42 +50,45 @@ std::optional<std::vector<std::string>> read_names(int fd) {
             names.emplace_back(entry->d_name);
     }
     if (errno != 0)
-        return std::nullopt;
+        return os_failure("readdir", subject, errno);
     return names;
 }
 
 // Empties the directory open at `dir_fd`. Every step is relative to a descriptor opened
 // with O_NOFOLLOW, so a symbolic link inside the tree is removed as a link and never
 // followed, even when it is swapped in while the removal runs.
-bool empty_directory(int dir_fd, int depth) {
+// Errors name the entry by its name inside the tree.
+OsResult<void> empty_directory(int dir_fd, int depth) {
     if (depth > kMaxTreeDepth)
-        return false;
+        return os_failure("remove_tree", "", ELOOP);
     const int listing_fd = ::dup(dir_fd);
     if (listing_fd < 0)
-        return false;
+        return os_failure("dup", "", errno);
     ::lseek(listing_fd, 0, SEEK_SET);
-    auto names = read_names(listing_fd);
+    auto names = read_names(listing_fd, "");
     if (!names)
-        return false;
+        return std::unexpected(names.error());
     for (const std::string& name : *names) {
         struct stat info {};
         if (::fstatat(dir_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
                 continue;
-            return false;
+            return os_failure("fstatat", name, errno);
         }
         if (S_ISDIR(info.st_mode)) {
             OwnedFd child(
                 ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!child || !empty_directory(child.get(), depth + 1))
-                return false;
+            if (!child)
+                return os_failure("open", name, errno);
+            if (auto emptied = empty_directory(child.get(), depth + 1); !emptied)
+                return emptied;
             if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0)
-                return false;
+                return os_failure("rmdir", name, errno);
         } else if (::unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
-            return false;
+            return os_failure("unlink", name, errno);
         }
     }
-    return true;
+    return {};
 }
 
 bool is_directory_at(int directory, const std::string& name) {
@@ -92,18 +102,18 @@ bool is_directory(const std::string& path) {
 
 }  // namespace
 
-bool PosixFileSystem::create_directories(std::string_view path) {
+OsResult<void> PosixFileSystem::create_directories(std::string_view path) {
     auto place = place_of(path);
     if (!place)
-        return false;
+        return std::unexpected(place.error());
     // A held directory, or a name inside it, is never created by path: the path may lead
     // elsewhere by now.
-    if (place->directory != AT_FDCWD)
-        return is_directory_at(place->directory, place->name);
-    auto os_path = to_os_path(path);
-    if (!os_path)
-        return false;
-    const std::string& full = *os_path;
+    if (place->directory != AT_FDCWD) {
+        if (!is_directory_at(place->directory, place->name))
+            return os_failure("mkdir", path, ENOTDIR);
+        return {};
+    }
+    const std::string& full = place->name;
     // Level by level from the top; each missing level is created private to its owner.
     for (std::size_t end = 1; end <= full.size(); ++end) {
         if (end < full.size() && full[end] != '/')
@@ -113,65 +123,73 @@ bool PosixFileSystem::create_directories(std::string_view path) {
         const std::string level = full.substr(0, end);
         // A level that exists counts whatever mkdir said (EEXIST, or EACCES under a parent
         // we may not write to).
-        if (::mkdir(level.c_str(), S_IRWXU) != 0 && !is_directory(level))
-            return false;
+        if (::mkdir(level.c_str(), S_IRWXU) != 0) {
+            const int error = errno;
+            if (!is_directory(level))
+                return os_failure("mkdir", level, error == EEXIST ? ENOTDIR : error);
+        }
     }
-    return is_directory(full);
+    if (!is_directory(full))
+        return os_failure("mkdir", full, ENOTDIR);
+    return {};
 }
 
-std::optional<std::vector<std::string>> PosixFileSystem::list_directory(std::string_view path) {
+OsResult<std::vector<std::string>> PosixFileSystem::list_directory(std::string_view path) {
     auto place = place_of(path);
     if (!place)
-        return std::nullopt;
+        return std::unexpected(place.error());
     const int fd =
         ::openat(place->directory, place->name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
-    return read_names(fd);
+        return os_failure("open", path, errno);
+    return read_names(fd, path);
 }
 
-bool PosixFileSystem::remove_tree(std::string_view path) {
+OsResult<void> PosixFileSystem::remove_tree(std::string_view path) {
     auto os_path = to_os_path(path);
     if (!os_path)
-        return false;
+        return invalid_path("open", path);
     // The top itself must be a real directory: a link there would lead the removal elsewhere.
     OwnedFd top(::open(os_path->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!top || !empty_directory(top.get(), 0))
-        return false;
+    if (!top)
+        return os_failure("open", *os_path, errno);
+    if (auto emptied = empty_directory(top.get(), 0); !emptied) {
+        // The entry's name alone says little; the tree it was in completes it.
+        OsError error = emptied.error();
+        error.subject = error.subject.empty() ? *os_path : join_path(*os_path, error.subject);
+        return std::unexpected(std::move(error));
+    }
     top.reset();
-    return ::rmdir(os_path->c_str()) == 0;
+    if (::rmdir(os_path->c_str()) != 0)
+        return os_failure("rmdir", *os_path, errno);
+    return {};
 }
 
-// Opening or inspecting the path is part of applying the rule, so its failure is `failed`.
-// There is no descriptor to build on Linux (the rule is fixed owner and mode bits), so
-// descriptor_invalid is never returned here.
-AccessResult PosixFileSystem::restrict_access(std::string_view path) {
-    auto place = place_of(path);
-    if (!place)
-        return AccessResult::failed;
-    // O_NONBLOCK: opening a FIFO must not wait for a writer; such a path is refused below.
-    // O_NOFOLLOW: through a planted link the chown and chmod below would land on the link's
-    // target, anywhere on the system.
-    OwnedFd fd(::openat(place->directory, place->name.c_str(),
-                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0)
-        return AccessResult::failed;
+// Opening or inspecting the path is part of applying the rule, so its failure is the
+// call's. There is no descriptor to build on Linux (the rule is fixed owner and mode bits).
+OsResult<void> PosixFileSystem::restrict_access(std::string_view path) {
+    // Through a planted link the chown and chmod below would land on the link's target,
+    // anywhere on the system; a FIFO is refused below.
+    auto opened = open_unfollowed(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    const OwnedFd& fd = opened->fd;
+    const struct stat& info = opened->info;
     if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
-        return AccessResult::failed;
+        return os_failure("open", path, EINVAL);
     // A second name of the same file lives outside our control (a hard link planted before
     // the directory was ours); changing the owner would change it there as well.
     if (S_ISREG(info.st_mode) && info.st_nlink != 1)
-        return AccessResult::failed;
+        return os_failure("fstat", path, EMLINK);
     // Ownership first: chown can clear mode bits, and the mode must be the last word.
     if (::geteuid() == 0 && info.st_uid != 0 &&
         ::fchown(fd.get(), 0, static_cast<gid_t>(-1)) != 0) {
-        return AccessResult::failed;
+        return os_failure("fchown", path, errno);
     }
     const mode_t mode = S_ISDIR(info.st_mode) ? S_IRWXU : (S_IRUSR | S_IWUSR);
     if (::fchmod(fd.get(), mode) != 0)
-        return AccessResult::failed;
-    return AccessResult::ok;
+        return os_failure("fchmod", path, errno);
+    return {};
 }
 
 }  // namespace velnaro::platform

@@ -66,17 +66,17 @@ PathKind Win32FileSystem::path_kind(std::string_view path) {
     return PathKind::regular_file;
 }
 
-DirectoryTrust Win32FileSystem::directory_trust(std::string_view path) {
+OsResult<DirectoryTrust> Win32FileSystem::directory_trust(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
-        return DirectoryTrust::unknown;
+        return invalid_path("GetFileAttributesW", path);
     // The attribute query reports a link or junction itself, not what it points at.
     const DWORD attributes = ::GetFileAttributesW(wide->c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                   ? DirectoryTrust::missing
-                   : DirectoryTrust::unknown;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return DirectoryTrust::missing;
+        return os_failure("GetFileAttributesW", path, error);
     }
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
         return DirectoryTrust::link;
@@ -102,46 +102,55 @@ std::optional<std::string> final_path_of(HANDLE handle) {
     return std::nullopt;
 }
 
-std::optional<std::string> Win32FileSystem::canonical_directory(std::string_view path) {
+OsResult<std::string> Win32FileSystem::canonical_directory(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
-        return std::nullopt;
+        return invalid_path("CreateFileW", path);
     OwnedHandle handle = open_for_query(*wide);
+    if (!handle)
+        return os_failure("CreateFileW", path, ::GetLastError());
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !::GetFileInformationByHandle(handle.get(), &info) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return std::nullopt;
-    }
-    return final_path_of(handle.get());
+    if (!::GetFileInformationByHandle(handle.get(), &info))
+        return os_failure("GetFileInformationByHandle", path, ::GetLastError());
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return os_failure("CreateFileW", path, ERROR_DIRECTORY);
+    auto canonical = final_path_of(handle.get());
+    if (!canonical)
+        return os_failure("GetFinalPathNameByHandleW", path, ::GetLastError());
+    return std::move(*canonical);
 }
 
-std::optional<FileHandle> Win32FileSystem::create_new_file(std::string_view path) {
+OsResult<OwnedFile> Win32FileSystem::create_new_file(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
-        return std::nullopt;
+        return invalid_path("CreateFileW", path);
     // Without FILE_FLAG_OPEN_REPARSE_POINT a dangling link under this name would be followed
     // and its target created.
     const HANDLE handle =
         ::CreateFileW(wide->c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return std::nullopt;
-    return FileHandle{reinterpret_cast<std::uintptr_t>(handle)};
+        return os_failure("CreateFileW", path, ::GetLastError());
+    return OwnedFile(FileHandle{reinterpret_cast<std::uintptr_t>(handle)}, FilePolicy{this});
 }
 
-std::optional<std::size_t> Win32FileSystem::write_file(FileHandle file,
-                                                       std::span<const std::uint8_t> bytes) {
+OsResult<std::size_t> Win32FileSystem::write_file(FileHandle file,
+                                                  std::span<const std::uint8_t> bytes) {
     if (!is_usable(file))
-        return std::nullopt;
+        return os_failure("WriteFile", "", ERROR_INVALID_HANDLE);
     const auto count = static_cast<DWORD>(std::min(bytes.size(), kMaxTransfer));
     DWORD written = 0;
     if (!::WriteFile(to_native(file), bytes.data(), count, &written, nullptr))
-        return std::nullopt;
+        return os_failure("WriteFile", "", ::GetLastError());
     return written;
 }
 
-bool Win32FileSystem::flush_file(FileHandle file) {
-    return is_usable(file) && ::FlushFileBuffers(to_native(file));
+OsResult<void> Win32FileSystem::flush_file(FileHandle file) {
+    if (!is_usable(file))
+        return os_failure("FlushFileBuffers", "", ERROR_INVALID_HANDLE);
+    if (!::FlushFileBuffers(to_native(file)))
+        return os_failure("FlushFileBuffers", "", ::GetLastError());
+    return {};
 }
 
 void Win32FileSystem::close_file(FileHandle file) {
@@ -149,22 +158,24 @@ void Win32FileSystem::close_file(FileHandle file) {
         ::CloseHandle(to_native(file));
 }
 
-std::optional<std::vector<std::uint8_t>> Win32FileSystem::read_file(std::string_view path,
-                                                                    std::size_t max_bytes) {
+OsResult<std::vector<std::uint8_t>> Win32FileSystem::read_file(std::string_view path,
+                                                               std::size_t max_bytes) {
     auto wide = to_wide(path);
     if (!wide)
-        return std::nullopt;
+        return invalid_path("CreateFileW", path);
     // The link itself is opened, and refused below, so a planted link is never read through.
     OwnedHandle handle(::CreateFileW(wide->c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
                                      nullptr));
-    if (!handle || ::GetFileType(handle.get()) != FILE_TYPE_DISK)
-        return std::nullopt;
+    if (!handle)
+        return os_failure("CreateFileW", path, ::GetLastError());
+    if (::GetFileType(handle.get()) != FILE_TYPE_DISK)
+        return os_failure("GetFileType", path, ERROR_BAD_FILE_TYPE);
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(handle.get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-        return std::nullopt;
-    }
+    if (!::GetFileInformationByHandle(handle.get(), &info))
+        return os_failure("GetFileInformationByHandle", path, ::GetLastError());
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
+        return os_failure("CreateFileW", path, ERROR_BAD_FILE_TYPE);
 
     const std::size_t limit = max_bytes == SIZE_MAX ? max_bytes : max_bytes + 1;
     std::vector<std::uint8_t> content;
@@ -177,7 +188,7 @@ std::optional<std::vector<std::uint8_t>> Win32FileSystem::read_file(std::string_
         const auto want = static_cast<DWORD>(std::min(sizeof chunk, limit - content.size()));
         DWORD got = 0;
         if (!::ReadFile(handle.get(), chunk, want, &got, nullptr))
-            return std::nullopt;
+            return os_failure("ReadFile", path, ::GetLastError());
         if (got == 0)
             break;
         content.insert(content.end(), chunk, chunk + got);
@@ -185,16 +196,23 @@ std::optional<std::vector<std::uint8_t>> Win32FileSystem::read_file(std::string_
     return content;
 }
 
-bool Win32FileSystem::delete_file(std::string_view path) {
+OsResult<void> Win32FileSystem::delete_file(std::string_view path) {
     auto wide = to_wide(path);
-    return wide && ::DeleteFileW(wide->c_str());
+    if (!wide)
+        return invalid_path("DeleteFileW", path);
+    if (!::DeleteFileW(wide->c_str()))
+        return os_failure("DeleteFileW", path, ::GetLastError());
+    return {};
 }
 
-bool Win32FileSystem::move_file(std::string_view from, std::string_view to, MoveMode mode) {
+OsResult<void> Win32FileSystem::move_file(std::string_view from, std::string_view to,
+                                          MoveMode mode) {
     auto wide_from = to_wide(from);
+    if (!wide_from)
+        return invalid_path("MoveFileExW", from);
     auto wide_to = to_wide(to);
-    if (!wide_from || !wide_to)
-        return false;
+    if (!wide_to)
+        return invalid_path("MoveFileExW", to);
     DWORD flags = 0;
     switch (mode) {
         case MoveMode::replace:
@@ -207,14 +225,18 @@ bool Win32FileSystem::move_file(std::string_view from, std::string_view to, Move
             flags = MOVEFILE_WRITE_THROUGH;
             break;
     }
-    return ::MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags);
+    if (!::MoveFileExW(wide_from->c_str(), wide_to->c_str(), flags))
+        return os_failure("MoveFileExW", to, ::GetLastError());
+    return {};
 }
 
-std::optional<std::string> Win32FileSystem::temporary_directory() {
+OsResult<std::string> Win32FileSystem::temporary_directory() {
     wchar_t buffer[MAX_PATH + 2];
     const DWORD length = ::GetTempPathW(MAX_PATH + 2, buffer);
-    if (length == 0 || length > MAX_PATH + 1)
-        return std::nullopt;
+    if (length == 0)
+        return os_failure("GetTempPathW", "", ::GetLastError());
+    if (length > MAX_PATH + 1)
+        return os_failure("GetTempPathW", "", ERROR_INSUFFICIENT_BUFFER);
     std::wstring path(buffer, length);
     // Keep the separator of a drive root ("C:\"), drop any other trailing one.
     while (path.size() > 3 && is_wide_separator(path.back()))

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,18 @@
 #include "platform/file_system.hpp"
 
 namespace velnaro::platform {
+
+// The failure of `operation` on `subject` with a Win32 error code (GetLastError, read before
+// anything else can change it).
+inline std::unexpected<OsError> os_failure(std::string_view operation, std::string_view subject,
+                                           DWORD code) {
+    return std::unexpected(OsError{code, std::string(operation), std::string(subject)});
+}
+
+// A path that cannot be handed to the system (embedded zero, invalid text).
+inline std::unexpected<OsError> invalid_path(std::string_view operation, std::string_view path) {
+    return os_failure(operation, path, ERROR_INVALID_NAME);
+}
 
 inline bool is_wide_separator(wchar_t c) {
     return c == L'\\' || c == L'/';

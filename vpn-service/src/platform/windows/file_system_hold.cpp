@@ -74,9 +74,12 @@ bool lets_others_change(const ACE_HEADER* header) {
     return (allowed->Mask & kChangingRights) != 0 && !is_service_principal(sid);
 }
 
+// `operation` and `error` name the call that failed; a level judged and refused has none.
 std::unexpected<HoldFailure> refuse(DirectoryTrust found, const std::wstring& level,
-                                    DWORD error = 0) {
-    return std::unexpected(HoldFailure{found, from_wide(level), static_cast<int>(error)});
+                                    std::string_view operation = {}, DWORD error = 0) {
+    std::string shown = from_wide(level);
+    return std::unexpected(
+        HoldFailure{found, shown, OsError{error, std::string(operation), shown}});
 }
 
 DirectoryTrust classify_missing(DWORD error) {
@@ -88,17 +91,17 @@ DirectoryTrust classify_missing(DWORD error) {
 std::expected<void, HoldFailure> create_level(const std::wstring& level) {
     if (::GetFileAttributesW(level.c_str()) != INVALID_FILE_ATTRIBUTES)
         return {};
-    if (classify_missing(::GetLastError()) != DirectoryTrust::missing)
-        return refuse(DirectoryTrust::unknown, level, ::GetLastError());
+    if (const DWORD error = ::GetLastError(); classify_missing(error) != DirectoryTrust::missing)
+        return refuse(DirectoryTrust::unknown, level, "GetFileAttributesW", error);
     LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceOnlySddl, SDDL_REVISION_1,
                                                                 descriptor.out(), nullptr)) {
-        return refuse(DirectoryTrust::unknown, level, ::GetLastError());
+        return refuse(DirectoryTrust::unknown, level, kBuildDescriptorOperation, ::GetLastError());
     }
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
-    if (!::CreateDirectoryW(level.c_str(), &attributes) &&
-        ::GetLastError() != ERROR_ALREADY_EXISTS) {
-        return refuse(DirectoryTrust::missing, level, ::GetLastError());
+    if (!::CreateDirectoryW(level.c_str(), &attributes)) {
+        if (const DWORD error = ::GetLastError(); error != ERROR_ALREADY_EXISTS)
+            return refuse(DirectoryTrust::missing, level, "CreateDirectoryW", error);
     }
     return {};
 }
@@ -110,11 +113,14 @@ std::expected<OwnedHandle, HoldFailure> open_level(const std::wstring& level) {
         level.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!handle)
-        return refuse(classify_missing(::GetLastError()), level, ::GetLastError());
+    if (!handle) {
+        const DWORD error = ::GetLastError();
+        return refuse(classify_missing(error), level, "CreateFileW", error);
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(handle.get(), &info))
-        return refuse(DirectoryTrust::unknown, level, ::GetLastError());
+        return refuse(DirectoryTrust::unknown, level, "GetFileInformationByHandle",
+                      ::GetLastError());
     if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         return refuse(DirectoryTrust::link, level);
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -130,7 +136,7 @@ std::expected<void, HoldFailure> judge_level(HANDLE handle, const std::wstring& 
                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                           &owner, nullptr, &dacl, nullptr, descriptor.out());
     if (error != ERROR_SUCCESS)
-        return refuse(DirectoryTrust::unknown, level, error);
+        return refuse(DirectoryTrust::unknown, level, "GetSecurityInfo", error);
     const DirectoryTrust trust = judge_directory_descriptor(descriptor.get());
     if (trust != DirectoryTrust::trusted)
         return refuse(trust, level);
@@ -168,7 +174,8 @@ std::expected<std::string, HoldFailure> Win32FileSystem::hold_directory(std::str
                                                                         std::size_t own_levels) {
     auto wide = to_wide(path);
     if (!wide || wide->empty())
-        return refuse(DirectoryTrust::unknown, wide.value_or(L""));
+        return refuse(DirectoryTrust::unknown, wide.value_or(L""), "CreateFileW",
+                      ERROR_INVALID_NAME);
     std::vector<std::wstring> levels;
     const std::wstring& full = *wide;
     for (std::size_t end = root_length(full) + 1; end <= full.size(); ++end) {
@@ -197,7 +204,7 @@ std::expected<std::string, HoldFailure> Win32FileSystem::hold_directory(std::str
         return refuse(DirectoryTrust::unknown, full);
     auto canonical = final_path_of(held.get());
     if (!canonical)
-        return refuse(DirectoryTrust::unknown, full, ::GetLastError());
+        return refuse(DirectoryTrust::unknown, full, "GetFinalPathNameByHandleW", ::GetLastError());
     std::lock_guard lock(held_mutex_);
     held_[*canonical] = std::move(held);
     return *canonical;

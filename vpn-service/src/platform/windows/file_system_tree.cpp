@@ -74,58 +74,61 @@ struct Entry {
     DWORD attributes;
 };
 
-std::optional<std::vector<Entry>> read_entries(const std::wstring& directory) {
+OsResult<std::vector<Entry>> read_entries(const std::wstring& directory) {
     WIN32_FIND_DATAW data{};
     FindHandle search(::FindFirstFileExW(child_of(directory, L"*").c_str(), FindExInfoBasic, &data,
                                          FindExSearchNameMatch, nullptr, 0));
     std::vector<Entry> entries;
     if (!search) {
         // An empty root directory has not even "." and ".." to report.
-        if (::GetLastError() == ERROR_FILE_NOT_FOUND && is_directory(directory))
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND && is_directory(directory))
             return entries;
-        return std::nullopt;
+        return os_failure("FindFirstFileExW", from_wide(directory), error);
     }
     do {
         const std::wstring_view name = data.cFileName;
         if (name != L"." && name != L"..")
             entries.push_back({data.cFileName, data.dwFileAttributes});
     } while (::FindNextFileW(search.get(), &data));
-    if (::GetLastError() != ERROR_NO_MORE_FILES)
-        return std::nullopt;
+    if (const DWORD error = ::GetLastError(); error != ERROR_NO_MORE_FILES)
+        return os_failure("FindNextFileW", from_wide(directory), error);
     return entries;
 }
 
 // A reparse point (junction, symbolic link) inside the tree is removed as a link; what it
 // points at is never entered.
-bool empty_directory(const std::wstring& directory, int depth) {
+OsResult<void> empty_directory(const std::wstring& directory, int depth) {
     if (depth > kMaxTreeDepth)
-        return false;
+        return os_failure("RemoveDirectoryW", from_wide(directory), ERROR_CANT_RESOLVE_FILENAME);
     auto entries = read_entries(directory);
     if (!entries)
-        return false;
+        return std::unexpected(entries.error());
     for (const Entry& entry : *entries) {
         const std::wstring child = child_of(directory, entry.name);
         const bool is_dir = entry.attributes & FILE_ATTRIBUTE_DIRECTORY;
         const bool is_link = entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT;
-        if (is_dir && !is_link && !empty_directory(child, depth + 1))
-            return false;
+        if (is_dir && !is_link) {
+            if (auto emptied = empty_directory(child, depth + 1); !emptied)
+                return emptied;
+        }
         if (entry.attributes & FILE_ATTRIBUTE_READONLY) {
             ::SetFileAttributesW(child.c_str(), entry.attributes & ~FILE_ATTRIBUTE_READONLY);
         }
-        const bool removed =
-            is_dir ? ::RemoveDirectoryW(child.c_str()) : ::DeleteFileW(child.c_str());
-        if (!removed)
-            return false;
+        if (is_dir ? !::RemoveDirectoryW(child.c_str()) : !::DeleteFileW(child.c_str())) {
+            return os_failure(is_dir ? "RemoveDirectoryW" : "DeleteFileW", from_wide(child),
+                              ::GetLastError());
+        }
     }
-    return true;
+    return {};
 }
 
 }  // namespace
 
-bool Win32FileSystem::create_directories(std::string_view path) {
+OsResult<void> Win32FileSystem::create_directories(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide || wide->empty())
-        return false;
+        return invalid_path("CreateDirectoryW", path);
     const std::wstring& full = *wide;
     for (std::size_t end = root_length(full) + 1; end <= full.size(); ++end) {
         if (end < full.size() && !is_wide_separator(full[end]))
@@ -135,19 +138,26 @@ bool Win32FileSystem::create_directories(std::string_view path) {
         const std::wstring level = full.substr(0, end);
         // A level that exists counts whatever the call said (already exists, or access
         // denied on a parent we may not write to).
-        if (!::CreateDirectoryW(level.c_str(), nullptr) && !is_directory(level))
-            return false;
+        if (!::CreateDirectoryW(level.c_str(), nullptr)) {
+            const DWORD error = ::GetLastError();
+            if (!is_directory(level)) {
+                return os_failure("CreateDirectoryW", from_wide(level),
+                                  error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error);
+            }
+        }
     }
-    return is_directory(full);
+    if (!is_directory(full))
+        return os_failure("CreateDirectoryW", path, ERROR_DIRECTORY);
+    return {};
 }
 
-std::optional<std::vector<std::string>> Win32FileSystem::list_directory(std::string_view path) {
+OsResult<std::vector<std::string>> Win32FileSystem::list_directory(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
-        return std::nullopt;
+        return invalid_path("FindFirstFileExW", path);
     auto entries = read_entries(*wide);
     if (!entries)
-        return std::nullopt;
+        return std::unexpected(entries.error());
     std::vector<std::string> names;
     names.reserve(entries->size());
     for (const Entry& entry : *entries)
@@ -155,10 +165,10 @@ std::optional<std::vector<std::string>> Win32FileSystem::list_directory(std::str
     return names;
 }
 
-bool Win32FileSystem::remove_tree(std::string_view path) {
+OsResult<void> Win32FileSystem::remove_tree(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
-        return false;
+        return invalid_path("RemoveDirectoryW", path);
     // A held directory cannot be removed while the hold denies deletion; removing it on
     // purpose ends the hold.
     if (auto canonical = canonical_directory(path)) {
@@ -167,22 +177,26 @@ bool Win32FileSystem::remove_tree(std::string_view path) {
     }
     // The top must be a real directory: through a junction the removal would empty its target.
     const DWORD attributes = ::GetFileAttributesW(wide->c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return false;
-    }
-    return empty_directory(*wide, 0) && ::RemoveDirectoryW(wide->c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return os_failure("GetFileAttributesW", path, ::GetLastError());
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return os_failure("RemoveDirectoryW", path, ERROR_DIRECTORY);
+    if (auto emptied = empty_directory(*wide, 0); !emptied)
+        return emptied;
+    if (!::RemoveDirectoryW(wide->c_str()))
+        return os_failure("RemoveDirectoryW", path, ::GetLastError());
+    return {};
 }
 
-AccessResult Win32FileSystem::restrict_access(std::string_view path) {
+OsResult<void> Win32FileSystem::restrict_access(std::string_view path) {
     auto wide = to_wide(path);
     if (!wide)
-        return AccessResult::failed;
+        return invalid_path("CreateFileW", path);
     LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceOnlySddl, SDDL_REVISION_1,
                                                                 descriptor.out(), nullptr) ||
         descriptor.get() == nullptr) {
-        return AccessResult::descriptor_invalid;
+        return os_failure(kBuildDescriptorOperation, path, ::GetLastError());
     }
     // The rights are set through a handle on the object itself: the path-based call would
     // follow a link planted under this name and rewrite the rights of its target.
@@ -190,17 +204,19 @@ AccessResult Win32FileSystem::restrict_access(std::string_view path) {
         wide->c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle)
+        return os_failure("CreateFileW", path, ::GetLastError());
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!handle || !::GetFileInformationByHandle(handle.get(), &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return AccessResult::failed;
-    }
+    if (!::GetFileInformationByHandle(handle.get(), &info))
+        return os_failure("GetFileInformationByHandle", path, ::GetLastError());
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return os_failure("CreateFileW", path, ERROR_BAD_FILE_TYPE);
     // A second name of the file may sit where others can reach it; its rights would change too.
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks != 1)
-        return AccessResult::failed;
+        return os_failure("GetFileInformationByHandle", path, ERROR_TOO_MANY_LINKS);
     if (!::SetKernelObjectSecurity(handle.get(), kOwnerAndDaclProtected, descriptor.get()))
-        return AccessResult::failed;
-    return AccessResult::ok;
+        return os_failure("SetKernelObjectSecurity", path, ::GetLastError());
+    return {};
 }
 
 }  // namespace velnaro::platform

@@ -5,7 +5,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
 #include <vector>
 
 #include "platform/windows/file_system.hpp"
@@ -27,10 +26,6 @@ constexpr DWORD kReplaceRights = DELETE | WRITE_DAC | WRITE_OWNER | FILE_DELETE_
 // planted beside the executable or the components is found by their imports).
 constexpr DWORD kWriteRights = kReplaceRights | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE;
 
-struct LocalFreeDeleter {
-    void operator()(void* memory) const { ::LocalFree(memory); }
-};
-
 OsError error_of(const char* operation, const std::wstring& path, DWORD code) {
     return OsError{code, operation, from_wide(path)};
 }
@@ -48,11 +43,10 @@ class TrustedAccounts {
                 return false;
             sids_.push_back(std::move(sid));
         }
-        PSID installer = nullptr;
-        if (!::ConvertStringSidToSidW(kTrustedInstallerSid, &installer))
+        LocalMemory<PSID> installer;
+        if (!::ConvertStringSidToSidW(kTrustedInstallerSid, installer.out()))
             return false;
-        std::unique_ptr<void, LocalFreeDeleter> owned(installer);
-        add(installer);
+        add(installer.get());
         return add_process_account();
     }
 
@@ -137,14 +131,13 @@ OsResult<bool> level_replaceable(const std::wstring& level, bool volume_root, DW
         return std::unexpected(error_of("GetFileAttributesW", level, ::GetLastError()));
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !volume_root)
         return true;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    LocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     const DWORD status = ::GetNamedSecurityInfoW(
         level.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        nullptr, nullptr, nullptr, nullptr, &descriptor);
+        nullptr, nullptr, nullptr, nullptr, descriptor.out());
     if (status != ERROR_SUCCESS)
         return std::unexpected(error_of("GetNamedSecurityInfoW", level, status));
-    std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
-    return descriptor_replaceable(descriptor, rights, trusted);
+    return descriptor_replaceable(descriptor.get(), rights, trusted);
 }
 
 }  // namespace

@@ -1,0 +1,77 @@
+#include "protected_storage/secret_file.hpp"
+
+#include <string>
+
+#include "protected_storage/data_directory.hpp"
+
+namespace velnaro {
+namespace {
+
+// Writes every byte, continuing after partial writes. A write that takes nothing would loop
+// for ever, and one claiming more than it was given is a broken platform: neither leaves a
+// file that can be trusted, so both count as failure.
+platform::OsResult<void> write_all(platform::FileSystem& files, platform::FileHandle file,
+                                   std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const auto written = files.write_file(file, bytes);
+        if (!written)
+            return std::unexpected(written.error());
+        if (*written == 0 || *written > bytes.size())
+            return std::unexpected(platform::OsError{0, "write", "no progress"});
+        bytes = bytes.subspan(*written);
+    }
+    return {};
+}
+
+// The file is closed on return, whatever happened.
+platform::OsResult<void> write_and_flush(platform::FileSystem& files, platform::OwnedFile file,
+                                         std::span<const std::uint8_t> bytes) {
+    if (auto written = write_all(files, file.get(), bytes); !written)
+        return written;
+    return files.flush_file(file.get());
+}
+
+}  // namespace
+
+void log_file_failure(platform::Platform& platform, DetailCode code, std::string_view what,
+                      const platform::OsError& error) {
+    std::string message(what);
+    message += " failed";
+    if (!error.operation.empty()) {
+        message += ": ";
+        message += error.operation;
+    }
+    platform.log.write(platform::LogPriority::warning, code, message, static_cast<int>(error.code),
+                       error.subject);
+}
+
+Status write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
+                         std::span<const std::uint8_t> bytes) {
+    auto& files = platform.files;
+    auto file = files.create_new_file(write.temporary);
+    if (!file) {
+        // Nothing to delete: whatever holds the name is not ours.
+        log_file_failure(platform, write.write_failed, "creating a secret file", file.error());
+        return fail(write.write_failed);
+    }
+    if (auto written = write_and_flush(files, std::move(*file), bytes); !written) {
+        log_file_failure(platform, write.write_failed, "writing a secret file", written.error());
+        (void)files.delete_file(write.temporary);
+        return fail(write.write_failed);
+    }
+    if (auto secured = secure_path(platform, write.temporary); !secured) {
+        (void)files.delete_file(write.temporary);
+        return secured;
+    }
+    const auto mode = write.replace ? platform::MoveMode::replace_write_through
+                                    : platform::MoveMode::no_replace_write_through;
+    if (auto moved = files.move_file(write.temporary, write.path, mode); !moved) {
+        log_file_failure(platform, write.move_failed, "moving a secret file into place",
+                         moved.error());
+        (void)files.delete_file(write.temporary);
+        return fail(write.move_failed);
+    }
+    return {};
+}
+
+}  // namespace velnaro
