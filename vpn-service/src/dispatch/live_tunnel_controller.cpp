@@ -1,6 +1,6 @@
 #include "dispatch/live_tunnel_controller.hpp"
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "dispatch/connection_status.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"

@@ -1,6 +1,6 @@
 #include "identity/identity_file.hpp"
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "identity/identity_payload.hpp"
 #include "platform/file_writing.hpp"
 #include "protected_storage/dpapi.hpp"

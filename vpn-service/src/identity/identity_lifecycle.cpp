@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_payload.hpp"
 #include "identity/metadata.hpp"

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "identity/identity_payload.hpp"

@@ -3,7 +3,7 @@
 #include <array>
 #include <nlohmann/json.hpp>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "tunnel_config/config_file.hpp"

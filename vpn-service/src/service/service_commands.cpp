@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/command_line.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/version.hpp"
 #include "tunnel_service_manager/tunnel_registration.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"

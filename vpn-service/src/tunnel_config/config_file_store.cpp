@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "platform/file_writing.hpp"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "identity/identity_file.hpp"
 #include "tunnel_config/config_file.hpp"
 

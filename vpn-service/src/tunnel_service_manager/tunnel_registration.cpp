@@ -1,7 +1,7 @@
 #include "tunnel_service_manager/tunnel_registration.hpp"
 
 #include "core/command_line.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/utf.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 

@@ -1,6 +1,6 @@
 #include "wireguard/tunnel_service_mode.hpp"
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/utf.hpp"
 #include "wireguard/keys.hpp"
 

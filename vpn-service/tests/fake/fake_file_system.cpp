@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro::fake {
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"

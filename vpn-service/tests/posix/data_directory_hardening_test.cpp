@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/secret_buffer.hpp"
 #include "platform/posix/file_system.hpp"
 

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "fake/fake_components.hpp"
 #include "wireguard/keys.hpp"
 #include "wireguard/tunnel_service_mode.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/uuid.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "fake/fake_platform.hpp"
 #include "protected_storage/data_directory.hpp"
 

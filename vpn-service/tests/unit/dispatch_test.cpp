@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"

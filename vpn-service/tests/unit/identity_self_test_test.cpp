@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_lifecycle.hpp"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_payload.hpp"

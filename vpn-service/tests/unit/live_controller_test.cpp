@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "dispatch/live_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"

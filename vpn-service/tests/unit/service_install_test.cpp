@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/version.hpp"
 #include "fake/fake_platform.hpp"
 #include "service/service_commands.hpp"

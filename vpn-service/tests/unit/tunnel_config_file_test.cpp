@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_file.hpp"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "fake/fake_platform.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/native.hpp"
 #include "platform/windows/file_system.hpp"
 #include "platform/windows/file_system_detail.hpp"

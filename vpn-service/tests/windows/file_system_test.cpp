@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/secret_buffer.hpp"
 #include "platform/windows/file_system.hpp"
 
