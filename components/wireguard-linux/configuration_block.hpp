@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "core/secret_buffer.hpp"
-#include "wireguard/adapter_block.hpp"
 #include "uapi_text.hpp"
+#include "wireguard/adapter_block.hpp"
 
 namespace velnaro::wglinux {
 

@@ -1,8 +1,8 @@
 #include "identity/identity_file.hpp"
 
-#include "platform/paths.hpp"
 #include "identity/identity_payload.hpp"
 #include "platform/file_writing.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/dpapi.hpp"
 
 namespace velnaro {

@@ -4,10 +4,10 @@
 #include <string>
 
 #include "core/base64.hpp"
-#include "platform/paths.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_payload.hpp"
 #include "identity/metadata.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "wireguard/keys.hpp"
 

@@ -1,8 +1,8 @@
 #include "protected_storage/data_directory.hpp"
 
-#include "platform/paths.hpp"
 #include "core/utf.hpp"
 #include "platform/conventions.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 namespace {

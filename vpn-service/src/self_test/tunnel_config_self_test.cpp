@@ -3,9 +3,9 @@
 #include <array>
 #include <nlohmann/json.hpp>
 
-#include "platform/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {

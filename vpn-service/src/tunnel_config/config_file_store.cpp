@@ -2,10 +2,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "platform/file_writing.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "tunnel_config/config_file.hpp"

@@ -46,35 +46,47 @@ bool FakeFileSystem::parent_exists(const std::string& path) const {
 }
 
 PathKind FakeFileSystem::path_kind(std::string_view path) {
-    if (faults_.should_fail("path_kind")) return PathKind::missing;
+    if (faults_.should_fail("path_kind"))
+        return PathKind::missing;
     const std::string k = key(path);
-    if (directories.count(k)) return PathKind::directory;
-    if (files.count(k)) return PathKind::regular_file;
+    if (directories.count(k))
+        return PathKind::directory;
+    if (files.count(k))
+        return PathKind::regular_file;
     return PathKind::missing;
 }
 
 bool FakeFileSystem::create_directories(std::string_view path) {
-    if (faults_.should_fail("create_directories")) return false;
+    if (faults_.should_fail("create_directories"))
+        return false;
     std::string k = key(path);
-    if (!is_absolute_path(k)) return false;
+    if (!is_absolute_path(k))
+        return false;
     std::vector<std::string> chain;
     for (std::optional<std::string> p = k; p && !directories.count(key(*p));
          p = parent_directory(*p)) {
-        if (files.count(key(*p))) return false;
+        if (files.count(key(*p)))
+            return false;
         chain.push_back(key(*p));
-        if (parent_directory(*p) == p) break;
+        if (parent_directory(*p) == p)
+            break;
     }
-    for (auto& d : chain) directories.insert(d);
+    for (auto& d : chain)
+        directories.insert(d);
     return true;
 }
 
 platform::DirectoryTrust FakeFileSystem::directory_trust(std::string_view path) {
     using platform::DirectoryTrust;
-    if (faults_.should_fail("directory_trust")) return DirectoryTrust::unknown;
+    if (faults_.should_fail("directory_trust"))
+        return DirectoryTrust::unknown;
     const std::string k = key(path);
-    if (auto it = planted.find(k); it != planted.end()) return it->second;
-    if (directories.count(k)) return DirectoryTrust::trusted;
-    if (files.count(k)) return DirectoryTrust::not_a_directory;
+    if (auto it = planted.find(k); it != planted.end())
+        return it->second;
+    if (directories.count(k))
+        return DirectoryTrust::trusted;
+    if (files.count(k))
+        return DirectoryTrust::not_a_directory;
     return DirectoryTrust::missing;
 }
 
@@ -110,16 +122,20 @@ std::expected<std::string, platform::HoldFailure> FakeFileSystem::hold_directory
 }
 
 std::optional<std::string> FakeFileSystem::canonical_directory(std::string_view path) {
-    if (faults_.should_fail("canonical_directory")) return std::nullopt;
+    if (faults_.should_fail("canonical_directory"))
+        return std::nullopt;
     const std::string k = key(path);
-    if (!directories.count(k) || !is_absolute_path(k)) return std::nullopt;
+    if (!directories.count(k) || !is_absolute_path(k))
+        return std::nullopt;
     return k;
 }
 
 std::optional<FileHandle> FakeFileSystem::create_new_file(std::string_view path) {
-    if (faults_.should_fail("create_new_file")) return std::nullopt;
+    if (faults_.should_fail("create_new_file"))
+        return std::nullopt;
     const std::string k = key(path);
-    if (files.count(k) || directories.count(k) || !parent_exists(k)) return std::nullopt;
+    if (files.count(k) || directories.count(k) || !parent_exists(k))
+        return std::nullopt;
     files[k] = {};
     track_new_name(k, false);
     const std::uintptr_t handle = next_handle_++;
@@ -129,21 +145,27 @@ std::optional<FileHandle> FakeFileSystem::create_new_file(std::string_view path)
 
 std::optional<std::size_t> FakeFileSystem::write_file(FileHandle file,
                                                       std::span<const std::uint8_t> bytes) {
-    if (faults_.should_fail("write_file")) return std::nullopt;
+    if (faults_.should_fail("write_file"))
+        return std::nullopt;
     auto it = open_.find(file.value);
-    if (it == open_.end()) return std::nullopt;
+    if (it == open_.end())
+        return std::nullopt;
     std::size_t n = bytes.size();
-    if (write_chunk != 0) n = std::min(n, write_chunk);
+    if (write_chunk != 0)
+        n = std::min(n, write_chunk);
     auto& content = files[it->second];
     content.insert(content.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
 }
 
 bool FakeFileSystem::flush_file(FileHandle file) {
-    if (faults_.should_fail("flush_file")) return false;
+    if (faults_.should_fail("flush_file"))
+        return false;
     auto it = open_.find(file.value);
-    if (it == open_.end()) return false;
-    if (tracking_) durable_data_[inode_of_[it->second]] = files[it->second];
+    if (it == open_.end())
+        return false;
+    if (tracking_)
+        durable_data_[inode_of_[it->second]] = files[it->second];
     return true;
 }
 
@@ -154,56 +176,71 @@ void FakeFileSystem::close_file(FileHandle file) {
 
 std::optional<std::vector<std::uint8_t>> FakeFileSystem::read_file(std::string_view path,
                                                                    std::size_t max_bytes) {
-    if (faults_.should_fail("read_file")) return std::nullopt;
+    if (faults_.should_fail("read_file"))
+        return std::nullopt;
     auto it = files.find(key(path));
-    if (it == files.end()) return std::nullopt;
+    if (it == files.end())
+        return std::nullopt;
     const std::size_t n = std::min(it->second.size(), max_bytes + 1);
     return std::vector<std::uint8_t>(it->second.begin(),
                                      it->second.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 bool FakeFileSystem::delete_file(std::string_view path) {
-    if (faults_.should_fail("delete_file")) return false;
+    if (faults_.should_fail("delete_file"))
+        return false;
     inode_of_.erase(key(path));
     return files.erase(key(path)) > 0;
 }
 
 bool FakeFileSystem::move_file(std::string_view from, std::string_view to, MoveMode mode) {
-    if (faults_.should_fail("move_file")) return false;
+    if (faults_.should_fail("move_file"))
+        return false;
     const std::string f = key(from);
     const std::string t = key(to);
     auto it = files.find(f);
-    if (it == files.end() || directories.count(t) || !parent_exists(t)) return false;
-    if (mode == MoveMode::no_replace_write_through && files.count(t)) return false;
+    if (it == files.end() || directories.count(t) || !parent_exists(t))
+        return false;
+    if (mode == MoveMode::no_replace_write_through && files.count(t))
+        return false;
     auto content = std::move(it->second);
     files.erase(it);
     files[t] = std::move(content);
-    if (restricted_.count(f)) restricted_.insert(t);
+    if (restricted_.count(f))
+        restricted_.insert(t);
     if (tracking_) {
         inode_of_[t] = inode_of_[f];
         inode_of_.erase(f);
-        if (mode != MoveMode::replace) sync_directory_of(t);
+        if (mode != MoveMode::replace)
+            sync_directory_of(t);
     }
     return true;
 }
 
 std::optional<std::vector<std::string>> FakeFileSystem::list_directory(std::string_view path) {
-    if (faults_.should_fail("list_directory")) return std::nullopt;
+    if (faults_.should_fail("list_directory"))
+        return std::nullopt;
     const std::string k = key(path);
-    if (!directories.count(k)) return std::nullopt;
+    if (!directories.count(k))
+        return std::nullopt;
     std::vector<std::string> names;
     auto collect = [&](const std::string& entry) {
-        if (entry != k && parent_directory(entry) == k) names.emplace_back(file_name(entry));
+        if (entry != k && parent_directory(entry) == k)
+            names.emplace_back(file_name(entry));
     };
-    for (auto& d : directories) collect(d);
-    for (auto& [f, _] : files) collect(f);
+    for (auto& d : directories)
+        collect(d);
+    for (auto& [f, _] : files)
+        collect(f);
     return names;
 }
 
 bool FakeFileSystem::remove_tree(std::string_view path) {
-    if (faults_.should_fail("remove_tree")) return false;
+    if (faults_.should_fail("remove_tree"))
+        return false;
     const std::string k = key(path);
-    if (!directories.count(k)) return false;
+    if (!directories.count(k))
+        return false;
     auto inside = [&](const std::string& p) {
         return p == k || (p.size() > k.size() && p.compare(0, k.size(), k) == 0 &&
                           (p[k.size()] == '/' || p[k.size()] == '\\'));
@@ -215,17 +252,21 @@ bool FakeFileSystem::remove_tree(std::string_view path) {
 }
 
 std::optional<std::string> FakeFileSystem::temporary_directory() {
-    if (faults_.should_fail("temporary_directory")) return std::nullopt;
+    if (faults_.should_fail("temporary_directory"))
+        return std::nullopt;
     const std::string tmp = join_path(fake_root(), "tmp");
     directories.insert(key(tmp));
     return tmp;
 }
 
 AccessResult FakeFileSystem::restrict_access(std::string_view path) {
-    if (faults_.should_fail("restrict_access.descriptor")) return AccessResult::descriptor_invalid;
-    if (faults_.should_fail("restrict_access")) return AccessResult::failed;
+    if (faults_.should_fail("restrict_access.descriptor"))
+        return AccessResult::descriptor_invalid;
+    if (faults_.should_fail("restrict_access"))
+        return AccessResult::failed;
     const std::string k = key(path);
-    if (!files.count(k) && !directories.count(k)) return AccessResult::failed;
+    if (!files.count(k) && !directories.count(k))
+        return AccessResult::failed;
     restricted_.insert(k);
     return AccessResult::ok;
 }
@@ -255,7 +296,8 @@ void FakeFileSystem::put_file(std::string_view path, const std::vector<std::uint
 
 std::optional<std::string> FakeFileSystem::file_text(std::string_view path) const {
     auto it = files.find(key(path));
-    if (it == files.end()) return std::nullopt;
+    if (it == files.end())
+        return std::nullopt;
     return std::string(it->second.begin(), it->second.end());
 }
 
@@ -265,7 +307,8 @@ bool FakeFileSystem::is_restricted(std::string_view path) const {
 
 std::vector<std::string> FakeFileSystem::all_files() const {
     std::vector<std::string> names;
-    for (auto& [f, _] : files) names.push_back(f);
+    for (auto& [f, _] : files)
+        names.push_back(f);
     return names;
 }
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "platform/paths.hpp"
 #include "core/secret_buffer.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 namespace {

@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/paths.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 namespace {

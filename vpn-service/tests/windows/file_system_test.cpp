@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/paths.hpp"
 #include "core/secret_buffer.hpp"
+#include "platform/paths.hpp"
 #include "platform/windows/file_system.hpp"
 
 namespace velnaro::platform {

@@ -38,7 +38,8 @@ bool PosixSystem::random_bytes(std::span<std::uint8_t> out) {
     while (filled < out.size()) {
         const ssize_t got = ::getrandom(out.data() + filled, out.size() - filled, 0);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         filled += static_cast<std::size_t>(got);
@@ -50,7 +51,8 @@ std::uint64_t PosixSystem::system_time_100ns() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const std::int64_t units =
-        static_cast<std::int64_t>(now.tv_sec) * std::int64_t{kFileTimeUnitsPerSecond} + now.tv_nsec / 100;
+        static_cast<std::int64_t>(now.tv_sec) * std::int64_t{kFileTimeUnitsPerSecond} +
+        now.tv_nsec / 100;
     if (units < -static_cast<std::int64_t>(kUnixEpochAsFileTime)) {
         return 0;
     }
