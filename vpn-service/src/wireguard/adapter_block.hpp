@@ -21,20 +21,14 @@ namespace velnaro {
 //   120 last handshake u64, 100-ns units since 1601-01-01 UTC, 0 when none
 //   128 allowed-network count u32
 // Allowed-network record, 24 bytes: 0 address [16]   16 family u16   18 prefix length u8
-inline constexpr std::size_t kInterfaceRecordSize = 80;
-inline constexpr std::size_t kPeerRecordSize = 136;
+
+// One declaration per record: its size and the offsets the service and the components use.
+inline constexpr std::size_t kInterfaceRecordSize = 80, kInterfacePrivateKeyOffset = 6,
+                             kInterfacePublicKeyOffset = 38, kInterfacePeerCountOffset = 72;
+inline constexpr std::size_t kPeerRecordSize = 136, kPeerPublicKeyOffset = 8, kPeerTxOffset = 104,
+                             kPeerRxOffset = 112, kPeerHandshakeOffset = 120,
+                             kPeerAllowedCountOffset = 128;
 inline constexpr std::size_t kAllowedIpRecordSize = 24;
-
-inline constexpr std::size_t kInterfacePrivateKeyOffset = 6;
-inline constexpr std::size_t kInterfacePublicKeyOffset = 38;
-inline constexpr std::size_t kInterfacePeerCountOffset = 72;
-inline constexpr std::size_t kPeerPublicKeyOffset = 8;
-inline constexpr std::size_t kPeerTxOffset = 104;
-inline constexpr std::size_t kPeerRxOffset = 112;
-inline constexpr std::size_t kPeerHandshakeOffset = 120;
-inline constexpr std::size_t kPeerAllowedCountOffset = 128;
-
-inline constexpr std::uint16_t kWindowsAfInet = 2;
-inline constexpr std::uint16_t kWindowsAfInet6 = 23;
+inline constexpr std::uint16_t kWindowsAfInet = 2, kWindowsAfInet6 = 23;
 
 }  // namespace velnaro
