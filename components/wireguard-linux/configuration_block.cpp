@@ -8,13 +8,11 @@
 #include <mutex>
 #include <optional>
 
+#include "core/file_time.hpp"
 #include "keys.hpp"
 
 namespace velnaro::wglinux {
 namespace {
-
-constexpr std::uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
-constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
 
 void put_u16(SecretBuffer& block, std::size_t offset, std::uint16_t value) {
     block[offset] = static_cast<std::uint8_t>(value);
@@ -137,10 +135,10 @@ std::uint64_t to_windows_file_time(std::int64_t unix_seconds, std::int64_t nanos
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     const auto seconds = static_cast<std::uint64_t>(unix_seconds);
     const std::uint64_t sub_ticks = static_cast<std::uint64_t>(nanoseconds) / 100;
-    if (seconds > (kMax - kUnixEpochAsFileTime - sub_ticks) / kTicksPerSecond) {
+    if (seconds > (kMax - kUnixEpochAsFileTime - sub_ticks) / kFileTimeUnitsPerSecond) {
         return kMax;  // far beyond any real clock; saturate rather than wrap into the past
     }
-    return seconds * kTicksPerSecond + sub_ticks + kUnixEpochAsFileTime;
+    return seconds * kFileTimeUnitsPerSecond + sub_ticks + kUnixEpochAsFileTime;
 }
 
 std::optional<SecretBuffer> build_configuration_block(const UapiDevice& device) {

@@ -6,39 +6,11 @@
 
 #include "core/secret_buffer.hpp"
 #include "uapi_text.hpp"
+#include "wireguard/adapter_block.hpp"
 
 namespace velnaro::wglinux {
 
-// The adapter configuration block in the layout of the Windows adapter library, so that the
-// service reads both systems with one walker. Little-endian throughout.
-//
-// Interface record, 80 bytes:
-//   0 flags u32 (1 public key, 2 private key, 4 listen port)   4 listen port u16
-//   6 private key [32]   38 public key [32]   72 peer count u32
-// Peer record, 136 bytes:
-//   0 flags u32 (1 public key, 2 preshared key, 4 keepalive, 8 endpoint)
-//   8 public key [32]   40 preshared key [32]   72 persistent keepalive u16
-//   76 endpoint (family u16: 2 IPv4, 23 IPv6; port u16 big-endian; IPv4 address at 80, or
-//      flow info u32 at 80, IPv6 address at 84, scope id u32 at 100)
-//   104 tx bytes u64   112 rx bytes u64
-//   120 last handshake u64, 100-ns units since 1601-01-01 UTC, 0 when none
-//   128 allowed-network count u32
-// Allowed-network record, 24 bytes: 0 address [16]   16 family u16   18 prefix length u8
-inline constexpr std::size_t kInterfaceRecordSize = 80;
-inline constexpr std::size_t kPeerRecordSize = 136;
-inline constexpr std::size_t kAllowedIpRecordSize = 24;
-
-inline constexpr std::size_t kInterfacePrivateKeyOffset = 6;
-inline constexpr std::size_t kInterfacePublicKeyOffset = 38;
-inline constexpr std::size_t kInterfacePeerCountOffset = 72;
-inline constexpr std::size_t kPeerPublicKeyOffset = 8;
-inline constexpr std::size_t kPeerTxOffset = 104;
-inline constexpr std::size_t kPeerRxOffset = 112;
-inline constexpr std::size_t kPeerHandshakeOffset = 120;
-inline constexpr std::size_t kPeerAllowedCountOffset = 128;
-
-inline constexpr std::uint16_t kWindowsAfInet = 2;
-inline constexpr std::uint16_t kWindowsAfInet6 = 23;
+// The block itself is laid out as wireguard/adapter_block.hpp describes.
 
 // 100-ns units since 1601 for a Unix time; 0 when there was no handshake (both parts 0)
 // and for times before 1970, which a handshake cannot have.

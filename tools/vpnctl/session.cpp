@@ -7,8 +7,10 @@
 
 #include "config_check.hpp"
 #include "core/detail_code.hpp"
+#include "core/file_time.hpp"
 #include "help.hpp"
 #include "ipc/client.hpp"
+#include "platform/conventions.hpp"
 #include "render.hpp"
 #include "requests.hpp"
 
@@ -17,12 +19,6 @@ namespace velnaro::vpnctl {
 namespace {
 
 using Action = Invocation::Action;
-
-#ifdef _WIN32
-constexpr std::string_view kServiceAccount = "the local system account";
-#else
-constexpr std::string_view kServiceAccount = "root";
-#endif
 
 // The pipe can be missing for a moment while the service passes from one client to the
 // next; only a name that stays missing means the service is not running.
@@ -83,7 +79,7 @@ std::string no_answer_words(const Exchange& exchange, const Target& target) {
         case Reach::refused:
             return "refusing the server on " + pipe + ": " +
                    (exchange.check == platform::ServerCheck::other_account
-                        ? "it does not run as " + std::string(kServiceAccount)
+                        ? "it does not run as " + std::string(platform::kServiceAccountName)
                         : std::string("the system cannot tell which account runs it")) +
                    "; nothing was sent";
         case Reach::broken:
@@ -108,9 +104,7 @@ int report_no_answer(const Exchange& exchange, const Console& console, const Tar
 }
 
 std::uint64_t unix_now(platform::Platform& platform) {
-    constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
-    const std::uint64_t now = platform.system.system_time_100ns();
-    return now > kUnixEpochIn100ns ? (now - kUnixEpochIn100ns) / 10000000ULL : 0;
+    return file_time_to_unix_seconds(platform.system.system_time_100ns()).value_or(0);
 }
 
 std::string clock_text(std::uint64_t unix_seconds) {

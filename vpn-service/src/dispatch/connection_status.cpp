@@ -2,14 +2,13 @@
 
 #include <optional>
 
+#include "core/file_time.hpp"
+
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {
 namespace {
-
-constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
-constexpr std::uint64_t k100nsPerSecond = 10000000ULL;
 
 ConnectionStatus bare(ConnectionState state, std::optional<DetailCode> code = std::nullopt) {
     ConnectionStatus status;
@@ -31,10 +30,10 @@ ConnectionStatus with_counters(ConnectionState state, std::optional<DetailCode> 
 // A clock before 1970 cannot age anything, so the handshake is taken as fresh; a
 // handshake in the future has age 0.
 bool is_stale(std::uint64_t handshake_unix_seconds, std::uint64_t now_100ns) {
-    if (now_100ns < kUnixEpochIn100ns)
+    const std::optional<std::uint64_t> now = file_time_to_unix_seconds(now_100ns);
+    if (!now)
         return false;
-    const std::uint64_t now = (now_100ns - kUnixEpochIn100ns) / k100nsPerSecond;
-    const std::uint64_t age = now > handshake_unix_seconds ? now - handshake_unix_seconds : 0;
+    const std::uint64_t age = *now > handshake_unix_seconds ? *now - handshake_unix_seconds : 0;
     return age > kStaleHandshakeSeconds;
 }
 

@@ -1,7 +1,7 @@
 #include "dispatch/live_tunnel_controller.hpp"
 
-#include "core/paths.hpp"
 #include "dispatch/connection_status.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 

@@ -1,7 +1,7 @@
 #include "identity/identity_file.hpp"
 
-#include "core/paths.hpp"
 #include "identity/identity_payload.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "protected_storage/secret_file.hpp"
 

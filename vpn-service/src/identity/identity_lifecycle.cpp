@@ -4,10 +4,10 @@
 #include <string>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_payload.hpp"
 #include "identity/metadata.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/secret_file.hpp"
 #include "wireguard/keys.hpp"

@@ -1,14 +1,10 @@
 #pragma once
 
-#include <string_view>
+#include "platform/conventions.hpp"
 
 namespace velnaro {
 
 // Where clients find the service. On Linux the pipe is a Unix socket under /run.
-#ifdef _WIN32
-inline constexpr std::string_view kServicePipeName = "\\\\.\\pipe\\VelnaroVpnService.v1";
-#else
-inline constexpr std::string_view kServicePipeName = "/run/velnaro/VelnaroVpnService.v1.sock";
-#endif
+using platform::kServicePipeName;
 
 }  // namespace velnaro

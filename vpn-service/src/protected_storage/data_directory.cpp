@@ -1,21 +1,12 @@
 #include "protected_storage/data_directory.hpp"
 
-#include "core/paths.hpp"
 #include "core/utf.hpp"
 #include "protected_storage/secret_file.hpp"
+#include "platform/conventions.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 namespace {
-
-// Where PROGRAMDATA points when the variable is missing. Windows always sets it for
-// services, so its absence there is an error; Linux has no such variable by default.
-std::optional<std::string> program_data_fallback() {
-#ifdef _WIN32
-    return std::nullopt;
-#else
-    return std::string("/var/lib");
-#endif
-}
 
 // The levels under PROGRAMDATA that belong to the service: "Velnaro" and "vpn".
 constexpr std::size_t kOwnLevels = 2;
@@ -44,7 +35,7 @@ DetailCode refusal_code(const platform::HoldFailure& failure) {
 Result<std::string> data_directory_path(platform::Platform& platform) {
     auto program_data = platform.system.environment_variable("PROGRAMDATA");
     if (!program_data || program_data->empty())
-        program_data = program_data_fallback();
+        program_data = platform::program_data_fallback();
     if (!program_data)
         return fail(DetailCode::PROGRAMDATA_UNAVAILABLE);
     // A relative value would put the secrets wherever the process happens to be started.

@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "identity/identity_payload.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "self_test/self_test_json.hpp"

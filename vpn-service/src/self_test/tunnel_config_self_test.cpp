@@ -3,10 +3,10 @@
 #include <array>
 #include <nlohmann/json.hpp>
 
-#include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "self_test/self_test_json.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {

@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "core/command_line.hpp"
-#include "core/paths.hpp"
 #include "core/version.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_service_manager/tunnel_registration.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 #include "wireguard/component_location.hpp"

@@ -2,9 +2,9 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "protected_storage/secret_file.hpp"

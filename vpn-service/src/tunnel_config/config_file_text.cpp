@@ -3,6 +3,8 @@
 #include <string>
 
 #include "core/base64.hpp"
+#include "identity/identity_file.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {

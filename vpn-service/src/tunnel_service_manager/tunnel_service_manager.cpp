@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_service_manager/service_handle_guard.hpp"
 #include "tunnel_service_manager/tunnel_registration.hpp"
 

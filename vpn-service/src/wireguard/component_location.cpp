@@ -1,6 +1,6 @@
 #include "wireguard/component_location.hpp"
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro::wireguard {
 namespace {

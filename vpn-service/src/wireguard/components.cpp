@@ -1,6 +1,6 @@
 #include "wireguard/components.hpp"
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "wireguard/component_location.hpp"
 
 namespace velnaro::wireguard {

@@ -5,19 +5,14 @@
 #include <string_view>
 
 #include "core/result.hpp"
+#include "platform/conventions.hpp"
 #include "platform/platform.hpp"
 #include "wireguard/component_abi.hpp"
 
 namespace velnaro::wireguard {
 
-// File names of the two libraries inside the component directory.
-#ifdef _WIN32
-inline constexpr std::string_view kWireGuardLibraryName = "wireguard.dll";
-inline constexpr std::string_view kTunnelLibraryName = "tunnel.dll";
-#else
-inline constexpr std::string_view kWireGuardLibraryName = "wireguard.so";
-inline constexpr std::string_view kTunnelLibraryName = "tunnel.so";
-#endif
+using platform::kTunnelLibraryName;
+using platform::kWireGuardLibraryName;
 
 struct WireGuardComponents {
     WireGuardGenerateKeypairFn generate_keypair = nullptr;

@@ -1,6 +1,6 @@
 #include "wireguard/keys.hpp"
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 

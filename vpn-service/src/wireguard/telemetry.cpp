@@ -3,27 +3,16 @@
 #include <limits>
 #include <vector>
 
+#include "core/file_time.hpp"
 #include "core/secret_buffer.hpp"
+#include "wireguard/adapter_block.hpp"
 
 namespace velnaro {
 namespace {
 
-constexpr std::uint32_t kMinimumBlockSize = 80;
+constexpr std::uint32_t kMinimumBlockSize = kInterfaceRecordSize;
 constexpr std::uint32_t kMaximumBlockSize = 0x100000;
 constexpr std::uint32_t kMaximumPeers = 64;
-
-constexpr std::uint64_t kInterfaceRecordSize = 80;
-constexpr std::uint64_t kPeerCountOffset = 72;
-constexpr std::uint64_t kPeerRecordSize = 136;
-constexpr std::uint64_t kTxBytesOffset = 104;
-constexpr std::uint64_t kRxBytesOffset = 112;
-constexpr std::uint64_t kHandshakeOffset = 120;
-constexpr std::uint64_t kAllowedNetworkCountOffset = 128;
-constexpr std::uint64_t kAllowedNetworkRecordSize = 24;
-
-constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
-constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
-constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
 
 constexpr char16_t kAdapterName[] = u"VelnaroTunnel";
 
@@ -40,12 +29,6 @@ std::uint64_t read_le(std::span<const std::uint8_t> block, std::uint64_t offset,
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
     return b > max - a ? max : a + b;
-}
-
-std::optional<std::uint64_t> to_unix_seconds(std::uint64_t time_100ns) {
-    if (time_100ns < kUnixEpochIn100ns)
-        return std::nullopt;
-    return time_100ns / kTicksPerSecond - kSecondsFrom1601To1970;
 }
 
 // Closes the adapter on every path out of the read.
@@ -95,7 +78,7 @@ Result<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> 
     if (returned_size < kMinimumBlockSize || returned_size > block.size()) {
         return fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID);
     }
-    const auto peers = static_cast<std::uint32_t>(read_le(block, kPeerCountOffset, 4));
+    const auto peers = static_cast<std::uint32_t>(read_le(block, kInterfacePeerCountOffset, 4));
     if (peers > kMaximumPeers)
         return fail(DetailCode::WIREGUARD_PEER_COUNT_INVALID);
 
@@ -109,18 +92,18 @@ Result<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> 
             return fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID);
         }
         telemetry.tx_bytes =
-            saturating_add(telemetry.tx_bytes, read_le(block, offset + kTxBytesOffset, 8));
+            saturating_add(telemetry.tx_bytes, read_le(block, offset + kPeerTxOffset, 8));
         telemetry.rx_bytes =
-            saturating_add(telemetry.rx_bytes, read_le(block, offset + kRxBytesOffset, 8));
-        const std::uint64_t handshake = read_le(block, offset + kHandshakeOffset, 8);
+            saturating_add(telemetry.rx_bytes, read_le(block, offset + kPeerRxOffset, 8));
+        const std::uint64_t handshake = read_le(block, offset + kPeerHandshakeOffset, 8);
         if (handshake > latest_handshake)
             latest_handshake = handshake;
-        const std::uint64_t networks = read_le(block, offset + kAllowedNetworkCountOffset, 4);
-        offset += kPeerRecordSize + kAllowedNetworkRecordSize * networks;
+        const std::uint64_t networks = read_le(block, offset + kPeerAllowedCountOffset, 4);
+        offset += kPeerRecordSize + kAllowedIpRecordSize * networks;
     }
     if (offset > returned_size)
         return fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID);
-    telemetry.last_handshake_unix_seconds = to_unix_seconds(latest_handshake);
+    telemetry.last_handshake_unix_seconds = file_time_to_unix_seconds(latest_handshake);
     return telemetry;
 }
 

@@ -1,7 +1,7 @@
 #include "wireguard/tunnel_service_mode.hpp"
 
-#include "core/paths.hpp"
 #include "core/utf.hpp"
+#include "platform/paths.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/secret_buffer.hpp"
 #include "platform/file_system.hpp"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <map>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "wireguard/component_abi.hpp"
 
 namespace velnaro::fake {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/utf.hpp"
 
 namespace velnaro::fake {

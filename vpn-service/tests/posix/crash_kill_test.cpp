@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"

@@ -11,12 +11,12 @@
 #include <optional>
 #include <string>
 
-#include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "identity/metadata.hpp"
 #include "platform/native.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "wireguard/runtime.hpp"

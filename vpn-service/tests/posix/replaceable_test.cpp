@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/file_system.hpp"
 
 namespace velnaro::platform {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/sealing.hpp"
 
 namespace velnaro::platform {

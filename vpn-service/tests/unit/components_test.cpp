@@ -4,8 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "fake/fake_components.hpp"
+#include "platform/paths.hpp"
 #include "wireguard/keys.hpp"
 #include "wireguard/tunnel_service_mode.hpp"
 

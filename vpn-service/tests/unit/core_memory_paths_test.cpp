@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "core/paths.hpp"
 #include "core/secret_buffer.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 namespace {
@@ -30,29 +30,44 @@ TEST(SecretArray, ComparesAndWipes) {
     EXPECT_FALSE(is_all_zero(a.span()));
 }
 
-TEST(Paths, AbsoluteRuleOfThePlatform) {
-#ifdef _WIN32
+// Both grammars are plain text handling, so each is checked on every system.
+TEST(Paths, WindowsGrammar) {
+    constexpr PathStyle style = PathStyle::windows;
     for (const char* yes : {"C:\\x", "c:/x", "\\\\server\\share", "\\\\server\\share\\x",
                             "//server/share", "\\\\?\\C:\\x", "\\\\.\\pipe\\x"})
-        EXPECT_TRUE(is_absolute_path(yes)) << yes;
+        EXPECT_TRUE(is_absolute_path(yes, style)) << yes;
     // A UNC path needs both a server and a share name.
     for (const char* no :
          {"", "x", "C:", "C:x", "\\x", "/x", "identity.dat", "\\\\", "\\\\server", "\\\\server\\",
           "\\\\\\share", "\\\\server\\\\share", "\\\\.", "\\\\?\\"})
-        EXPECT_FALSE(is_absolute_path(no)) << no;
-    EXPECT_EQ(join_path("C:\\data", "vpn"), "C:\\data\\vpn");
-    EXPECT_EQ(parent_directory("C:\\svc.exe"), "C:\\");
-#else
+        EXPECT_FALSE(is_absolute_path(no, style)) << no;
+    EXPECT_EQ(join_path("C:\\data", "vpn", style), "C:\\data\\vpn");
+    EXPECT_EQ(parent_directory("C:\\svc.exe", style), "C:\\");
+    EXPECT_EQ(file_name("C:\\a/b\\tunnel.dll", style), "tunnel.dll");
+}
+
+TEST(Paths, PosixGrammar) {
+    constexpr PathStyle style = PathStyle::posix;
     for (const char* yes : {"/", "/x", "//x"})
-        EXPECT_TRUE(is_absolute_path(yes)) << yes;
+        EXPECT_TRUE(is_absolute_path(yes, style)) << yes;
     for (const char* no : {"", "x", "./x", "identity.dat", "C:\\x"})
-        EXPECT_FALSE(is_absolute_path(no)) << no;
+        EXPECT_FALSE(is_absolute_path(no, style)) << no;
+    EXPECT_EQ(join_path("/var/lib", "Velnaro", style), "/var/lib/Velnaro");
+    EXPECT_EQ(join_path("/var/lib/", "Velnaro", style), "/var/lib/Velnaro");
+    EXPECT_EQ(parent_directory("/opt/vpn/vpn-service", style), "/opt/vpn");
+    EXPECT_EQ(parent_directory("/vpn-service", style), "/");
+    EXPECT_EQ(parent_directory("vpn-service", style), std::nullopt);
+    EXPECT_EQ(file_name("/a/b/VelnaroTunnel.conf.dpapi", style), "VelnaroTunnel.conf.dpapi");
+    EXPECT_EQ(file_name("/a/b\\c", style), "b\\c");
+}
+
+TEST(Paths, TheSystemsOwnGrammarIsTheDefault) {
+#ifdef _WIN32
+    EXPECT_TRUE(is_absolute_path("C:\\x"));
+    EXPECT_EQ(join_path("C:\\data", "vpn"), "C:\\data\\vpn");
+#else
+    EXPECT_FALSE(is_absolute_path("C:\\x"));
     EXPECT_EQ(join_path("/var/lib", "Velnaro"), "/var/lib/Velnaro");
-    EXPECT_EQ(join_path("/var/lib/", "Velnaro"), "/var/lib/Velnaro");
-    EXPECT_EQ(parent_directory("/opt/vpn/vpn-service"), "/opt/vpn");
-    EXPECT_EQ(parent_directory("/vpn-service"), "/");
-    EXPECT_EQ(parent_directory("vpn-service"), std::nullopt);
-    EXPECT_EQ(file_name("/a/b/VelnaroTunnel.conf.dpapi"), "VelnaroTunnel.conf.dpapi");
 #endif
 }
 

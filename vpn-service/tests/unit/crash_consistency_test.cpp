@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "core/uuid.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "identity/metadata.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {

@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "dispatch/dispatcher.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "unit/sample_config.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 namespace {

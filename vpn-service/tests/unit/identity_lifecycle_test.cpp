@@ -4,13 +4,13 @@
 #include <vector>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "identity/identity_payload.hpp"
 #include "identity/metadata.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro {
 namespace {

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "platform/paths.hpp"
 #include "self_test/identity_self_tests.hpp"
 
 namespace velnaro {

@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_payload.hpp"
 #include "identity/metadata.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/dpapi.hpp"
 
 namespace velnaro {

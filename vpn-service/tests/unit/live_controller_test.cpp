@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "core/paths.hpp"
 #include "dispatch/live_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
+#include "platform/paths.hpp"
 #include "self_test/tunnel_config_self_test.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"

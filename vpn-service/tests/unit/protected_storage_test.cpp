@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "fake/fake_platform.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "protected_storage/secret_file.hpp"

@@ -4,9 +4,9 @@
 #include <functional>
 #include <string>
 
-#include "core/paths.hpp"
 #include "core/version.hpp"
 #include "fake/fake_platform.hpp"
+#include "platform/paths.hpp"
 #include "service/service_commands.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "core/base64.hpp"
-#include "core/paths.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/dpapi.hpp"
 #include "self_test/tunnel_config_self_test.hpp"
 #include "tunnel_config/config_file.hpp"

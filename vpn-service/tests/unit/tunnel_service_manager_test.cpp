@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "fake/fake_platform.hpp"
+#include "platform/paths.hpp"
 #include "tunnel_service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/paths.hpp"
 #include "platform/native.hpp"
+#include "platform/paths.hpp"
 #include "platform/windows/file_system.hpp"
 #include "platform/windows/file_system_detail.hpp"
 #include "platform/windows/owned_handle.hpp"

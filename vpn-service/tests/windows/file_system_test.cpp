@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "contract/file_system_contract.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "core/secret_buffer.hpp"
+#include "platform/paths.hpp"
 #include "platform/windows/file_system.hpp"
 
 namespace velnaro::platform {

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/windows/file_system.hpp"
 #include "platform/windows/replaceable.hpp"
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/file_system_detail.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/path_text.hpp"

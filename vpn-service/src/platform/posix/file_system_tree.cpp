@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "core/owned.hpp"
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/file_system_detail.hpp"
 #include "platform/posix/owned_fd.hpp"

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/pipe_endpoint.hpp"
 #include "platform/posix/socket_folder.hpp"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/pipe_endpoint.hpp"
 

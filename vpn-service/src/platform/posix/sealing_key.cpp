@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "core/paths.hpp"
+#include "platform/paths.hpp"
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/file_system_detail.hpp"
 #include "platform/posix/owned_fd.hpp"

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "core/file_time.hpp"
+
 namespace velnaro::platform {
 
 std::optional<std::string> PosixSystem::environment_variable(std::string_view name) {
@@ -36,7 +38,8 @@ bool PosixSystem::random_bytes(std::span<std::uint8_t> out) {
     while (filled < out.size()) {
         const ssize_t got = ::getrandom(out.data() + filled, out.size() - filled, 0);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         filled += static_cast<std::size_t>(got);
@@ -45,15 +48,15 @@ bool PosixSystem::random_bytes(std::span<std::uint8_t> out) {
 }
 
 std::uint64_t PosixSystem::system_time_100ns() {
-    constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const std::int64_t units =
-        static_cast<std::int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
-    if (units < -static_cast<std::int64_t>(kUnixEpochIn100ns)) {
+        static_cast<std::int64_t>(now.tv_sec) * std::int64_t{kFileTimeUnitsPerSecond} +
+        now.tv_nsec / 100;
+    if (units < -static_cast<std::int64_t>(kUnixEpochAsFileTime)) {
         return 0;
     }
-    return kUnixEpochIn100ns + static_cast<std::uint64_t>(units);
+    return kUnixEpochAsFileTime + static_cast<std::uint64_t>(units);
 }
 
 std::chrono::steady_clock::time_point PosixSystem::monotonic_now() {

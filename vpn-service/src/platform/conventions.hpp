@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/paths.hpp"
+
+// Names and rules that differ between the two systems. Each implementation (posix/, windows/)
+// defines them, so portable code never tests which system it is built for.
+namespace velnaro::platform {
+
+extern const PathStyle kPathStyle;
+
+// Where clients find the service: a named pipe on Windows, a Unix socket under /run on Linux.
+extern const std::string_view kServicePipeName;
+
+// File names of the two WireGuard libraries inside the component directory.
+extern const std::string_view kWireGuardLibraryName;
+extern const std::string_view kTunnelLibraryName;
+
+// The account the service runs as, in words for people.
+extern const std::string_view kServiceAccountName;
+
+// Where PROGRAMDATA points when the variable is missing, or nothing when its absence is an
+// error of the system.
+std::optional<std::string> program_data_fallback();
+
+}  // namespace velnaro::platform

@@ -1,0 +1,16 @@
+#include "platform/conventions.hpp"
+
+namespace velnaro::platform {
+
+constexpr PathStyle kPathStyle = PathStyle::windows;
+constexpr std::string_view kServicePipeName = "\\\\.\\pipe\\VelnaroVpnService.v1";
+constexpr std::string_view kWireGuardLibraryName = "wireguard.dll";
+constexpr std::string_view kTunnelLibraryName = "tunnel.dll";
+constexpr std::string_view kServiceAccountName = "the local system account";
+
+// Windows always sets PROGRAMDATA for services, so its absence is an error.
+std::optional<std::string> program_data_fallback() {
+    return std::nullopt;
+}
+
+}  // namespace velnaro::platform
