@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/handles.hpp"
+#include "platform/os_error.hpp"
 
 namespace velnaro::platform {
 
@@ -14,8 +15,8 @@ public:
 
     // Loads a library by full path; its own dependencies are searched only beside it and in
     // the system directory.
-    virtual std::optional<ModuleHandle> load_library(std::string_view path) = 0;
-    // Address of an export, or null.
+    virtual OsResult<ModuleHandle> load_library(std::string_view path) = 0;
+    // Address of an export, or null (an absent export is an answer, not a failure).
     virtual void* find_export(ModuleHandle module, const char* name) = 0;
 };
 

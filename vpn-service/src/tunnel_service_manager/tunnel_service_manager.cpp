@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "core/paths.hpp"
-#include "tunnel_service_manager/service_handle_guard.hpp"
 #include "tunnel_service_manager/tunnel_registration.hpp"
 
 namespace velnaro {
@@ -33,21 +32,19 @@ Result<std::string> tunnel_executable(platform::Platform& platform) {
 }
 
 // Creates the service, or rewrites the whole registration of an existing one.
-Result<std::optional<platform::ScHandle>> register_service(
-    platform::ServiceControl& services, platform::ScHandle manager,
-    const platform::ServiceRegistration& registration) {
+Result<platform::OwnedScHandle> register_service(platform::ServiceControl& services,
+                                                 platform::ScHandle manager,
+                                                 const platform::ServiceRegistration& registration) {
     auto existing = services.open_service(manager, kTunnelServiceName, kServiceConfigure);
     if (existing) {
-        if (!services.change_service_config(*existing, registration)) {
-            services.close_service_handle(*existing);
+        if (!services.change_service_config(existing->get(), registration))
             return fail(DetailCode::TUNNEL_SERVICE_UPDATE_FAILED);
-        }
-        return std::optional<platform::ScHandle>(*existing);
+        return std::move(*existing);
     }
     auto created = services.create_service(manager, registration, kServiceConfigure);
     if (!created)
         return fail(DetailCode::TUNNEL_SERVICE_CREATE_FAILED);
-    return created;
+    return std::move(*created);
 }
 
 Status describe_service(platform::ServiceControl& services, platform::ScHandle service) {
@@ -155,36 +152,34 @@ Status configure_tunnel_service(platform::Platform& platform, std::string_view c
     if (!is_tunnel_config_path(config_path))
         return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
     platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(kManagerConfigure));
+    const auto manager = services.open_manager(kManagerConfigure);
     if (!manager)
         return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
     auto executable = tunnel_executable(platform);
     if (!executable)
         return fail(executable.error());
 
-    auto registered = register_service(services, manager.get(),
-                                       tunnel_service_registration(*executable, config_path));
-    if (!registered)
-        return fail(registered.error());
-    ServiceHandleGuard service(services, *registered);
-    return describe_service(services, service.get());
+    const auto service = register_service(services, manager->get(),
+                                          tunnel_service_registration(*executable, config_path));
+    if (!service)
+        return fail(service.error());
+    return describe_service(services, service->get());
 }
 
 Status start_tunnel_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
         return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(
-        services, services.open_service(manager.get(), kTunnelServiceName, kServiceStart));
+    const auto service = services.open_service(manager->get(), kTunnelServiceName, kServiceStart);
     if (!service)
         return fail(DetailCode::TUNNEL_SERVICE_NOT_INSTALLED);
-    auto current = current_state(services, service.get());
+    auto current = current_state(services, service->get());
     if (!current)
         return fail(current.error());
     switch (*current) {
         case state::kStopped:
-            if (!services.start_service(service.get())) {
+            if (!services.start_service(service->get())) {
                 return fail(DetailCode::TUNNEL_SERVICE_START_FAILED);
             }
             return {};
@@ -198,31 +193,29 @@ Status start_tunnel_service(platform::Platform& platform) {
 
 Status stop_tunnel_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
         return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(
-        services, services.open_service(manager.get(), kTunnelServiceName, kServiceStop));
+    const auto service = services.open_service(manager->get(), kTunnelServiceName, kServiceStop);
     if (!service)
         return {};  // nothing to stop
-    auto current = current_state(services, service.get());
+    auto current = current_state(services, service->get());
     if (!current)
         return fail(current.error());
     if (*current == state::kStopped)
         return {};
-    return stop_and_wait(platform, service.get(), *current);
+    return stop_and_wait(platform, service->get(), *current);
 }
 
 Result<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure) {
     platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
         return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(services, services.open_service(manager.get(), kTunnelServiceName,
-                                                               access::kServiceQueryStatus));
+    const auto service = services.open_service(manager->get(), kTunnelServiceName, access::kServiceQueryStatus);
     if (!service)
         return ConnectionState::DISCONNECTED;
-    auto status = services.query_service_status(service.get());
+    auto status = services.query_service_status(service->get());
     if (!status)
         return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
     if (failure == TunnelFailure::reported) {
@@ -236,14 +229,13 @@ Status remove_tunnel_service(platform::Platform& platform) {
     if (auto stopped = stop_tunnel_service(platform); !stopped)
         return stopped;
     platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
+    const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
         return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(
-        services, services.open_service(manager.get(), kTunnelServiceName, access::kDelete));
+    const auto service = services.open_service(manager->get(), kTunnelServiceName, access::kDelete);
     if (!service)
         return {};
-    if (!services.delete_service(service.get())) {
+    if (!services.delete_service(service->get())) {
         return fail(DetailCode::TUNNEL_SERVICE_DELETE_FAILED);
     }
     return {};

@@ -14,7 +14,7 @@ class FakeLoader final : public platform::Loader {
 public:
     explicit FakeLoader(Faults& faults) : faults_(faults) {}
 
-    std::optional<platform::ModuleHandle> load_library(std::string_view path) override;
+    platform::OsResult<platform::ModuleHandle> load_library(std::string_view path) override;
     void* find_export(platform::ModuleHandle module, const char* name) override;
 
     void add_library(std::string path, std::map<std::string, void*> exports);

@@ -11,9 +11,9 @@ class FakeSealing final : public platform::Sealing {
 public:
     explicit FakeSealing(Faults& faults) : faults_(faults) {}
 
-    std::optional<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
-                                                     std::u16string_view description) override;
-    std::optional<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override;
+    platform::OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
+                                                          std::u16string_view description) override;
+    platform::OsResult<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override;
 
     // When set, opened blobs come back without a description.
     bool drop_description = false;

@@ -1,153 +1,195 @@
 #include "fake/fake_services.hpp"
 
+#include "fake/fake_error.hpp"
+
 namespace velnaro::fake {
 
+using platform::OsResult;
 using platform::ScHandle;
 namespace state = platform::service_state;
 
-FakeService* FakeServices::service_of(ScHandle handle) {
+namespace {
+
+// The codes the Windows manager gives for the same refusals, so that callers meet them here.
+constexpr std::uint32_t kInvalidHandle = 6;
+constexpr std::uint32_t kServiceExists = 1073;
+constexpr std::uint32_t kServiceDoesNotExist = 1060;
+constexpr std::uint32_t kServiceAlreadyRunning = 1056;
+constexpr std::uint32_t kServiceNotActive = 1062;
+constexpr std::uint32_t kServiceCannotAcceptControl = 1061;
+
+}  // namespace
+
+OsResult<FakeService*> FakeServices::service_of(ScHandle handle, std::string_view operation) {
+    if (faults_.should_fail(operation))
+        return fake_error(operation);
     auto h = handles_.find(handle.value);
-    if (h == handles_.end() || h->second.empty()) return nullptr;
+    if (h == handles_.end() || h->second.empty())
+        return fake_error(operation, {}, kInvalidHandle);
     auto s = services.find(h->second);
-    return s == services.end() ? nullptr : &s->second;
+    if (s == services.end())
+        return fake_error(operation, h->second, kInvalidHandle);
+    return &s->second;
 }
 
-std::optional<ScHandle> FakeServices::open_manager(std::uint32_t access) {
-    if (faults_.should_fail("open_manager")) return std::nullopt;
+OsResult<platform::OwnedScHandle> FakeServices::open_manager(std::uint32_t access) {
+    if (faults_.should_fail("open_manager"))
+        return fake_error("open_manager");
     access_log.push_back("manager:" + std::to_string(access));
     handles_[next_handle_] = "";
-    return ScHandle{next_handle_++};
+    return own(ScHandle{next_handle_++});
 }
 
-std::expected<ScHandle, platform::OpenServiceFailure> FakeServices::open_service(
+std::expected<platform::OwnedScHandle, platform::OpenServiceError> FakeServices::open_service(
     ScHandle manager, std::string_view name, std::uint32_t access) {
     using platform::OpenServiceFailure;
+    auto refused = [&](OpenServiceFailure kind, std::uint32_t code) {
+        return std::unexpected(platform::OpenServiceError{
+            kind, platform::OsError{code, "open_service", std::string(name)}});
+    };
     if (faults_.should_fail("open_service"))
-        return std::unexpected(open_service_fault);
+        return refused(open_service_fault, kFakeFailure);
     if (!handles_.count(manager.value))
-        return std::unexpected(OpenServiceFailure::failed);
+        return refused(OpenServiceFailure::failed, kInvalidHandle);
     auto s = services.find(name);
     if (s == services.end() || s->second.marked_for_deletion)
-        return std::unexpected(OpenServiceFailure::missing);
+        return refused(OpenServiceFailure::missing, kServiceDoesNotExist);
     access_log.push_back(std::string(name) + ":" + std::to_string(access));
     handles_[next_handle_] = s->first;
-    return ScHandle{next_handle_++};
+    return own(ScHandle{next_handle_++});
 }
 
-std::optional<ScHandle> FakeServices::create_service(
+OsResult<platform::OwnedScHandle> FakeServices::create_service(
     ScHandle manager, const platform::ServiceRegistration& registration, std::uint32_t access) {
-    if (faults_.should_fail("create_service")) return std::nullopt;
-    if (!handles_.count(manager.value) || services.count(registration.name)) return std::nullopt;
+    if (faults_.should_fail("create_service"))
+        return fake_error("create_service", registration.name);
+    if (!handles_.count(manager.value))
+        return fake_error("create_service", registration.name, kInvalidHandle);
+    if (services.count(registration.name))
+        return fake_error("create_service", registration.name, kServiceExists);
     access_log.push_back("create:" + registration.name + ":" + std::to_string(access));
     services[registration.name].registration = registration;
     handles_[next_handle_] = registration.name;
-    return ScHandle{next_handle_++};
+    return own(ScHandle{next_handle_++});
 }
 
-bool FakeServices::change_service_config(ScHandle service,
-                                         const platform::ServiceRegistration& registration) {
-    if (faults_.should_fail("change_service_config")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return false;
-    const std::string name = s->registration.name;
-    s->registration = registration;
-    s->registration.name = name;
-    return true;
+OsResult<void> FakeServices::change_service_config(
+    ScHandle service, const platform::ServiceRegistration& registration) {
+    auto s = service_of(service, "change_service_config");
+    if (!s)
+        return std::unexpected(s.error());
+    const std::string name = (*s)->registration.name;
+    (*s)->registration = registration;
+    (*s)->registration.name = name;
+    return {};
 }
 
-bool FakeServices::set_service_description(ScHandle service, std::string_view description) {
-    if (faults_.should_fail("set_service_description")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return false;
-    s->description = std::string(description);
-    return true;
+OsResult<void> FakeServices::set_service_description(ScHandle service,
+                                                     std::string_view description) {
+    auto s = service_of(service, "set_service_description");
+    if (!s)
+        return std::unexpected(s.error());
+    (*s)->description = std::string(description);
+    return {};
 }
 
-bool FakeServices::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
-    if (faults_.should_fail("set_service_sid_type")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return false;
-    s->sid_type = sid_type;
-    return true;
+OsResult<void> FakeServices::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
+    auto s = service_of(service, "set_service_sid_type");
+    if (!s)
+        return std::unexpected(s.error());
+    (*s)->sid_type = sid_type;
+    return {};
 }
 
-bool FakeServices::set_required_privileges(ScHandle service,
-                                           const std::vector<std::string>& privileges) {
-    if (faults_.should_fail("set_required_privileges")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return false;
-    s->required_privileges = privileges;
-    return true;
+OsResult<void> FakeServices::set_required_privileges(ScHandle service,
+                                                     const std::vector<std::string>& privileges) {
+    auto s = service_of(service, "set_required_privileges");
+    if (!s)
+        return std::unexpected(s.error());
+    (*s)->required_privileges = privileges;
+    return {};
 }
 
-bool FakeServices::set_recovery(ScHandle service, const platform::ServiceRecovery& recovery) {
-    if (faults_.should_fail("set_recovery")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return false;
-    s->recovery = recovery;
-    return true;
+OsResult<void> FakeServices::set_recovery(ScHandle service,
+                                          const platform::ServiceRecovery& recovery) {
+    auto s = service_of(service, "set_recovery");
+    if (!s)
+        return std::unexpected(s.error());
+    (*s)->recovery = recovery;
+    return {};
 }
 
-std::optional<std::uint32_t> FakeServices::query_service_sid_type(ScHandle service) {
-    if (faults_.should_fail("query_service_sid_type")) return std::nullopt;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return std::nullopt;
-    return s->sid_type;
+OsResult<std::uint32_t> FakeServices::query_service_sid_type(ScHandle service) {
+    auto s = service_of(service, "query_service_sid_type");
+    if (!s)
+        return std::unexpected(s.error());
+    return (*s)->sid_type;
 }
 
-std::optional<std::uint32_t> FakeServices::query_service_state(ScHandle service) {
-    if (faults_.should_fail("query_service_state")) return std::nullopt;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return std::nullopt;
-    return s->state;
+OsResult<std::uint32_t> FakeServices::query_service_state(ScHandle service) {
+    auto s = service_of(service, "query_service_state");
+    if (!s)
+        return std::unexpected(s.error());
+    return (*s)->state;
 }
 
-std::optional<platform::ServiceStatus> FakeServices::query_service_status(ScHandle service) {
-    if (faults_.should_fail("query_service_status")) return std::nullopt;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return std::nullopt;
-    return platform::ServiceStatus{s->state, s->win32_exit_code, s->service_specific_exit_code};
+OsResult<platform::ServiceStatus> FakeServices::query_service_status(ScHandle service) {
+    auto s = service_of(service, "query_service_status");
+    if (!s)
+        return std::unexpected(s.error());
+    return platform::ServiceStatus{(*s)->state, (*s)->win32_exit_code,
+                                   (*s)->service_specific_exit_code};
 }
 
-bool FakeServices::start_service(ScHandle service) {
-    if (faults_.should_fail("start_service")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr || s->state != state::kStopped) return false;
-    ++s->starts;
-    s->state = state::kRunning;
-    s->win32_exit_code = 0;  // a start forgets how the last run ended
-    s->service_specific_exit_code = 0;
-    if (on_start) on_start(*s);
-    return true;
+OsResult<void> FakeServices::start_service(ScHandle service) {
+    auto found = service_of(service, "start_service");
+    if (!found)
+        return std::unexpected(found.error());
+    FakeService& s = **found;
+    if (s.state != state::kStopped)
+        return fake_error("start_service", s.registration.name, kServiceAlreadyRunning);
+    ++s.starts;
+    s.state = state::kRunning;
+    s.win32_exit_code = 0;  // a start forgets how the last run ended
+    s.service_specific_exit_code = 0;
+    if (on_start)
+        on_start(s);
+    return {};
 }
 
-bool FakeServices::stop_service(ScHandle service) {
-    if (faults_.should_fail("stop_service")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr || s->state == state::kStopped) return false;
-    if (s->state == state::kStartPending && s->refusals_while_starting > 0) {
-        ++s->refused_stops;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
-        if (--s->refusals_while_starting == 0) s->state = state::kRunning;
-        return false;
+OsResult<void> FakeServices::stop_service(ScHandle service) {
+    auto found = service_of(service, "stop_service");
+    if (!found)
+        return std::unexpected(found.error());
+    FakeService& s = **found;
+    if (s.state == state::kStopped)
+        return fake_error("stop_service", s.registration.name, kServiceNotActive);
+    if (s.state == state::kStartPending && s.refusals_while_starting > 0) {
+        ++s.refused_stops;
+        if (--s.refusals_while_starting == 0)
+            s.state = state::kRunning;
+        return fake_error("stop_service", s.registration.name, kServiceCannotAcceptControl);
     }
-    ++s->stops;
-    s->state = state::kStopped;
-    if (on_stop) on_stop(*s);
-    return true;
+    ++s.stops;
+    s.state = state::kStopped;
+    if (on_stop)
+        on_stop(s);
+    return {};
 }
 
-bool FakeServices::delete_service(ScHandle service) {
-    if (faults_.should_fail("delete_service")) return false;
-    FakeService* s = service_of(service);
-    if (s == nullptr) return false;
-    s->marked_for_deletion = true;
-    return true;
+OsResult<void> FakeServices::delete_service(ScHandle service) {
+    auto s = service_of(service, "delete_service");
+    if (!s)
+        return std::unexpected(s.error());
+    (*s)->marked_for_deletion = true;
+    return {};
 }
 
 void FakeServices::close_service_handle(ScHandle handle) {
     faults_.should_fail("close_service_handle");
     auto h = handles_.find(handle.value);
-    if (h == handles_.end()) return;
+    if (h == handles_.end())
+        return;
     const std::string name = h->second;
     closed.push_back(name.empty() ? "manager" : name);
     handles_.erase(h);
@@ -155,7 +197,8 @@ void FakeServices::close_service_handle(ScHandle handle) {
     if (!name.empty()) {
         auto s = services.find(name);
         bool referenced = false;
-        for (auto& [_, n] : handles_) referenced = referenced || n == name;
+        for (auto& [_, n] : handles_)
+            referenced = referenced || n == name;
         if (s != services.end() && s->second.marked_for_deletion && !referenced &&
             s->second.state == state::kStopped) {
             services.erase(s);

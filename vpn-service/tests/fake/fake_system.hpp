@@ -15,8 +15,8 @@ public:
     explicit FakeSystem(Faults& faults) : faults_(faults) {}
 
     std::optional<std::string> environment_variable(std::string_view name) override;
-    std::optional<std::string> executable_path() override;
-    bool random_bytes(std::span<std::uint8_t> out) override;
+    platform::OsResult<std::string> executable_path() override;
+    platform::OsResult<void> random_bytes(std::span<std::uint8_t> out) override;
     std::uint64_t system_time_100ns() override;
     std::chrono::steady_clock::time_point monotonic_now() override;
     void sleep_for(std::chrono::milliseconds duration) override;

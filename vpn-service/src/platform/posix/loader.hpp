@@ -6,7 +6,7 @@ namespace velnaro::platform {
 
 class PosixLoader final : public Loader {
 public:
-    std::optional<ModuleHandle> load_library(std::string_view path) override;
+    OsResult<ModuleHandle> load_library(std::string_view path) override;
     void* find_export(ModuleHandle module, const char* name) override;
 };
 

@@ -69,34 +69,46 @@ std::optional<std::string> Win32System::environment_variable(std::string_view na
     return from_wide(value);
 }
 
-std::optional<std::string> Win32System::executable_path() {
+OsResult<std::string> Win32System::executable_path() {
     std::wstring buffer(MAX_PATH, L'\0');
     while (true) {
         DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(),
                                             static_cast<DWORD>(buffer.size()));
-        if (length == 0) return std::nullopt;
+        if (length == 0)
+            return std::unexpected(OsError{::GetLastError(), "GetModuleFileNameW", ""});
         if (length < buffer.size()) {
             buffer.resize(length);
             // The registrations carry this path; a SUBST or mapped drive of the installing
             // user would mean nothing to the service manager.
             return from_wide(final_path_of(buffer).value_or(buffer));
         }
-        if (buffer.size() >= 32768) return std::nullopt;
+        if (buffer.size() >= 32768)
+            return std::unexpected(OsError{ERROR_INSUFFICIENT_BUFFER, "GetModuleFileNameW", ""});
         buffer.resize(buffer.size() * 2);
     }
 }
 
-bool Win32System::random_bytes(std::span<std::uint8_t> out) {
+OsResult<void> Win32System::random_bytes(std::span<std::uint8_t> out) {
     static const ProcessPrngFn process_prng = resolve_process_prng();
     if (process_prng != nullptr) {
-        return process_prng(out.data(), out.size()) != FALSE;
+        // Documented never to fail; a FALSE would still be reported.
+        if (!process_prng(out.data(), out.size()))
+            return std::unexpected(OsError{ERROR_GEN_FAILURE, "ProcessPrng", ""});
+        return {};
     }
     static const auto gen_random =
         system32_function<BCryptGenRandomFn>(L"bcrypt.dll", "BCryptGenRandom");
     if (gen_random == nullptr)
-        return false;
-    return BCRYPT_SUCCESS(gen_random(nullptr, out.data(), static_cast<ULONG>(out.size()),
-                                            BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+        return std::unexpected(OsError{::GetLastError(), "GetProcAddress", "BCryptGenRandom"});
+    // A ULONG takes at most 4 GiB; asking for more would silently fill less.
+    if (out.size() > 0xFFFFFFFFu)
+        return std::unexpected(OsError{ERROR_INVALID_PARAMETER, "BCryptGenRandom", ""});
+    const NTSTATUS status = gen_random(nullptr, out.data(), static_cast<ULONG>(out.size()),
+                                       BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(status))
+        return std::unexpected(
+            OsError{static_cast<std::uint32_t>(status), "BCryptGenRandom", ""});
+    return {};
 }
 
 std::uint64_t Win32System::system_time_100ns() {
