@@ -5,8 +5,9 @@
 
 namespace velnaro::fake {
 
-// A transparent envelope: "FAKESEAL", the description length and text, then the data with
-// every byte inverted. Not secret, but any change to the framing makes it unreadable.
+// A transparent envelope: "FAKESEAL", the description length and text, the data with every
+// byte inverted, then a 32-bit check of all of it. Not secret, but, as with the systems'
+// sealing, any change to a blob makes it unreadable.
 class FakeSealing final : public platform::Sealing {
 public:
     explicit FakeSealing(Faults& faults) : faults_(faults) {}
