@@ -89,6 +89,9 @@ OsResult<std::string> Win32System::executable_path() {
 }
 
 OsResult<void> Win32System::random_bytes(std::span<std::uint8_t> out) {
+    // BCryptGenRandom refuses a null buffer; an empty one needs nothing.
+    if (out.empty())
+        return {};
     static const ProcessPrngFn process_prng = resolve_process_prng();
     if (process_prng != nullptr) {
         // Documented never to fail; a FALSE would still be reported.
