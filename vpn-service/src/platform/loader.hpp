@@ -10,7 +10,7 @@ namespace velnaro::platform {
 
 // Dynamic loading of the WireGuard components. Libraries are never unloaded.
 class Loader {
-public:
+  public:
     virtual ~Loader() = default;
 
     // Loads a library by full path; its own dependencies are searched only beside it and in

@@ -21,7 +21,7 @@ struct OpenedBlob {
 // Sealing bound to the current account (Windows: DPAPI without the machine flag;
 // Linux: the libsodium envelope with the account's key).
 class Sealing {
-public:
+  public:
     virtual ~Sealing() = default;
 
     virtual OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,

@@ -13,7 +13,7 @@ namespace velnaro::platform {
 
 // Environment, process, clocks and randomness.
 class System {
-public:
+  public:
     virtual ~System() = default;
 
     // Nothing when the variable is unset.

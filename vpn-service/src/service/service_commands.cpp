@@ -2,8 +2,8 @@
 
 #include <array>
 #include <functional>
-#include <utility>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "core/command_line.hpp"
 #include "core/paths.hpp"
@@ -39,25 +39,33 @@ ServiceCommandResult uninstall_failed(DetailCode code) {
     return {false, "UNINSTALL_FAILED", code};
 }
 
+// The service's state, one of the seven the manager defines.
+Result<std::uint32_t> known_state(platform::Platform& platform, ScHandle service) {
+    const auto state = platform.services.query_service_state(service);
+    if (!state)
+        return fail(platform::log_failure(platform.log, DetailCode::SERVICE_STATUS_QUERY_FAILED,
+                                          state.error()));
+    if (!state_name(*state))
+        return fail(DetailCode::SERVICE_STATUS_QUERY_FAILED);
+    return *state;
+}
+
 ServiceCommandResult start_existing(platform::Platform& platform, ScHandle service) {
     platform::ServiceControl& services = platform.services;
     const auto sid_type = services.query_service_sid_type(service);
     if (!sid_type)
-        return install_failed(
-            platform::log_failure(platform.log, DetailCode::SERVICE_SID_QUERY_FAILED, sid_type.error()));
+        return install_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_SID_QUERY_FAILED, sid_type.error()));
     if (*sid_type != platform::kServiceSidTypeUnrestricted) {
         return install_failed(DetailCode::SERVICE_SID_INVALID);
     }
-    const auto state = services.query_service_state(service);
+    const auto state = known_state(platform, service);
     if (!state)
-        return install_failed(
-            platform::log_failure(platform.log, DetailCode::SERVICE_STATUS_QUERY_FAILED, state.error()));
-    if (!state_name(*state))
-        return install_failed(DetailCode::SERVICE_STATUS_QUERY_FAILED);
+        return install_failed(state.error());
     if (*state == platform::service_state::kStopped) {
         if (auto started = services.start_service(service); !started)
-            return install_failed(
-                platform::log_failure(platform.log, DetailCode::SERVICE_START_FAILED, started.error()));
+            return install_failed(platform::log_failure(
+                platform.log, DetailCode::SERVICE_START_FAILED, started.error()));
     }
     return passed("ALREADY_INSTALLED");
 }
@@ -97,15 +105,17 @@ ServiceCommandResult create_and_start(platform::Platform& platform, ScHandle man
                                 access::kServiceQueryConfig | access::kServiceChangeConfig |
                                     access::kServiceQueryStatus | access::kServiceStart);
     if (!created)
-        return install_failed(
-            platform::log_failure(platform.log, DetailCode::SERVICE_CREATE_FAILED, created.error()));
+        return install_failed(platform::log_failure(platform.log, DetailCode::SERVICE_CREATE_FAILED,
+                                                    created.error()));
     const ScHandle service = created->get();
     // Each step in turn; the first refusal names the install's detail code.
     const std::pair<DetailCode, std::function<platform::OsResult<void>()>> steps[] = {
         {DetailCode::SERVICE_DESCRIPTION_FAILED,
          [&] { return services.set_service_description(service, kServiceDescription); }},
         {DetailCode::SERVICE_SID_CONFIGURATION_FAILED,
-         [&] { return services.set_service_sid_type(service, platform::kServiceSidTypeUnrestricted); }},
+         [&] {
+             return services.set_service_sid_type(service, platform::kServiceSidTypeUnrestricted);
+         }},
         {DetailCode::SERVICE_HARDENING_FAILED,
          [&] { return services.set_required_privileges(service, kServicePrivileges); }},
         {DetailCode::SERVICE_HARDENING_FAILED,
@@ -126,8 +136,8 @@ ServiceCommandResult install_service(platform::Platform& platform) {
     const auto manager =
         services.open_manager(access::kManagerConnect | access::kManagerCreateService);
     if (!manager)
-        return install_failed(
-            platform::log_failure(platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
+        return install_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
     const auto existing = services.open_service(
         manager->get(), kServiceName,
         access::kServiceQueryConfig | access::kServiceQueryStatus | access::kServiceStart);
@@ -143,11 +153,11 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
     const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
-        return uninstall_failed(
-            platform::log_failure(platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
-    const auto opened = services.open_service(
-        manager->get(), kServiceName,
-        access::kDelete | access::kServiceStop | access::kServiceQueryStatus);
+        return uninstall_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
+    const auto opened =
+        services.open_service(manager->get(), kServiceName,
+                              access::kDelete | access::kServiceStop | access::kServiceQueryStatus);
     // Only a service that is not there is "not installed": one this account may not remove
     // is still installed, and saying otherwise would report a failure as success.
     if (!opened && opened.error() == platform::OpenServiceFailure::missing)
@@ -159,20 +169,17 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
         return uninstall_failed(platform::log_failure(platform.log, code, opened.error().os));
     }
     const ScHandle service = opened->get();
-    const auto state = services.query_service_state(service);
+    const auto state = known_state(platform, service);
     if (!state)
-        return uninstall_failed(
-            platform::log_failure(platform.log, DetailCode::SERVICE_STATUS_QUERY_FAILED, state.error()));
-    if (!state_name(*state))
-        return uninstall_failed(DetailCode::SERVICE_STATUS_QUERY_FAILED);
+        return uninstall_failed(state.error());
     if (*state != platform::service_state::kStopped) {
         if (auto stopped = services.stop_service(service); !stopped)
-            return uninstall_failed(
-                platform::log_failure(platform.log, DetailCode::SERVICE_STOP_FAILED, stopped.error()));
+            return uninstall_failed(platform::log_failure(
+                platform.log, DetailCode::SERVICE_STOP_FAILED, stopped.error()));
     }
     if (auto deleted = services.delete_service(service); !deleted)
-        return uninstall_failed(
-            platform::log_failure(platform.log, DetailCode::SERVICE_DELETE_FAILED, deleted.error()));
+        return uninstall_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_DELETE_FAILED, deleted.error()));
     return passed("REMOVAL_SCHEDULED");
 }
 

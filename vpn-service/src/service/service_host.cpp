@@ -128,7 +128,7 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     }
     if (auto reported = runtime.platform.host.set_service_status(handle, kRunningReport); !reported)
         return platform::log_failure(runtime.platform.log, DetailCode::SERVICE_STATUS_REPORT_FAILED,
-                      reported.error());
+                                     reported.error());
     channel->receive();
     server.stop();
     if (auto failure = outcome->failure())
@@ -154,8 +154,8 @@ void service_main(ServiceProcess& process, const std::vector<std::string>&) {
         auto registered = host.register_control_handler(kServiceName, control_handler, &process);
         if (!registered) {
             process.take_control();
-            process.gave_up.record(
-                platform::log_failure(log, DetailCode::SERVICE_CONTROL_HANDLER_FAILED, registered.error()));
+            process.gave_up.record(platform::log_failure(
+                log, DetailCode::SERVICE_CONTROL_HANDLER_FAILED, registered.error()));
             return;
         }
         handle = *registered;
@@ -211,9 +211,8 @@ ServiceRunResult run_service(ServiceProcess& process) {
         [&process](std::vector<std::string> arguments) { service_main(process, arguments); });
     if (!ran) {
         const platform::OsError& error = ran.error();
-        platform.log.write(platform::LogPriority::error, std::nullopt,
-                           error.operation + " failed", static_cast<int>(error.code),
-                           error.subject);
+        platform.log.write(platform::LogPriority::error, std::nullopt, error.operation + " failed",
+                           static_cast<int>(error.code), error.subject);
         return {error.code, std::nullopt};
     }
     return {0, process.gave_up.failure()};

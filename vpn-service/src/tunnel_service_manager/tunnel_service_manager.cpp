@@ -32,9 +32,9 @@ Result<std::string> tunnel_executable(platform::Platform& platform) {
 }
 
 // Creates the service, or rewrites the whole registration of an existing one.
-Result<platform::OwnedScHandle> register_service(platform::ServiceControl& services,
-                                                 platform::ScHandle manager,
-                                                 const platform::ServiceRegistration& registration) {
+Result<platform::OwnedScHandle> register_service(
+    platform::ServiceControl& services, platform::ScHandle manager,
+    const platform::ServiceRegistration& registration) {
     auto existing = services.open_service(manager, kTunnelServiceName, kServiceConfigure);
     if (existing) {
         if (!services.change_service_config(existing->get(), registration))
@@ -212,7 +212,8 @@ Result<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunne
     const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
         return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    const auto service = services.open_service(manager->get(), kTunnelServiceName, access::kServiceQueryStatus);
+    const auto service =
+        services.open_service(manager->get(), kTunnelServiceName, access::kServiceQueryStatus);
     if (!service)
         return ConnectionState::DISCONNECTED;
     auto status = services.query_service_status(service->get());

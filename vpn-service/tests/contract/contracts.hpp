@@ -52,7 +52,15 @@ std::string subject_name(const ::testing::TestParamInfo<Subject>& info) {
 class SealingContract : public ::testing::TestWithParam<SealingSubject> {};
 class SystemContract : public ::testing::TestWithParam<SystemSubject> {};
 class LoaderContract : public ::testing::TestWithParam<LoaderSubject> {};
-class ServiceControlContract : public ::testing::TestWithParam<ServiceControlSubject> {};
+// Each test gets a manager handle and a registration under a fresh name.
+class ServiceControlContract : public ::testing::TestWithParam<ServiceControlSubject> {
+  protected:
+    void SetUp() override;
+
+    std::shared_ptr<platform::ServiceControl> services;
+    platform::OwnedScHandle manager;
+    platform::ServiceRegistration registration;
+};
 
 // A failure says which call failed and carries the system's error number.
 ::testing::AssertionResult is_os_failure(const platform::OsError& error);

@@ -46,7 +46,9 @@ TEST_P(SealingContract, DamagedOrForeignBlobsAreRefusedWithTheSystemsError) {
     auto middle_flipped = *blob;
     middle_flipped[middle_flipped.size() / 2] ^= 0x01;
     const std::vector<std::vector<std::uint8_t>> refused = {
-        tail_flipped, middle_flipped, {blob->begin(), blob->end() - 1},
+        tail_flipped,
+        middle_flipped,
+        {blob->begin(), blob->end() - 1},
         bytes_of("not a blob at all, just some text")};
     for (const auto& damaged : refused) {
         auto opened = sealing->unprotect(damaged);
@@ -67,7 +69,6 @@ TEST_P(SealingContract, ADescriptionWithAZeroInsideIsRefused) {
 
 namespace velnaro::platform {
 std::ostream& operator<<(std::ostream& out, const OsError& error) {
-    return out << error.operation << " failed with " << error.code << " (" << error.subject
-               << ")";
+    return out << error.operation << " failed with " << error.code << " (" << error.subject << ")";
 }
 }  // namespace velnaro::platform

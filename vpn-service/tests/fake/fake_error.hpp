@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
-#include <expected>
 
 #include "platform/os_error.hpp"
 

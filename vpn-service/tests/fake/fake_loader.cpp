@@ -18,9 +18,11 @@ platform::OsResult<platform::ModuleHandle> FakeLoader::load_library(std::string_
 }
 
 void* FakeLoader::find_export(platform::ModuleHandle module, const char* name) {
-    if (faults_.should_fail("find_export")) return nullptr;
+    if (faults_.should_fail("find_export"))
+        return nullptr;
     auto h = handles_.find(module.value);
-    if (h == handles_.end()) return nullptr;
+    if (h == handles_.end())
+        return nullptr;
     auto& exports = libraries_[h->second];
     auto e = exports.find(name);
     return e == exports.end() ? nullptr : e->second;

@@ -11,7 +11,7 @@ namespace velnaro::fake {
 // Libraries are registered by full path with their exports; loading one that is not
 // registered fails like a file the loader refuses.
 class FakeLoader final : public platform::Loader {
-public:
+  public:
     explicit FakeLoader(Faults& faults) : faults_(faults) {}
 
     platform::OsResult<platform::ModuleHandle> load_library(std::string_view path) override;
@@ -20,7 +20,7 @@ public:
     void add_library(std::string path, std::map<std::string, void*> exports);
     int loads = 0;
 
-private:
+  private:
     Faults& faults_;
     std::map<std::string, std::map<std::string, void*>, std::less<>> libraries_;
     std::map<std::uintptr_t, std::string> handles_;

@@ -36,7 +36,8 @@ platform::OsResult<std::vector<std::uint8_t>> FakeSealing::protect(
         blob.push_back(static_cast<std::uint8_t>(c & 0xFF));
         blob.push_back(static_cast<std::uint8_t>(c >> 8));
     }
-    for (std::uint8_t b : secret) blob.push_back(static_cast<std::uint8_t>(~b));
+    for (std::uint8_t b : secret)
+        blob.push_back(static_cast<std::uint8_t>(~b));
     const std::uint32_t check = check_of(blob);
     for (std::size_t i = 0; i < kCheckSize; ++i)
         blob.push_back(static_cast<std::uint8_t>(check >> (8 * i)));
@@ -66,8 +67,10 @@ platform::OsResult<platform::OpenedBlob> FakeSealing::unprotect(
         description.push_back(static_cast<char16_t>(blob[at] | (blob[at + 1] << 8)));
     }
     platform::OpenedBlob opened;
-    for (; at < blob.size(); ++at) opened.data.push_back(static_cast<std::uint8_t>(~blob[at]));
-    if (!drop_description) opened.description = std::move(description);
+    for (; at < blob.size(); ++at)
+        opened.data.push_back(static_cast<std::uint8_t>(~blob[at]));
+    if (!drop_description)
+        opened.description = std::move(description);
     return opened;
 }
 

@@ -9,7 +9,7 @@ namespace velnaro::fake {
 // byte inverted, then a 32-bit check of all of it. Not secret, but, as with the systems'
 // sealing, any change to a blob makes it unreadable.
 class FakeSealing final : public platform::Sealing {
-public:
+  public:
     explicit FakeSealing(Faults& faults) : faults_(faults) {}
 
     platform::OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
@@ -19,7 +19,7 @@ public:
     // When set, opened blobs come back without a description.
     bool drop_description = false;
 
-private:
+  private:
     Faults& faults_;
 };
 

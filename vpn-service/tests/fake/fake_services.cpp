@@ -11,12 +11,23 @@ namespace state = platform::service_state;
 namespace {
 
 // The codes the Windows manager gives for the same refusals, so that callers meet them here.
+// Refusals of a handle or a name.
 constexpr std::uint32_t kInvalidHandle = 6;
-constexpr std::uint32_t kServiceExists = 1073;
 constexpr std::uint32_t kServiceDoesNotExist = 1060;
-constexpr std::uint32_t kServiceAlreadyRunning = 1056;
-constexpr std::uint32_t kServiceNotActive = 1062;
-constexpr std::uint32_t kServiceCannotAcceptControl = 1061;
+constexpr std::uint32_t kServiceExists = 1073;
+// Refusals of a control that the service's state does not allow.
+constexpr std::uint32_t kServiceAlreadyRunning = 1056, kServiceCannotAcceptControl = 1061,
+                        kServiceNotActive = 1062;
+
+// Moves the service to its new state and lets the test's script react.
+OsResult<void> settle(FakeService& service, std::uint32_t new_state, int& count,
+                      const std::function<void(FakeService&)>& script) {
+    ++count;
+    service.state = new_state;
+    if (script)
+        script(service);
+    return {};
+}
 
 }  // namespace
 
@@ -86,59 +97,37 @@ OsResult<void> FakeServices::change_service_config(
 
 OsResult<void> FakeServices::set_service_description(ScHandle service,
                                                      std::string_view description) {
-    auto s = service_of(service, "set_service_description");
-    if (!s)
-        return std::unexpected(s.error());
-    (*s)->description = std::string(description);
-    return {};
+    return change(service, "set_service_description",
+                  [&](FakeService& s) { s.description = std::string(description); });
 }
 
 OsResult<void> FakeServices::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
-    auto s = service_of(service, "set_service_sid_type");
-    if (!s)
-        return std::unexpected(s.error());
-    (*s)->sid_type = sid_type;
-    return {};
+    return change(service, "set_service_sid_type", [&](FakeService& s) { s.sid_type = sid_type; });
 }
 
 OsResult<void> FakeServices::set_required_privileges(ScHandle service,
                                                      const std::vector<std::string>& privileges) {
-    auto s = service_of(service, "set_required_privileges");
-    if (!s)
-        return std::unexpected(s.error());
-    (*s)->required_privileges = privileges;
-    return {};
+    return change(service, "set_required_privileges",
+                  [&](FakeService& s) { s.required_privileges = privileges; });
 }
 
 OsResult<void> FakeServices::set_recovery(ScHandle service,
                                           const platform::ServiceRecovery& recovery) {
-    auto s = service_of(service, "set_recovery");
-    if (!s)
-        return std::unexpected(s.error());
-    (*s)->recovery = recovery;
-    return {};
+    return change(service, "set_recovery", [&](FakeService& s) { s.recovery = recovery; });
 }
 
 OsResult<std::uint32_t> FakeServices::query_service_sid_type(ScHandle service) {
-    auto s = service_of(service, "query_service_sid_type");
-    if (!s)
-        return std::unexpected(s.error());
-    return (*s)->sid_type;
+    return read(service, "query_service_sid_type", [](const FakeService& s) { return s.sid_type; });
 }
 
 OsResult<std::uint32_t> FakeServices::query_service_state(ScHandle service) {
-    auto s = service_of(service, "query_service_state");
-    if (!s)
-        return std::unexpected(s.error());
-    return (*s)->state;
+    return read(service, "query_service_state", [](const FakeService& s) { return s.state; });
 }
 
 OsResult<platform::ServiceStatus> FakeServices::query_service_status(ScHandle service) {
-    auto s = service_of(service, "query_service_status");
-    if (!s)
-        return std::unexpected(s.error());
-    return platform::ServiceStatus{(*s)->state, (*s)->win32_exit_code,
-                                   (*s)->service_specific_exit_code};
+    return read(service, "query_service_status", [](const FakeService& s) {
+        return platform::ServiceStatus{s.state, s.win32_exit_code, s.service_specific_exit_code};
+    });
 }
 
 OsResult<void> FakeServices::start_service(ScHandle service) {
@@ -148,13 +137,9 @@ OsResult<void> FakeServices::start_service(ScHandle service) {
     FakeService& s = **found;
     if (s.state != state::kStopped)
         return fake_error("start_service", s.registration.name, kServiceAlreadyRunning);
-    ++s.starts;
-    s.state = state::kRunning;
     s.win32_exit_code = 0;  // a start forgets how the last run ended
     s.service_specific_exit_code = 0;
-    if (on_start)
-        on_start(s);
-    return {};
+    return settle(s, state::kRunning, s.starts, on_start);
 }
 
 OsResult<void> FakeServices::stop_service(ScHandle service) {
@@ -170,19 +155,11 @@ OsResult<void> FakeServices::stop_service(ScHandle service) {
             s.state = state::kRunning;
         return fake_error("stop_service", s.registration.name, kServiceCannotAcceptControl);
     }
-    ++s.stops;
-    s.state = state::kStopped;
-    if (on_stop)
-        on_stop(s);
-    return {};
+    return settle(s, state::kStopped, s.stops, on_stop);
 }
 
 OsResult<void> FakeServices::delete_service(ScHandle service) {
-    auto s = service_of(service, "delete_service");
-    if (!s)
-        return std::unexpected(s.error());
-    (*s)->marked_for_deletion = true;
-    return {};
+    return change(service, "delete_service", [&](FakeService& s) { s.marked_for_deletion = true; });
 }
 
 void FakeServices::close_service_handle(ScHandle handle) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "fake/faults.hpp"
 #include "platform/service_control.hpp"
@@ -77,6 +78,24 @@ class FakeServices final : public platform::ServiceControl {
     // The service the handle refers to, or the error of a call given anything else.
     platform::OsResult<FakeService*> service_of(platform::ScHandle handle,
                                                 std::string_view operation);
+    // A call on the service behind a handle: `apply` changes it, `extract` reads from it.
+    template <class Apply>
+    platform::OsResult<void> change(platform::ScHandle handle, std::string_view operation,
+                                    Apply apply) {
+        auto s = service_of(handle, operation);
+        if (!s)
+            return std::unexpected(s.error());
+        apply(**s);
+        return {};
+    }
+    template <class Extract>
+    auto read(platform::ScHandle handle, std::string_view operation, Extract extract)
+        -> platform::OsResult<decltype(extract(std::declval<const FakeService&>()))> {
+        auto s = service_of(handle, operation);
+        if (!s)
+            return std::unexpected(s.error());
+        return extract(**s);
+    }
 
     Faults& faults_;
     std::map<std::uintptr_t, std::string> handles_;  // "" for a manager handle

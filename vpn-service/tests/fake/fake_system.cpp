@@ -5,9 +5,11 @@
 namespace velnaro::fake {
 
 std::optional<std::string> FakeSystem::environment_variable(std::string_view name) {
-    if (faults_.should_fail("environment_variable")) return std::nullopt;
+    if (faults_.should_fail("environment_variable"))
+        return std::nullopt;
     auto it = environment.find(name);
-    if (it == environment.end()) return std::nullopt;
+    if (it == environment.end())
+        return std::nullopt;
     return it->second;
 }
 
@@ -24,7 +26,8 @@ platform::OsResult<void> FakeSystem::random_bytes(std::span<std::uint8_t> out) {
     for (auto& b : out) {
         b = next_random_;
         next_random_ = static_cast<std::uint8_t>(next_random_ * 17 + 29);
-        if (next_random_ == 0) next_random_ = 1;
+        if (next_random_ == 0)
+            next_random_ = 1;
     }
     return {};
 }

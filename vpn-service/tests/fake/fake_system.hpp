@@ -11,7 +11,7 @@ namespace velnaro::fake {
 // Environment, executable path, random bytes and a manual clock. sleep_for advances the
 // monotonic clock instead of waiting, so time limits are tested without waiting.
 class FakeSystem final : public platform::System {
-public:
+  public:
     explicit FakeSystem(Faults& faults) : faults_(faults) {}
 
     std::optional<std::string> environment_variable(std::string_view name) override;
@@ -27,7 +27,7 @@ public:
     std::chrono::steady_clock::time_point monotonic{};
     int sleeps = 0;
 
-private:
+  private:
     Faults& faults_;
     std::uint8_t next_random_ = 1;
 };

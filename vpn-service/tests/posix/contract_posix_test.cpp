@@ -55,10 +55,9 @@ std::string c_library() {
     return info.dli_fname != nullptr ? info.dli_fname : "";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Posix, SealingContract,
-    ::testing::Values(SealingSubject{"Posix", scratch_sealing}),
-    subject_name<SealingSubject>);
+INSTANTIATE_TEST_SUITE_P(Posix, SealingContract,
+                         ::testing::Values(SealingSubject{"Posix", scratch_sealing}),
+                         subject_name<SealingSubject>);
 
 INSTANTIATE_TEST_SUITE_P(Posix, SystemContract,
                          ::testing::Values(SystemSubject{

@@ -31,29 +31,27 @@ const auto fake_system = [] {
     return system;
 }();
 
-INSTANTIATE_TEST_SUITE_P(
-    Fake, SystemContract,
-    ::testing::Values(SystemSubject{
-        "Fake", [] { return fake_system; },
-        [](const std::string& name, const std::string& value) {
-            fake_system->environment[name] = value;
-        }}),
-    subject_name<SystemSubject>);
+INSTANTIATE_TEST_SUITE_P(Fake, SystemContract,
+                         ::testing::Values(SystemSubject{
+                             "Fake", [] { return fake_system; },
+                             [](const std::string& name, const std::string& value) {
+                                 fake_system->environment[name] = value;
+                             }}),
+                         subject_name<SystemSubject>);
 
 const std::string kFakeLibrary = join_path(fake::fake_root(), "wireguard.dll");
 
-INSTANTIATE_TEST_SUITE_P(Fake, LoaderContract,
-                         ::testing::Values(LoaderSubject{
-                             "Fake",
-                             [] {
-                                 auto loader = make_fake<fake::FakeLoader>();
-                                 loader->add_library(kFakeLibrary,
-                                                     {{"WireGuardOpenAdapter", &library_export}});
-                                 return loader;
-                             },
-                             kFakeLibrary, "WireGuardOpenAdapter",
-                             join_path(fake::fake_root(), "readme.txt")}),
-                         subject_name<LoaderSubject>);
+INSTANTIATE_TEST_SUITE_P(
+    Fake, LoaderContract,
+    ::testing::Values(LoaderSubject{
+        "Fake",
+        [] {
+            auto loader = make_fake<fake::FakeLoader>();
+            loader->add_library(kFakeLibrary, {{"WireGuardOpenAdapter", &library_export}});
+            return loader;
+        },
+        kFakeLibrary, "WireGuardOpenAdapter", join_path(fake::fake_root(), "readme.txt")}),
+    subject_name<LoaderSubject>);
 
 INSTANTIATE_TEST_SUITE_P(Fake, ServiceControlContract,
                          ::testing::Values(ServiceControlSubject{

@@ -160,10 +160,11 @@ TEST(DpapiSelfTest, PassesAndReportsTheFirstFailure) {
 class LossySealing final : public platform::Sealing {
   public:
     platform::OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
-                                                 std::u16string_view) override {
+                                                          std::u16string_view) override {
         return std::vector<std::uint8_t>(secret.begin(), secret.end());
     }
-    platform::OsResult<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override {
+    platform::OsResult<platform::OpenedBlob> unprotect(
+        std::span<const std::uint8_t> blob) override {
         platform::OpenedBlob opened;
         opened.data.assign(blob.begin(), blob.end() - 1);
         opened.description = u"Velnaro VPN device identity";

@@ -34,8 +34,8 @@ class ScriptedServices final : public platform::ServiceControl {
         ScHandle m, const platform::ServiceRegistration& r, std::uint32_t a) override {
         return inner_.create_service(m, r, a);
     }
-    platform::OsResult<void> change_service_config(ScHandle s,
-                                                   const platform::ServiceRegistration& r) override {
+    platform::OsResult<void> change_service_config(
+        ScHandle s, const platform::ServiceRegistration& r) override {
         return inner_.change_service_config(s, r);
     }
     platform::OsResult<void> set_service_description(ScHandle s, std::string_view d) override {

@@ -46,8 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Win32, SystemContract,
 INSTANTIATE_TEST_SUITE_P(Win32, LoaderContract,
                          ::testing::Values(LoaderSubject{
                              "Win32", [] { return std::make_shared<platform::Win32Loader>(); },
-                             system_directory() + "\\kernel32.dll", "GetTickCount",
-                             text_file()}),
+                             system_directory() + "\\kernel32.dll", "GetTickCount", text_file()}),
                          subject_name<LoaderSubject>);
 
 INSTANTIATE_TEST_SUITE_P(Win32, ServiceControlContract,

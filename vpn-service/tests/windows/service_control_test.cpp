@@ -144,7 +144,7 @@ TEST_F(ServiceControlTest, PrivilegesAndRecoveryAreWrittenAsGiven) {
         EXPECT_EQ(std::wstring(info->pmszRequiredPrivileges), L"SeChangeNotifyPrivilege");
     }
     if (!services.set_recovery(service.get(), {{std::chrono::seconds(5), std::chrono::seconds(30)},
-                                          std::chrono::hours(24)})) {
+                                               std::chrono::hours(24)})) {
         GTEST_SKIP() << "this manager lacks the failure actions or their flag (Wine's may)";
     }
     ASSERT_TRUE(::QueryServiceConfig2W(native, SERVICE_CONFIG_FAILURE_ACTIONS,

@@ -5,7 +5,7 @@
 namespace velnaro::platform {
 
 class PosixLoader final : public Loader {
-public:
+  public:
     OsResult<ModuleHandle> load_library(std::string_view path) override;
     void* find_export(ModuleHandle module, const char* name) override;
 };

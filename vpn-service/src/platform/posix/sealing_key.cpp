@@ -177,8 +177,8 @@ OsResult<void> derive_sealing_key(const SealingKeyLocation& location, SealingKey
     errno = 0;
     if (!load_account_secret(location, secret)) {
         const int error = errno != 0 ? errno : EACCES;
-        return std::unexpected(OsError{static_cast<std::uint32_t>(error), "load sealing key",
-                                       location.key_directory});
+        return std::unexpected(
+            OsError{static_cast<std::uint32_t>(error), "load sealing key", location.key_directory});
     }
 
     const std::uint32_t uid = ::geteuid();

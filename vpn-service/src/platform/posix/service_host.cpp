@@ -139,7 +139,7 @@ void PosixServiceHost::name_current_thread(std::string_view name) {
 }
 
 OsResult<void> PosixServiceHost::report_stopped_before_start(std::string_view service_name,
-                                                              const ServiceStatusReport&) {
+                                                             const ServiceStatusReport&) {
     // The service manager reads the exit status.
     return std::unexpected(
         OsError{ENOTSUP, "report_stopped_before_start", std::string(service_name)});

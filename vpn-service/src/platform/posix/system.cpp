@@ -38,7 +38,8 @@ OsResult<void> PosixSystem::random_bytes(std::span<std::uint8_t> out) {
     while (filled < out.size()) {
         const ssize_t got = ::getrandom(out.data() + filled, out.size() - filled, 0);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "getrandom", ""});
         }
         filled += static_cast<std::size_t>(got);
@@ -50,8 +51,7 @@ std::uint64_t PosixSystem::system_time_100ns() {
     constexpr std::uint64_t kUnixEpochIn100ns = 116444736000000000ULL;
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    const std::int64_t units =
-        static_cast<std::int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+    const std::int64_t units = static_cast<std::int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
     if (units < -static_cast<std::int64_t>(kUnixEpochIn100ns)) {
         return 0;
     }

@@ -83,7 +83,8 @@ constexpr std::uint32_t kManagerRights = access::kManagerConnect | access::kMana
 constexpr std::uint32_t kServiceRights =
     access::kServiceQueryConfig | access::kServiceChangeConfig | access::kServiceQueryStatus |
     access::kServiceStart | access::kServiceStop | access::kDelete;
-constexpr std::uint32_t kServiceReadRights = access::kServiceQueryConfig | access::kServiceQueryStatus;
+constexpr std::uint32_t kServiceReadRights =
+    access::kServiceQueryConfig | access::kServiceQueryStatus;
 
 }  // namespace
 

@@ -19,8 +19,7 @@ OsResult<ModuleHandle> Win32Loader::load_library(std::string_view path) {
 }
 
 void* Win32Loader::find_export(ModuleHandle module, const char* name) {
-    return reinterpret_cast<void*>(
-        ::GetProcAddress(reinterpret_cast<HMODULE>(module.value), name));
+    return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(module.value), name));
 }
 
 }  // namespace velnaro::platform

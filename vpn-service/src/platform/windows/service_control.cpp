@@ -95,31 +95,30 @@ std::expected<OwnedScHandle, OpenServiceError> Win32ServiceControl::open_service
     }
 }
 
-OsResult<OwnedScHandle> Win32ServiceControl::create_service(
-    ScHandle manager, const ServiceRegistration& registration, std::uint32_t access) {
+OsResult<OwnedScHandle> Win32ServiceControl::create_service(ScHandle manager,
+                                                            const ServiceRegistration& registration,
+                                                            std::uint32_t access) {
     auto wide = to_wide(registration);
     if (!wide)
         return failed("CreateServiceW", registration.name, ERROR_INVALID_PARAMETER);
-    SC_HANDLE service =
-        ::CreateServiceW(to_native(manager), wide->name.c_str(), wide->display_name.c_str(), access,
-                         registration.service_type, registration.start_type,
-                         registration.error_control, wide->command_line.c_str(), nullptr, nullptr,
-                         wide->dependencies.c_str(), nullptr, nullptr);
+    SC_HANDLE service = ::CreateServiceW(
+        to_native(manager), wide->name.c_str(), wide->display_name.c_str(), access,
+        registration.service_type, registration.start_type, registration.error_control,
+        wide->command_line.c_str(), nullptr, nullptr, wide->dependencies.c_str(), nullptr, nullptr);
     if (service == nullptr)
         return failed("CreateServiceW", registration.name);
     return own(from_native(service));
 }
 
-OsResult<void> Win32ServiceControl::change_service_config(
-    ScHandle service, const ServiceRegistration& registration) {
+OsResult<void> Win32ServiceControl::change_service_config(ScHandle service,
+                                                          const ServiceRegistration& registration) {
     auto wide = to_wide(registration);
     if (!wide)
         return failed("ChangeServiceConfigW", registration.name, ERROR_INVALID_PARAMETER);
-    if (!::ChangeServiceConfigW(to_native(service), registration.service_type,
-                                registration.start_type, registration.error_control,
-                                wide->command_line.c_str(), nullptr, nullptr,
-                                wide->dependencies.c_str(), nullptr, nullptr,
-                                wide->display_name.c_str())) {
+    if (!::ChangeServiceConfigW(
+            to_native(service), registration.service_type, registration.start_type,
+            registration.error_control, wide->command_line.c_str(), nullptr, nullptr,
+            wide->dependencies.c_str(), nullptr, nullptr, wide->display_name.c_str())) {
         return failed("ChangeServiceConfigW", registration.name);
     }
     return {};
@@ -136,8 +135,7 @@ OsResult<void> Win32ServiceControl::set_service_description(ScHandle service,
                           "ChangeServiceConfig2W(DESCRIPTION)");
 }
 
-OsResult<void> Win32ServiceControl::set_service_sid_type(ScHandle service,
-                                                         std::uint32_t sid_type) {
+OsResult<void> Win32ServiceControl::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
     SERVICE_SID_INFO info{};
     info.dwServiceSidType = sid_type;
     return change_config2(service, SERVICE_CONFIG_SERVICE_SID_INFO, &info,

@@ -16,8 +16,7 @@ class Win32ServiceControl final : public ServiceControl {
                                            std::uint32_t access) override;
     OsResult<void> change_service_config(ScHandle service,
                                          const ServiceRegistration& registration) override;
-    OsResult<void> set_service_description(ScHandle service,
-                                           std::string_view description) override;
+    OsResult<void> set_service_description(ScHandle service, std::string_view description) override;
     OsResult<void> set_service_sid_type(ScHandle service, std::uint32_t sid_type) override;
     OsResult<std::uint32_t> query_service_sid_type(ScHandle service) override;
     OsResult<void> set_required_privileges(ScHandle service,

@@ -1,7 +1,7 @@
 #include "platform/windows/system.hpp"
 
-#include <windows.h>
 #include <bcrypt.h>
+#include <windows.h>
 
 #include <thread>
 #include <vector>
@@ -40,9 +40,9 @@ std::optional<std::wstring> final_path_of(const std::wstring& path) {
     if (file == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::wstring final_path(MAX_PATH, L'\0');
-    DWORD length = ::GetFinalPathNameByHandleW(file, final_path.data(),
-                                               static_cast<DWORD>(final_path.size()),
-                                               FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD length =
+        ::GetFinalPathNameByHandleW(file, final_path.data(), static_cast<DWORD>(final_path.size()),
+                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length >= final_path.size()) {
         final_path.assign(length, L'\0');
         length = ::GetFinalPathNameByHandleW(file, final_path.data(), length,
@@ -59,12 +59,15 @@ std::optional<std::wstring> final_path_of(const std::wstring& path) {
 
 std::optional<std::string> Win32System::environment_variable(std::string_view name) {
     auto wide_name = to_wide(name);
-    if (!wide_name) return std::nullopt;
+    if (!wide_name)
+        return std::nullopt;
     DWORD needed = ::GetEnvironmentVariableW(wide_name->c_str(), nullptr, 0);
-    if (needed == 0) return std::nullopt;
+    if (needed == 0)
+        return std::nullopt;
     std::wstring value(needed, L'\0');
     DWORD length = ::GetEnvironmentVariableW(wide_name->c_str(), value.data(), needed);
-    if (length == 0 || length >= needed) return std::nullopt;
+    if (length == 0 || length >= needed)
+        return std::nullopt;
     value.resize(length);
     return from_wide(value);
 }
@@ -72,8 +75,8 @@ std::optional<std::string> Win32System::environment_variable(std::string_view na
 OsResult<std::string> Win32System::executable_path() {
     std::wstring buffer(MAX_PATH, L'\0');
     while (true) {
-        DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(),
-                                            static_cast<DWORD>(buffer.size()));
+        DWORD length =
+            ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0)
             return std::unexpected(OsError{::GetLastError(), "GetModuleFileNameW", ""});
         if (length < buffer.size()) {
@@ -109,8 +112,7 @@ OsResult<void> Win32System::random_bytes(std::span<std::uint8_t> out) {
     const NTSTATUS status = gen_random(nullptr, out.data(), static_cast<ULONG>(out.size()),
                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG);
     if (!BCRYPT_SUCCESS(status))
-        return std::unexpected(
-            OsError{static_cast<std::uint32_t>(status), "BCryptGenRandom", ""});
+        return std::unexpected(OsError{static_cast<std::uint32_t>(status), "BCryptGenRandom", ""});
     return {};
 }
 

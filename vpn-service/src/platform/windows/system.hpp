@@ -5,7 +5,7 @@
 namespace velnaro::platform {
 
 class Win32System final : public System {
-public:
+  public:
     std::optional<std::string> environment_variable(std::string_view name) override;
     OsResult<std::string> executable_path() override;
     OsResult<void> random_bytes(std::span<std::uint8_t> out) override;
