@@ -1,7 +1,9 @@
 #include "platform/windows/system.hpp"
 
-#include <bcrypt.h>
+// windows.h first: the header after it relies on its declarations.
 #include <windows.h>
+
+#include <bcrypt.h>
 
 #include <thread>
 #include <vector>
