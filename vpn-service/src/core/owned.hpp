@@ -47,6 +47,12 @@ class Owned {
             policy_.close(value_);
         value_ = value;
     }
+    // For a call that hands the resource back through a pointer argument: gives back what is
+    // held and lends the empty slot to be filled.
+    Value* out() noexcept {
+        reset();
+        return &value_;
+    }
 
   private:
     Value value_ = Policy::invalid();

@@ -110,15 +110,12 @@ bool service_holds_the_name(platform::ServiceControl& services) {
     if (!manager)
         return false;
     const auto service =
-        services.open_service(*manager, kServiceName, platform::access::kServiceQueryStatus);
-    std::optional<std::uint32_t> state;
-    if (service) {
-        state = services.query_service_state(*service);
-        services.close_service_handle(*service);
-    }
-    services.close_service_handle(*manager);
-    return state == platform::service_state::kStartPending ||
-           state == platform::service_state::kRunning;
+        services.open_service(manager->get(), kServiceName, platform::access::kServiceQueryStatus);
+    if (!service)
+        return false;
+    const auto state = services.query_service_state(service->get());
+    return state && (*state == platform::service_state::kStartPending ||
+                     *state == platform::service_state::kRunning);
 }
 
 }  // namespace

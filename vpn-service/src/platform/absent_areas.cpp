@@ -22,19 +22,26 @@ class AbsentPipes final : public Pipes {
 
 class AbsentServiceHost final : public ServiceHost {
   public:
-    std::uint32_t run_dispatcher(std::string_view, ServiceMain) override {
-        return kErrorFailedServiceControllerConnect;
+    OsResult<void> run_dispatcher(std::string_view name, ServiceMain) override {
+        return refused("run_dispatcher", name);
     }
-    std::optional<ServiceStatusHandle> register_control_handler(std::string_view, ControlHandler,
-                                                                void*) override {
-        return std::nullopt;
+    OsResult<ServiceStatusHandle> register_control_handler(std::string_view name, ControlHandler,
+                                                           void*) override {
+        return refused("register_control_handler", name);
     }
-    bool set_service_status(ServiceStatusHandle, const ServiceStatusReport&) override {
-        return false;
+    OsResult<void> set_service_status(ServiceStatusHandle, const ServiceStatusReport&) override {
+        return refused("set_service_status", {});
     }
     void name_current_thread(std::string_view) override {}
-    bool report_stopped_before_start(std::string_view, const ServiceStatusReport&) override {
-        return false;
+    OsResult<void> report_stopped_before_start(std::string_view name,
+                                               const ServiceStatusReport&) override {
+        return refused("report_stopped_before_start", name);
+    }
+
+  private:
+    static std::unexpected<OsError> refused(const char* operation, std::string_view name) {
+        return std::unexpected(
+            OsError{kErrorFailedServiceControllerConnect, operation, std::string(name)});
     }
     void explain_give_up(std::string_view) override {}
 };

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "core/detail_code.hpp"
+#include "platform/os_error.hpp"
 
 namespace velnaro::platform {
 
@@ -22,5 +23,13 @@ class Log {
                        std::string_view message, int os_error = 0,
                        std::string_view subject = {}) = 0;
 };
+
+// Logs why a platform call failed and hands back the detail code the caller reports for it,
+// which says what failed but not why.
+inline DetailCode log_failure(Log& log, DetailCode code, const OsError& error) {
+    log.write(LogPriority::error, code, error.operation + " failed", static_cast<int>(error.code),
+              error.subject);
+    return code;
+}
 
 }  // namespace velnaro::platform

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/secret_buffer.hpp"
+#include "platform/os_error.hpp"
 
 namespace velnaro::platform {
 
@@ -20,12 +21,13 @@ struct OpenedBlob {
 // Sealing bound to the current account (Windows: DPAPI without the machine flag;
 // Linux: the libsodium envelope with the account's key).
 class Sealing {
-public:
+  public:
     virtual ~Sealing() = default;
 
-    virtual std::optional<std::vector<std::uint8_t>> protect(
-        std::span<const std::uint8_t> secret, std::u16string_view description) = 0;
-    virtual std::optional<OpenedBlob> unprotect(std::span<const std::uint8_t> blob) = 0;
+    virtual OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
+                                                        std::u16string_view description) = 0;
+    // A blob that is not ours, altered, or sealed for another account fails.
+    virtual OsResult<OpenedBlob> unprotect(std::span<const std::uint8_t> blob) = 0;
 };
 
 }  // namespace velnaro::platform

@@ -8,7 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/owned.hpp"
 #include "platform/handles.hpp"
+#include "platform/os_error.hpp"
 
 namespace velnaro::platform {
 
@@ -70,6 +72,14 @@ enum class OpenServiceFailure {
     failed,         // anything else: a bad handle or name, a manager that did not answer
 };
 
+// The kind decides what the caller does; the OS error says why, for the log.
+struct OpenServiceError {
+    OpenServiceFailure kind = OpenServiceFailure::failed;
+    OsError os;
+
+    bool operator==(OpenServiceFailure other) const { return kind == other; }
+};
+
 // What the manager does when the service fails (it crashes, or reports STOPPED with a
 // non-zero exit code, as a service that gives up does): restart after each delay in turn, the
 // last one for every further failure, the count starting over after `reset_period` without
@@ -79,40 +89,62 @@ struct ServiceRecovery {
     std::chrono::seconds reset_period{0};
 };
 
-// The service control manager (Linux: systemd, with unit files as registrations). Handles are
-// closed with close_service_handle, a service handle before its manager handle.
+class ServiceControl;
+
+// A manager or service handle, closed through the service control that opened it.
+struct ScHandlePolicy {
+    using Value = ScHandle;
+    ServiceControl* services = nullptr;
+    static ScHandle invalid() noexcept { return {}; }
+    static bool is_valid(ScHandle handle) noexcept { return handle.value != 0; }
+    void close(ScHandle handle) noexcept;
+};
+using OwnedScHandle = Owned<ScHandlePolicy>;
+
+// The service control manager (Linux: systemd, with unit files as registrations). Handles
+// come back owned and close themselves; declare a service's handle after its manager's, so
+// that it is closed first.
 class ServiceControl {
   public:
     virtual ~ServiceControl() = default;
 
-    virtual std::optional<ScHandle> open_manager(std::uint32_t access) = 0;
-    virtual std::expected<ScHandle, OpenServiceFailure> open_service(ScHandle manager,
-                                                                     std::string_view name,
-                                                                     std::uint32_t access) = 0;
-    virtual std::optional<ScHandle> create_service(ScHandle manager,
+    virtual OsResult<OwnedScHandle> open_manager(std::uint32_t access) = 0;
+    virtual std::expected<OwnedScHandle, OpenServiceError> open_service(ScHandle manager,
+                                                                        std::string_view name,
+                                                                        std::uint32_t access) = 0;
+    virtual OsResult<OwnedScHandle> create_service(ScHandle manager,
                                                    const ServiceRegistration& registration,
                                                    std::uint32_t access) = 0;
     // Rewrites type, start type, error control, command line, dependencies, display name.
-    virtual bool change_service_config(ScHandle service,
-                                       const ServiceRegistration& registration) = 0;
-    virtual bool set_service_description(ScHandle service, std::string_view description) = 0;
-    virtual bool set_service_sid_type(ScHandle service, std::uint32_t sid_type) = 0;
-    virtual std::optional<std::uint32_t> query_service_sid_type(ScHandle service) = 0;
+    virtual OsResult<void> change_service_config(ScHandle service,
+                                                 const ServiceRegistration& registration) = 0;
+    virtual OsResult<void> set_service_description(ScHandle service,
+                                                   std::string_view description) = 0;
+    virtual OsResult<void> set_service_sid_type(ScHandle service, std::uint32_t sid_type) = 0;
+    virtual OsResult<std::uint32_t> query_service_sid_type(ScHandle service) = 0;
     // The only privileges the service's process keeps ("SeLoadDriverPrivilege", ...); the
     // manager strips every other one from its token.
-    virtual bool set_required_privileges(ScHandle service,
-                                         const std::vector<std::string>& privileges) = 0;
-    virtual bool set_recovery(ScHandle service, const ServiceRecovery& recovery) = 0;
+    virtual OsResult<void> set_required_privileges(ScHandle service,
+                                                   const std::vector<std::string>& privileges) = 0;
+    virtual OsResult<void> set_recovery(ScHandle service, const ServiceRecovery& recovery) = 0;
     // The current state (1 to 7 when the manager behaves).
-    virtual std::optional<std::uint32_t> query_service_state(ScHandle service) = 0;
+    virtual OsResult<std::uint32_t> query_service_state(ScHandle service) = 0;
     // The current state with the exit codes of the service's last end.
-    virtual std::optional<ServiceStatus> query_service_status(ScHandle service) = 0;
-    virtual bool start_service(ScHandle service) = 0;
+    virtual OsResult<ServiceStatus> query_service_status(ScHandle service) = 0;
+    virtual OsResult<void> start_service(ScHandle service) = 0;
     // Sends the stop control; does not wait.
-    virtual bool stop_service(ScHandle service) = 0;
+    virtual OsResult<void> stop_service(ScHandle service) = 0;
     // Marks the service for deletion; it goes once stopped and every handle is closed.
-    virtual bool delete_service(ScHandle service) = 0;
+    virtual OsResult<void> delete_service(ScHandle service) = 0;
+    // What the owners call; code holding an OwnedScHandle never calls it itself.
     virtual void close_service_handle(ScHandle handle) = 0;
+
+  protected:
+    OwnedScHandle own(ScHandle handle) { return OwnedScHandle(handle, ScHandlePolicy{this}); }
 };
+
+inline void ScHandlePolicy::close(ScHandle handle) noexcept {
+    services->close_service_handle(handle);
+}
 
 }  // namespace velnaro::platform

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/os_error.hpp"
+
 namespace velnaro::platform {
 
 struct ServiceStatusHandle {
@@ -52,19 +54,20 @@ class ServiceHost {
 
     virtual ~ServiceHost() = default;
 
-    // Blocks until the service main has returned. Returns 0, or the platform's error when
-    // the process could not connect to the service manager.
-    virtual std::uint32_t run_dispatcher(std::string_view service_name, ServiceMain main) = 0;
-    virtual std::optional<ServiceStatusHandle> register_control_handler(
-        std::string_view service_name, ControlHandler handler, void* context) = 0;
-    virtual bool set_service_status(ServiceStatusHandle handle,
-                                    const ServiceStatusReport& report) = 0;
+    // Blocks until the service main has returned. Fails when the process could not connect
+    // to the service manager.
+    virtual OsResult<void> run_dispatcher(std::string_view service_name, ServiceMain main) = 0;
+    virtual OsResult<ServiceStatusHandle> register_control_handler(std::string_view service_name,
+                                                                   ControlHandler handler,
+                                                                   void* context) = 0;
+    virtual OsResult<void> set_service_status(ServiceStatusHandle handle,
+                                              const ServiceStatusReport& report) = 0;
     // For a process started as `service_name` that gives up before it connected to the
     // service manager: connects as its dispatcher just long enough to report `report`.
-    // Windows only; Linux does nothing, the exit status says it there. False when the process
+    // Windows only; Linux does nothing, the exit status says it there. Fails when the process
     // was not started as that service or its dispatcher has already run.
-    virtual bool report_stopped_before_start(std::string_view service_name,
-                                             const ServiceStatusReport& report) = 0;
+    virtual OsResult<void> report_stopped_before_start(std::string_view service_name,
+                                                       const ServiceStatusReport& report) = 0;
     // Says why a process that gives up ends. Linux: one line on standard error (the exit
     // status carries the number). Windows: nothing; the service manager holds the code, and a
     // service has nobody to read its output.

@@ -1,7 +1,9 @@
 #include "service/service_commands.hpp"
 
 #include <array>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "core/command_line.hpp"
 #include "core/version.hpp"
@@ -37,41 +39,33 @@ ServiceCommandResult uninstall_failed(DetailCode code) {
     return {false, "UNINSTALL_FAILED", code};
 }
 
-// Closes the service handle before the manager handle, on every path.
-class Handles {
-  public:
-    Handles(platform::ServiceControl& services, ScHandle manager)
-        : services_(services), manager_(manager) {}
-    ~Handles() {
-        if (service_)
-            services_.close_service_handle(*service_);
-        services_.close_service_handle(manager_);
-    }
-    Handles(const Handles&) = delete;
-    Handles& operator=(const Handles&) = delete;
+// The service's state, one of the seven the manager defines.
+Result<std::uint32_t> known_state(platform::Platform& platform, ScHandle service) {
+    const auto state = platform.services.query_service_state(service);
+    if (!state)
+        return fail(platform::log_failure(platform.log, DetailCode::SERVICE_STATUS_QUERY_FAILED,
+                                          state.error()));
+    if (!state_name(*state))
+        return fail(DetailCode::SERVICE_STATUS_QUERY_FAILED);
+    return *state;
+}
 
-    ScHandle manager() const { return manager_; }
-    void keep_service(ScHandle service) { service_ = service; }
-
-  private:
-    platform::ServiceControl& services_;
-    ScHandle manager_;
-    std::optional<ScHandle> service_;
-};
-
-ServiceCommandResult start_existing(platform::ServiceControl& services, ScHandle service) {
+ServiceCommandResult start_existing(platform::Platform& platform, ScHandle service) {
+    platform::ServiceControl& services = platform.services;
     const auto sid_type = services.query_service_sid_type(service);
     if (!sid_type)
-        return install_failed(DetailCode::SERVICE_SID_QUERY_FAILED);
+        return install_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_SID_QUERY_FAILED, sid_type.error()));
     if (*sid_type != platform::kServiceSidTypeUnrestricted) {
         return install_failed(DetailCode::SERVICE_SID_INVALID);
     }
-    const auto state = services.query_service_state(service);
-    if (!state || !state_name(*state)) {
-        return install_failed(DetailCode::SERVICE_STATUS_QUERY_FAILED);
-    }
-    if (*state == platform::service_state::kStopped && !services.start_service(service)) {
-        return install_failed(DetailCode::SERVICE_START_FAILED);
+    const auto state = known_state(platform, service);
+    if (!state)
+        return install_failed(state.error());
+    if (*state == platform::service_state::kStopped) {
+        if (auto started = services.start_service(service); !started)
+            return install_failed(platform::log_failure(
+                platform.log, DetailCode::SERVICE_START_FAILED, started.error()));
     }
     return passed("ALREADY_INSTALLED");
 }
@@ -99,7 +93,7 @@ Result<std::string> service_command_line(platform::Platform& platform) {
            quote_command_line_argument("--service");
 }
 
-ServiceCommandResult create_and_start(platform::Platform& platform, Handles& handles) {
+ServiceCommandResult create_and_start(platform::Platform& platform, ScHandle manager) {
     auto command_line = service_command_line(platform);
     if (!command_line)
         return install_failed(command_line.error());
@@ -109,25 +103,32 @@ ServiceCommandResult create_and_start(platform::Platform& platform, Handles& han
     registration.command_line = std::move(*command_line);
     registration.dependencies = {"Nsi", "TcpIp"};
     platform::ServiceControl& services = platform.services;
-    const auto service =
-        services.create_service(handles.manager(), registration,
+    const auto created =
+        services.create_service(manager, registration,
                                 access::kServiceQueryConfig | access::kServiceChangeConfig |
                                     access::kServiceQueryStatus | access::kServiceStart);
-    if (!service)
-        return install_failed(DetailCode::SERVICE_CREATE_FAILED);
-    handles.keep_service(*service);
-    if (!services.set_service_description(*service, kServiceDescription)) {
-        return install_failed(DetailCode::SERVICE_DESCRIPTION_FAILED);
+    if (!created)
+        return install_failed(platform::log_failure(platform.log, DetailCode::SERVICE_CREATE_FAILED,
+                                                    created.error()));
+    const ScHandle service = created->get();
+    // Each step in turn; the first refusal names the install's detail code.
+    const std::pair<DetailCode, std::function<platform::OsResult<void>()>> steps[] = {
+        {DetailCode::SERVICE_DESCRIPTION_FAILED,
+         [&] { return services.set_service_description(service, kServiceDescription); }},
+        {DetailCode::SERVICE_SID_CONFIGURATION_FAILED,
+         [&] {
+             return services.set_service_sid_type(service, platform::kServiceSidTypeUnrestricted);
+         }},
+        {DetailCode::SERVICE_HARDENING_FAILED,
+         [&] { return services.set_required_privileges(service, kServicePrivileges); }},
+        {DetailCode::SERVICE_HARDENING_FAILED,
+         [&] { return services.set_recovery(service, kRestartOnFailure); }},
+        {DetailCode::SERVICE_START_FAILED, [&] { return services.start_service(service); }},
+    };
+    for (const auto& [code, step] : steps) {
+        if (auto done = step(); !done)
+            return install_failed(platform::log_failure(platform.log, code, done.error()));
     }
-    if (!services.set_service_sid_type(*service, platform::kServiceSidTypeUnrestricted)) {
-        return install_failed(DetailCode::SERVICE_SID_CONFIGURATION_FAILED);
-    }
-    if (!services.set_required_privileges(*service, kServicePrivileges) ||
-        !services.set_recovery(*service, kRestartOnFailure)) {
-        return install_failed(DetailCode::SERVICE_HARDENING_FAILED);
-    }
-    if (!services.start_service(*service))
-        return install_failed(DetailCode::SERVICE_START_FAILED);
     return passed("INSTALLED");
 }
 
@@ -138,16 +139,14 @@ ServiceCommandResult install_service(platform::Platform& platform) {
     const auto manager =
         services.open_manager(access::kManagerConnect | access::kManagerCreateService);
     if (!manager)
-        return install_failed(DetailCode::SERVICE_MANAGER_ACCESS_DENIED);
-    Handles handles(services, *manager);
+        return install_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
     const auto existing = services.open_service(
-        *manager, kServiceName,
+        manager->get(), kServiceName,
         access::kServiceQueryConfig | access::kServiceQueryStatus | access::kServiceStart);
-    if (existing) {
-        handles.keep_service(*existing);
-        return start_existing(services, *existing);
-    }
-    return create_and_start(platform, handles);
+    if (existing)
+        return start_existing(platform, existing->get());
+    return create_and_start(platform, manager->get());
 }
 
 ServiceCommandResult uninstall_service(platform::Platform& platform) {
@@ -157,29 +156,33 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
     const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
-        return uninstall_failed(DetailCode::SERVICE_MANAGER_ACCESS_DENIED);
-    Handles handles(services, *manager);
-    const auto service =
-        services.open_service(*manager, kServiceName,
+        return uninstall_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
+    const auto opened =
+        services.open_service(manager->get(), kServiceName,
                               access::kDelete | access::kServiceStop | access::kServiceQueryStatus);
     // Only a service that is not there is "not installed": one this account may not remove
     // is still installed, and saying otherwise would report a failure as success.
-    if (!service && service.error() == platform::OpenServiceFailure::missing)
+    if (!opened && opened.error() == platform::OpenServiceFailure::missing)
         return passed("NOT_INSTALLED");
-    if (!service && service.error() == platform::OpenServiceFailure::access_denied)
-        return uninstall_failed(DetailCode::SERVICE_ACCESS_DENIED);
-    if (!service)
-        return uninstall_failed(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    handles.keep_service(*service);
-    const auto state = services.query_service_state(*service);
-    if (!state || !state_name(*state)) {
-        return uninstall_failed(DetailCode::SERVICE_STATUS_QUERY_FAILED);
+    if (!opened) {
+        const DetailCode code = opened.error() == platform::OpenServiceFailure::access_denied
+                                    ? DetailCode::SERVICE_ACCESS_DENIED
+                                    : DetailCode::SERVICE_MANAGER_UNAVAILABLE;
+        return uninstall_failed(platform::log_failure(platform.log, code, opened.error().os));
     }
-    if (*state != platform::service_state::kStopped && !services.stop_service(*service)) {
-        return uninstall_failed(DetailCode::SERVICE_STOP_FAILED);
+    const ScHandle service = opened->get();
+    const auto state = known_state(platform, service);
+    if (!state)
+        return uninstall_failed(state.error());
+    if (*state != platform::service_state::kStopped) {
+        if (auto stopped = services.stop_service(service); !stopped)
+            return uninstall_failed(platform::log_failure(
+                platform.log, DetailCode::SERVICE_STOP_FAILED, stopped.error()));
     }
-    if (!services.delete_service(*service))
-        return uninstall_failed(DetailCode::SERVICE_DELETE_FAILED);
+    if (auto deleted = services.delete_service(service); !deleted)
+        return uninstall_failed(platform::log_failure(
+            platform.log, DetailCode::SERVICE_DELETE_FAILED, deleted.error()));
     return passed("REMOVAL_SCHEDULED");
 }
 
@@ -188,12 +191,11 @@ ServiceCommandResult query_service_status(platform::Platform& platform) {
     const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
         return {false, "UNKNOWN", DetailCode::SERVICE_MANAGER_UNAVAILABLE};
-    Handles handles(services, *manager);
-    const auto service = services.open_service(*manager, kServiceName, access::kServiceQueryStatus);
+    const auto service =
+        services.open_service(manager->get(), kServiceName, access::kServiceQueryStatus);
     if (!service)
         return passed("NOT_INSTALLED");
-    handles.keep_service(*service);
-    const auto state = services.query_service_state(*service);
+    const auto state = services.query_service_state(service->get());
     const auto name = state ? state_name(*state) : std::nullopt;
     if (!name)
         return {false, "UNKNOWN", DetailCode::SERVICE_STATUS_QUERY_FAILED};

@@ -126,8 +126,9 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     } catch (const std::system_error&) {
         return DetailCode::SERVICE_THREAD_START_FAILED;
     }
-    if (!runtime.platform.host.set_service_status(handle, kRunningReport))
-        return DetailCode::SERVICE_STATUS_REPORT_FAILED;
+    if (auto reported = runtime.platform.host.set_service_status(handle, kRunningReport); !reported)
+        return platform::log_failure(runtime.platform.log, DetailCode::SERVICE_STATUS_REPORT_FAILED,
+                                     reported.error());
     channel->receive();
     server.stop();
     if (auto failure = outcome->failure())
@@ -140,6 +141,7 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
 void service_main(ServiceProcess& process, const std::vector<std::string>&) {
     platform::ServiceHost& host = process.runtime.platform.host;
     std::optional<platform::ServiceStatusHandle> handle;
+    platform::Log& log = process.runtime.platform.log;
     try {
         auto channel = std::make_shared<StopChannel>();
         auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -149,12 +151,14 @@ void service_main(ServiceProcess& process, const std::vector<std::string>&) {
         }
         // Registered first: only a registered service can report, and a service that reports
         // nothing stays START_PENDING for good.
-        handle = host.register_control_handler(kServiceName, control_handler, &process);
-        if (!handle) {
+        auto registered = host.register_control_handler(kServiceName, control_handler, &process);
+        if (!registered) {
             process.take_control();
-            process.gave_up.record(DetailCode::SERVICE_CONTROL_HANDLER_FAILED);
+            process.gave_up.record(platform::log_failure(
+                log, DetailCode::SERVICE_CONTROL_HANDLER_FAILED, registered.error()));
             return;
         }
+        handle = *registered;
         if (auto failure = run_registered_service(process, *handle, channel, stop))
             process.gave_up.record(*failure);
     } catch (...) {
@@ -201,10 +205,17 @@ std::uint32_t control_handler(std::uint32_t control, std::uint32_t, void*, void*
 }
 
 ServiceRunResult run_service(ServiceProcess& process) {
-    const std::uint32_t error = process.runtime.platform.host.run_dispatcher(
+    platform::Platform& platform = process.runtime.platform;
+    const auto ran = platform.host.run_dispatcher(
         kServiceName,
         [&process](std::vector<std::string> arguments) { service_main(process, arguments); });
-    return {error, error == 0 ? process.gave_up.failure() : std::nullopt};
+    if (!ran) {
+        const platform::OsError& error = ran.error();
+        platform.log.write(platform::LogPriority::error, std::nullopt, error.operation + " failed",
+                           static_cast<int>(error.code), error.subject);
+        return {error.code, std::nullopt};
+    }
+    return {0, process.gave_up.failure()};
 }
 
 ServiceRunResult run_service(Runtime& runtime) {

@@ -3,7 +3,6 @@
 #include <chrono>
 
 #include "platform/paths.hpp"
-#include "tunnel_service_manager/service_handle_guard.hpp"
 #include "tunnel_service_manager/tunnel_registration.hpp"
 
 namespace velnaro {
@@ -33,21 +32,38 @@ Result<std::string> tunnel_executable(platform::Platform& platform) {
 }
 
 // Creates the service, or rewrites the whole registration of an existing one.
-Result<std::optional<platform::ScHandle>> register_service(
+Result<platform::OwnedScHandle> register_service(
     platform::ServiceControl& services, platform::ScHandle manager,
     const platform::ServiceRegistration& registration) {
     auto existing = services.open_service(manager, kTunnelServiceName, kServiceConfigure);
     if (existing) {
-        if (!services.change_service_config(*existing, registration)) {
-            services.close_service_handle(*existing);
+        if (!services.change_service_config(existing->get(), registration))
             return fail(DetailCode::TUNNEL_SERVICE_UPDATE_FAILED);
-        }
-        return std::optional<platform::ScHandle>(*existing);
+        return std::move(*existing);
     }
     auto created = services.create_service(manager, registration, kServiceConfigure);
     if (!created)
         return fail(DetailCode::TUNNEL_SERVICE_CREATE_FAILED);
-    return created;
+    return std::move(*created);
+}
+
+// The tunnel's service, opened with the rights a call needs, and the manager handle it was
+// opened through; the service handle is empty when the tunnel is not installed (or may not be
+// opened). Declared in this order, the service handle is closed first.
+struct TunnelService {
+    platform::OwnedScHandle manager;
+    platform::OwnedScHandle service;
+};
+
+Result<TunnelService> open_tunnel_service(platform::ServiceControl& services,
+                                          std::uint32_t rights) {
+    auto manager = services.open_manager(access::kManagerConnect);
+    if (!manager)
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+    TunnelService tunnel{std::move(*manager), {}};
+    if (auto service = services.open_service(tunnel.manager.get(), kTunnelServiceName, rights))
+        tunnel.service = std::move(*service);
+    return tunnel;
 }
 
 Status describe_service(platform::ServiceControl& services, platform::ScHandle service) {
@@ -155,36 +171,34 @@ Status configure_tunnel_service(platform::Platform& platform, std::string_view c
     if (!is_tunnel_config_path(config_path))
         return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
     platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(kManagerConfigure));
+    const auto manager = services.open_manager(kManagerConfigure);
     if (!manager)
         return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
     auto executable = tunnel_executable(platform);
     if (!executable)
         return fail(executable.error());
 
-    auto registered = register_service(services, manager.get(),
-                                       tunnel_service_registration(*executable, config_path));
-    if (!registered)
-        return fail(registered.error());
-    ServiceHandleGuard service(services, *registered);
-    return describe_service(services, service.get());
+    const auto service = register_service(services, manager->get(),
+                                          tunnel_service_registration(*executable, config_path));
+    if (!service)
+        return fail(service.error());
+    return describe_service(services, service->get());
 }
 
 Status start_tunnel_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
-    if (!manager)
-        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(
-        services, services.open_service(manager.get(), kTunnelServiceName, kServiceStart));
-    if (!service)
+    const auto tunnel = open_tunnel_service(services, kServiceStart);
+    if (!tunnel)
+        return fail(tunnel.error());
+    const platform::ScHandle service = tunnel->service.get();
+    if (!tunnel->service)
         return fail(DetailCode::TUNNEL_SERVICE_NOT_INSTALLED);
-    auto current = current_state(services, service.get());
+    auto current = current_state(services, service);
     if (!current)
         return fail(current.error());
     switch (*current) {
         case state::kStopped:
-            if (!services.start_service(service.get())) {
+            if (!services.start_service(service)) {
                 return fail(DetailCode::TUNNEL_SERVICE_START_FAILED);
             }
             return {};
@@ -197,32 +211,26 @@ Status start_tunnel_service(platform::Platform& platform) {
 }
 
 Status stop_tunnel_service(platform::Platform& platform) {
-    platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
-    if (!manager)
-        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(
-        services, services.open_service(manager.get(), kTunnelServiceName, kServiceStop));
-    if (!service)
+    const auto tunnel = open_tunnel_service(platform.services, kServiceStop);
+    if (!tunnel)
+        return fail(tunnel.error());
+    if (!tunnel->service)
         return {};  // nothing to stop
-    auto current = current_state(services, service.get());
+    auto current = current_state(platform.services, tunnel->service.get());
     if (!current)
         return fail(current.error());
     if (*current == state::kStopped)
         return {};
-    return stop_and_wait(platform, service.get(), *current);
+    return stop_and_wait(platform, tunnel->service.get(), *current);
 }
 
 Result<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure) {
-    platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
-    if (!manager)
-        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(services, services.open_service(manager.get(), kTunnelServiceName,
-                                                               access::kServiceQueryStatus));
-    if (!service)
+    const auto tunnel = open_tunnel_service(platform.services, access::kServiceQueryStatus);
+    if (!tunnel)
+        return fail(tunnel.error());
+    if (!tunnel->service)
         return ConnectionState::DISCONNECTED;
-    auto status = services.query_service_status(service.get());
+    auto status = platform.services.query_service_status(tunnel->service.get());
     if (!status)
         return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
     if (failure == TunnelFailure::reported) {
@@ -235,17 +243,11 @@ Result<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunne
 Status remove_tunnel_service(platform::Platform& platform) {
     if (auto stopped = stop_tunnel_service(platform); !stopped)
         return stopped;
-    platform::ServiceControl& services = platform.services;
-    ServiceHandleGuard manager(services, services.open_manager(access::kManagerConnect));
-    if (!manager)
-        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
-    ServiceHandleGuard service(
-        services, services.open_service(manager.get(), kTunnelServiceName, access::kDelete));
-    if (!service)
-        return {};
-    if (!services.delete_service(service.get())) {
+    const auto tunnel = open_tunnel_service(platform.services, access::kDelete);
+    if (!tunnel)
+        return fail(tunnel.error());
+    if (tunnel->service && !platform.services.delete_service(tunnel->service.get()))
         return fail(DetailCode::TUNNEL_SERVICE_DELETE_FAILED);
-    }
     return {};
 }
 

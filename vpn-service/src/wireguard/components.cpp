@@ -27,7 +27,7 @@ Result<platform::ModuleHandle> load_library(platform::Platform& platform,
     }
     auto module = platform.loader.load_library(path);
     if (!module)
-        return fail(codes.load_failed);
+        return fail(platform::log_failure(platform.log, codes.load_failed, module.error()));
     return *module;
 }
 

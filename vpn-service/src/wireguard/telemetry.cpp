@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/file_time.hpp"
+#include "core/owned.hpp"
 #include "core/secret_buffer.hpp"
 #include "wireguard/adapter_block.hpp"
 
@@ -31,20 +32,16 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return b > max - a ? max : a + b;
 }
 
-// Closes the adapter on every path out of the read.
-class OpenAdapter {
-  public:
-    OpenAdapter(WireGuardCloseAdapterFn close, WireGuardAdapterHandle handle)
-        : close_(close), handle_(handle) {}
-    ~OpenAdapter() { close_(handle_); }
-    OpenAdapter(const OpenAdapter&) = delete;
-    OpenAdapter& operator=(const OpenAdapter&) = delete;
-    WireGuardAdapterHandle get() const { return handle_; }
-
-  private:
-    WireGuardCloseAdapterFn close_;
-    WireGuardAdapterHandle handle_;
+// An adapter handle of the WireGuard library, closed with the library's own entry point on
+// every path out of the read.
+struct AdapterPolicy {
+    using Value = WireGuardAdapterHandle;
+    WireGuardCloseAdapterFn close_adapter = nullptr;
+    static WireGuardAdapterHandle invalid() noexcept { return nullptr; }
+    static bool is_valid(WireGuardAdapterHandle handle) noexcept { return handle != nullptr; }
+    void close(WireGuardAdapterHandle handle) noexcept { close_adapter(handle); }
 };
+using OpenAdapter = Owned<AdapterPolicy>;
 
 // 8-byte elements give the buffer both its rounding to a multiple of 8 and its alignment;
 // the wiping allocator clears it before release because the block holds the private key.
@@ -112,10 +109,10 @@ Result<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
     auto components = runtime.components.load(runtime.platform, component_directory);
     if (!components)
         return fail(components.error());
-    WireGuardAdapterHandle handle = (*components)->open_adapter(kAdapterName);
-    if (handle == nullptr)
+    const OpenAdapter adapter((*components)->open_adapter(kAdapterName),
+                              AdapterPolicy{(*components)->close_adapter});
+    if (!adapter)
         return fail(DetailCode::WIREGUARD_ADAPTER_NOT_FOUND);
-    const OpenAdapter adapter((*components)->close_adapter, handle);
     return read_open_adapter(**components, adapter.get());
 }
 

@@ -5,20 +5,21 @@
 
 namespace velnaro::fake {
 
-// A transparent envelope: "FAKESEAL", the description length and text, then the data with
-// every byte inverted. Not secret, but any change to the framing makes it unreadable.
+// A transparent envelope: "FAKESEAL", the description length and text, the data with every
+// byte inverted, then a 32-bit check of all of it. Not secret, but, as with the systems'
+// sealing, any change to a blob makes it unreadable.
 class FakeSealing final : public platform::Sealing {
-public:
+  public:
     explicit FakeSealing(Faults& faults) : faults_(faults) {}
 
-    std::optional<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
-                                                     std::u16string_view description) override;
-    std::optional<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override;
+    platform::OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
+                                                          std::u16string_view description) override;
+    platform::OsResult<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override;
 
     // When set, opened blobs come back without a description.
     bool drop_description = false;
 
-private:
+  private:
     Faults& faults_;
 };
 

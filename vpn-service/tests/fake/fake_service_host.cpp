@@ -2,11 +2,15 @@
 
 #include <thread>
 
+#include "fake/fake_error.hpp"
+
 namespace velnaro::fake {
 
-std::uint32_t FakeServiceHost::run_dispatcher(std::string_view service_name, ServiceMain main) {
+platform::OsResult<void> FakeServiceHost::run_dispatcher(std::string_view service_name,
+                                                         ServiceMain main) {
     if (faults_.should_fail("start_dispatcher")) {
-        return platform::kErrorFailedServiceControllerConnect;
+        return fake_error("StartServiceCtrlDispatcher", service_name,
+                          platform::kErrorFailedServiceControllerConnect);
     }
     {
         std::lock_guard lock(mutex_);
@@ -37,31 +41,32 @@ std::uint32_t FakeServiceHost::run_dispatcher(std::string_view service_name, Ser
             deliver(control);
     }
     service_thread.join();
-    return 0;
+    return {};
 }
 
-std::optional<platform::ServiceStatusHandle> FakeServiceHost::register_control_handler(
+platform::OsResult<platform::ServiceStatusHandle> FakeServiceHost::register_control_handler(
     std::string_view service_name, ControlHandler handler, void* context) {
     if (faults_.should_fail("register_control_handler"))
-        return std::nullopt;
+        return fake_error("register_control_handler", service_name);
     std::lock_guard lock(mutex_);
+    // ERROR_SERVICE_NOT_IN_EXE, as for a name the dispatcher does not run.
     if (service_name != dispatched_)
-        return std::nullopt;
+        return fake_error("register_control_handler", service_name, 1083);
     handler_ = handler;
     context_ = context;
     events_.push_back("register");
     return platform::ServiceStatusHandle{7};
 }
 
-bool FakeServiceHost::set_service_status(platform::ServiceStatusHandle handle,
-                                         const platform::ServiceStatusReport& report) {
+platform::OsResult<void> FakeServiceHost::set_service_status(
+    platform::ServiceStatusHandle handle, const platform::ServiceStatusReport& report) {
     if (faults_.should_fail("set_service_status") || handle.value != 7)
-        return false;
+        return fake_error("set_service_status");
     std::lock_guard lock(mutex_);
     reports_.push_back(report);
     events_.push_back("report:" + std::to_string(report.current_state));
     changed_.notify_all();
-    return true;
+    return {};
 }
 
 void FakeServiceHost::name_current_thread(std::string_view name) {
@@ -99,16 +104,16 @@ std::vector<std::string> FakeServiceHost::thread_names() const {
     return thread_names_;
 }
 
-bool FakeServiceHost::report_stopped_before_start(std::string_view service_name,
-                                                  const platform::ServiceStatusReport& report) {
+platform::OsResult<void> FakeServiceHost::report_stopped_before_start(
+    std::string_view service_name, const platform::ServiceStatusReport& report) {
     if (faults_.should_fail("report_stopped_before_start"))
-        return false;
+        return fake_error("report_stopped_before_start", service_name);
     std::lock_guard lock(mutex_);
     early_reports_.push_back(std::string(service_name) + ":" +
                              std::to_string(report.current_state) + ":" +
                              std::to_string(report.win32_exit_code) + ":" +
                              std::to_string(report.service_specific_exit_code));
-    return true;
+    return {};
 }
 
 void FakeServiceHost::explain_give_up(std::string_view reason) {

@@ -21,14 +21,15 @@ class FakeServiceHost final : public platform::ServiceHost {
   public:
     explicit FakeServiceHost(Faults& faults) : faults_(faults) {}
 
-    std::uint32_t run_dispatcher(std::string_view service_name, ServiceMain main) override;
-    std::optional<platform::ServiceStatusHandle> register_control_handler(
+    platform::OsResult<void> run_dispatcher(std::string_view service_name,
+                                            ServiceMain main) override;
+    platform::OsResult<platform::ServiceStatusHandle> register_control_handler(
         std::string_view service_name, ControlHandler handler, void* context) override;
-    bool set_service_status(platform::ServiceStatusHandle handle,
-                            const platform::ServiceStatusReport& report) override;
+    platform::OsResult<void> set_service_status(
+        platform::ServiceStatusHandle handle, const platform::ServiceStatusReport& report) override;
     void name_current_thread(std::string_view name) override;
-    bool report_stopped_before_start(std::string_view service_name,
-                                     const platform::ServiceStatusReport& report) override;
+    platform::OsResult<void> report_stopped_before_start(
+        std::string_view service_name, const platform::ServiceStatusReport& report) override;
     void explain_give_up(std::string_view reason) override;
 
     // Calls the registered handler as the manager would.

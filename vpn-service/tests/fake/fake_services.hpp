@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "fake/faults.hpp"
 #include "platform/service_control.hpp"
@@ -37,27 +38,29 @@ class FakeServices final : public platform::ServiceControl {
   public:
     explicit FakeServices(Faults& faults) : faults_(faults) {}
 
-    std::optional<platform::ScHandle> open_manager(std::uint32_t access) override;
-    std::expected<platform::ScHandle, platform::OpenServiceFailure> open_service(
+    platform::OsResult<platform::OwnedScHandle> open_manager(std::uint32_t access) override;
+    std::expected<platform::OwnedScHandle, platform::OpenServiceError> open_service(
         platform::ScHandle manager, std::string_view name, std::uint32_t access) override;
-    std::optional<platform::ScHandle> create_service(
+    platform::OsResult<platform::OwnedScHandle> create_service(
         platform::ScHandle manager, const platform::ServiceRegistration& registration,
         std::uint32_t access) override;
-    bool change_service_config(platform::ScHandle service,
-                               const platform::ServiceRegistration& registration) override;
-    bool set_service_description(platform::ScHandle service, std::string_view description) override;
-    bool set_service_sid_type(platform::ScHandle service, std::uint32_t sid_type) override;
-    std::optional<std::uint32_t> query_service_sid_type(platform::ScHandle service) override;
-    bool set_required_privileges(platform::ScHandle service,
-                                 const std::vector<std::string>& privileges) override;
-    bool set_recovery(platform::ScHandle service,
-                      const platform::ServiceRecovery& recovery) override;
-    std::optional<std::uint32_t> query_service_state(platform::ScHandle service) override;
-    std::optional<platform::ServiceStatus> query_service_status(
+    platform::OsResult<void> change_service_config(
+        platform::ScHandle service, const platform::ServiceRegistration& registration) override;
+    platform::OsResult<void> set_service_description(platform::ScHandle service,
+                                                     std::string_view description) override;
+    platform::OsResult<void> set_service_sid_type(platform::ScHandle service,
+                                                  std::uint32_t sid_type) override;
+    platform::OsResult<std::uint32_t> query_service_sid_type(platform::ScHandle service) override;
+    platform::OsResult<void> set_required_privileges(
+        platform::ScHandle service, const std::vector<std::string>& privileges) override;
+    platform::OsResult<void> set_recovery(platform::ScHandle service,
+                                          const platform::ServiceRecovery& recovery) override;
+    platform::OsResult<std::uint32_t> query_service_state(platform::ScHandle service) override;
+    platform::OsResult<platform::ServiceStatus> query_service_status(
         platform::ScHandle service) override;
-    bool start_service(platform::ScHandle service) override;
-    bool stop_service(platform::ScHandle service) override;
-    bool delete_service(platform::ScHandle service) override;
+    platform::OsResult<void> start_service(platform::ScHandle service) override;
+    platform::OsResult<void> stop_service(platform::ScHandle service) override;
+    platform::OsResult<void> delete_service(platform::ScHandle service) override;
     void close_service_handle(platform::ScHandle handle) override;
 
     std::map<std::string, FakeService, std::less<>> services;
@@ -72,7 +75,27 @@ class FakeServices final : public platform::ServiceControl {
     std::vector<std::string> closed;
 
   private:
-    FakeService* service_of(platform::ScHandle handle);
+    // The service the handle refers to, or the error of a call given anything else.
+    platform::OsResult<FakeService*> service_of(platform::ScHandle handle,
+                                                std::string_view operation);
+    // A call on the service behind a handle: `apply` changes it, `extract` reads from it.
+    template <class Apply>
+    platform::OsResult<void> change(platform::ScHandle handle, std::string_view operation,
+                                    Apply apply) {
+        auto s = service_of(handle, operation);
+        if (!s)
+            return std::unexpected(s.error());
+        apply(**s);
+        return {};
+    }
+    template <class Extract>
+    auto read(platform::ScHandle handle, std::string_view operation, Extract extract)
+        -> platform::OsResult<decltype(extract(std::declval<const FakeService&>()))> {
+        auto s = service_of(handle, operation);
+        if (!s)
+            return std::unexpected(s.error());
+        return extract(**s);
+    }
 
     Faults& faults_;
     std::map<std::uintptr_t, std::string> handles_;  // "" for a manager handle

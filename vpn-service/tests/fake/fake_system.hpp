@@ -11,12 +11,12 @@ namespace velnaro::fake {
 // Environment, executable path, random bytes and a manual clock. sleep_for advances the
 // monotonic clock instead of waiting, so time limits are tested without waiting.
 class FakeSystem final : public platform::System {
-public:
+  public:
     explicit FakeSystem(Faults& faults) : faults_(faults) {}
 
     std::optional<std::string> environment_variable(std::string_view name) override;
-    std::optional<std::string> executable_path() override;
-    bool random_bytes(std::span<std::uint8_t> out) override;
+    platform::OsResult<std::string> executable_path() override;
+    platform::OsResult<void> random_bytes(std::span<std::uint8_t> out) override;
     std::uint64_t system_time_100ns() override;
     std::chrono::steady_clock::time_point monotonic_now() override;
     void sleep_for(std::chrono::milliseconds duration) override;
@@ -27,7 +27,7 @@ public:
     std::chrono::steady_clock::time_point monotonic{};
     int sleeps = 0;
 
-private:
+  private:
     Faults& faults_;
     std::uint8_t next_random_ = 1;
 };

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -48,22 +49,19 @@ class PosixSealingTest : public ::testing::Test {
     std::string root;
 };
 
-TEST_F(PosixSealingTest, RoundTripKeepsBytesAndDescription) {
+// The round trip of every implementation is in the sealing contract; the envelope also takes
+// an empty secret and an empty description.
+TEST_F(PosixSealingTest, EmptySecretAndDescriptionRoundTrip) {
     PosixSealing sealing(location());
-    const std::vector<std::vector<std::uint8_t>> secrets = {
-        {0x00}, bytes_of("velnaro-dpapi-self-test"), std::vector<std::uint8_t>(4096, 0xA5), {}};
-    const std::u16string descriptions[] = {u"VelnaroTunnel", u"Velnaro VPN device identity",
-                                           u"d\u00e9j\u00e0 \U0001F512", u""};
-    for (const auto& secret : secrets) {
-        for (const auto& description : descriptions) {
-            auto blob = sealing.protect(secret, description);
-            ASSERT_TRUE(blob);
-            auto opened = sealing.unprotect(*blob);
-            ASSERT_TRUE(opened);
-            EXPECT_TRUE(
-                std::equal(opened->data.begin(), opened->data.end(), secret.begin(), secret.end()));
-            EXPECT_EQ(opened->description, description);
-        }
+    for (const auto& [secret, description] :
+         {std::pair{std::vector<std::uint8_t>{}, std::u16string(u"VelnaroTunnel")},
+          std::pair{bytes_of("secret"), std::u16string()}}) {
+        auto blob = sealing.protect(secret, description);
+        ASSERT_TRUE(blob);
+        auto opened = sealing.unprotect(*blob);
+        ASSERT_TRUE(opened);
+        EXPECT_TRUE(std::ranges::equal(opened->data, secret));
+        EXPECT_EQ(opened->description, description);
     }
 }
 
@@ -127,7 +125,7 @@ TEST_F(PosixSealingTest, KeyFileIsPrivateAndCreatedOnce) {
 
 TEST_F(PosixSealingTest, ConcurrentFirstUsersAgreeOnOneKey) {
     constexpr int kThreads = 8;
-    std::vector<std::optional<std::vector<std::uint8_t>>> blobs(kThreads);
+    std::vector<OsResult<std::vector<std::uint8_t>>> blobs(kThreads);
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {

@@ -38,7 +38,7 @@ TEST(PosixServiceHost, AStopBeforeTheHandlerIsRegisteredIsKept) {
             while (received.stops == 0 && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
         });
-        EXPECT_EQ(result, 0u);
+        EXPECT_TRUE(result.has_value());
         EXPECT_EQ(received.stops, 1) << "the early stop was lost";
     }
 }

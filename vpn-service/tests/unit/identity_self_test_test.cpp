@@ -17,11 +17,12 @@ namespace {
 class BitFlippingSealing final : public platform::Sealing {
   public:
     explicit BitFlippingSealing(platform::Sealing& inner) : inner_(inner) {}
-    std::optional<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
-                                                     std::u16string_view description) override {
+    platform::OsResult<std::vector<std::uint8_t>> protect(
+        std::span<const std::uint8_t> secret, std::u16string_view description) override {
         return inner_.protect(secret, description);
     }
-    std::optional<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override {
+    platform::OsResult<platform::OpenedBlob> unprotect(
+        std::span<const std::uint8_t> blob) override {
         auto opened = inner_.unprotect(blob);
         if (opened && !opened->data.empty())
             opened->data.back() ^= 0x01;

@@ -160,11 +160,12 @@ TEST(DpapiSelfTest, PassesAndReportsTheFirstFailure) {
 // A sealing that opens every blob to different bytes under the right description.
 class LossySealing final : public platform::Sealing {
   public:
-    std::optional<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
-                                                     std::u16string_view) override {
+    platform::OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
+                                                          std::u16string_view) override {
         return std::vector<std::uint8_t>(secret.begin(), secret.end());
     }
-    std::optional<platform::OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override {
+    platform::OsResult<platform::OpenedBlob> unprotect(
+        std::span<const std::uint8_t> blob) override {
         platform::OpenedBlob opened;
         opened.data.assign(blob.begin(), blob.end() - 1);
         opened.description = u"Velnaro VPN device identity";

@@ -138,6 +138,9 @@ TEST(ServiceHost, WithoutAHandlerNothingCanBeReportedButTheReasonIsKept) {
     EXPECT_EQ(result.gave_up, DetailCode::SERVICE_CONTROL_HANDLER_FAILED);
     EXPECT_TRUE(machine.host.reports().empty());
     EXPECT_TRUE(machine.host.thread_names().empty()) << "nothing starts before the registration";
+    ASSERT_EQ(machine.log.lines.size(), 1u) << "the manager's refusal is logged";
+    EXPECT_EQ(machine.log.lines[0].code, DetailCode::SERVICE_CONTROL_HANDLER_FAILED);
+    EXPECT_NE(machine.log.lines[0].os_error, 0);
 }
 
 TEST(ServiceHost, AGiveUpIsExplainedAndReportedWhereNothingWasReportedYet) {
@@ -157,6 +160,9 @@ TEST(ServiceHost, ADispatcherThatCannotConnectIsReported) {
     machine.faults.fail_nth("start_dispatcher");
     EXPECT_EQ(machine.run().dispatcher_error, platform::kErrorFailedServiceControllerConnect);
     EXPECT_TRUE(machine.host.reports().empty());
+    ASSERT_EQ(machine.log.lines.size(), 1u);
+    EXPECT_EQ(machine.log.lines[0].os_error,
+              static_cast<int>(platform::kErrorFailedServiceControllerConnect));
 }
 
 TEST(StopChannel, EndsTheWaitOnAMessageOrWhenTheSenderIsGone) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/version.hpp"
+#include "fake/fake_error.hpp"
 #include "fake/fake_platform.hpp"
 #include "platform/paths.hpp"
 #include "service/service_commands.hpp"
@@ -193,6 +194,36 @@ TEST(InstallService, AFailedFirstInstallLeavesARegistrationTheSecondRefuses) {
     EXPECT_FALSE(install_service(machine.platform).success);
     EXPECT_EQ(install_service(machine.platform),
               (ServiceCommandResult{false, "INSTALL_FAILED", DetailCode::SERVICE_SID_INVALID}));
+}
+
+// The result line carries the detail code only; the manager's own error goes to the log.
+TEST(InstallService, LogsTheManagersErrorWithTheDetailCode) {
+    struct LoggedCase {
+        const char* failing;
+        bool installed;
+        std::function<ServiceCommandResult(platform::Platform&)> operation;
+        DetailCode code;
+    };
+    const LoggedCase cases[] = {
+        {"open_manager", false, install_service, DetailCode::SERVICE_MANAGER_ACCESS_DENIED},
+        {"create_service", false, install_service, DetailCode::SERVICE_CREATE_FAILED},
+        {"set_recovery", false, install_service, DetailCode::SERVICE_HARDENING_FAILED},
+        {"query_service_state", true, install_service, DetailCode::SERVICE_STATUS_QUERY_FAILED},
+        {"delete_service", true, uninstall_service, DetailCode::SERVICE_DELETE_FAILED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failing);
+        Machine machine;
+        if (c.installed)
+            machine.registered(kStopped);
+        machine.faults.fail_nth(c.failing);
+        EXPECT_EQ(c.operation(machine.platform).detail_code, c.code);
+        ASSERT_EQ(machine.log.lines.size(), 1u);
+        const auto& line = machine.log.lines.front();
+        EXPECT_EQ(line.code, c.code);
+        EXPECT_EQ(line.message, std::string(c.failing) + " failed");
+        EXPECT_EQ(line.os_error, static_cast<int>(fake::kFakeFailure));
+    }
 }
 
 TEST(UninstallService, EveryResult) {

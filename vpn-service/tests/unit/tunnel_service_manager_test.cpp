@@ -22,50 +22,56 @@ class ScriptedServices final : public platform::ServiceControl {
   public:
     explicit ScriptedServices(fake::FakeServices& inner) : inner_(inner) {}
 
-    std::optional<ScHandle> open_manager(std::uint32_t a) override {
+    // Handles come from the fake and close through it.
+    platform::OsResult<platform::OwnedScHandle> open_manager(std::uint32_t a) override {
         return inner_.open_manager(a);
     }
-    std::expected<ScHandle, platform::OpenServiceFailure> open_service(ScHandle m,
-                                                                       std::string_view n,
-                                                                       std::uint32_t a) override {
+    std::expected<platform::OwnedScHandle, platform::OpenServiceError> open_service(
+        ScHandle m, std::string_view n, std::uint32_t a) override {
         return inner_.open_service(m, n, a);
     }
-    std::optional<ScHandle> create_service(ScHandle m, const platform::ServiceRegistration& r,
-                                           std::uint32_t a) override {
+    platform::OsResult<platform::OwnedScHandle> create_service(
+        ScHandle m, const platform::ServiceRegistration& r, std::uint32_t a) override {
         return inner_.create_service(m, r, a);
     }
-    bool change_service_config(ScHandle s, const platform::ServiceRegistration& r) override {
+    platform::OsResult<void> change_service_config(
+        ScHandle s, const platform::ServiceRegistration& r) override {
         return inner_.change_service_config(s, r);
     }
-    bool set_service_description(ScHandle s, std::string_view d) override {
+    platform::OsResult<void> set_service_description(ScHandle s, std::string_view d) override {
         return inner_.set_service_description(s, d);
     }
-    bool set_service_sid_type(ScHandle s, std::uint32_t t) override {
+    platform::OsResult<void> set_service_sid_type(ScHandle s, std::uint32_t t) override {
         return inner_.set_service_sid_type(s, t);
     }
-    std::optional<std::uint32_t> query_service_sid_type(ScHandle s) override {
+    platform::OsResult<std::uint32_t> query_service_sid_type(ScHandle s) override {
         auto real = inner_.query_service_sid_type(s);
-        return real && sid_type_seen ? sid_type_seen : real;
+        if (real && sid_type_seen)
+            return *sid_type_seen;
+        return real;
     }
-    bool set_required_privileges(ScHandle s, const std::vector<std::string>& p) override {
+    platform::OsResult<void> set_required_privileges(ScHandle s,
+                                                     const std::vector<std::string>& p) override {
         return inner_.set_required_privileges(s, p);
     }
-    bool set_recovery(ScHandle s, const platform::ServiceRecovery& r) override {
+    platform::OsResult<void> set_recovery(ScHandle s, const platform::ServiceRecovery& r) override {
         return inner_.set_recovery(s, r);
     }
-    std::optional<std::uint32_t> query_service_state(ScHandle s) override {
+    platform::OsResult<std::uint32_t> query_service_state(ScHandle s) override {
         if (before_query)
             before_query();
         return inner_.query_service_state(s);
     }
-    std::optional<platform::ServiceStatus> query_service_status(ScHandle s) override {
+    platform::OsResult<platform::ServiceStatus> query_service_status(ScHandle s) override {
         if (before_query)
             before_query();
         return inner_.query_service_status(s);
     }
-    bool start_service(ScHandle s) override { return inner_.start_service(s); }
-    bool stop_service(ScHandle s) override { return inner_.stop_service(s); }
-    bool delete_service(ScHandle s) override { return inner_.delete_service(s); }
+    platform::OsResult<void> start_service(ScHandle s) override { return inner_.start_service(s); }
+    platform::OsResult<void> stop_service(ScHandle s) override { return inner_.stop_service(s); }
+    platform::OsResult<void> delete_service(ScHandle s) override {
+        return inner_.delete_service(s);
+    }
     void close_service_handle(ScHandle h) override { inner_.close_service_handle(h); }
 
     std::optional<std::uint32_t> sid_type_seen;

@@ -47,8 +47,10 @@ class CopiedExecutable final : public platform::System {
     std::optional<std::string> environment_variable(std::string_view name) override {
         return inner_.environment_variable(name);
     }
-    std::optional<std::string> executable_path() override { return executable_; }
-    bool random_bytes(std::span<std::uint8_t> out) override { return inner_.random_bytes(out); }
+    platform::OsResult<std::string> executable_path() override { return executable_; }
+    platform::OsResult<void> random_bytes(std::span<std::uint8_t> out) override {
+        return inner_.random_bytes(out);
+    }
     std::uint64_t system_time_100ns() override { return inner_.system_time_100ns(); }
     std::chrono::steady_clock::time_point monotonic_now() override {
         return inner_.monotonic_now();
@@ -324,12 +326,11 @@ TEST_F(TunnelServiceManager, ConfigureLeavesTheServiceWithTheUnrestrictedSidType
     auto& services = under_test->services;
     auto manager = services.open_manager(platform::access::kManagerConnect);
     ASSERT_TRUE(manager);
-    auto service =
-        services.open_service(*manager, kTunnelServiceName, platform::access::kServiceQueryConfig);
+    auto service = services.open_service(manager->get(), kTunnelServiceName,
+                                         platform::access::kServiceQueryConfig);
     ASSERT_TRUE(service);
-    EXPECT_EQ(services.query_service_sid_type(*service), platform::kServiceSidTypeUnrestricted);
-    services.close_service_handle(*service);
-    services.close_service_handle(*manager);
+    EXPECT_EQ(services.query_service_sid_type(service->get()),
+              platform::kServiceSidTypeUnrestricted);
 }
 
 TEST_F(TunnelServiceManager, StartRunsTheRegisteredCommandLineAndStopWaitsForTheEnd) {

@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <string_view>
 
 #include "core/utf.hpp"
@@ -46,22 +47,26 @@ std::optional<ParsedBlob> parse_blob(std::span<const std::uint8_t> blob) {
     return parsed;
 }
 
+std::unexpected<OsError> refused(const char* operation, int code) {
+    return std::unexpected(OsError{static_cast<std::uint32_t>(code), operation, ""});
+}
+
 }  // namespace
 
 PosixSealing::PosixSealing(SealingKeyLocation location) : location_(std::move(location)) {}
 
-std::optional<std::vector<std::uint8_t>> PosixSealing::protect(std::span<const std::uint8_t> secret,
-                                                               std::u16string_view description) {
+OsResult<std::vector<std::uint8_t>> PosixSealing::protect(std::span<const std::uint8_t> secret,
+                                                          std::u16string_view description) {
     // A zero character would end the description on the other platform; refuse it here too.
     if (description.find(u'\0') != std::u16string_view::npos)
-        return std::nullopt;
+        return refused("protect", EINVAL);
     const std::string text = from_platform_text(description);
     if (text.size() > 0xFFFF)
-        return std::nullopt;
+        return refused("protect", EINVAL);
 
     SealingKey key;
-    if (!derive_sealing_key(location_, key))
-        return std::nullopt;
+    if (auto derived = derive_sealing_key(location_, key); !derived)
+        return std::unexpected(derived.error());
 
     std::vector<std::uint8_t> blob(kMagic.begin(), kMagic.end());
     blob.push_back(kFormatVersion);
@@ -78,18 +83,19 @@ std::optional<std::vector<std::uint8_t>> PosixSealing::protect(std::span<const s
         blob.data() + header_size, &sealed_size, secret.data(), secret.size(), blob.data(),
         header_size, nullptr, blob.data() + nonce_at, key.data());
     if (rc != 0 || sealed_size != secret.size() + kTagSize)
-        return std::nullopt;
+        return refused("crypto_aead_xchacha20poly1305_ietf_encrypt", EIO);
     return blob;
 }
 
-std::optional<OpenedBlob> PosixSealing::unprotect(std::span<const std::uint8_t> blob) {
+// A blob that is not ours, or does not open under this account's key, is EBADMSG.
+OsResult<OpenedBlob> PosixSealing::unprotect(std::span<const std::uint8_t> blob) {
     auto parsed = parse_blob(blob);
     if (!parsed || !is_valid_utf8(parsed->description))
-        return std::nullopt;
+        return refused("unprotect", EBADMSG);
 
     SealingKey key;
-    if (!derive_sealing_key(location_, key))
-        return std::nullopt;
+    if (auto derived = derive_sealing_key(location_, key); !derived)
+        return std::unexpected(derived.error());
 
     OpenedBlob opened;
     opened.data.resize(parsed->ciphertext.size() - kTagSize);
@@ -99,11 +105,11 @@ std::optional<OpenedBlob> PosixSealing::unprotect(std::span<const std::uint8_t> 
         parsed->ciphertext.size(), parsed->associated_data.data(), parsed->associated_data.size(),
         parsed->nonce, key.data());
     if (rc != 0 || opened_size != opened.data.size())
-        return std::nullopt;
+        return refused("crypto_aead_xchacha20poly1305_ietf_decrypt", EBADMSG);
 
     auto description = to_platform_text(parsed->description);
     if (!description)
-        return std::nullopt;
+        return refused("unprotect", EBADMSG);
     opened.description = std::move(*description);
     return opened;
 }

@@ -22,9 +22,9 @@ class PosixSealing final : public Sealing {
   public:
     explicit PosixSealing(SealingKeyLocation location = {});
 
-    std::optional<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
-                                                     std::u16string_view description) override;
-    std::optional<OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override;
+    OsResult<std::vector<std::uint8_t>> protect(std::span<const std::uint8_t> secret,
+                                                std::u16string_view description) override;
+    OsResult<OpenedBlob> unprotect(std::span<const std::uint8_t> blob) override;
 
   private:
     SealingKeyLocation location_;

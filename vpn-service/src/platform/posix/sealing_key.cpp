@@ -161,16 +161,25 @@ bool sodium_ready() {
     return ready;
 }
 
-bool derive_sealing_key(const SealingKeyLocation& location, SealingKey& key) {
+OsResult<void> derive_sealing_key(const SealingKeyLocation& location, SealingKey& key) {
     if (!sodium_ready())
-        return false;
+        return std::unexpected(OsError{EIO, "sodium_init", ""});
     // Without a machine id the blob would not be bound to the machine, so sealing refuses.
     auto machine_id = read_machine_id(location);
-    if (!machine_id)
-        return false;
+    if (!machine_id) {
+        const std::string first =
+            location.machine_id_files.empty() ? "" : location.machine_id_files.front();
+        return std::unexpected(OsError{ENOENT, "read machine id", first});
+    }
     SealingKey secret;
-    if (!load_account_secret(location, secret))
-        return false;
+    // The steps keep errno from the call that refused; a key file that is not the account's
+    // own or not private sets none, and counts as a refusal.
+    errno = 0;
+    if (!load_account_secret(location, secret)) {
+        const int error = errno != 0 ? errno : EACCES;
+        return std::unexpected(
+            OsError{static_cast<std::uint32_t>(error), "load sealing key", location.key_directory});
+    }
 
     const std::uint32_t uid = ::geteuid();
     const std::uint8_t uid_bytes[4] = {
@@ -188,9 +197,11 @@ bool derive_sealing_key(const SealingKeyLocation& location, SealingKey& key) {
     crypto_generichash_update(&state, uid_bytes, sizeof uid_bytes);
     const bool done = crypto_generichash_final(&state, key.data(), key.size()) == 0;
     sodium_memzero(&state, sizeof state);
-    if (!done)
+    if (!done) {
         key.wipe();
-    return done;
+        return std::unexpected(OsError{EIO, "crypto_generichash", ""});
+    }
+    return {};
 }
 
 }  // namespace velnaro::platform

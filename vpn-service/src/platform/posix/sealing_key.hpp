@@ -13,6 +13,6 @@ bool sodium_ready();
 
 // The account's sealing key on this machine: the account's secret file (created on first
 // use) hashed together with the machine id and the account's uid.
-bool derive_sealing_key(const SealingKeyLocation& location, SealingKey& key);
+OsResult<void> derive_sealing_key(const SealingKeyLocation& location, SealingKey& key);
 
 }  // namespace velnaro::platform

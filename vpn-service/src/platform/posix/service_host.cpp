@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/posix/owned_fd.hpp"
@@ -53,7 +54,7 @@ bool notify_init_system(std::string_view state) {
                     length) == static_cast<ssize_t>(state.size());
 }
 
-std::uint32_t PosixServiceHost::run_dispatcher(std::string_view service_name, ServiceMain main) {
+OsResult<void> PosixServiceHost::run_dispatcher(std::string_view service_name, ServiceMain main) {
     {
         std::lock_guard lock(mutex_);
         service_name_ = std::string(service_name);
@@ -62,9 +63,9 @@ std::uint32_t PosixServiceHost::run_dispatcher(std::string_view service_name, Se
     // signals reach only the wait below.
     const sigset_t signals = stop_signals();
     sigset_t previous;
-    if (pthread_sigmask(SIG_BLOCK, &signals, &previous) != 0) {
-        return kErrorFailedServiceControllerConnect;
-    }
+    if (const int error = pthread_sigmask(SIG_BLOCK, &signals, &previous); error != 0)
+        return std::unexpected(OsError{static_cast<std::uint32_t>(error), "pthread_sigmask",
+                                       std::string(service_name)});
     std::atomic<bool> main_returned = false;
     std::thread service_thread;
     try {
@@ -72,9 +73,10 @@ std::uint32_t PosixServiceHost::run_dispatcher(std::string_view service_name, Se
             main({std::string(service_name)});
             main_returned = true;
         });
-    } catch (...) {
+    } catch (const std::system_error& failed) {
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return kErrorFailedServiceControllerConnect;
+        return std::unexpected(OsError{static_cast<std::uint32_t>(failed.code().value()),
+                                       "pthread_create", std::string(service_name)});
     }
     // A stop that comes before the service main has registered its handler is kept and
     // delivered once the handler is there, so the service cannot run on after it.
@@ -89,7 +91,7 @@ std::uint32_t PosixServiceHost::run_dispatcher(std::string_view service_name, Se
     }
     service_thread.join();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return 0;
+    return {};
 }
 
 bool PosixServiceHost::deliver_control(std::uint32_t control) {
@@ -106,25 +108,28 @@ bool PosixServiceHost::deliver_control(std::uint32_t control) {
     return true;
 }
 
-std::optional<ServiceStatusHandle> PosixServiceHost::register_control_handler(
+OsResult<ServiceStatusHandle> PosixServiceHost::register_control_handler(
     std::string_view service_name, ControlHandler handler, void* context) {
     std::lock_guard lock(mutex_);
     if (service_name != service_name_ || handler == nullptr)
-        return std::nullopt;
+        return std::unexpected(
+            OsError{EINVAL, "register_control_handler", std::string(service_name)});
     handler_ = handler;
     context_ = context;
     return ServiceStatusHandle{1};
 }
 
-bool PosixServiceHost::set_service_status(ServiceStatusHandle handle,
-                                          const ServiceStatusReport& report) {
+// The notification is a courtesy to systemd: a service started from a console has no
+// socket to tell, and a lost line is no reason to stop serving.
+OsResult<void> PosixServiceHost::set_service_status(ServiceStatusHandle handle,
+                                                    const ServiceStatusReport& report) {
     if (handle.value != 1)
-        return false;
+        return std::unexpected(OsError{EBADF, "set_service_status", ""});
     if (report.current_state == 4)
         notify_init_system("READY=1");
     if (report.current_state == 1)
         notify_init_system("STOPPING=1");
-    return true;
+    return {};
 }
 
 void PosixServiceHost::name_current_thread(std::string_view name) {
@@ -133,8 +138,11 @@ void PosixServiceHost::name_current_thread(std::string_view name) {
     pthread_setname_np(pthread_self(), text.c_str());
 }
 
-bool PosixServiceHost::report_stopped_before_start(std::string_view, const ServiceStatusReport&) {
-    return false;  // the service manager reads the exit status
+OsResult<void> PosixServiceHost::report_stopped_before_start(std::string_view service_name,
+                                                             const ServiceStatusReport&) {
+    // The service manager reads the exit status.
+    return std::unexpected(
+        OsError{ENOTSUP, "report_stopped_before_start", std::string(service_name)});
 }
 
 void PosixServiceHost::explain_give_up(std::string_view reason) {

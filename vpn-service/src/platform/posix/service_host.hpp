@@ -11,14 +11,15 @@ namespace velnaro::platform {
 // main runs on a thread of its own, as the service control manager would run it.
 class PosixServiceHost final : public ServiceHost {
   public:
-    std::uint32_t run_dispatcher(std::string_view service_name, ServiceMain main) override;
-    std::optional<ServiceStatusHandle> register_control_handler(std::string_view service_name,
-                                                                ControlHandler handler,
-                                                                void* context) override;
-    bool set_service_status(ServiceStatusHandle handle, const ServiceStatusReport& report) override;
+    OsResult<void> run_dispatcher(std::string_view service_name, ServiceMain main) override;
+    OsResult<ServiceStatusHandle> register_control_handler(std::string_view service_name,
+                                                           ControlHandler handler,
+                                                           void* context) override;
+    OsResult<void> set_service_status(ServiceStatusHandle handle,
+                                      const ServiceStatusReport& report) override;
     void name_current_thread(std::string_view name) override;
-    bool report_stopped_before_start(std::string_view service_name,
-                                     const ServiceStatusReport& report) override;
+    OsResult<void> report_stopped_before_start(std::string_view service_name,
+                                               const ServiceStatusReport& report) override;
     void explain_give_up(std::string_view reason) override;
 
   private:

@@ -23,28 +23,30 @@ std::optional<std::string> PosixSystem::environment_variable(std::string_view na
     return std::string(value);
 }
 
-std::optional<std::string> PosixSystem::executable_path() {
+OsResult<std::string> PosixSystem::executable_path() {
+    constexpr const char* kSelf = "/proc/self/exe";
     std::string buffer(PATH_MAX, '\0');
-    const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) {
-        return std::nullopt;
-    }
+    const ssize_t length = ::readlink(kSelf, buffer.data(), buffer.size());
+    if (length < 0)
+        return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "readlink", kSelf});
+    if (length == 0 || static_cast<std::size_t>(length) >= buffer.size())
+        return std::unexpected(OsError{ENAMETOOLONG, "readlink", kSelf});
     buffer.resize(static_cast<std::size_t>(length));
     return buffer;
 }
 
-bool PosixSystem::random_bytes(std::span<std::uint8_t> out) {
+OsResult<void> PosixSystem::random_bytes(std::span<std::uint8_t> out) {
     std::size_t filled = 0;
     while (filled < out.size()) {
         const ssize_t got = ::getrandom(out.data() + filled, out.size() - filled, 0);
         if (got < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "getrandom", ""});
         }
         filled += static_cast<std::size_t>(got);
     }
-    return true;
+    return {};
 }
 
 std::uint64_t PosixSystem::system_time_100ns() {

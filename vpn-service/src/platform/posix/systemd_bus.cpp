@@ -42,10 +42,13 @@ struct CallScope {
 
 }  // namespace
 
-std::optional<SystemdBus> SystemdBus::connect() {
+OsResult<SystemdBus> SystemdBus::connect() {
     sd_bus* bus = ::geteuid() == 0 ? open_private_socket() : nullptr;
-    if (bus == nullptr && sd_bus_open_system(&bus) < 0)
-        return std::nullopt;
+    if (bus == nullptr) {
+        if (const int r = sd_bus_open_system(&bus); r < 0)
+            return std::unexpected(
+                OsError{static_cast<std::uint32_t>(-r), "sd_bus_open_system", "system bus"});
+    }
     return SystemdBus(bus);
 }
 

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/os_error.hpp"
+
 struct sd_bus;
 
 namespace velnaro::platform {
@@ -13,7 +15,7 @@ namespace velnaro::platform {
 // when it is missing, the system bus.
 class SystemdBus {
   public:
-    static std::optional<SystemdBus> connect();
+    static OsResult<SystemdBus> connect();
     SystemdBus(SystemdBus&& other) noexcept;
     SystemdBus& operator=(SystemdBus&&) = delete;
     SystemdBus(const SystemdBus&) = delete;

@@ -95,13 +95,25 @@ std::string description_in(std::string_view text) {
     return std::string(rest.substr(0, rest.find('\n')));
 }
 
-// A refused systemd call or file write is worth a line with its error: the callers above fold
-// it into a detail code and the reason would be lost.
-bool logged(bool ok, std::string_view what, int os_error, std::string_view unit) {
+// A refused systemd call or file write: its error goes to the caller, and a line to the
+// journal, since the tunnel's callers fold it into a detail code without a log at hand.
+std::unexpected<OsError> refused(std::string_view what, int os_error, std::string_view unit) {
+    journal_write(LogPriority::error, std::nullopt,
+                  std::string("systemd: ") + std::string(what) + " failed", os_error, unit);
+    return std::unexpected(
+        OsError{static_cast<std::uint32_t>(os_error), std::string(what), std::string(unit)});
+}
+
+OsResult<void> checked(bool ok, std::string_view what, int os_error, std::string_view unit) {
     if (!ok)
-        journal_write(LogPriority::error, std::nullopt,
-                      std::string("systemd: ") + std::string(what) + " failed", os_error, unit);
-    return ok;
+        return refused(what, os_error, unit);
+    return {};
+}
+
+// What a handle of the wrong kind, or without the rights the call needs, is told (the
+// Windows manager answers ERROR_ACCESS_DENIED or ERROR_INVALID_HANDLE).
+std::unexpected<OsError> bad_handle(std::string_view operation) {
+    return std::unexpected(OsError{EBADF, std::string(operation), ""});
 }
 
 constexpr std::uint32_t kManagerRights = access::kManagerConnect | access::kManagerCreateService;
@@ -129,196 +141,220 @@ SystemdServiceControl::Entry* SystemdServiceControl::entry_of(ScHandle handle, b
     return &found->second;
 }
 
-std::optional<ScHandle> SystemdServiceControl::open_manager(std::uint32_t access) {
+OsResult<OwnedScHandle> SystemdServiceControl::open_manager(std::uint32_t access) {
     if ((access & ~kManagerRights) != 0)
-        return std::nullopt;
+        return std::unexpected(OsError{EINVAL, "open_manager", ""});
     // Registering writes into /etc/systemd/system: root only, as on Windows administrators.
     if ((access & access::kManagerCreateService) != 0 && ::geteuid() != 0)
-        return std::nullopt;
+        return std::unexpected(OsError{EACCES, "open_manager", std::string(kUnitDirectory)});
     std::lock_guard lock(mutex_);
     auto bus = kept_bus();
-    if (!logged(bus != nullptr, "connecting", 0, "/run/systemd/private"))
-        return std::nullopt;
-    return add_entry(Entry{std::move(bus), true, access, {}, {}});
+    if (!bus)
+        return refused("connecting", static_cast<int>(bus.error().code), bus.error().subject);
+    return own(add_entry(Entry{std::move(*bus), true, access, {}, {}}));
 }
 
 // Connecting costs more than the query a status poll makes, so one connection serves every
 // manager handle while it is in use. It is checked (and what systemd sent unasked is dropped)
 // on each use, replaced when it broke, and after a quiet spell, so that an idle service holds
 // nothing that piles up.
-std::shared_ptr<SystemdBus> SystemdServiceControl::kept_bus() {
+OsResult<std::shared_ptr<SystemdBus>> SystemdServiceControl::kept_bus() {
     const auto now = std::chrono::steady_clock::now();
     if (!bus_ || now - bus_used_ > kBusIdleLimit || !bus_->ready()) {
         bus_.reset();
         auto fresh = SystemdBus::connect();
         if (!fresh)
-            return nullptr;
+            return std::unexpected(fresh.error());
         bus_ = std::make_shared<SystemdBus>(std::move(*fresh));
     }
     bus_used_ = now;
     return bus_;
 }
 
-std::expected<ScHandle, OpenServiceFailure> SystemdServiceControl::open_service(
+std::expected<OwnedScHandle, OpenServiceError> SystemdServiceControl::open_service(
     ScHandle manager, std::string_view name, std::uint32_t access) {
+    auto refused_open = [&](OpenServiceFailure kind, int code) {
+        return std::unexpected(OpenServiceError{
+            kind, OsError{static_cast<std::uint32_t>(code), "open_service", std::string(name)}});
+    };
     std::lock_guard lock(mutex_);
     Entry* owner = entry_of(manager, true, 0);
     auto unit = unit_name_for(name);
-    if (owner == nullptr || !unit || (access & ~kServiceRights) != 0)
-        return std::unexpected(OpenServiceFailure::failed);
+    if (owner == nullptr)
+        return refused_open(OpenServiceFailure::failed, EBADF);
+    if (!unit || (access & ~kServiceRights) != 0)
+        return refused_open(OpenServiceFailure::failed, EINVAL);
     // Changing, starting, stopping or deleting a unit is root's, as on Windows the
     // administrators': anyone else is refused, not told that the service is absent.
     if ((access & ~kServiceReadRights) != 0 && ::geteuid() != 0)
-        return std::unexpected(OpenServiceFailure::access_denied);
+        return refused_open(OpenServiceFailure::access_denied, EACCES);
     if (!unit_file_exists(*unit))
-        return std::unexpected(OpenServiceFailure::missing);
-    return add_entry(Entry{owner->bus, false, access, *unit, {}});
+        return refused_open(OpenServiceFailure::missing, ENOENT);
+    return own(add_entry(Entry{owner->bus, false, access, *unit, {}}));
 }
 
-bool SystemdServiceControl::write_unit(Entry& service, const ServiceRegistration& registration,
-                                       std::string_view description) {
+OsResult<void> SystemdServiceControl::write_unit(Entry& service,
+                                                 const ServiceRegistration& registration,
+                                                 std::string_view description) {
     auto text = render_unit_file(registration, description);
-    if (!logged(text.has_value(), "a unit line that would break", EINVAL, service.unit))
-        return false;
+    if (!text)
+        return refused("a unit line that would break", EINVAL, service.unit);
     // A reload makes systemd read every unit again, which takes it a good part of a second:
     // it is asked for only when systemd may hold other directives for this unit. An unchanged
     // file is left as it is; a new one systemd reads when the unit is first used (the folder
     // changed since it last looked), unless it still holds a unit of that name whose file went
     // away without a reload.
     const auto previous = read_file(unit_path(service.unit));
-    if (previous != *text) {
-        const bool written = replace_file(unit_path(service.unit), *text);
-        if (!logged(written, "writing the unit", errno, unit_path(service.unit)))
-            return false;
-    }
+    if (previous != *text && !replace_file(unit_path(service.unit), *text))
+        return refused("writing the unit", errno, unit_path(service.unit));
     if (previous != *text &&
         (previous ? directives_of(*previous) != directives_of(*text)
                   : service.bus->needs_reload(service.unit)) &&
-        !logged(service.bus->reload(), "Reload", service.bus->last_error(), service.unit)) {
-        return false;
+        !service.bus->reload()) {
+        return refused("Reload", service.bus->last_error(), service.unit);
     }
     service.registration = registration;
     // Automatic start: enabled, so that systemd starts it at boot.
     if (registration.start_type == kServiceAutoStart)
-        return logged(service.bus->enable_unit_file(service.unit), "EnableUnitFiles",
-                      service.bus->last_error(), service.unit);
-    return logged(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
-                  service.bus->last_error(), service.unit);
+        return checked(service.bus->enable_unit_file(service.unit), "EnableUnitFiles",
+                       service.bus->last_error(), service.unit);
+    return checked(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
+                   service.bus->last_error(), service.unit);
 }
 
-std::optional<ScHandle> SystemdServiceControl::create_service(
+OsResult<OwnedScHandle> SystemdServiceControl::create_service(
     ScHandle manager, const ServiceRegistration& registration, std::uint32_t access) {
     std::lock_guard lock(mutex_);
     Entry* owner = entry_of(manager, true, access::kManagerCreateService);
     auto unit = unit_name_for(registration.name);
-    if (owner == nullptr || !unit || (access & ~kServiceRights) != 0 || unit_file_exists(*unit))
-        return std::nullopt;
+    if (owner == nullptr)
+        return bad_handle("create_service");
+    if (!unit || (access & ~kServiceRights) != 0)
+        return std::unexpected(OsError{EINVAL, "create_service", registration.name});
+    if (unit_file_exists(*unit))
+        return std::unexpected(OsError{EEXIST, "create_service", unit_path(*unit)});
     Entry service{owner->bus, false, access, *unit, {}};
-    if (!write_unit(service, registration, {}))
-        return std::nullopt;
-    return add_entry(std::move(service));
+    if (auto written = write_unit(service, registration, {}); !written)
+        return std::unexpected(written.error());
+    return own(add_entry(std::move(service)));
 }
 
-bool SystemdServiceControl::change_service_config(ScHandle service,
-                                                  const ServiceRegistration& registration) {
+OsResult<void> SystemdServiceControl::change_service_config(
+    ScHandle service, const ServiceRegistration& registration) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceChangeConfig);
+    if (entry == nullptr)
+        return bad_handle("change_service_config");
     // The name is the file's and stays.
-    if (entry == nullptr || unit_name_for(registration.name) != entry->unit)
-        return false;
+    if (unit_name_for(registration.name) != entry->unit)
+        return std::unexpected(OsError{EINVAL, "change_service_config", registration.name});
     // The description is not part of the configuration, so it stays: an unchanged
     // registration leaves the file as it is.
     const auto current = read_file(unit_path(entry->unit));
     return write_unit(*entry, registration, description_in(current.value_or("")));
 }
 
-bool SystemdServiceControl::set_service_description(ScHandle service,
-                                                    std::string_view description) {
+OsResult<void> SystemdServiceControl::set_service_description(ScHandle service,
+                                                              std::string_view description) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceChangeConfig);
-    if (entry == nullptr || !entry->registration)
-        return false;
+    if (entry == nullptr)
+        return bad_handle("set_service_description");
+    // The description is a line of the unit, written with its registration.
+    if (!entry->registration)
+        return std::unexpected(OsError{ENODATA, "set_service_description", entry->unit});
     return write_unit(*entry, *entry->registration, description);
 }
 
 // Units have no service SID; their processes run unrestricted, which is what is asked.
-bool SystemdServiceControl::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
+OsResult<void> SystemdServiceControl::set_service_sid_type(ScHandle service,
+                                                           std::uint32_t sid_type) {
     std::lock_guard lock(mutex_);
-    return entry_of(service, false, access::kServiceChangeConfig) != nullptr &&
-           sid_type == kServiceSidTypeUnrestricted;
+    if (entry_of(service, false, access::kServiceChangeConfig) == nullptr)
+        return bad_handle("set_service_sid_type");
+    if (sid_type != kServiceSidTypeUnrestricted)
+        return std::unexpected(OsError{ENOTSUP, "set_service_sid_type", ""});
+    return {};
 }
 
 // A unit has no privilege list, and its restart policy is written into the unit itself
 // (Restart=on-failure); there is nothing to keep, so only the handle is checked.
-bool SystemdServiceControl::set_required_privileges(ScHandle service,
-                                                    const std::vector<std::string>&) {
+OsResult<void> SystemdServiceControl::set_required_privileges(ScHandle service,
+                                                              const std::vector<std::string>&) {
     std::lock_guard lock(mutex_);
-    return entry_of(service, false, access::kServiceChangeConfig) != nullptr;
+    if (entry_of(service, false, access::kServiceChangeConfig) == nullptr)
+        return bad_handle("set_required_privileges");
+    return {};
 }
 
-bool SystemdServiceControl::set_recovery(ScHandle service, const ServiceRecovery&) {
+OsResult<void> SystemdServiceControl::set_recovery(ScHandle service, const ServiceRecovery&) {
     std::lock_guard lock(mutex_);
-    return entry_of(service, false, access::kServiceChangeConfig) != nullptr;
+    if (entry_of(service, false, access::kServiceChangeConfig) == nullptr)
+        return bad_handle("set_recovery");
+    return {};
 }
 
-std::optional<std::uint32_t> SystemdServiceControl::query_service_sid_type(ScHandle service) {
+OsResult<std::uint32_t> SystemdServiceControl::query_service_sid_type(ScHandle service) {
     std::lock_guard lock(mutex_);
     if (entry_of(service, false, access::kServiceQueryConfig) == nullptr)
-        return std::nullopt;
+        return bad_handle("query_service_sid_type");
     return kServiceSidTypeUnrestricted;
 }
 
-std::optional<std::uint32_t> SystemdServiceControl::query_service_state(ScHandle service) {
+OsResult<std::uint32_t> SystemdServiceControl::query_service_state(ScHandle service) {
     auto status = query_service_status(service);
     if (!status)
-        return std::nullopt;
+        return std::unexpected(status.error());
     return status->current_state;
 }
 
-std::optional<ServiceStatus> SystemdServiceControl::query_service_status(ScHandle service) {
+OsResult<ServiceStatus> SystemdServiceControl::query_service_status(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceQueryStatus);
     if (entry == nullptr)
-        return std::nullopt;
+        return bad_handle("query_service_status");
     auto unit = entry->bus->unit_state(entry->unit);
-    if (!logged(unit.has_value(), "reading the unit's state", entry->bus->last_error(),
-                entry->unit)) {
-        return std::nullopt;
-    }
+    if (!unit)
+        return refused("reading the unit's state", entry->bus->last_error(), entry->unit);
     auto state = service_state_of_unit(unit->active_state, unit->sub_state);
+    // A state this system does not know is no answer the caller could use.
     if (!state)
-        return std::nullopt;
+        return std::unexpected(OsError{EPROTO, "ActiveState " + unit->active_state, entry->unit});
     return service_status_of_unit(*state, unit->active_state, unit->result, unit->exec_main_status);
 }
 
-bool SystemdServiceControl::start_service(ScHandle service) {
+OsResult<void> SystemdServiceControl::start_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceStart);
-    return entry != nullptr && logged(entry->bus->start_unit(entry->unit), "StartUnit",
-                                      entry->bus->last_error(), entry->unit);
+    if (entry == nullptr)
+        return bad_handle("start_service");
+    return checked(entry->bus->start_unit(entry->unit), "StartUnit", entry->bus->last_error(),
+                   entry->unit);
 }
 
-bool SystemdServiceControl::stop_service(ScHandle service) {
+OsResult<void> SystemdServiceControl::stop_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceStop);
-    return entry != nullptr && logged(entry->bus->stop_unit(entry->unit), "StopUnit",
-                                      entry->bus->last_error(), entry->unit);
+    if (entry == nullptr)
+        return bad_handle("stop_service");
+    return checked(entry->bus->stop_unit(entry->unit), "StopUnit", entry->bus->last_error(),
+                   entry->unit);
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
 // then nothing of it is left.
-bool SystemdServiceControl::delete_service(ScHandle service) {
+OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kDelete);
     if (entry == nullptr)
-        return false;
+        return bad_handle("delete_service");
     entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
     if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
-        return logged(false, "removing the unit", errno, unit_path(entry->unit));
-    if (!logged(entry->bus->reload(), "Reload", entry->bus->last_error(), entry->unit))
-        return false;
+        return refused("removing the unit", errno, unit_path(entry->unit));
+    if (!entry->bus->reload())
+        return refused("Reload", entry->bus->last_error(), entry->unit);
     entry->bus->reset_failed_unit(entry->unit);  // a failed unit would otherwise stay listed
-    return true;
+    return {};
 }
 
 void SystemdServiceControl::close_service_handle(ScHandle handle) {

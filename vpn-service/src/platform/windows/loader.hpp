@@ -5,8 +5,8 @@
 namespace velnaro::platform {
 
 class Win32Loader final : public Loader {
-public:
-    std::optional<ModuleHandle> load_library(std::string_view path) override;
+  public:
+    OsResult<ModuleHandle> load_library(std::string_view path) override;
     void* find_export(ModuleHandle module, const char* name) override;
 };
 

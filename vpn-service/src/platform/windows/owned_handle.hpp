@@ -28,22 +28,17 @@ struct FindHandlePolicy {
 // A search handle of FindFirstFileExW, closed with FindClose.
 using FindHandle = Owned<FindHandlePolicy>;
 
-// Memory the system allocated for the caller and that is released with LocalFree.
 template <class T>
-class LocalMemory {
-  public:
-    LocalMemory() noexcept = default;
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
-    ~LocalMemory() {
-        if (pointer_ != nullptr)
-            ::LocalFree(reinterpret_cast<HLOCAL>(pointer_));
-    }
-    T get() const noexcept { return pointer_; }
-    T* out() noexcept { return &pointer_; }
-
-  private:
-    T pointer_ = nullptr;
+struct LocalFreePolicy {
+    using Value = T;
+    static T invalid() noexcept { return nullptr; }
+    static bool is_valid(T pointer) noexcept { return pointer != nullptr; }
+    void close(T pointer) noexcept { ::LocalFree(reinterpret_cast<HLOCAL>(pointer)); }
 };
+
+// Memory the system allocated for the caller and that is released with LocalFree; calls
+// fill it through out().
+template <class T>
+using LocalMemory = Owned<LocalFreePolicy<T>>;
 
 }  // namespace velnaro::platform

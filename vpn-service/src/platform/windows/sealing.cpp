@@ -13,24 +13,20 @@
 namespace velnaro::platform {
 namespace {
 
-// Releases a blob the data protection API allocated, wiping it first when it held plaintext.
-class ProtectedOutput {
-  public:
-    explicit ProtectedOutput(bool wipe) : wipe_(wipe) {}
-    ProtectedOutput(const ProtectedOutput&) = delete;
-    ProtectedOutput& operator=(const ProtectedOutput&) = delete;
-    ~ProtectedOutput() {
-        if (blob.pbData == nullptr)
-            return;
-        if (wipe_)
+// A blob the data protection API allocated, wiped before it is released when it held
+// plaintext.
+struct ProtectedOutputPolicy {
+    using Value = DATA_BLOB;
+    bool wipe = false;
+    static DATA_BLOB invalid() noexcept { return DATA_BLOB{0, nullptr}; }
+    static bool is_valid(DATA_BLOB blob) noexcept { return blob.pbData != nullptr; }
+    void close(DATA_BLOB blob) noexcept {
+        if (wipe)
             ::SecureZeroMemory(blob.pbData, blob.cbData);
         ::LocalFree(blob.pbData);
     }
-    DATA_BLOB blob{};
-
-  private:
-    bool wipe_;
 };
+using ProtectedOutput = Owned<ProtectedOutputPolicy>;
 
 bool fits_in_dword(std::size_t size) {
     return size <= std::numeric_limits<DWORD>::max();
@@ -40,49 +36,54 @@ DATA_BLOB input_of(std::span<const std::uint8_t> bytes) {
     return DATA_BLOB{static_cast<DWORD>(bytes.size()), const_cast<BYTE*>(bytes.data())};
 }
 
+std::unexpected<OsError> failed(const char* operation, DWORD code = ::GetLastError()) {
+    return std::unexpected(OsError{code, operation, ""});
+}
+
 using CryptProtectDataFn = decltype(&::CryptProtectData);
 using CryptUnprotectDataFn = decltype(&::CryptUnprotectData);
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> Win32Sealing::protect(std::span<const std::uint8_t> secret,
-                                                               std::u16string_view description) {
+OsResult<std::vector<std::uint8_t>> Win32Sealing::protect(std::span<const std::uint8_t> secret,
+                                                          std::u16string_view description) {
     // The description goes to the call zero-terminated; a zero inside would cut it short.
-    if (!fits_in_dword(secret.size()) || description.find(u'\0') != std::u16string_view::npos) {
-        return std::nullopt;
-    }
+    if (!fits_in_dword(secret.size()) || description.find(u'\0') != std::u16string_view::npos)
+        return failed("CryptProtectData", ERROR_INVALID_PARAMETER);
     const std::wstring text(description.begin(), description.end());
     DATA_BLOB input = input_of(secret);
-    ProtectedOutput output(false);
+    ProtectedOutput output(ProtectedOutputPolicy::invalid(), ProtectedOutputPolicy{false});
     static const auto protect_data =
         system32_function<CryptProtectDataFn>(L"crypt32.dll", "CryptProtectData");
     if (protect_data == nullptr)
-        return std::nullopt;
+        return failed("GetProcAddress");
     if (!protect_data(&input, text.c_str(), nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                      &output.blob) ||
-        output.blob.pbData == nullptr) {
-        return std::nullopt;
-    }
-    return std::vector<std::uint8_t>(output.blob.pbData, output.blob.pbData + output.blob.cbData);
+                      output.out()))
+        return failed("CryptProtectData");
+    if (!output)
+        return failed("CryptProtectData", ERROR_INVALID_DATA);
+    const DATA_BLOB sealed = output.get();
+    return std::vector<std::uint8_t>(sealed.pbData, sealed.pbData + sealed.cbData);
 }
 
-std::optional<OpenedBlob> Win32Sealing::unprotect(std::span<const std::uint8_t> blob) {
+OsResult<OpenedBlob> Win32Sealing::unprotect(std::span<const std::uint8_t> blob) {
     if (!fits_in_dword(blob.size()))
-        return std::nullopt;
+        return failed("CryptUnprotectData", ERROR_INVALID_PARAMETER);
     DATA_BLOB input = input_of(blob);
-    ProtectedOutput output(true);
+    ProtectedOutput output(ProtectedOutputPolicy::invalid(), ProtectedOutputPolicy{true});
     LocalMemory<LPWSTR> description;
     static const auto unprotect_data =
         system32_function<CryptUnprotectDataFn>(L"crypt32.dll", "CryptUnprotectData");
     if (unprotect_data == nullptr)
-        return std::nullopt;
+        return failed("GetProcAddress");
     if (!unprotect_data(&input, description.out(), nullptr, nullptr, nullptr,
-                        CRYPTPROTECT_UI_FORBIDDEN, &output.blob) ||
-        output.blob.pbData == nullptr) {
-        return std::nullopt;
-    }
+                        CRYPTPROTECT_UI_FORBIDDEN, output.out()))
+        return failed("CryptUnprotectData");
+    if (!output)
+        return failed("CryptUnprotectData", ERROR_INVALID_DATA);
+    const DATA_BLOB opened_blob = output.get();
     OpenedBlob opened;
-    opened.data.assign(output.blob.pbData, output.blob.pbData + output.blob.cbData);
+    opened.data.assign(opened_blob.pbData, opened_blob.pbData + opened_blob.cbData);
     if (description.get() != nullptr) {
         const std::wstring_view text(description.get());
         opened.description = std::u16string(text.begin(), text.end());

@@ -12,10 +12,20 @@ SC_HANDLE to_native(ScHandle handle) {
     return reinterpret_cast<SC_HANDLE>(handle.value);
 }
 
-std::optional<ScHandle> from_native(SC_HANDLE handle) {
-    if (handle == nullptr)
-        return std::nullopt;
+ScHandle from_native(SC_HANDLE handle) {
     return ScHandle{reinterpret_cast<std::uintptr_t>(handle)};
+}
+
+std::unexpected<OsError> failed(const char* operation, std::string_view subject = {},
+                                DWORD code = ::GetLastError()) {
+    return std::unexpected(OsError{code, operation, std::string(subject)});
+}
+
+// The result of a call that returns only whether it worked.
+OsResult<void> checked(BOOL done, const char* operation) {
+    if (!done)
+        return failed(operation);
+    return {};
 }
 
 // The names one after another, each ended by a zero, and one more zero at the end.
@@ -49,93 +59,114 @@ std::optional<WideRegistration> to_wide(const ServiceRegistration& registration)
     return WideRegistration{*name, *display_name, *command_line, *dependencies};
 }
 
-}  // namespace
-
-std::optional<ScHandle> Win32ServiceControl::open_manager(std::uint32_t access) {
-    return from_native(::OpenSCManagerW(nullptr, nullptr, access));
+OsResult<void> change_config2(ScHandle service, DWORD level, void* info, const char* what) {
+    return checked(::ChangeServiceConfig2W(to_native(service), level, info), what);
 }
 
-std::expected<ScHandle, OpenServiceFailure> Win32ServiceControl::open_service(
+}  // namespace
+
+OsResult<OwnedScHandle> Win32ServiceControl::open_manager(std::uint32_t access) {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, access);
+    if (manager == nullptr)
+        return failed("OpenSCManagerW");
+    return own(from_native(manager));
+}
+
+std::expected<OwnedScHandle, OpenServiceError> Win32ServiceControl::open_service(
     ScHandle manager, std::string_view name, std::uint32_t access) {
+    auto refused = [&](OpenServiceFailure kind, DWORD code) {
+        return std::unexpected(
+            OpenServiceError{kind, OsError{code, "OpenServiceW", std::string(name)}});
+    };
     auto wide_name = platform::to_wide(name);
     if (!wide_name)
-        return std::unexpected(OpenServiceFailure::failed);
-    if (auto opened = from_native(::OpenServiceW(to_native(manager), wide_name->c_str(), access)))
-        return *opened;
-    switch (::GetLastError()) {
+        return refused(OpenServiceFailure::failed, ERROR_INVALID_NAME);
+    if (SC_HANDLE service = ::OpenServiceW(to_native(manager), wide_name->c_str(), access))
+        return own(from_native(service));
+    const DWORD error = ::GetLastError();
+    switch (error) {
         case ERROR_SERVICE_DOES_NOT_EXIST:
         case ERROR_SERVICE_MARKED_FOR_DELETE:
-            return std::unexpected(OpenServiceFailure::missing);
+            return refused(OpenServiceFailure::missing, error);
         case ERROR_ACCESS_DENIED:
-            return std::unexpected(OpenServiceFailure::access_denied);
+            return refused(OpenServiceFailure::access_denied, error);
         default:
-            return std::unexpected(OpenServiceFailure::failed);
+            return refused(OpenServiceFailure::failed, error);
     }
 }
 
-std::optional<ScHandle> Win32ServiceControl::create_service(ScHandle manager,
+OsResult<OwnedScHandle> Win32ServiceControl::create_service(ScHandle manager,
                                                             const ServiceRegistration& registration,
                                                             std::uint32_t access) {
     auto wide = to_wide(registration);
     if (!wide)
-        return std::nullopt;
-    return from_native(
-        ::CreateServiceW(to_native(manager), wide->name.c_str(), wide->display_name.c_str(), access,
-                         registration.service_type, registration.start_type,
-                         registration.error_control, wide->command_line.c_str(), nullptr, nullptr,
-                         wide->dependencies.c_str(), nullptr, nullptr));
+        return failed("CreateServiceW", registration.name, ERROR_INVALID_PARAMETER);
+    SC_HANDLE service = ::CreateServiceW(
+        to_native(manager), wide->name.c_str(), wide->display_name.c_str(), access,
+        registration.service_type, registration.start_type, registration.error_control,
+        wide->command_line.c_str(), nullptr, nullptr, wide->dependencies.c_str(), nullptr, nullptr);
+    if (service == nullptr)
+        return failed("CreateServiceW", registration.name);
+    return own(from_native(service));
 }
 
-bool Win32ServiceControl::change_service_config(ScHandle service,
-                                                const ServiceRegistration& registration) {
+OsResult<void> Win32ServiceControl::change_service_config(ScHandle service,
+                                                          const ServiceRegistration& registration) {
     auto wide = to_wide(registration);
     if (!wide)
-        return false;
-    return ::ChangeServiceConfigW(
-               to_native(service), registration.service_type, registration.start_type,
-               registration.error_control, wide->command_line.c_str(), nullptr, nullptr,
-               wide->dependencies.c_str(), nullptr, nullptr, wide->display_name.c_str()) != FALSE;
+        return failed("ChangeServiceConfigW", registration.name, ERROR_INVALID_PARAMETER);
+    if (!::ChangeServiceConfigW(
+            to_native(service), registration.service_type, registration.start_type,
+            registration.error_control, wide->command_line.c_str(), nullptr, nullptr,
+            wide->dependencies.c_str(), nullptr, nullptr, wide->display_name.c_str())) {
+        return failed("ChangeServiceConfigW", registration.name);
+    }
+    return {};
 }
 
-bool Win32ServiceControl::set_service_description(ScHandle service, std::string_view description) {
+OsResult<void> Win32ServiceControl::set_service_description(ScHandle service,
+                                                            std::string_view description) {
     auto wide = platform::to_wide(description);
     if (!wide)
-        return false;
+        return failed("ChangeServiceConfig2W(DESCRIPTION)", {}, ERROR_INVALID_PARAMETER);
     SERVICE_DESCRIPTIONW info{};
     info.lpDescription = wide->data();
-    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_DESCRIPTION, &info) != FALSE;
+    return change_config2(service, SERVICE_CONFIG_DESCRIPTION, &info,
+                          "ChangeServiceConfig2W(DESCRIPTION)");
 }
 
-bool Win32ServiceControl::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
+OsResult<void> Win32ServiceControl::set_service_sid_type(ScHandle service, std::uint32_t sid_type) {
     SERVICE_SID_INFO info{};
     info.dwServiceSidType = sid_type;
-    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_SERVICE_SID_INFO, &info) !=
-           FALSE;
+    return change_config2(service, SERVICE_CONFIG_SERVICE_SID_INFO, &info,
+                          "ChangeServiceConfig2W(SERVICE_SID_INFO)");
 }
 
-std::optional<std::uint32_t> Win32ServiceControl::query_service_sid_type(ScHandle service) {
+OsResult<std::uint32_t> Win32ServiceControl::query_service_sid_type(ScHandle service) {
     static_assert(sizeof(SERVICE_SID_INFO) == 4);
     SERVICE_SID_INFO info{};
     DWORD needed = 0;
     if (!::QueryServiceConfig2W(to_native(service), SERVICE_CONFIG_SERVICE_SID_INFO,
                                 reinterpret_cast<LPBYTE>(&info), sizeof info, &needed)) {
-        return std::nullopt;
+        return failed("QueryServiceConfig2W(SERVICE_SID_INFO)");
     }
     return info.dwServiceSidType;
 }
 
-bool Win32ServiceControl::set_required_privileges(ScHandle service,
-                                                  const std::vector<std::string>& privileges) {
+OsResult<void> Win32ServiceControl::set_required_privileges(
+    ScHandle service, const std::vector<std::string>& privileges) {
     auto list = dependency_list(privileges);  // the same zero-separated list
     if (!list)
-        return false;
+        return failed("ChangeServiceConfig2W(REQUIRED_PRIVILEGES_INFO)", {},
+                      ERROR_INVALID_PARAMETER);
     SERVICE_REQUIRED_PRIVILEGES_INFOW info{};
     info.pmszRequiredPrivileges = list->data();
-    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO,
-                                   &info) != FALSE;
+    return change_config2(service, SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &info,
+                          "ChangeServiceConfig2W(REQUIRED_PRIVILEGES_INFO)");
 }
 
-bool Win32ServiceControl::set_recovery(ScHandle service, const ServiceRecovery& recovery) {
+OsResult<void> Win32ServiceControl::set_recovery(ScHandle service,
+                                                 const ServiceRecovery& recovery) {
     std::vector<SC_ACTION> actions;
     for (const auto delay : recovery.restart_delays)
         actions.push_back(SC_ACTION{SC_ACTION_RESTART, static_cast<DWORD>(delay.count())});
@@ -143,45 +174,49 @@ bool Win32ServiceControl::set_recovery(ScHandle service, const ServiceRecovery& 
     info.dwResetPeriod = static_cast<DWORD>(recovery.reset_period.count());
     info.cActions = static_cast<DWORD>(actions.size());
     info.lpsaActions = actions.data();
-    if (!::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_FAILURE_ACTIONS, &info))
-        return false;
+    if (auto set = change_config2(service, SERVICE_CONFIG_FAILURE_ACTIONS, &info,
+                                  "ChangeServiceConfig2W(FAILURE_ACTIONS)");
+        !set) {
+        return set;
+    }
     // Without this flag only a crash counts; a service that gives up reports STOPPED with an
     // exit code, and that must be retried too.
     SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
-    return ::ChangeServiceConfig2W(to_native(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG,
-                                   &flag) != FALSE;
+    return change_config2(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag,
+                          "ChangeServiceConfig2W(FAILURE_ACTIONS_FLAG)");
 }
 
-std::optional<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle service) {
+OsResult<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle service) {
     auto status = query_service_status(service);
     if (!status)
-        return std::nullopt;
+        return std::unexpected(status.error());
     return status->current_state;
 }
 
-std::optional<ServiceStatus> Win32ServiceControl::query_service_status(ScHandle service) {
+OsResult<ServiceStatus> Win32ServiceControl::query_service_status(ScHandle service) {
     static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36);
     SERVICE_STATUS_PROCESS status{};
     DWORD needed = 0;
     if (!::QueryServiceStatusEx(to_native(service), SC_STATUS_PROCESS_INFO,
                                 reinterpret_cast<LPBYTE>(&status), sizeof status, &needed)) {
-        return std::nullopt;
+        return failed("QueryServiceStatusEx");
     }
     return ServiceStatus{status.dwCurrentState, status.dwWin32ExitCode,
                          status.dwServiceSpecificExitCode};
 }
 
-bool Win32ServiceControl::start_service(ScHandle service) {
-    return ::StartServiceW(to_native(service), 0, nullptr) != FALSE;
+OsResult<void> Win32ServiceControl::start_service(ScHandle service) {
+    return checked(::StartServiceW(to_native(service), 0, nullptr), "StartServiceW");
 }
 
-bool Win32ServiceControl::stop_service(ScHandle service) {
+OsResult<void> Win32ServiceControl::stop_service(ScHandle service) {
     SERVICE_STATUS status{};
-    return ::ControlService(to_native(service), SERVICE_CONTROL_STOP, &status) != FALSE;
+    return checked(::ControlService(to_native(service), SERVICE_CONTROL_STOP, &status),
+                   "ControlService(STOP)");
 }
 
-bool Win32ServiceControl::delete_service(ScHandle service) {
-    return ::DeleteService(to_native(service)) != FALSE;
+OsResult<void> Win32ServiceControl::delete_service(ScHandle service) {
+    return checked(::DeleteService(to_native(service)), "DeleteService");
 }
 
 void Win32ServiceControl::close_service_handle(ScHandle handle) {

@@ -66,55 +66,69 @@ using SetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PCWSTR);
 
 }  // namespace
 
-std::uint32_t Win32ServiceHost::run_dispatcher(std::string_view service_name, ServiceMain main) {
+namespace {
+
+std::unexpected<OsError> failed(const char* operation, std::string_view service_name,
+                                DWORD code = ::GetLastError()) {
+    return std::unexpected(OsError{code, operation, std::string(service_name)});
+}
+
+}  // namespace
+
+OsResult<void> Win32ServiceHost::run_dispatcher(std::string_view service_name, ServiceMain main) {
     auto name = to_wide(service_name);
     if (!name)
-        return ERROR_INVALID_NAME;
+        return failed("StartServiceCtrlDispatcherW", service_name, ERROR_INVALID_NAME);
     g_service_main = &main;
     SERVICE_TABLE_ENTRYW table[] = {{name->data(), service_main_entry}, {nullptr, nullptr}};
     const BOOL ran = ::StartServiceCtrlDispatcherW(table);
     const DWORD error = ran ? 0 : ::GetLastError();
     g_service_main = nullptr;
-    return error;
+    if (!ran)
+        return failed("StartServiceCtrlDispatcherW", service_name, error);
+    return {};
 }
 
-std::optional<ServiceStatusHandle> Win32ServiceHost::register_control_handler(
+OsResult<ServiceStatusHandle> Win32ServiceHost::register_control_handler(
     std::string_view service_name, ControlHandler handler, void* context) {
     const auto name = to_wide(service_name);
     if (!name || handler == nullptr)
-        return std::nullopt;
+        return failed("RegisterServiceCtrlHandlerExW", service_name, ERROR_INVALID_PARAMETER);
     g_control_handler.store(handler);
     SERVICE_STATUS_HANDLE status =
         ::RegisterServiceCtrlHandlerExW(name->c_str(), control_entry, context);
     if (status == nullptr)
-        return std::nullopt;
+        return failed("RegisterServiceCtrlHandlerExW", service_name);
     return ServiceStatusHandle{reinterpret_cast<std::uintptr_t>(status)};
 }
 
-bool Win32ServiceHost::set_service_status(ServiceStatusHandle handle,
-                                          const ServiceStatusReport& report) {
+OsResult<void> Win32ServiceHost::set_service_status(ServiceStatusHandle handle,
+                                                    const ServiceStatusReport& report) {
     SERVICE_STATUS status = native_status(report);
-    const bool reported =
-        ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle.value), &status) != 0;
-    if (reported && report.current_state == SERVICE_STOPPED)
+    if (!::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle.value), &status))
+        return failed("SetServiceStatus", {});
+    if (report.current_state == SERVICE_STOPPED)
         g_stopped_reported.store(true);
-    return reported;
+    return {};
 }
 
-bool Win32ServiceHost::report_stopped_before_start(std::string_view service_name,
-                                                   const ServiceStatusReport& report) {
+OsResult<void> Win32ServiceHost::report_stopped_before_start(std::string_view service_name,
+                                                             const ServiceStatusReport& report) {
     const auto name = to_wide(service_name);
     if (!name)
-        return false;
+        return failed("StartServiceCtrlDispatcherW", service_name, ERROR_INVALID_NAME);
     g_early_name = &*name;
     g_early_report = &report;
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(name->c_str()), report_only_entry},
                                     {nullptr, nullptr}};
     // Fails at once from a console (1063) and when a library already ran the dispatcher.
     const bool ran = ::StartServiceCtrlDispatcherW(table) != FALSE;
+    const DWORD error = ran ? 0 : ::GetLastError();
     g_early_name = nullptr;
     g_early_report = nullptr;
-    return ran;
+    if (!ran)
+        return failed("StartServiceCtrlDispatcherW", service_name, error);
+    return {};
 }
 
 void Win32ServiceHost::explain_give_up(std::string_view) {

@@ -5,10 +5,10 @@
 namespace velnaro::platform {
 
 class Win32System final : public System {
-public:
+  public:
     std::optional<std::string> environment_variable(std::string_view name) override;
-    std::optional<std::string> executable_path() override;
-    bool random_bytes(std::span<std::uint8_t> out) override;
+    OsResult<std::string> executable_path() override;
+    OsResult<void> random_bytes(std::span<std::uint8_t> out) override;
     std::uint64_t system_time_100ns() override;
     std::chrono::steady_clock::time_point monotonic_now() override;
     void sleep_for(std::chrono::milliseconds duration) override;

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/loader.hpp"
+#include "platform/sealing.hpp"
+#include "platform/service_control.hpp"
+#include "platform/system.hpp"
+
+// What every implementation of a platform area does, whether it is the fake, Win32 or POSIX.
+// Each test binary instantiates the suites with its own implementation, e.g.
+//   INSTANTIATE_TEST_SUITE_P(Fake, SealingContract, ::testing::Values(SealingSubject{...}));
+namespace velnaro::contract {
+
+struct SealingSubject {
+    std::string name;
+    std::function<std::shared_ptr<platform::Sealing>()> make;
+};
+
+struct SystemSubject {
+    std::string name;
+    std::function<std::shared_ptr<platform::System>()> make;
+    // Sets an environment variable where the implementation reads it.
+    std::function<void(const std::string& name, const std::string& value)> set_variable;
+};
+
+struct LoaderSubject {
+    std::string name;
+    std::function<std::shared_ptr<platform::Loader>()> make;
+    // A library that loads, one of its exports, and a file that is not a library.
+    std::string library;
+    std::string export_name;
+    std::string not_a_library;
+};
+
+struct ServiceControlSubject {
+    std::string name;
+    std::function<std::shared_ptr<platform::ServiceControl>()> make;
+    // Registrations are made with this command line and never started.
+    std::string command_line;
+};
+
+template <class Subject>
+std::string subject_name(const ::testing::TestParamInfo<Subject>& info) {
+    return info.param.name;
+}
+
+class SealingContract : public ::testing::TestWithParam<SealingSubject> {};
+class SystemContract : public ::testing::TestWithParam<SystemSubject> {};
+class LoaderContract : public ::testing::TestWithParam<LoaderSubject> {};
+// Each test gets a manager handle and a registration under a fresh name.
+class ServiceControlContract : public ::testing::TestWithParam<ServiceControlSubject> {
+  protected:
+    void SetUp() override;
+
+    std::shared_ptr<platform::ServiceControl> services;
+    platform::OwnedScHandle manager;
+    platform::ServiceRegistration registration;
+};
+
+// A failure says which call failed and carries the system's error number.
+::testing::AssertionResult is_os_failure(const platform::OsError& error);
+
+}  // namespace velnaro::contract
+
+namespace velnaro::platform {
+// "call failed with N (subject)", for the messages of failed expectations.
+std::ostream& operator<<(std::ostream& out, const OsError& error);
+}  // namespace velnaro::platform

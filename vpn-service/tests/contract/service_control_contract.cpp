@@ -1,0 +1,58 @@
+#include <random>
+
+#include "contract/contracts.hpp"
+
+namespace velnaro::contract {
+
+namespace access = platform::access;
+
+void ServiceControlContract::SetUp() {
+    services = GetParam().make();
+    auto opened = services->open_manager(access::kManagerConnect | access::kManagerCreateService);
+    if (!opened)
+        GTEST_SKIP() << "the service manager cannot be opened: " << opened.error();
+    manager = std::move(*opened);
+    registration.name = "VelnaroContract" + std::to_string(std::random_device{}() % 1000000);
+    registration.display_name = "Velnaro contract test";
+    registration.start_type = 3;  // on demand: never started here
+    registration.command_line = GetParam().command_line;
+}
+
+namespace {
+
+constexpr std::uint32_t kAllServiceRights = 0xF01FF;
+
+TEST_P(ServiceControlContract, CreateChangeDescribeQueryAndDelete) {
+    {
+        auto service = services->create_service(manager.get(), registration, kAllServiceRights);
+        ASSERT_TRUE(service) << service.error();
+        EXPECT_EQ(services->query_service_state(service->get()), platform::service_state::kStopped);
+        auto again = services->create_service(manager.get(), registration, kAllServiceRights);
+        ASSERT_FALSE(again) << "a name is registered once";
+        EXPECT_TRUE(is_os_failure(again.error()));
+
+        registration.display_name += ", updated";
+        EXPECT_TRUE(services->change_service_config(service->get(), registration));
+        EXPECT_TRUE(services->set_service_description(service->get(), "Un service de test."));
+        ASSERT_TRUE(services->delete_service(service->get()));
+    }
+    // Gone once its last handle is closed; the refusal still names it.
+    auto reopened =
+        services->open_service(manager.get(), registration.name, access::kServiceQueryStatus);
+    ASSERT_FALSE(reopened);
+    EXPECT_EQ(reopened.error().kind, platform::OpenServiceFailure::missing);
+    EXPECT_TRUE(is_os_failure(reopened.error().os));
+    EXPECT_EQ(reopened.error().os.subject, registration.name);
+}
+
+TEST_P(ServiceControlContract, AStoppedServiceRefusesTheStopControl) {
+    auto service = services->create_service(manager.get(), registration, kAllServiceRights);
+    ASSERT_TRUE(service) << service.error();
+    auto stopped = services->stop_service(service->get());
+    ASSERT_FALSE(stopped) << "a stopped service takes no stop control";
+    EXPECT_TRUE(is_os_failure(stopped.error()));
+    EXPECT_TRUE(services->delete_service(service->get()));
+}
+
+}  // namespace
+}  // namespace velnaro::contract

@@ -1,0 +1,77 @@
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "contract/contracts.hpp"
+#include "platform/paths.hpp"
+#include "platform/posix/loader.hpp"
+#include "platform/posix/sealing.hpp"
+#include "platform/posix/system.hpp"
+
+namespace velnaro::contract {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A private folder for the sealing key, a machine id and a file that is not a library, made
+// for each test (other suites of this binary rearrange /tmp) and removed after it.
+struct Scratch {
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "velnaro-contract-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr)
+            root = pattern;
+        std::ofstream(join_path(root, "machine-id")) << "0123456789abcdef0123456789abcdef\n";
+    }
+    ~Scratch() { fs::remove_all(root); }
+    std::string root;
+};
+
+// A sealing whose key and machine id live in a scratch folder of its own.
+std::shared_ptr<platform::Sealing> scratch_sealing() {
+    struct Holder {
+        Scratch scratch;
+        platform::PosixSealing sealing{platform::SealingKeyLocation{
+            join_path(scratch.root, "keys"), {join_path(scratch.root, "machine-id")}}};
+    };
+    auto holder = std::make_shared<Holder>();
+    return std::shared_ptr<platform::Sealing>(holder, &holder->sealing);
+}
+
+// A file that is there but is no library; kept for the process, in the working folder.
+std::string text_file() {
+    const std::string path = (fs::current_path() / "velnaro-not-a-library.so").string();
+    std::ofstream(path) << "just text\n";
+    return path;
+}
+
+// The C library this test runs with, found through one of its functions.
+std::string c_library() {
+    Dl_info info{};
+    ::dladdr(reinterpret_cast<void*>(&::getpid), &info);
+    return info.dli_fname != nullptr ? info.dli_fname : "";
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, SealingContract,
+                         ::testing::Values(SealingSubject{"Posix", scratch_sealing}),
+                         subject_name<SealingSubject>);
+
+INSTANTIATE_TEST_SUITE_P(Posix, SystemContract,
+                         ::testing::Values(SystemSubject{
+                             "Posix", [] { return std::make_shared<platform::PosixSystem>(); },
+                             [](const std::string& name, const std::string& value) {
+                                 ::setenv(name.c_str(), value.c_str(), 1);
+                             }}),
+                         subject_name<SystemSubject>);
+
+INSTANTIATE_TEST_SUITE_P(Posix, LoaderContract,
+                         ::testing::Values(LoaderSubject{
+                             "Posix", [] { return std::make_shared<platform::PosixLoader>(); },
+                             c_library(), "getpid", text_file()}),
+                         subject_name<LoaderSubject>);
+
+}  // namespace
+}  // namespace velnaro::contract
