@@ -69,6 +69,20 @@ TEST(UnitFile, TheTunnelGetsOnlyTheNetworkCapabilityAndEscapedArguments) {
     EXPECT_NE(service->find("CapabilityBoundingSet=\n"), std::string::npos);
 }
 
+// Kernel tunables and control groups stay out of reach of both: the service has them
+// protected, the tunnel sees no /sys at all and only its own processes in /proc.
+TEST(UnitFile, EachRoleKeepsSysAndProcOutOfReach) {
+    auto tunnel = render_unit_file(registration("/v --tunnel-service /c.conf.dpapi"), "");
+    auto service = render_unit_file(registration("/v --service"), "");
+    ASSERT_TRUE(tunnel && service);
+    for (const char* line : {"TemporaryFileSystem=/sys:ro\n", "ProcSubset=pid\n",
+                             "ProtectKernelModules=yes\n", "ProtectSystem=strict\n"})
+        EXPECT_NE(tunnel->find(line), std::string::npos) << line;
+    for (const char* line : {"ProtectKernelTunables=yes\n", "ProtectControlGroups=yes\n",
+                             "ProtectKernelModules=yes\n", "ProtectSystem=strict\n"})
+        EXPECT_NE(service->find(line), std::string::npos) << line;
+}
+
 // A line break in any value would add directives of its own to the unit.
 TEST(UnitFile, ValuesThatWouldBreakTheirLineAreRefused) {
     EXPECT_FALSE(render_unit_file(registration("/x --service\nExecStartPre=/bin/sh"), ""));

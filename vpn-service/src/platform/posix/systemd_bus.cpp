@@ -172,7 +172,7 @@ std::optional<SystemdBus::UnitState> SystemdBus::unit_state(std::string_view uni
         last_error_ = r < 0 ? -r : ENOENT;
         return std::nullopt;
     }
-    UnitState state{load, active, sub, {}, 0};
+    UnitState state{load, active, sub, {}, 0, job_type};
     if (state.active_state != "failed" || state.load_state != "loaded")
         return state;  // a unit without a file has no service properties
     CallScope get;

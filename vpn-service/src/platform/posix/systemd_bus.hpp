@@ -27,6 +27,7 @@ class SystemdBus {
         std::string sub_state;
         std::string result;        // the service's last Result; read only once it failed
         int exec_main_status = 0;  // likewise
+        std::string job_type;      // the job queued for the unit ("stop", ...), empty if none
     };
 
     // Whether the connection still stands, after reading and dropping what systemd sent unasked

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "platform/posix/journal_log.hpp"
 #include "platform/posix/owned_fd.hpp"
@@ -12,6 +14,10 @@
 
 namespace velnaro::platform {
 namespace {
+
+// A stop takes the service a few milliseconds; its own time-out is systemd's.
+constexpr auto kRemovalStopWait = std::chrono::seconds(15);
+constexpr auto kRemovalStopPoll = std::chrono::milliseconds(10);
 
 std::string unit_path(std::string_view unit) {
     return std::string(kUnitDirectory) + "/" + std::string(unit);
@@ -114,6 +120,23 @@ OsResult<void> checked(bool ok, std::string_view what, int os_error, std::string
 // Windows manager answers ERROR_ACCESS_DENIED or ERROR_INVALID_HANDLE).
 std::unexpected<OsError> bad_handle(std::string_view operation) {
     return std::unexpected(OsError{EBADF, std::string(operation), ""});
+}
+
+// Whether the unit's stop was asked for and has not ended yet: a queued stop job, or the unit
+// on its way down.
+bool stop_under_way(SystemdBus& bus, std::string_view unit) {
+    const auto state = bus.unit_state(unit);
+    return state && (state->job_type == "stop" || state->active_state == "deactivating");
+}
+
+// Waits, bounded, for a stop already asked for to end. A unit reloaded while still up keeps
+// what it had set up for its processes until systemd has torn that down, and a unit that
+// fails on its way down stays listed as failed until its failure is reset: removal goes on
+// once the unit is down.
+void await_stop(SystemdBus& bus, std::string_view unit) {
+    const auto deadline = std::chrono::steady_clock::now() + kRemovalStopWait;
+    while (stop_under_way(bus, unit) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(kRemovalStopPoll);
 }
 
 constexpr std::uint32_t kManagerRights = access::kManagerConnect | access::kManagerCreateService;
@@ -342,12 +365,14 @@ OsResult<void> SystemdServiceControl::stop_service(ScHandle service) {
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
-// then nothing of it is left.
+// then nothing of it is left. A stop already under way is awaited first: systemd then reloads
+// with the unit down, drops it at once, and the reset clears what a failed stop left.
 OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kDelete);
     if (entry == nullptr)
         return bad_handle("delete_service");
+    await_stop(*entry->bus, entry->unit);
     entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
     if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
         return refused("removing the unit", errno, unit_path(entry->unit));

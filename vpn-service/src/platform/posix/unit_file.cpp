@@ -42,16 +42,30 @@ Role role_of(std::string_view command_line) {
 }
 
 // What every unit gets: no new privileges, a read-only system, no home, a private /tmp, no
-// kernel tuning, the usual system calls only.
-constexpr std::string_view kCommonHardening =
+// kernel tuning, the usual system calls only. The kernel's part is the role's (below).
+constexpr std::string_view kSystemHardening =
     "NoNewPrivileges=yes\n"
     "ProtectSystem=strict\n"
     "ProtectHome=yes\n"
-    "PrivateTmp=yes\n"
+    "PrivateTmp=yes\n";
+
+constexpr std::string_view kKernelHardening =
     "ProtectKernelTunables=yes\n"
     "ProtectKernelModules=yes\n"
     "ProtectKernelLogs=yes\n"
-    "ProtectControlGroups=yes\n"
+    "ProtectControlGroups=yes\n";
+
+// The tunnel's start is what a person waits for when connecting, so it gets the cheaper
+// sandbox of equal reach: it needs nothing of /sys, which one empty read-only tmpfs hides
+// whole, where protecting kernel tunables and control groups remounts every mount below /sys
+// read-only, one by one; ProcSubset=pid already hides /proc/sys and the kernel's other files.
+constexpr std::string_view kTunnelKernelHardening =
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "TemporaryFileSystem=/sys:ro\n"
+    "PrivateMounts=yes\n";
+
+constexpr std::string_view kCommonHardening =
     "ProtectClock=yes\n"
     "ProtectHostname=yes\n"
     "RestrictNamespaces=yes\n"
@@ -156,7 +170,8 @@ std::optional<std::string> render_unit_file(const ServiceRegistration& registrat
     if (!requires_units.empty())
         text += "Requires=" + requires_units + "\n";
     text += "\n[Service]\nExecStart=" + exec_start_of(registration.command_line) + "\n";
-    switch (role_of(registration.command_line)) {
+    const Role role = role_of(registration.command_line);
+    switch (role) {
         case Role::service:
             text += kServiceSettings;
             break;
@@ -167,6 +182,8 @@ std::optional<std::string> render_unit_file(const ServiceRegistration& registrat
             text += kOtherSettings;
             break;
     }
+    text += kSystemHardening;
+    text += role == Role::tunnel ? kTunnelKernelHardening : kKernelHardening;
     text += kCommonHardening;
     if (registration.start_type == kServiceAutoStart)
         text += "\n[Install]\nWantedBy=multi-user.target\n";
