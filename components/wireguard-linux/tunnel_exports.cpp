@@ -13,9 +13,9 @@
 #include "platform/native.hpp"
 #include "platform/posix/service_host.hpp"
 #include "platform/service_control.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "tunnel_runner.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
 #include "tunnel_text.hpp"
 #include "wireguard/component_abi.hpp"
 

@@ -22,10 +22,11 @@
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/sealing_key.hpp"
 #include "platform/posix/system.hpp"
-#include "platform/posix/systemd_service_control.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "platform/posix/systemd/systemd_service_control.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "protected_storage/secret_file.hpp"
 #include "protocol/messages.hpp"
+#include "wireguard/components.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {
@@ -160,7 +161,7 @@ void BM_Seal4KiB_Service(benchmark::State& state) {
     const std::vector<std::uint8_t> secret(kSecretBytes, 0x5a);
     platform::Platform& platform = bench_platform().platform;
     for (auto _ : state) {
-        auto blob = dpapi_protect(platform, secret, kTunnelDescription);
+        auto blob = seal_secret(platform, secret, kTunnelDescription);
         if (!blob)
             state.SkipWithError("sealing failed");
         benchmark::DoNotOptimize(blob);

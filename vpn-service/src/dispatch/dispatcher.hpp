@@ -2,7 +2,7 @@
 
 #include "dispatch/tunnel_controller.hpp"
 #include "protocol/messages.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro {
 

@@ -1,9 +1,9 @@
 #include "dispatch/live_tunnel_controller.hpp"
 
-#include "dispatch/connection_status.hpp"
+#include "dispatch/status_decision.hpp"
 #include "platform/paths.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 #include "tunnel_config/config_file.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "dispatch/tunnel_controller.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {
 

@@ -2,13 +2,13 @@
 
 #include "identity/identity_payload.hpp"
 #include "platform/paths.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "protected_storage/secret_file.hpp"
 
 namespace velnaro {
 namespace {
 
-// Largest blob that dpapi_unprotect accepts; reading one byte more lets it tell the size.
+// Largest blob that open_sealed_secret accepts; reading one byte more lets it tell the size.
 constexpr std::size_t kMaxIdentityFileBytes = 16384;
 
 }  // namespace
@@ -51,7 +51,7 @@ Status write_identity_file(platform::Platform& platform, std::string_view path,
     const auto payload = encode_identity_payload(identity);
     if (!payload)
         return fail(payload.error());
-    const auto blob = dpapi_protect(platform, *payload, kIdentityDescription);
+    const auto blob = seal_secret(platform, *payload, kIdentityDescription);
     if (!blob)
         return fail(blob.error());
 
@@ -64,7 +64,7 @@ Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::str
     const auto blob = platform.files.read_file(path, kMaxIdentityFileBytes);
     if (!blob)
         return fail(DetailCode::IDENTITY_READ_FAILED);
-    const auto payload = dpapi_unprotect(platform, *blob, kIdentityDescription);
+    const auto payload = open_sealed_secret(platform, *blob, kIdentityDescription);
     if (!payload)
         return fail(payload.error());
     return decode_identity_payload(*payload);

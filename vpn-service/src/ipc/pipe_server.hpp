@@ -13,7 +13,7 @@
 #include "dispatch/tunnel_controller.hpp"
 #include "ipc/pipe_name.hpp"
 #include "protocol/messages.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro {
 

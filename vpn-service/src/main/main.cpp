@@ -6,6 +6,7 @@
 #include "main/entry.hpp"
 #include "platform/arguments.hpp"
 #include "platform/native.hpp"
+#include "wireguard/components.hpp"
 
 int main(int argc, char** argv) {
     velnaro::platform::use_binary_standard_streams();

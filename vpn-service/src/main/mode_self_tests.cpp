@@ -1,14 +1,14 @@
 #include "ipc/ipc_self_test.hpp"
 #include "main/modes.hpp"
 #include "main/output.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "self_test/identity_self_tests.hpp"
 #include "self_test/tunnel_config_self_test.hpp"
 
 namespace velnaro {
 
 int run_dpapi_self_test_mode(Runtime& runtime) {
-    return print_status_result(dpapi_self_test(runtime.platform));
+    return print_status_result(sealing_self_test(runtime.platform));
 }
 
 int run_identity_crypto_self_test_mode(Runtime& runtime) {

@@ -1,6 +1,6 @@
 #include "core/version.hpp"
 #include "main/modes.hpp"
-#include "service/service_host.hpp"
+#include "service/running_service.hpp"
 
 namespace velnaro {
 

@@ -1,6 +1,6 @@
 #include "main/modes.hpp"
 #include "main/service_result_line.hpp"
-#include "service/service_commands.hpp"
+#include "service_manager/service_commands.hpp"
 
 namespace velnaro {
 

@@ -1,7 +1,7 @@
 #include "core/utf.hpp"
 #include "main/modes.hpp"
-#include "service/service_host.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service/running_service.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 #include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {

@@ -3,7 +3,7 @@
 #include <span>
 #include <string>
 
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro {
 

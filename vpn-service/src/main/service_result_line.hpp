@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/service_commands.hpp"
+#include "service_manager/service_commands.hpp"
 
 namespace velnaro {
 

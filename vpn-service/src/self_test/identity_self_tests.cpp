@@ -11,7 +11,7 @@
 #include "identity/identity_payload.hpp"
 #include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "self_test/self_test_json.hpp"
 #include "wireguard/keys.hpp"
 
@@ -108,10 +108,10 @@ Status identity_crypto_self_test(Runtime& runtime) {
     const auto payload = encode_identity_payload(built);
     if (!payload)
         return fail(payload.error());
-    const auto blob = dpapi_protect(runtime.platform, *payload, kIdentityDescription);
+    const auto blob = seal_secret(runtime.platform, *payload, kIdentityDescription);
     if (!blob)
         return fail(blob.error());
-    const auto opened = dpapi_unprotect(runtime.platform, *blob, kIdentityDescription);
+    const auto opened = open_sealed_secret(runtime.platform, *blob, kIdentityDescription);
     if (!opened)
         return fail(opened.error());
     const auto decoded = decode_identity_payload(*opened);

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/result.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro {
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "core/detail_code.hpp"
+#include "runtime/runtime.hpp"
 #include "tunnel_config/tunnel_config.hpp"
-#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

@@ -6,8 +6,8 @@
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
 #include "identity/device_identity.hpp"
+#include "runtime/runtime.hpp"
 #include "tunnel_config/tunnel_config.hpp"
-#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

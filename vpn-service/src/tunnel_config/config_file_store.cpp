@@ -6,14 +6,14 @@
 #include "identity/identity_lifecycle.hpp"
 #include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "protected_storage/secret_file.hpp"
 #include "tunnel_config/config_file.hpp"
 
 namespace velnaro {
 namespace {
 
-// The largest blob dpapi_unprotect accepts; anything longer is refused there.
+// The largest blob open_sealed_secret accepts; anything longer is refused there.
 constexpr std::size_t kMaxSealedFileBytes = 16384;
 
 Result<std::vector<std::uint8_t>> render_and_seal(platform::Platform& platform,
@@ -23,7 +23,7 @@ Result<std::vector<std::uint8_t>> render_and_seal(platform::Platform& platform,
     const auto text = render_tunnel_config_text(identity, config);
     if (!text)
         return fail(text.error());
-    return dpapi_protect(platform, *text, kTunnelDescription);
+    return seal_secret(platform, *text, kTunnelDescription);
 }
 
 // A fresh name per write, so two writers never share a temporary file.
@@ -76,7 +76,7 @@ Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::
     const auto blob = platform.files.read_file(path, kMaxSealedFileBytes);
     if (!blob)
         return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
-    return dpapi_unprotect(platform, *blob, kTunnelDescription);
+    return open_sealed_secret(platform, *blob, kTunnelDescription);
 }
 
 }  // namespace velnaro

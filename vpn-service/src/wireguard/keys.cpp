@@ -1,6 +1,7 @@
 #include "wireguard/keys.hpp"
 
 #include "platform/paths.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 

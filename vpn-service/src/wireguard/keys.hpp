@@ -7,7 +7,7 @@
 
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro {
 

@@ -7,6 +7,7 @@
 #include "core/owned.hpp"
 #include "core/secret_buffer.hpp"
 #include "wireguard/adapter_block.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 namespace {

@@ -2,6 +2,7 @@
 
 #include "core/utf.hpp"
 #include "platform/paths.hpp"
+#include "wireguard/components.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {

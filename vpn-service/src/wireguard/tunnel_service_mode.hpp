@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "core/result.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/platform.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro::contract {
 

@@ -6,6 +6,7 @@
 
 #include "platform/paths.hpp"
 #include "wireguard/component_abi.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro::fake {
 namespace {

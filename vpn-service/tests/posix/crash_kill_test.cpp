@@ -26,8 +26,9 @@
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/system.hpp"
-#include "platform/posix/systemd_service_control.hpp"
+#include "platform/posix/systemd/systemd_service_control.hpp"
 #include "tunnel_config/config_file.hpp"
+#include "wireguard/components.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {

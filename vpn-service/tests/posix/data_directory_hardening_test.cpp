@@ -18,8 +18,9 @@
 #include "platform/native.hpp"
 #include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
+#include "runtime/runtime.hpp"
 #include "tunnel_config/config_file.hpp"
-#include "wireguard/runtime.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 namespace {

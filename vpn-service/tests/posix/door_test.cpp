@@ -26,6 +26,7 @@
 #include "ipc/pipe_server.hpp"
 #include "platform/native.hpp"
 #include "platform/posix/pipes.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 namespace {

@@ -26,7 +26,7 @@
 #include "keys.hpp"
 #include "platform/native.hpp"
 #include "process.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "tunnel_text.hpp"
 #include "uapi_text.hpp"
 #include "wireguard/component_abi.hpp"
@@ -569,7 +569,7 @@ std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own
         "PersistentKeepalive = 25\n";
     const std::string config = (env.directory / "VelnaroTunnel.conf.dpapi").string();
     platform::NativePlatform native;
-    const auto blob = dpapi_protect(native.get(), as_bytes(text), kTunnelDescription);
+    const auto blob = seal_secret(native.get(), as_bytes(text), kTunnelDescription);
     if (!blob)
         return {};
     std::ofstream(config, std::ios::binary)

@@ -4,6 +4,7 @@
 
 #include "contract/pipes_contract.hpp"
 #include "platform/native.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro::contract {
 namespace {

@@ -16,6 +16,7 @@
 #include "contract/pipes_contract.hpp"
 #include "platform/native.hpp"
 #include "platform/posix/pipes.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 namespace {

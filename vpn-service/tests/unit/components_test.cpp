@@ -6,6 +6,7 @@
 
 #include "fake/fake_components.hpp"
 #include "platform/paths.hpp"
+#include "wireguard/components.hpp"
 #include "wireguard/keys.hpp"
 #include "wireguard/tunnel_service_mode.hpp"
 

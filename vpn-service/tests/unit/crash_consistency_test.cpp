@@ -17,6 +17,7 @@
 #include "identity/metadata.hpp"
 #include "platform/paths.hpp"
 #include "tunnel_config/config_file.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 namespace {

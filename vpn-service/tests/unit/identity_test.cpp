@@ -9,7 +9,7 @@
 #include "identity/identity_payload.hpp"
 #include "identity/metadata.hpp"
 #include "platform/paths.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 
 namespace velnaro {
 namespace {
@@ -205,7 +205,7 @@ TEST_F(IdentityFiles, EncodingErrorsComeBeforeAnyFile) {
 
 TEST_F(IdentityFiles, ReadFailuresKeepTheirOwnCodes) {
     const auto sealed = [&](std::span<const std::uint8_t> bytes, std::string_view description) {
-        return *dpapi_protect(fake.platform, bytes, description);
+        return *seal_secret(fake.platform, bytes, description);
     };
     const auto good = payload_of(sample_identity());
     auto corrupt = good;

@@ -7,8 +7,8 @@
 #include "fake/fake_platform.hpp"
 #include "platform/paths.hpp"
 #include "self_test/tunnel_config_self_test.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 #include "tunnel_config/config_file.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {
 namespace {

@@ -6,7 +6,7 @@
 #include "fake/fake_platform.hpp"
 #include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "protected_storage/secret_file.hpp"
 
 namespace velnaro {
@@ -46,7 +46,7 @@ TEST(DpapiProtect, SizeAndDescriptionLimitsAreCheckedBeforeThePlatform) {
     };
     for (const auto& c : cases) {
         fake::FakePlatform fake;
-        const auto blob = dpapi_protect(fake.platform, bytes_of(c.secret_size), c.description);
+        const auto blob = seal_secret(fake.platform, bytes_of(c.secret_size), c.description);
         if (c.expected) {
             ASSERT_FALSE(blob) << c.secret_size << " " << c.description.size();
             EXPECT_EQ(blob.error(), *c.expected);
@@ -60,7 +60,7 @@ TEST(DpapiProtect, SizeAndDescriptionLimitsAreCheckedBeforeThePlatform) {
 TEST(DpapiProtect, PlatformFailureIsReported) {
     fake::FakePlatform fake;
     fake.faults.fail_nth("protect");
-    const auto blob = dpapi_protect(fake.platform, bytes_of(4), kIdentityDescription);
+    const auto blob = seal_secret(fake.platform, bytes_of(4), kIdentityDescription);
     ASSERT_FALSE(blob);
     EXPECT_EQ(blob.error(), DetailCode::DPAPI_PROTECT_FAILED);
 }
@@ -68,17 +68,17 @@ TEST(DpapiProtect, PlatformFailureIsReported) {
 TEST(DpapiUnprotect, RoundTripsUnderTheSameDescription) {
     fake::FakePlatform fake;
     const auto secret = bytes_of(300, 0x11);
-    const auto blob = dpapi_protect(fake.platform, secret, euro_signs(10));
+    const auto blob = seal_secret(fake.platform, secret, euro_signs(10));
     ASSERT_TRUE(blob);
-    const auto opened = dpapi_unprotect(fake.platform, *blob, euro_signs(10));
+    const auto opened = open_sealed_secret(fake.platform, *blob, euro_signs(10));
     ASSERT_TRUE(opened);
     EXPECT_TRUE(std::equal(opened->begin(), opened->end(), secret.begin(), secret.end()));
 }
 
 TEST(DpapiUnprotect, RefusesBlobsOfTheWrongPurposeOrShape) {
     fake::FakePlatform fake;
-    const auto tunnel_blob = *dpapi_protect(fake.platform, bytes_of(8), kTunnelDescription);
-    const auto identity_blob = *dpapi_protect(fake.platform, bytes_of(8), kIdentityDescription);
+    const auto tunnel_blob = *seal_secret(fake.platform, bytes_of(8), kTunnelDescription);
+    const auto identity_blob = *seal_secret(fake.platform, bytes_of(8), kIdentityDescription);
     struct Case {
         const char* name;
         std::vector<std::uint8_t> blob;
@@ -105,7 +105,7 @@ TEST(DpapiUnprotect, RefusesBlobsOfTheWrongPurposeOrShape) {
          DetailCode::DPAPI_DESCRIPTION_INVALID},
     };
     for (const auto& c : cases) {
-        const auto opened = dpapi_unprotect(fake.platform, c.blob, c.expected_description);
+        const auto opened = open_sealed_secret(fake.platform, c.blob, c.expected_description);
         ASSERT_FALSE(opened) << c.name;
         EXPECT_EQ(opened.error(), c.expected) << c.name;
     }
@@ -113,9 +113,9 @@ TEST(DpapiUnprotect, RefusesBlobsOfTheWrongPurposeOrShape) {
 
 TEST(DpapiUnprotect, SizeLimitIsInclusiveAndChecksComeBeforeThePlatform) {
     fake::FakePlatform fake;
-    (void)dpapi_unprotect(fake.platform, bytes_of(16385), kIdentityDescription);
+    (void)open_sealed_secret(fake.platform, bytes_of(16385), kIdentityDescription);
     EXPECT_EQ(fake.faults.count("unprotect"), 0);
-    const auto at_limit = dpapi_unprotect(fake.platform, bytes_of(16384), kIdentityDescription);
+    const auto at_limit = open_sealed_secret(fake.platform, bytes_of(16384), kIdentityDescription);
     EXPECT_EQ(fake.faults.count("unprotect"), 1);
     ASSERT_FALSE(at_limit);
     EXPECT_EQ(at_limit.error(), DetailCode::DPAPI_UNPROTECT_FAILED);
@@ -123,14 +123,14 @@ TEST(DpapiUnprotect, SizeLimitIsInclusiveAndChecksComeBeforeThePlatform) {
 
 TEST(DpapiUnprotect, PlatformFailuresMapToTheirCodes) {
     fake::FakePlatform fake;
-    const auto blob = *dpapi_protect(fake.platform, bytes_of(8), kIdentityDescription);
+    const auto blob = *seal_secret(fake.platform, bytes_of(8), kIdentityDescription);
     fake.faults.fail_nth("unprotect");
-    auto opened = dpapi_unprotect(fake.platform, blob, kIdentityDescription);
+    auto opened = open_sealed_secret(fake.platform, blob, kIdentityDescription);
     ASSERT_FALSE(opened);
     EXPECT_EQ(opened.error(), DetailCode::DPAPI_UNPROTECT_FAILED);
 
     fake.sealing.drop_description = true;
-    opened = dpapi_unprotect(fake.platform, blob, kIdentityDescription);
+    opened = open_sealed_secret(fake.platform, blob, kIdentityDescription);
     ASSERT_FALSE(opened);
     EXPECT_EQ(opened.error(), DetailCode::DPAPI_DESCRIPTION_MISSING);
 }
@@ -146,7 +146,7 @@ TEST(DpapiSelfTest, PassesAndReportsTheFirstFailure) {
         fake::FakePlatform fake;
         if (c.fault)
             fake.faults.fail_nth(c.fault);
-        const Status outcome = dpapi_self_test(fake.platform);
+        const Status outcome = sealing_self_test(fake.platform);
         if (c.expected) {
             ASSERT_FALSE(outcome);
             EXPECT_EQ(outcome.error(), *c.expected);
@@ -177,7 +177,7 @@ TEST(DpapiSelfTest, DetectsOpenedBytesThatDifferFromThePlaintext) {
     fake::FakePlatform fake;
     LossySealing lossy;
     platform::Platform platform{fake.files, fake.system, lossy, fake.loader, fake.services};
-    const Status outcome = dpapi_self_test(platform);
+    const Status outcome = sealing_self_test(platform);
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error(), DetailCode::DPAPI_ROUNDTRIP_FAILED);
 }

@@ -8,8 +8,8 @@
 #include "fake/fake_error.hpp"
 #include "fake/fake_platform.hpp"
 #include "platform/paths.hpp"
-#include "service/service_commands.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/service_commands.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {
 namespace {

@@ -10,7 +10,7 @@
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "platform/paths.hpp"
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 #include "self_test/tunnel_config_self_test.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "wireguard/keys.hpp"
@@ -363,8 +363,7 @@ TEST(ConfigFileRead, ReadsBackOnlyItsOwnSealedText) {
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error(), DetailCode::TUNNEL_CONFIG_READ_FAILED);
 
-    const auto other =
-        dpapi_protect(fake.platform, as_bytes("[Interface]\n"), kIdentityDescription);
+    const auto other = seal_secret(fake.platform, as_bytes("[Interface]\n"), kIdentityDescription);
     ASSERT_TRUE(other.has_value());
     fake.files.put_file(path, *other);
     const auto mismatch = read_tunnel_config_text(fake.platform, path);
@@ -522,8 +521,8 @@ TEST(TunnelConfigSelfTest, ReportsAClearTextConfigurationLeftBeside) {
 TEST(TunnelConfigSelfTest, ReportsSealedTextThatIsNotAConfiguration) {
     HookedPlatform hooked;
     hooked.files.on_read = [&](std::vector<std::uint8_t>& bytes) {
-        bytes = *dpapi_protect(hooked.platform, as_bytes("[Peer]\nPrivateKey = x\n"),
-                               kTunnelDescription);
+        bytes =
+            *seal_secret(hooked.platform, as_bytes("[Peer]\nPrivateKey = x\n"), kTunnelDescription);
         return true;
     };
     const auto result = tunnel_config_self_test(hooked.runtime);

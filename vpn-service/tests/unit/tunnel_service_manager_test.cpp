@@ -7,7 +7,7 @@
 
 #include "fake/fake_platform.hpp"
 #include "platform/paths.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {
 namespace {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/native.hpp"
+#include "wireguard/components.hpp"
 #include "wireguard/keys.hpp"
 #include "wireguard/telemetry.hpp"
 

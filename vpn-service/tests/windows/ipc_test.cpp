@@ -9,6 +9,7 @@
 #include "ipc/ipc_self_test.hpp"
 #include "ipc/pipe_server.hpp"
 #include "platform/native.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 namespace {

@@ -14,6 +14,7 @@
 #include "ipc/client.hpp"
 #include "platform/native.hpp"
 #include "platform/windows/wide.hpp"
+#include "wireguard/components.hpp"
 
 #include <windows.h>
 

@@ -1,5 +1,6 @@
 #include "contract/pipes_contract.hpp"
 #include "platform/native.hpp"
+#include "wireguard/components.hpp"
 
 namespace velnaro::contract {
 namespace {

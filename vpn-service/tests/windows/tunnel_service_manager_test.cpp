@@ -22,8 +22,8 @@
 #include "core/uuid.hpp"
 #include "platform/native.hpp"
 #include "platform/windows/wide.hpp"
-#include "tunnel_service_manager/tunnel_registration.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_registration.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 
 // Last: it defines ERROR, which the project's headers use as a name.
 #include <windows.h>

@@ -7,7 +7,7 @@
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/service_host.hpp"
 #include "platform/posix/system.hpp"
-#include "platform/posix/systemd_service_control.hpp"
+#include "platform/posix/systemd/systemd_service_control.hpp"
 
 namespace velnaro::platform {
 

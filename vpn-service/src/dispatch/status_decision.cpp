@@ -1,10 +1,10 @@
-#include "dispatch/connection_status.hpp"
+#include "dispatch/status_decision.hpp"
 
 #include <optional>
 
 #include "core/file_time.hpp"
 
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {

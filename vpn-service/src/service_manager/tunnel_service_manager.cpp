@@ -1,9 +1,9 @@
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 
 #include <chrono>
 
 #include "platform/paths.hpp"
-#include "tunnel_service_manager/tunnel_registration.hpp"
+#include "service_manager/tunnel_registration.hpp"
 
 namespace velnaro {
 namespace {

@@ -1,4 +1,4 @@
-#include "service/service_host.hpp"
+#include "service/running_service.hpp"
 
 #include <system_error>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "platform/posix/systemd_service_control.hpp"
+#include "platform/posix/systemd/systemd_service_control.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 
 #include "platform/posix/journal_log.hpp"
 #include "platform/posix/owned_fd.hpp"
-#include "platform/posix/unit_file.hpp"
+#include "platform/posix/systemd/unit_file.hpp"
 
 namespace velnaro::platform {
 namespace {

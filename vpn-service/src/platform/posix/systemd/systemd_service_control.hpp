@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/systemd_bus.hpp"
+#include "platform/posix/systemd/systemd_bus.hpp"
 #include "platform/service_control.hpp"
 
 namespace velnaro::platform {

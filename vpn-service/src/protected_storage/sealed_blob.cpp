@@ -1,4 +1,4 @@
-#include "protected_storage/dpapi.hpp"
+#include "protected_storage/sealed_blob.hpp"
 
 #include <algorithm>
 
@@ -22,9 +22,9 @@ std::optional<std::u16string> description_for_platform(std::string_view descript
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> dpapi_protect(platform::Platform& platform,
-                                                std::span<const std::uint8_t> secret,
-                                                std::string_view description) {
+Result<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
+                                              std::span<const std::uint8_t> secret,
+                                              std::string_view description) {
     if (secret.empty() || secret.size() > kMaxSecretBytes) {
         return fail(DetailCode::IDENTITY_SECRET_SIZE_INVALID);
     }
@@ -37,9 +37,9 @@ Result<std::vector<std::uint8_t>> dpapi_protect(platform::Platform& platform,
     return std::move(*blob);
 }
 
-Result<SecretBuffer> dpapi_unprotect(platform::Platform& platform,
-                                     std::span<const std::uint8_t> blob,
-                                     std::string_view expected_description) {
+Result<SecretBuffer> open_sealed_secret(platform::Platform& platform,
+                                        std::span<const std::uint8_t> blob,
+                                        std::string_view expected_description) {
     if (blob.empty() || blob.size() > kMaxBlobBytes) {
         return fail(DetailCode::IDENTITY_PROTECTED_SIZE_INVALID);
     }
@@ -59,13 +59,13 @@ Result<SecretBuffer> dpapi_unprotect(platform::Platform& platform,
     return std::move(opened->data);
 }
 
-Status dpapi_self_test(platform::Platform& platform) {
+Status sealing_self_test(platform::Platform& platform) {
     SecretBuffer plaintext;
     append_text(plaintext, kSelfTestPlaintext);
-    const auto blob = dpapi_protect(platform, plaintext, kIdentityDescription);
+    const auto blob = seal_secret(platform, plaintext, kIdentityDescription);
     if (!blob)
         return fail(blob.error());
-    const auto opened = dpapi_unprotect(platform, *blob, kIdentityDescription);
+    const auto opened = open_sealed_secret(platform, *blob, kIdentityDescription);
     if (!opened)
         return fail(opened.error());
     if (!std::ranges::equal(*opened, plaintext))

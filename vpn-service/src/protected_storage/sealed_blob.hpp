@@ -15,13 +15,13 @@ inline constexpr std::string_view kIdentityDescription = "Velnaro VPN device ide
 inline constexpr std::string_view kTunnelDescription = "VelnaroTunnel";
 
 // Seals 1..4096 bytes under a description of 1..128 UTF-8 bytes.
-Result<std::vector<std::uint8_t>> dpapi_protect(platform::Platform& platform,
-                                                std::span<const std::uint8_t> secret,
-                                                std::string_view description);
+Result<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
+                                              std::span<const std::uint8_t> secret,
+                                              std::string_view description);
 // Opens a blob of 1..16384 bytes; the description inside must equal `expected_description`.
-Result<SecretBuffer> dpapi_unprotect(platform::Platform& platform,
-                                     std::span<const std::uint8_t> blob,
-                                     std::string_view expected_description);
-Status dpapi_self_test(platform::Platform& platform);
+Result<SecretBuffer> open_sealed_secret(platform::Platform& platform,
+                                        std::span<const std::uint8_t> blob,
+                                        std::string_view expected_description);
+Status sealing_self_test(platform::Platform& platform);
 
 }  // namespace velnaro

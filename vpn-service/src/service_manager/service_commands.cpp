@@ -1,4 +1,4 @@
-#include "service/service_commands.hpp"
+#include "service_manager/service_commands.hpp"
 
 #include <array>
 #include <functional>
@@ -8,8 +8,8 @@
 #include "core/command_line.hpp"
 #include "core/version.hpp"
 #include "platform/paths.hpp"
-#include "tunnel_service_manager/tunnel_registration.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_registration.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 #include "wireguard/component_location.hpp"
 
 namespace velnaro {

@@ -1,9 +1,9 @@
-#include "tunnel_service_manager/tunnel_registration.hpp"
+#include "service_manager/tunnel_registration.hpp"
 
 #include "core/command_line.hpp"
 #include "core/utf.hpp"
 #include "platform/paths.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {
 

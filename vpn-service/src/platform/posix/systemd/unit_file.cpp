@@ -1,4 +1,4 @@
-#include "platform/posix/unit_file.hpp"
+#include "platform/posix/systemd/unit_file.hpp"
 
 #include <algorithm>
 #include <array>

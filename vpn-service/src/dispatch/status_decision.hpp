@@ -1,13 +1,13 @@
 #pragma once
 
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 
 #include <cstdint>
 
 #include "core/connection_state.hpp"
 #include "core/result.hpp"
 #include "protocol/connection_status.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 #include "wireguard/telemetry.hpp"
 
 namespace velnaro {

@@ -14,7 +14,7 @@
 #include "core/detail_code.hpp"
 #include "ipc/pipe_name.hpp"
 #include "platform/service_host.hpp"
-#include "wireguard/runtime.hpp"
+#include "runtime/runtime.hpp"
 
 namespace velnaro {
 

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "platform/platform.hpp"
-#include "wireguard/components.hpp"
+
+namespace velnaro::wireguard {
+class ComponentCell;
+}  // namespace velnaro::wireguard
 
 namespace velnaro {
 

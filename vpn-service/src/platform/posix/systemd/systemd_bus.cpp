@@ -1,4 +1,4 @@
-#include "platform/posix/systemd_bus.hpp"
+#include "platform/posix/systemd/systemd_bus.hpp"
 
 #include <systemd/sd-bus.h>
 #include <unistd.h>

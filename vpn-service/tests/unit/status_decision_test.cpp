@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/connection_status.hpp"
+#include "dispatch/status_decision.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
-#include "tunnel_service_manager/tunnel_service_manager.hpp"
+#include "service_manager/tunnel_service_manager.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {

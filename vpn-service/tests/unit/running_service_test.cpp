@@ -9,7 +9,7 @@
 #include "fake/fake_platform.hpp"
 #include "ipc/client.hpp"
 #include "ipc/pipe_server.hpp"
-#include "service/service_host.hpp"
+#include "service/running_service.hpp"
 
 namespace velnaro {
 namespace {
