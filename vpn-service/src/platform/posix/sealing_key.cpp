@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/paths.hpp"
+#include "platform/posix/fd_io.hpp"
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/file_system_detail.hpp"
 #include "platform/posix/owned_fd.hpp"
@@ -48,32 +49,6 @@ std::optional<std::string> default_key_directory() {
     return join_path(join_path(join_path(*home, ".local"), "share"), "velnaro");
 }
 
-bool read_exactly(int fd, std::uint8_t* out, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t got = ::read(fd, out + done, size - done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool write_exactly(int fd, const std::uint8_t* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t put = ::write(fd, data + done, size - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
 enum class KeyRead { ok, missing, refused };
 
 // Only a regular file of the right size, owned by the account and private to it, is a key.
@@ -87,7 +62,8 @@ KeyRead read_key_file(int directory, const std::string& file, SealingKey& secret
         info.st_size != static_cast<off_t>(kSealingKeySize)) {
         return KeyRead::refused;
     }
-    return read_exactly(fd.get(), secret.data(), secret.size()) ? KeyRead::ok : KeyRead::refused;
+    return read_exactly(fd.get(), std::span(secret.data(), secret.size())) ? KeyRead::ok
+                                                                           : KeyRead::refused;
 }
 
 // The secret is written completely under a temporary name and then linked to the key's
@@ -107,7 +83,8 @@ bool publish_new_key_file(int directory, const std::string& file) {
     SealingKey secret;
     randombytes_buf(secret.data(), secret.size());
     const bool written =
-        write_exactly(fd.get(), secret.data(), secret.size()) && ::fsync(fd.get()) == 0;
+        write_exactly(fd.get(), std::span<const std::uint8_t>(secret.data(), secret.size())) &&
+        ::fsync(fd.get()) == 0;
     secret.wipe();
     fd.reset();
     const bool linked =
