@@ -127,8 +127,13 @@ class ServiceControl {
     virtual OsResult<void> set_required_privileges(ScHandle service,
                                                    const std::vector<std::string>& privileges) = 0;
     virtual OsResult<void> set_recovery(ScHandle service, const ServiceRecovery& recovery) = 0;
-    // The current state (1 to 7 when the manager behaves).
-    virtual OsResult<std::uint32_t> query_service_state(ScHandle service) = 0;
+    // The current state (1 to 7 when the manager behaves): the state part of the status.
+    virtual OsResult<std::uint32_t> query_service_state(ScHandle service) {
+        auto status = query_service_status(service);
+        if (!status)
+            return std::unexpected(status.error());
+        return status->current_state;
+    }
     // The current state with the exit codes of the service's last end.
     virtual OsResult<ServiceStatus> query_service_status(ScHandle service) = 0;
     virtual OsResult<void> start_service(ScHandle service) = 0;

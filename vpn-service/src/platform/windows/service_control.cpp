@@ -186,13 +186,6 @@ OsResult<void> Win32ServiceControl::set_recovery(ScHandle service,
                           "ChangeServiceConfig2W(FAILURE_ACTIONS_FLAG)");
 }
 
-OsResult<std::uint32_t> Win32ServiceControl::query_service_state(ScHandle service) {
-    auto status = query_service_status(service);
-    if (!status)
-        return std::unexpected(status.error());
-    return status->current_state;
-}
-
 OsResult<ServiceStatus> Win32ServiceControl::query_service_status(ScHandle service) {
     static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36);
     SERVICE_STATUS_PROCESS status{};

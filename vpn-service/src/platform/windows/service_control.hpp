@@ -22,7 +22,6 @@ class Win32ServiceControl final : public ServiceControl {
     OsResult<void> set_required_privileges(ScHandle service,
                                            const std::vector<std::string>& privileges) override;
     OsResult<void> set_recovery(ScHandle service, const ServiceRecovery& recovery) override;
-    OsResult<std::uint32_t> query_service_state(ScHandle service) override;
     OsResult<ServiceStatus> query_service_status(ScHandle service) override;
     OsResult<void> start_service(ScHandle service) override;
     OsResult<void> stop_service(ScHandle service) override;

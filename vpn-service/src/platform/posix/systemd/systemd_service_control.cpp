@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/posix/fd_io.hpp"
 #include "platform/posix/journal_log.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/systemd/unit_file.hpp"
@@ -28,19 +29,6 @@ bool unit_file_exists(std::string_view unit) {
     return ::lstat(unit_path(unit).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-bool write_all(int fd, std::string_view content) {
-    std::size_t written = 0;
-    while (written < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // A temporary file beside the unit, synced, renamed over it, then the folder synced: systemd
 // never reads half a unit, and the registration survives a crash.
 bool replace_file(const std::string& path, std::string_view content) {
@@ -49,7 +37,9 @@ bool replace_file(const std::string& path, std::string_view content) {
     {
         OwnedFd fd(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd || ::fchmod(fd.get(), 0644) != 0 || !write_all(fd.get(), content) ||
+        if (!fd || ::fchmod(fd.get(), 0644) != 0 ||
+            !write_exactly(fd.get(), {reinterpret_cast<const std::uint8_t*>(content.data()),
+                                      content.size()}) ||
             ::fsync(fd.get()) != 0) {
             ::unlink(temporary.c_str());
             return false;
@@ -324,13 +314,6 @@ OsResult<std::uint32_t> SystemdServiceControl::query_service_sid_type(ScHandle s
     return kServiceSidTypeUnrestricted;
 }
 
-OsResult<std::uint32_t> SystemdServiceControl::query_service_state(ScHandle service) {
-    auto status = query_service_status(service);
-    if (!status)
-        return std::unexpected(status.error());
-    return status->current_state;
-}
-
 OsResult<ServiceStatus> SystemdServiceControl::query_service_status(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceQueryStatus);
@@ -347,21 +330,24 @@ OsResult<ServiceStatus> SystemdServiceControl::query_service_status(ScHandle ser
 }
 
 OsResult<void> SystemdServiceControl::start_service(ScHandle service) {
-    std::lock_guard lock(mutex_);
-    Entry* entry = entry_of(service, false, access::kServiceStart);
-    if (entry == nullptr)
-        return bad_handle("start_service");
-    return checked(entry->bus->start_unit(entry->unit), "StartUnit", entry->bus->last_error(),
-                   entry->unit);
+    return unit_job(service, access::kServiceStart, "start_service", &SystemdBus::start_unit,
+                    "StartUnit");
 }
 
 OsResult<void> SystemdServiceControl::stop_service(ScHandle service) {
+    return unit_job(service, access::kServiceStop, "stop_service", &SystemdBus::stop_unit,
+                    "StopUnit");
+}
+
+OsResult<void> SystemdServiceControl::unit_job(ScHandle service, std::uint32_t right,
+                                               const char* operation,
+                                               bool (SystemdBus::*job)(std::string_view),
+                                               const char* call) {
     std::lock_guard lock(mutex_);
-    Entry* entry = entry_of(service, false, access::kServiceStop);
+    Entry* entry = entry_of(service, false, right);
     if (entry == nullptr)
-        return bad_handle("stop_service");
-    return checked(entry->bus->stop_unit(entry->unit), "StopUnit", entry->bus->last_error(),
-                   entry->unit);
+        return bad_handle(operation);
+    return checked((*entry->bus.*job)(entry->unit), call, entry->bus->last_error(), entry->unit);
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,

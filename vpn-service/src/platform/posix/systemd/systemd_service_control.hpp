@@ -35,7 +35,6 @@ class SystemdServiceControl final : public ServiceControl {
     OsResult<void> set_required_privileges(ScHandle service,
                                            const std::vector<std::string>& privileges) override;
     OsResult<void> set_recovery(ScHandle service, const ServiceRecovery& recovery) override;
-    OsResult<std::uint32_t> query_service_state(ScHandle service) override;
     OsResult<ServiceStatus> query_service_status(ScHandle service) override;
     OsResult<void> start_service(ScHandle service) override;
     OsResult<void> stop_service(ScHandle service) override;
@@ -43,6 +42,9 @@ class SystemdServiceControl final : public ServiceControl {
     void close_service_handle(ScHandle handle) override;
 
   private:
+    // StartUnit or StopUnit ("replace") for a handle holding `right`.
+    OsResult<void> unit_job(ScHandle service, std::uint32_t right, const char* operation,
+                            bool (SystemdBus::*job)(std::string_view), const char* call);
     struct Entry {
         std::shared_ptr<SystemdBus> bus;
         bool is_manager = false;
