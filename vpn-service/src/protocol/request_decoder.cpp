@@ -347,33 +347,11 @@ std::string_view command_name(const ServiceRequest& request) {
     return kCommandNames[request.index()];
 }
 
-namespace {
-
-// Takes any JSON value: for telling a broken text from a well-formed one of the wrong shape.
-class AnyValueReader final : public StrictJsonReader {
-  public:
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool key(string_t&) override { return true; }
-
-  protected:
-    bool object_started() override { return true; }
-    bool object_ended() override { return true; }
-    bool array_started() override { return true; }
-    bool array_ended() override { return true; }
-};
-
-}  // namespace
-
 std::expected<TunnelConfig, ConfigTextFault> read_tunnel_config(
     std::span<const std::uint8_t> text) {
     // Broken JSON is named first, wherever it stands: a person fixes the text before its
     // members.
-    AnyValueReader any_value;
+    AnyJsonValue any_value;
     if (!read_strict_json(text, any_value)) {
         return std::unexpected(ConfigTextFault{ConfigTextFault::Kind::not_json, "",
                                                any_value.text_fault().value_or(JsonTextFault{})});

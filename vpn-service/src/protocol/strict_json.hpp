@@ -51,6 +51,25 @@ class StrictJsonReader : public nlohmann::json_sax<nlohmann::json> {
     std::optional<JsonTextFault> text_fault_;
 };
 
+// Takes any JSON value, so only the reader's own rules decide: for telling a broken text from
+// a well-formed one of the wrong shape.
+class AnyJsonValue final : public StrictJsonReader {
+  public:
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool key(string_t&) override { return true; }
+
+  protected:
+    bool object_started() override { return true; }
+    bool object_ended() override { return true; }
+    bool array_started() override { return true; }
+    bool array_ended() override { return true; }
+};
+
 // Feeds one JSON text to `reader`: true only when the text is exactly one value that the
 // reader accepted, followed by nothing but JSON white space. A byte-order mark, comments
 // and invalid UTF-8 (lone surrogate escapes included) are refused.
