@@ -102,18 +102,25 @@ Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_d
     return identity;
 }
 
-Result<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory) {
+Result<DeviceIdentity> new_device_identity(Runtime& runtime) {
     const auto keys = new_keypair(runtime);
     if (!keys)
         return fail(keys.error());
     const auto installation_id = random_uuid(runtime.platform);
     if (!installation_id)
         return fail(DetailCode::KEY_GENERATION_FAILED);
-
     DeviceIdentity identity;
     identity.installation_id = *installation_id;
     identity.key_version = 1;
     take_keys(identity, *keys);
+    return identity;
+}
+
+Result<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory) {
+    auto created = new_device_identity(runtime);
+    if (!created)
+        return fail(created.error());
+    const DeviceIdentity& identity = *created;
 
     const IdentityPaths paths = paths_in(data_directory);
     if (auto written = write_identity_file(runtime.platform, paths.identity, identity); !written) {

@@ -14,6 +14,8 @@ inline constexpr std::string_view kMetadataFileName = "metadata.json";
 
 // Makes sure the data directory holds a consistent identity, creating it on first use.
 Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory);
+// A new identity (fresh keys and installation ID, key version 1), stored nowhere yet.
+Result<DeviceIdentity> new_device_identity(Runtime& runtime);
 // Makes a new identity (key version 1) in a data directory that holds none.
 Result<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory);
 // Prepares (or returns the already prepared) next identity of a two-step rotation.

@@ -89,21 +89,10 @@ IdentitySelfTestResult ensure_twice(Runtime& runtime, const std::string& directo
 }  // namespace
 
 Status identity_crypto_self_test(Runtime& runtime) {
-    const auto component_directory = resolve_component_directory(runtime.platform);
-    if (!component_directory)
-        return fail(component_directory.error());
-    const auto keys = generate_keypair(runtime, *component_directory);
-    if (!keys)
-        return fail(keys.error());
-    const auto installation_id = random_uuid(runtime.platform);
-    if (!installation_id)
-        return fail(DetailCode::KEY_GENERATION_FAILED);
-
-    DeviceIdentity built;
-    built.installation_id = *installation_id;
-    built.public_key = encode_base64(keys->public_key);
-    built.key_version = 1;
-    built.private_key = keys->private_key;
+    const auto created = new_device_identity(runtime);
+    if (!created)
+        return fail(created.error());
+    const DeviceIdentity& built = *created;
 
     const auto payload = encode_identity_payload(built);
     if (!payload)
