@@ -417,14 +417,18 @@ e2e_response_is() { # TYPE
 
 e2e_error_code() { jq -r '.payload.code // empty' <<<"$E2E_RESPONSE"; }
 
-e2e_service_answers() {
+# A request whose answer must be of the given type, sent without echoing either: polls stay
+# quiet in verbose runs.
+e2e_quiet_request() { # command answer-type
     local saved=$E2E_VERBOSE
     E2E_VERBOSE=
-    e2e_request '{"command":"GET_VERSION"}' && e2e_response_is VERSION
+    e2e_request "{\"command\":\"$1\"}" && e2e_response_is "$2"
     local status=$?
     E2E_VERBOSE=$saved
     return $status
 }
+
+e2e_service_answers() { e2e_quiet_request GET_VERSION VERSION; }
 
 # ---------------------------------------------------------------------------------------
 # Tunnel configuration
@@ -447,12 +451,7 @@ e2e_apply() { # config-json
 # Status
 
 e2e_status() {
-    local saved=$E2E_VERBOSE
-    E2E_VERBOSE=
-    e2e_request '{"command":"GET_STATUS"}' && e2e_response_is STATUS
-    local status=$?
-    E2E_VERBOSE=$saved
-    [ "$status" -eq 0 ] || e2e_fail "GET_STATUS answered $E2E_RESPONSE"
+    e2e_quiet_request GET_STATUS STATUS || e2e_fail "GET_STATUS answered $E2E_RESPONSE"
     E2E_LAST_STATUS=$(jq -c .payload <<<"$E2E_RESPONSE")
 }
 

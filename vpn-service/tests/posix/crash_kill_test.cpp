@@ -27,6 +27,7 @@
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/system.hpp"
 #include "platform/posix/systemd/systemd_service_control.hpp"
+#include "posix/scratch_folder.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "wireguard/components.hpp"
 #include "wireguard/keys.hpp"
@@ -162,8 +163,8 @@ pid_t start_writer(const std::string& root) {
 }
 
 TEST(CrashKill, DataDirectorySurvivesSigkill) {
-    std::string pattern = (fs::temp_directory_path() / "velnaro-kill-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    std::string pattern = testing_support::scratch_folder("velnaro-kill");
+    ASSERT_FALSE(pattern.empty());
     const std::string root = pattern;
     std::ofstream(join_path(root, "machine-id")) << "0123456789abcdef0123456789abcdef\n";
     {

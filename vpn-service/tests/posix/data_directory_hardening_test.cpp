@@ -17,6 +17,7 @@
 #include "identity/metadata.hpp"
 #include "platform/native.hpp"
 #include "platform/paths.hpp"
+#include "posix/scratch_folder.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "runtime/runtime.hpp"
 #include "tunnel_config/config_file.hpp"
@@ -32,8 +33,8 @@ constexpr uid_t kNobody = 65534;
 class DataDirectoryHardening : public ::testing::Test {
   public:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velnaro-harden-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        std::string pattern = testing_support::scratch_folder("velnaro-harden");
+        ASSERT_FALSE(pattern.empty());
         root = pattern;
         const char* previous = std::getenv("PROGRAMDATA");
         if (previous != nullptr)

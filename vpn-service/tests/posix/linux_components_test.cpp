@@ -23,6 +23,7 @@
 #include "configuration_block.hpp"
 #include "core/base64.hpp"
 #include "core/detail_code.hpp"
+#include "core/file_time.hpp"
 #include "keys.hpp"
 #include "platform/native.hpp"
 #include "process.hpp"
@@ -304,7 +305,7 @@ TEST(ConfigurationBlock, HandshakeTimeConversion) {
     };
     const Case cases[] = {
         {0, 0, 0},  // never
-        {0, 100, 116444736000000001ULL},
+        {0, 100, kUnixEpochAsFileTime + 1},
         {1655526400, 0, 133000000000000000ULL},
         {1655526400, 999, 133000000000000009ULL},
         {-1, 0, 0},
@@ -659,7 +660,7 @@ TEST(RealTunnel, HandshakesCarriesTrafficAndGoesAwayOnSigterm) {
     EXPECT_EQ(seen.opened, 1u);
     EXPECT_EQ(seen.state, 1u);
     EXPECT_EQ(seen.peer_count, 1u);
-    EXPECT_GE(seen.handshake, 116444736000000000ULL);
+    EXPECT_GE(seen.handshake, kUnixEpochAsFileTime);
     EXPECT_GT(seen.tx, 0u);
     EXPECT_GT(seen.rx, 0u);
     ASSERT_TRUE(interface_in(env.tunnel_ns, "VelnaroTunnel"));

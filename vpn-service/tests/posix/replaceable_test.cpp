@@ -11,6 +11,7 @@
 
 #include "platform/paths.hpp"
 #include "platform/posix/file_system.hpp"
+#include "posix/scratch_folder.hpp"
 
 namespace velnaro::platform {
 namespace {
@@ -79,8 +80,8 @@ TEST(ReplaceableByOthers, JudgesEveryLevelFromTheRoot) {
         SCOPED_TRACE(c.name);
         if (c.needs_root && ::geteuid() != 0)
             continue;  // only root can give a file away
-        std::string pattern = (fs::temp_directory_path() / "velnaro-replace-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        std::string pattern = testing_support::scratch_folder("velnaro-replace");
+        ASSERT_FALSE(pattern.empty());
         const auto result = files.replaceable_by_others(c.arrange(pattern));
         ASSERT_TRUE(result.has_value()) << result.error().operation << " " << result.error().code;
         EXPECT_EQ(*result, c.replaceable);

@@ -13,6 +13,7 @@
 
 #include "platform/paths.hpp"
 #include "platform/posix/sealing.hpp"
+#include "posix/scratch_folder.hpp"
 
 namespace velnaro::platform {
 namespace {
@@ -31,8 +32,8 @@ std::string file_content(const std::string& file) {
 class PosixSealingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velnaro-seal-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        std::string pattern = testing_support::scratch_folder("velnaro-seal");
+        ASSERT_FALSE(pattern.empty());
         root = pattern;
         std::ofstream(machine_id_file()) << "0123456789abcdef0123456789abcdef\n";
     }

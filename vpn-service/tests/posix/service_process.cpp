@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -253,12 +254,7 @@ std::optional<std::size_t> open_descriptors_of(pid_t pid) {
     fs::directory_iterator entries("/proc/" + std::to_string(pid) + "/fd", error);
     if (error)
         return std::nullopt;
-    std::size_t count = 0;
-    for (const auto& entry : entries) {
-        (void)entry;
-        ++count;
-    }
-    return count;
+    return static_cast<std::size_t>(std::distance(fs::begin(entries), fs::end(entries)));
 }
 
 std::optional<std::uint64_t> cpu_nanoseconds_of(pid_t pid) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_time.hpp"
 #include "dispatch/status_decision.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
@@ -13,12 +14,11 @@
 namespace velnaro {
 namespace {
 
-constexpr std::uint64_t kEpoch100ns = 116444736000000000ULL;
 constexpr std::uint64_t kSecond = 10000000ULL;
 constexpr std::uint64_t kHandshake = 1700000000ULL;
 
 std::uint64_t clock_at(std::uint64_t unix_seconds, std::uint64_t extra_100ns = 0) {
-    return kEpoch100ns + unix_seconds * kSecond + extra_100ns;
+    return kUnixEpochAsFileTime + unix_seconds * kSecond + extra_100ns;
 }
 
 AdapterTelemetry reading(bool up, std::optional<std::uint64_t> handshake) {
@@ -82,7 +82,7 @@ std::vector<Row> decision_table() {
         {"handshake at the end of time", S::CONNECTED,
          reading(true, std::numeric_limits<std::uint64_t>::max()), kNow,
          status(S::CONNECTED, {}, std::numeric_limits<std::uint64_t>::max(), 4096, 2048)},
-        {"clock before 1970", S::CONNECTED, reading(true, 0), kEpoch100ns - 1,
+        {"clock before 1970", S::CONNECTED, reading(true, 0), kUnixEpochAsFileTime - 1,
          status(S::CONNECTED, {}, 0, 4096, 2048)},
         {"clock at 1601", S::CONNECTED, kFreshUp, 0,
          status(S::CONNECTED, {}, kHandshake, 4096, 2048)},
@@ -148,7 +148,7 @@ TEST_F(LiveStatusTest, RunningWithAFreshHandshakeIsConnectedWithItsCounters) {
         fake::make_configuration_block({{100, 200, handshake_100ns, 1}, {5, 7, 0, 0}});
     fake::install_fake_components(fake, options);
     set_tunnel_service(platform::service_state::kRunning);
-    const std::uint64_t handshake = (handshake_100ns - kEpoch100ns) / kSecond;
+    const std::uint64_t handshake = (handshake_100ns - kUnixEpochAsFileTime) / kSecond;
     EXPECT_EQ(compute_connection_status(fake.runtime),
               status(ConnectionState::CONNECTED, {}, handshake, 207, 105));
     EXPECT_EQ(fake::fake_component_calls().adapters_open(), 0);

@@ -3,6 +3,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/file_time.hpp"
 #include "fake/fake_components.hpp"
 #include "wireguard/keys.hpp"
 #include "wireguard/telemetry.hpp"
@@ -34,7 +35,8 @@ std::vector<std::uint8_t> resized(std::vector<std::uint8_t> block, std::size_t s
 }
 
 std::vector<std::uint8_t> with_networks(std::vector<std::uint8_t> block, std::uint32_t count) {
-    for (int i = 0; i < 4; ++i) block[80 + 128 + i] = static_cast<std::uint8_t>(count >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        block[80 + 128 + i] = static_cast<std::uint8_t>(count >> (8 * i));
     return block;
 }
 
@@ -68,13 +70,14 @@ TEST(ConfigurationBlock, EveryBoundAndSum) {
         {"second peer record cut", two_peers_last_short,
          static_cast<std::uint32_t>(two_peers_last_short.size() - 24 - 1),
          fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID)},
-        {"networks announced past any block", with_networks(make_configuration_block({{}}), 0xFFFFFFFF),
-         216, fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID)},
+        {"networks announced past any block",
+         with_networks(make_configuration_block({{}}), 0xFFFFFFFF), 216,
+         fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID)},
         {"latest handshake over peers", make_configuration_block({{0, 0, 0, 0}, {0, 0, k2022, 1}}),
          80 + 136 * 2 + 24, telemetry(1655526400, 0, 0)},
         {"handshake just before 1970", make_configuration_block({{0, 0, 116444735999999999ULL, 0}}),
          216, telemetry(std::nullopt, 0, 0)},
-        {"handshake at 1970", make_configuration_block({{0, 0, 116444736000000000ULL, 0}}), 216,
+        {"handshake at 1970", make_configuration_block({{0, 0, kUnixEpochAsFileTime, 0}}), 216,
          telemetry(0, 0, 0)},
         {"sums saturate",
          make_configuration_block({{kMax - 10, kMax - 10, 0, 0}, {100, 100, 0, 0}}), 80 + 136 * 2,

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/file_time.hpp"
 #include "fake/fake_platform.hpp"
 #include "ipc/frames.hpp"
 #include "vpnctl/config_check.hpp"
@@ -296,7 +297,7 @@ TEST(Vpnctl, ExitStatusAndOutputFollowTheAnswer) {
 TEST(Vpnctl, StatusIsShownInWordsAndHumanUnits) {
     fake::FakePlatform machine;
     const std::uint64_t now = 1767600012;
-    machine.system.wall_clock_100ns = now * 10000000ULL + 116444736000000000ULL;
+    machine.system.wall_clock_100ns = now * 10000000ULL + kUnixEpochAsFileTime;
     ScriptedServer server(machine,
                           {R"({"type":"STATUS","payload":{"state":"CONNECTING","serviceName":"x",)"
                            R"("tunnelName":"y","serviceVersion":"0.1.0","detailCode":)"
@@ -373,7 +374,7 @@ TEST(Vpnctl, WaitReturnsOnceTheStateIsReachedOrTimesOut) {
 
 TEST(Vpnctl, WatchPrintsALineForEachChange) {
     fake::FakePlatform machine;
-    machine.system.wall_clock_100ns = 116444736000000000ULL + 3661ULL * 10000000ULL;
+    machine.system.wall_clock_100ns = kUnixEpochAsFileTime + 3661ULL * 10000000ULL;
     ScriptedServer server(machine, {status_answer("DISCONNECTED"), status_answer("DISCONNECTED"),
                                     status_answer("CONNECTING", "WIREGUARD_HANDSHAKE_PENDING"),
                                     status_answer("CONNECTED")});
