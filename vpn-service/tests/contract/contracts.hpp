@@ -43,7 +43,7 @@ struct ServiceControlSubject {
     // Registrations are made with this command line and never started.
     std::string command_line;
     // Why this manager must not be changed from here (empty: it may); the cases then skip.
-    std::function<std::string()> unavailable;
+    std::function<std::string()> unavailable = {};
 };
 
 template <class Subject>

@@ -11,7 +11,7 @@ if [ -z "${E2E_IN_WORLD:-}" ]; then
     command -v nsenter >/dev/null 2>&1 || e2e_skip "needs nsenter"
     e2e_locate_build "${1:-}"
 fi
-posix_tests=$VELNARO_BUILD_DIR/vpn-service.build/tests/posix_tests
+posix_tests=$VELNARO_BUILD_DIR/posix_tests
 [ -x "$posix_tests" ] || e2e_fail "$posix_tests is not built"
 e2e_enter_world "$0" "$VELNARO_BUILD_DIR"
 
