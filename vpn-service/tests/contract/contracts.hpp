@@ -42,6 +42,8 @@ struct ServiceControlSubject {
     std::function<std::shared_ptr<platform::ServiceControl>()> make;
     // Registrations are made with this command line and never started.
     std::string command_line;
+    // Why this manager must not be changed from here (empty: it may); the cases then skip.
+    std::function<std::string()> unavailable = {};
 };
 
 template <class Subject>

@@ -7,6 +7,10 @@ namespace velnaro::contract {
 namespace access = platform::access;
 
 void ServiceControlContract::SetUp() {
+    if (GetParam().unavailable) {
+        if (const std::string why = GetParam().unavailable(); !why.empty())
+            GTEST_SKIP() << why;
+    }
     services = GetParam().make();
     auto opened = services->open_manager(access::kManagerConnect | access::kManagerCreateService);
     if (!opened)
@@ -20,14 +24,18 @@ void ServiceControlContract::SetUp() {
 
 namespace {
 
-constexpr std::uint32_t kAllServiceRights = 0xF01FF;
+// Every right the cases use, by name: systemd refuses rights it does not know, where Windows
+// grants SERVICE_ALL_ACCESS.
+constexpr std::uint32_t kCaseRights = access::kServiceQueryConfig | access::kServiceChangeConfig |
+                                      access::kServiceQueryStatus | access::kServiceStart |
+                                      access::kServiceStop | access::kDelete;
 
 TEST_P(ServiceControlContract, CreateChangeDescribeQueryAndDelete) {
     {
-        auto service = services->create_service(manager.get(), registration, kAllServiceRights);
+        auto service = services->create_service(manager.get(), registration, kCaseRights);
         ASSERT_TRUE(service) << service.error();
         EXPECT_EQ(services->query_service_state(service->get()), platform::service_state::kStopped);
-        auto again = services->create_service(manager.get(), registration, kAllServiceRights);
+        auto again = services->create_service(manager.get(), registration, kCaseRights);
         ASSERT_FALSE(again) << "a name is registered once";
         EXPECT_TRUE(is_os_failure(again.error()));
 
@@ -45,12 +53,15 @@ TEST_P(ServiceControlContract, CreateChangeDescribeQueryAndDelete) {
     EXPECT_EQ(reopened.error().os.subject, registration.name);
 }
 
-TEST_P(ServiceControlContract, AStoppedServiceRefusesTheStopControl) {
-    auto service = services->create_service(manager.get(), registration, kAllServiceRights);
+// Windows refuses the stop control of a stopped service; systemd runs the stop job, which ends
+// at once. Callers rely only on what both do: it stays stopped, and a refusal says why.
+TEST_P(ServiceControlContract, AStopLeavesAStoppedServiceStopped) {
+    auto service = services->create_service(manager.get(), registration, kCaseRights);
     ASSERT_TRUE(service) << service.error();
-    auto stopped = services->stop_service(service->get());
-    ASSERT_FALSE(stopped) << "a stopped service takes no stop control";
-    EXPECT_TRUE(is_os_failure(stopped.error()));
+    if (auto stopped = services->stop_service(service->get()); !stopped) {
+        EXPECT_TRUE(is_os_failure(stopped.error()));
+    }
+    EXPECT_EQ(services->query_service_state(service->get()), platform::service_state::kStopped);
     EXPECT_TRUE(services->delete_service(service->get()));
 }
 

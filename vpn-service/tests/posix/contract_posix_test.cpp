@@ -11,6 +11,7 @@
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/system.hpp"
+#include "platform/posix/systemd/systemd_service_control.hpp"
 
 namespace velnaro::contract {
 namespace {
@@ -72,6 +73,28 @@ INSTANTIATE_TEST_SUITE_P(Posix, LoaderContract,
                              "Posix", [] { return std::make_shared<platform::PosixLoader>(); },
                              c_library(), "getpid", text_file()}),
                          subject_name<LoaderSubject>);
+
+// Registering writes units into /etc/systemd/system and reloads systemd: only inside the
+// end-to-end world (tests/e2e/service_control_contract.sh), whose systemd and unit folder are
+// its own, never on the machine that runs the tests.
+std::string why_systemd_is_out_of_reach() {
+    if (::getenv("E2E_IN_WORLD") == nullptr)
+        return "changes the service manager: runs only inside the end-to-end world "
+               "(E2E_IN_WORLD), see tests/e2e/service_control_contract.sh";
+    if (::geteuid() != 0)
+        return "registering units needs root";
+    std::error_code error;
+    if (fs::read_symlink("/proc/1/exe", error).filename() != "systemd")
+        return "systemd is not PID 1 here";
+    return {};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Posix, ServiceControlContract,
+    ::testing::Values(ServiceControlSubject{
+        "Systemd", [] { return std::make_shared<platform::SystemdServiceControl>(); },
+        "/opt/velnaro/never-started --never-started", why_systemd_is_out_of_reach}),
+    subject_name<ServiceControlSubject>);
 
 }  // namespace
 }  // namespace velnaro::contract
