@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "platform/paths.hpp"
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"
+#include "platform/posix/service_host.hpp"
 #include "platform/posix/system.hpp"
 
 namespace velnaro::contract {
@@ -72,6 +74,19 @@ INSTANTIATE_TEST_SUITE_P(Posix, LoaderContract,
                              "Posix", [] { return std::make_shared<platform::PosixLoader>(); },
                              c_library(), "getpid", text_file()}),
                          subject_name<LoaderSubject>);
+
+std::optional<std::string> thread_name(platform::ServiceHost&) {
+    char name[16] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0)
+        return std::nullopt;
+    return std::string(name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Posix, ServiceHostContract,
+                         ::testing::Values(ServiceHostSubject{
+                             "Posix", [] { return std::make_shared<platform::PosixServiceHost>(); },
+                             true, false, thread_name}),
+                         subject_name<ServiceHostSubject>);
 
 }  // namespace
 }  // namespace velnaro::contract
