@@ -82,10 +82,13 @@ std::optional<std::string> thread_name(platform::ServiceHost&) {
     return std::string(name);
 }
 
+// No service manager here: the dispatcher runs the main in the foreground.
 INSTANTIATE_TEST_SUITE_P(Posix, ServiceHostContract,
                          ::testing::Values(ServiceHostSubject{
-                             "Posix", [] { return std::make_shared<platform::PosixServiceHost>(); },
-                             true, false, thread_name}),
+                             .name = "Posix",
+                             .make = [] { return std::make_shared<platform::PosixServiceHost>(); },
+                             .dispatcher_runs_main = true,
+                             .current_thread_name = thread_name}),
                          subject_name<ServiceHostSubject>);
 
 }  // namespace

@@ -73,10 +73,14 @@ std::optional<std::string> last_thread_name(platform::ServiceHost& host) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fake, ServiceHostContract,
-    ::testing::Values(ServiceHostSubject{"FromConsole", [] { return fake_host(false); }, false,
-                                         false, last_thread_name},
-                      ServiceHostSubject{"StartedByManager", [] { return fake_host(true); }, true,
-                                         true, last_thread_name}),
+    ::testing::Values(ServiceHostSubject{.name = "FromConsole",
+                                         .make = [] { return fake_host(false); },
+                                         .current_thread_name = last_thread_name},
+                      ServiceHostSubject{.name = "StartedByManager",
+                                         .make = [] { return fake_host(true); },
+                                         .dispatcher_runs_main = true,
+                                         .started_by_manager = true,
+                                         .current_thread_name = last_thread_name}),
     subject_name<ServiceHostSubject>);
 
 }  // namespace

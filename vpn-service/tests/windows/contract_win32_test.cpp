@@ -71,10 +71,13 @@ std::optional<std::string> thread_description(platform::ServiceHost&) {
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, ServiceHostContract,
-                         ::testing::Values(ServiceHostSubject{
-                             "Win32", [] { return std::make_shared<platform::Win32ServiceHost>(); },
-                             false, false, thread_description}),
+// A test program is no service: the dispatcher cannot connect to the manager.
+const ServiceHostSubject kWin32Host{
+    .name = "Win32",
+    .make = [] { return std::make_shared<platform::Win32ServiceHost>(); },
+    .current_thread_name = thread_description};
+
+INSTANTIATE_TEST_SUITE_P(Win32, ServiceHostContract, ::testing::Values(kWin32Host),
                          subject_name<ServiceHostSubject>);
 
 }  // namespace
