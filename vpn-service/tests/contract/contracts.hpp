@@ -4,11 +4,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/loader.hpp"
 #include "platform/sealing.hpp"
 #include "platform/service_control.hpp"
+#include "platform/service_host.hpp"
 #include "platform/system.hpp"
 
 // What every implementation of a platform area does, whether it is the fake, Win32 or POSIX.
@@ -46,6 +48,18 @@ struct ServiceControlSubject {
     std::function<std::string()> unavailable = {};
 };
 
+// A process that no service manager started, as a test program is.
+struct ServiceHostSubject {
+    std::string name;
+    std::function<std::shared_ptr<platform::ServiceHost>()> make;
+    // Linux runs the service main in the foreground; Windows refuses without a manager.
+    bool dispatcher_runs_main = false;
+    // The fake can model a process the manager did start; its early report then goes through.
+    bool started_by_manager = false;
+    // The calling thread's name as debuggers see it; nothing where the system cannot tell.
+    std::function<std::optional<std::string>(platform::ServiceHost&)> current_thread_name;
+};
+
 template <class Subject>
 std::string subject_name(const ::testing::TestParamInfo<Subject>& info) {
     return info.param.name;
@@ -54,6 +68,7 @@ std::string subject_name(const ::testing::TestParamInfo<Subject>& info) {
 class SealingContract : public ::testing::TestWithParam<SealingSubject> {};
 class SystemContract : public ::testing::TestWithParam<SystemSubject> {};
 class LoaderContract : public ::testing::TestWithParam<LoaderSubject> {};
+class ServiceHostContract : public ::testing::TestWithParam<ServiceHostSubject> {};
 // Each test gets a manager handle and a registration under a fresh name.
 class ServiceControlContract : public ::testing::TestWithParam<ServiceControlSubject> {
   protected:

@@ -8,8 +8,8 @@ namespace velnaro::fake {
 
 platform::OsResult<void> FakeServiceHost::run_dispatcher(std::string_view service_name,
                                                          ServiceMain main) {
-    if (faults_.should_fail("start_dispatcher")) {
-        return fake_error("StartServiceCtrlDispatcher", service_name,
+    if (faults_.should_fail("start_dispatcher") || !started_by_manager) {
+        return fake_error("StartServiceCtrlDispatcherW", service_name,
                           platform::kErrorFailedServiceControllerConnect);
     }
     {
@@ -48,6 +48,9 @@ platform::OsResult<platform::ServiceStatusHandle> FakeServiceHost::register_cont
     std::string_view service_name, ControlHandler handler, void* context) {
     if (faults_.should_fail("register_control_handler"))
         return fake_error("register_control_handler", service_name);
+    // ERROR_INVALID_PARAMETER, as the system refuses a missing handler.
+    if (handler == nullptr)
+        return fake_error("register_control_handler", service_name, 87);
     std::lock_guard lock(mutex_);
     // ERROR_SERVICE_NOT_IN_EXE, as for a name the dispatcher does not run.
     if (service_name != dispatched_)
@@ -108,6 +111,10 @@ platform::OsResult<void> FakeServiceHost::report_stopped_before_start(
     std::string_view service_name, const platform::ServiceStatusReport& report) {
     if (faults_.should_fail("report_stopped_before_start"))
         return fake_error("report_stopped_before_start", service_name);
+    if (!started_by_manager) {
+        return fake_error("StartServiceCtrlDispatcherW", service_name,
+                          platform::kErrorFailedServiceControllerConnect);
+    }
     std::lock_guard lock(mutex_);
     early_reports_.push_back(std::string(service_name) + ":" +
                              std::to_string(report.current_state) + ":" +

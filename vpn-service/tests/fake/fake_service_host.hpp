@@ -15,6 +15,8 @@ namespace velnaro::fake {
 // The service control manager's side of a service process. run_dispatcher runs the service
 // main on a thread of its own, as the manager does; once RUNNING is reported it calls
 // `while_running` and then delivers `controls` in order, recording each answer.
+// With `started_by_manager` false it is a process started from a console: the dispatcher
+// and the early report fail to connect, as on Windows.
 // Operations that can be failed: start_dispatcher, register_control_handler,
 // set_service_status, report_stopped_before_start.
 class FakeServiceHost final : public platform::ServiceHost {
@@ -35,6 +37,7 @@ class FakeServiceHost final : public platform::ServiceHost {
     // Calls the registered handler as the manager would.
     std::uint32_t deliver(std::uint32_t control);
 
+    bool started_by_manager = true;
     std::function<void()> while_running;
     std::vector<std::uint32_t> controls;
 

@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "platform/paths.hpp"
 #include "platform/posix/loader.hpp"
 #include "platform/posix/sealing.hpp"
+#include "platform/posix/service_host.hpp"
 #include "platform/posix/system.hpp"
 #include "platform/posix/systemd/systemd_service_control.hpp"
 
@@ -95,6 +97,22 @@ INSTANTIATE_TEST_SUITE_P(
         "Systemd", [] { return std::make_shared<platform::SystemdServiceControl>(); },
         "/opt/velnaro/never-started --never-started", why_systemd_is_out_of_reach}),
     subject_name<ServiceControlSubject>);
+
+std::optional<std::string> thread_name(platform::ServiceHost&) {
+    char name[16] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0)
+        return std::nullopt;
+    return std::string(name);
+}
+
+// No service manager here: the dispatcher runs the main in the foreground.
+INSTANTIATE_TEST_SUITE_P(Posix, ServiceHostContract,
+                         ::testing::Values(ServiceHostSubject{
+                             .name = "Posix",
+                             .make = [] { return std::make_shared<platform::PosixServiceHost>(); },
+                             .dispatcher_runs_main = true,
+                             .current_thread_name = thread_name}),
+                         subject_name<ServiceHostSubject>);
 
 }  // namespace
 }  // namespace velnaro::contract

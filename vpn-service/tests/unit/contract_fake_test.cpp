@@ -1,8 +1,8 @@
 #include <memory>
 
 #include "contract/contracts.hpp"
-#include "platform/paths.hpp"
 #include "fake/fake_platform.hpp"
+#include "platform/paths.hpp"
 
 namespace velnaro::contract {
 namespace {
@@ -58,6 +58,30 @@ INSTANTIATE_TEST_SUITE_P(Fake, ServiceControlContract,
                              "Fake", [] { return make_fake<fake::FakeServices>(); },
                              "\"C:\\Velnaro\\never-started.exe\""}),
                          subject_name<ServiceControlSubject>);
+
+// Started from a console it refuses as Win32 does; started by the manager it runs the main.
+std::shared_ptr<fake::FakeServiceHost> fake_host(bool started_by_manager) {
+    auto host = make_fake<fake::FakeServiceHost>();
+    host->started_by_manager = started_by_manager;
+    return host;
+}
+
+std::optional<std::string> last_thread_name(platform::ServiceHost& host) {
+    const auto names = static_cast<fake::FakeServiceHost&>(host).thread_names();
+    return names.empty() ? std::nullopt : std::optional(names.back());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fake, ServiceHostContract,
+    ::testing::Values(ServiceHostSubject{.name = "FromConsole",
+                                         .make = [] { return fake_host(false); },
+                                         .current_thread_name = last_thread_name},
+                      ServiceHostSubject{.name = "StartedByManager",
+                                         .make = [] { return fake_host(true); },
+                                         .dispatcher_runs_main = true,
+                                         .started_by_manager = true,
+                                         .current_thread_name = last_thread_name}),
+    subject_name<ServiceHostSubject>);
 
 }  // namespace
 }  // namespace velnaro::contract

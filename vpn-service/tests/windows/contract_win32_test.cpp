@@ -7,6 +7,7 @@
 #include "platform/windows/loader.hpp"
 #include "platform/windows/sealing.hpp"
 #include "platform/windows/service_control.hpp"
+#include "platform/windows/service_host.hpp"
 #include "platform/windows/system.hpp"
 #include "platform/windows/wide.hpp"
 
@@ -55,6 +56,29 @@ INSTANTIATE_TEST_SUITE_P(Win32, ServiceControlContract,
                              [] { return std::make_shared<platform::Win32ServiceControl>(); },
                              "\"C:\\Velnaro\\never-started.exe\" --never-started"}),
                          subject_name<ServiceControlSubject>);
+
+// Older systems and Wine may lack the call that reads a thread's description.
+std::optional<std::string> thread_description(platform::ServiceHost&) {
+    using GetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    const auto get_description =
+        reinterpret_cast<GetThreadDescriptionFunction>(reinterpret_cast<void*>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    PWSTR description = nullptr;
+    if (get_description == nullptr || FAILED(get_description(::GetCurrentThread(), &description)))
+        return std::nullopt;
+    std::string name = platform::from_wide(description);
+    ::LocalFree(description);
+    return name;
+}
+
+// A test program is no service: the dispatcher cannot connect to the manager.
+const ServiceHostSubject kWin32Host{
+    .name = "Win32",
+    .make = [] { return std::make_shared<platform::Win32ServiceHost>(); },
+    .current_thread_name = thread_description};
+
+INSTANTIATE_TEST_SUITE_P(Win32, ServiceHostContract, ::testing::Values(kWin32Host),
+                         subject_name<ServiceHostSubject>);
 
 }  // namespace
 }  // namespace velnaro::contract
