@@ -174,10 +174,9 @@ DetailCode code_of(const platform::PipeServerError& error) {
                : DetailCode::IPC_PIPE_CREATE_FAILED;
 }
 
-void log_failure(platform::Log& log, platform::LogPriority priority, std::optional<DetailCode> code,
-                 std::string_view what, const platform::OsError& os) {
-    log.write(priority, code, std::string(what) + " (" + os.operation + ")",
-              static_cast<int>(os.code), os.subject);
+// What went wrong with the pipe, and in which call.
+std::string pipe_failure(std::string_view what, const platform::OsError& os) {
+    return std::string(what) + " (" + os.operation + ")";
 }
 
 // The server of `pipe_name`, or why there is none, which is logged.
@@ -187,8 +186,9 @@ std::expected<std::unique_ptr<platform::PipeServer>, DetailCode> take_name(
     if (server)
         return std::move(*server);
     const DetailCode code = code_of(server.error());
-    log_failure(platform.log, platform::LogPriority::error, code, "the pipe cannot be served",
-                server.error().os);
+    platform::write_failure(platform.log, platform::LogPriority::error, code,
+                            pipe_failure("the pipe cannot be served", server.error().os),
+                            server.error().os);
     return std::unexpected(code);
 }
 
@@ -208,8 +208,10 @@ Status run_pipe_server(Runtime& runtime, RequestContext context,
         auto events = (*server)->wait_for_events(connections.wait_limit(now));
         if (!events) {
             // A broken server is replaced; when even that fails the name is lost for good.
-            log_failure(platform.log, platform::LogPriority::warning, std::nullopt,
-                        "the pipe server broke and is replaced", events.error());
+            platform::write_failure(
+                platform.log, platform::LogPriority::warning, std::nullopt,
+                pipe_failure("the pipe server broke and is replaced", events.error()),
+                events.error());
             connections.close_all();
             server->reset();
             server = take_name(platform, pipe_name);

@@ -24,11 +24,17 @@ class Log {
                        std::string_view subject = {}) = 0;
 };
 
+// Writes a failed platform call: the message, with its error number and what it concerned as
+// fields of their own.
+inline void write_failure(Log& log, LogPriority priority, std::optional<DetailCode> code,
+                          std::string_view message, const OsError& error) {
+    log.write(priority, code, message, static_cast<int>(error.code), error.subject);
+}
+
 // Logs why a platform call failed and hands back the detail code the caller reports for it,
 // which says what failed but not why.
 inline DetailCode log_failure(Log& log, DetailCode code, const OsError& error) {
-    log.write(LogPriority::error, code, error.operation + " failed", static_cast<int>(error.code),
-              error.subject);
+    write_failure(log, LogPriority::error, code, error.operation + " failed", error);
     return code;
 }
 

@@ -41,8 +41,7 @@ void log_file_failure(platform::Platform& platform, DetailCode code, std::string
         message += ": ";
         message += error.operation;
     }
-    platform.log.write(platform::LogPriority::warning, code, message, static_cast<int>(error.code),
-                       error.subject);
+    platform::write_failure(platform.log, platform::LogPriority::warning, code, message, error);
 }
 
 Status write_secret_file(platform::Platform& platform, const SecretFileWrite& write,

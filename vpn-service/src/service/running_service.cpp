@@ -211,8 +211,8 @@ ServiceRunResult run_service(ServiceProcess& process) {
         [&process](std::vector<std::string> arguments) { service_main(process, arguments); });
     if (!ran) {
         const platform::OsError& error = ran.error();
-        platform.log.write(platform::LogPriority::error, std::nullopt, error.operation + " failed",
-                           static_cast<int>(error.code), error.subject);
+        platform::write_failure(platform.log, platform::LogPriority::error, std::nullopt,
+                                error.operation + " failed", error);
         return {error.code, std::nullopt};
     }
     return {0, process.gave_up.failure()};
