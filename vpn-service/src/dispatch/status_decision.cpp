@@ -1,10 +1,12 @@
 #include "dispatch/status_decision.hpp"
 
+#include <functional>
 #include <optional>
 
 #include "core/file_time.hpp"
 
 #include "service_manager/tunnel_service_manager.hpp"
+#include "wireguard/components.hpp"
 #include "wireguard/keys.hpp"
 
 namespace velnaro {
@@ -55,6 +57,9 @@ ConnectionStatus decide_from_reading(const AdapterTelemetry& reading, std::uint6
 }
 
 Result<AdapterTelemetry> read_telemetry(Runtime& runtime) {
+    // Loaded libraries stay as they are, so their folder is looked up for the first load only.
+    if (runtime.components.attempted())
+        return read_adapter_telemetry(runtime, {});
     const auto directory = resolve_component_directory(runtime.platform);
     if (!directory)
         return fail(directory.error());
@@ -80,13 +85,20 @@ ConnectionStatus decide_connection_status(const Result<ConnectionState>& service
 }
 
 ConnectionStatus compute_connection_status(Runtime& runtime, TunnelFailure failure) {
-    const auto service_state = query_tunnel_service(runtime.platform, failure);
+    // Once the libraries are loaded (by the first poll that found the tunnel running), the
+    // adapter is read while the service manager answers, and the reading is used only if the
+    // service runs; before that, it is read only while the service runs, so that polls of an
+    // idle service load nothing. Both answers are asked for after the poll arrived.
+    std::optional<Result<AdapterTelemetry>> early;
+    std::function<void()> meanwhile;
+    if (runtime.components.attempted())
+        meanwhile = [&] { early = read_telemetry(runtime); };
+    const auto service_state = query_tunnel_service(runtime.platform, failure, meanwhile);
     if (!service_state || *service_state != ConnectionState::CONNECTED) {
-        // The adapter is read only while the tunnel service runs.
         return decide_connection_status(service_state,
                                         fail(DetailCode::WIREGUARD_ADAPTER_NOT_FOUND), 0);
     }
-    const auto telemetry = read_telemetry(runtime);
+    const auto telemetry = early ? std::move(*early) : read_telemetry(runtime);
     return decide_connection_status(service_state, telemetry,
                                     runtime.platform.system.system_time_100ns());
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -136,6 +137,14 @@ class ServiceControl {
     }
     // The current state with the exit codes of the service's last end.
     virtual OsResult<ServiceStatus> query_service_status(ScHandle service) = 0;
+    // The same, with `meanwhile` run while the manager works out the answer: where the question
+    // can be sent ahead of the answer (systemd) the two overlap; elsewhere `meanwhile` runs
+    // first. `meanwhile` must not call this object (an implementation may hold its lock).
+    virtual OsResult<ServiceStatus> query_service_status_while(
+        ScHandle service, const std::function<void()>& meanwhile) {
+        meanwhile();
+        return query_service_status(service);
+    }
     virtual OsResult<void> start_service(ScHandle service) = 0;
     // Sends the stop control; does not wait.
     virtual OsResult<void> stop_service(ScHandle service) = 0;

@@ -224,13 +224,16 @@ Status stop_tunnel_service(platform::Platform& platform) {
     return stop_and_wait(platform, tunnel->service.get(), *current);
 }
 
-Result<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure) {
+Result<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure,
+                                             const std::function<void()>& meanwhile) {
     const auto tunnel = open_tunnel_service(platform.services, access::kServiceQueryStatus);
     if (!tunnel)
         return fail(tunnel.error());
     if (!tunnel->service)
         return ConnectionState::DISCONNECTED;
-    auto status = platform.services.query_service_status(tunnel->service.get());
+    auto status = meanwhile ? platform.services.query_service_status_while(tunnel->service.get(),
+                                                                           meanwhile)
+                            : platform.services.query_service_status(tunnel->service.get());
     if (!status)
         return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
     if (failure == TunnelFailure::reported) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 #include "core/connection_state.hpp"
@@ -18,8 +19,11 @@ Status stop_tunnel_service(platform::Platform& platform);
 // Whether a tunnel service that stopped by itself with a failure is reported as that
 // failure's detail code (the default), or as DISCONNECTED once a STOP has acknowledged it.
 enum class TunnelFailure { reported, dismissed };
+// `meanwhile`, when given, runs while the service manager answers (see
+// ServiceControl::query_service_status_while); not at all when the tunnel is not installed.
 Result<ConnectionState> query_tunnel_service(platform::Platform& platform,
-                                             TunnelFailure failure = TunnelFailure::reported);
+                                             TunnelFailure failure = TunnelFailure::reported,
+                                             const std::function<void()>& meanwhile = {});
 // Stops, then deletes; success when the service does not exist.
 Status remove_tunnel_service(platform::Platform& platform);
 

@@ -75,7 +75,10 @@ Result<WireGuardComponents> load_components_uncached(platform::Platform& platfor
 
 Result<const WireGuardComponents*> ComponentCell::load(platform::Platform& platform,
                                                        std::string_view directory) {
-    std::call_once(once_, [&] { outcome_ = load_components_uncached(platform, directory); });
+    std::call_once(once_, [&] {
+        outcome_ = load_components_uncached(platform, directory);
+        attempted_.store(true, std::memory_order_release);
+    });
     if (!outcome_)
         return fail(outcome_.error());
     return &*outcome_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -36,9 +37,12 @@ class ComponentCell {
     // Loads from `directory` on the first call; every later call returns the first outcome.
     Result<const WireGuardComponents*> load(platform::Platform& platform,
                                             std::string_view directory);
+    // Whether the first load has happened (later loads then ignore their folder).
+    bool attempted() const { return attempted_.load(std::memory_order_acquire); }
 
   private:
     std::once_flag once_;
+    std::atomic<bool> attempted_ = false;
     Result<WireGuardComponents> outcome_ = fail(DetailCode::TUNNEL_DLL_MISSING);
 };
 

@@ -154,6 +154,28 @@ TEST_F(LiveStatusTest, RunningWithAFreshHandshakeIsConnectedWithItsCounters) {
     EXPECT_EQ(fake::fake_component_calls().adapters_open(), 0);
 }
 
+// After the first load the adapter is read while the manager answers: still one reading per
+// poll, and what the manager says decides whether the reading is used.
+TEST_F(LiveStatusTest, OnceLoadedTheAdapterIsReadAlongsideTheQueryAndUsedOnlyWhileRunning) {
+    fake::FakeComponentOptions options;
+    options.adapter.block = fake::make_configuration_block({{100, 200, 0, 1}});
+    fake::install_fake_components(fake, options);
+    set_tunnel_service(platform::service_state::kRunning);
+    const auto first = compute_connection_status(fake.runtime);
+    const int loads = fake.loader.loads;
+    EXPECT_EQ(compute_connection_status(fake.runtime), first);
+    EXPECT_EQ(first.rx_bytes, 200u);
+    EXPECT_EQ(fake::fake_component_calls().opened_adapters.size(), 2u);
+    EXPECT_EQ(fake.loader.loads, loads);
+
+    set_tunnel_service(platform::service_state::kStopped);
+    EXPECT_EQ(compute_connection_status(fake.runtime), status(ConnectionState::DISCONNECTED, {}));
+    fake.faults.fail_always("query_service_status");
+    EXPECT_EQ(compute_connection_status(fake.runtime),
+              status(ConnectionState::ERROR, DetailCode::TUNNEL_SERVICE_STATUS_FAILED));
+    EXPECT_EQ(fake::fake_component_calls().adapters_open(), 0);
+}
+
 TEST_F(LiveStatusTest, RunningBeforeTheAdapterExistsIsConnecting) {
     fake::FakeComponentOptions options;
     options.adapter.exists = false;

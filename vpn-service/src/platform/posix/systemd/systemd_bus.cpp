@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <utility>
 
 namespace velnaro::platform {
@@ -39,6 +40,43 @@ struct CallScope {
         sd_bus_message_unref(reply);
     }
 };
+
+// The reply to a call sent ahead, kept by the call's callback until it is read.
+struct AwaitedReply {
+    sd_bus_message* reply = nullptr;
+    AwaitedReply() = default;
+    AwaitedReply(const AwaitedReply&) = delete;
+    AwaitedReply& operator=(const AwaitedReply&) = delete;
+    ~AwaitedReply() { sd_bus_message_unref(reply); }
+};
+
+int keep_reply(sd_bus_message* message, void* awaited, sd_bus_error*) {
+    static_cast<AwaitedReply*>(awaited)->reply = sd_bus_message_ref(message);
+    return 1;
+}
+
+// Sends `message`, runs `meanwhile` while systemd works on it, then waits for the reply. An
+// error reply, a broken connection and the bus's time-out (both of which sd-bus delivers as
+// error replies) come back as a negative error number, as from sd_bus_call.
+int call_meanwhile(sd_bus* bus, sd_bus_message* message, const std::function<void()>& meanwhile,
+                   AwaitedReply& awaited) {
+    sd_bus_slot* slot = nullptr;
+    int r = sd_bus_call_async(bus, &slot, message, keep_reply, &awaited, 0);
+    if (r < 0)
+        return r;
+    if (meanwhile)
+        meanwhile();
+    while (awaited.reply == nullptr && r >= 0) {
+        r = sd_bus_process(bus, nullptr);
+        if (r == 0)
+            r = sd_bus_wait(bus, UINT64_MAX);
+    }
+    sd_bus_slot_unref(slot);
+    if (r < 0)
+        return r;
+    const int error = sd_bus_message_get_errno(awaited.reply);
+    return error > 0 ? -error : 1;
+}
 
 }  // namespace
 
@@ -147,7 +185,8 @@ std::optional<std::string> SystemdBus::unit_path(std::string_view unit) {
 
 // One call for the three states (ListUnitsByNames loads the unit as LoadUnit would); how a
 // service ended matters only once it has failed, and is read only then.
-std::optional<SystemdBus::UnitState> SystemdBus::unit_state(std::string_view unit) {
+std::optional<SystemdBus::UnitState> SystemdBus::unit_state(
+    std::string_view unit, const std::function<void()>& meanwhile) {
     const std::string name(unit);
     const char* names[] = {name.c_str(), nullptr};
     sd_bus_message* message = nullptr;
@@ -155,9 +194,9 @@ std::optional<SystemdBus::UnitState> SystemdBus::unit_state(std::string_view uni
                                            kManagerInterface, "ListUnitsByNames");
     if (r >= 0)
         r = sd_bus_message_append_strv(message, const_cast<char**>(names));
-    CallScope call;
+    AwaitedReply call;
     if (r >= 0)
-        r = sd_bus_call(bus_, message, 0, &call.error, &call.reply);
+        r = call_meanwhile(bus_, message, meanwhile, call);
     sd_bus_message_unref(message);
     const char *id = nullptr, *description = nullptr, *load = nullptr, *active = nullptr,
                *sub = nullptr, *following = nullptr, *path = nullptr, *job_type = nullptr,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,7 +43,9 @@ class SystemdBus {
     bool reset_failed_unit(std::string_view unit);
     bool enable_unit_file(std::string_view unit);
     bool disable_unit_file(std::string_view unit);
-    std::optional<UnitState> unit_state(std::string_view unit);
+    // `meanwhile` runs after the question has gone out, while systemd answers it.
+    std::optional<UnitState> unit_state(std::string_view unit,
+                                        const std::function<void()>& meanwhile = {});
     // Whether systemd holds the unit from a file that changed since; true when it cannot tell.
     bool needs_reload(std::string_view unit);
     int last_error() const { return last_error_; }

@@ -315,11 +315,16 @@ OsResult<std::uint32_t> SystemdServiceControl::query_service_sid_type(ScHandle s
 }
 
 OsResult<ServiceStatus> SystemdServiceControl::query_service_status(ScHandle service) {
+    return query_service_status_while(service, {});
+}
+
+OsResult<ServiceStatus> SystemdServiceControl::query_service_status_while(
+    ScHandle service, const std::function<void()>& meanwhile) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kServiceQueryStatus);
     if (entry == nullptr)
         return bad_handle("query_service_status");
-    auto unit = entry->bus->unit_state(entry->unit);
+    auto unit = entry->bus->unit_state(entry->unit, meanwhile);
     if (!unit)
         return refused("reading the unit's state", entry->bus->last_error(), entry->unit);
     auto state = service_state_of_unit(unit->active_state, unit->sub_state);

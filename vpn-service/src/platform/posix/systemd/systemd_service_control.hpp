@@ -36,6 +36,8 @@ class SystemdServiceControl final : public ServiceControl {
                                            const std::vector<std::string>& privileges) override;
     OsResult<void> set_recovery(ScHandle service, const ServiceRecovery& recovery) override;
     OsResult<ServiceStatus> query_service_status(ScHandle service) override;
+    OsResult<ServiceStatus> query_service_status_while(
+        ScHandle service, const std::function<void()>& meanwhile) override;
     OsResult<void> start_service(ScHandle service) override;
     OsResult<void> stop_service(ScHandle service) override;
     OsResult<void> delete_service(ScHandle service) override;
