@@ -29,6 +29,14 @@ bool unit_file_exists(std::string_view unit) {
     return ::lstat(unit_path(unit).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// The one link enabling makes: the unit's [Install] section is wanted by multi-user.target.
+bool enablement_link_exists(std::string_view unit) {
+    struct stat info {};
+    const std::string link =
+        std::string(kUnitDirectory) + "/multi-user.target.wants/" + std::string(unit);
+    return ::lstat(link.c_str(), &info) == 0;
+}
+
 // A temporary file beside the unit, synced, renamed over it, then the folder synced: systemd
 // never reads half a unit, and the registration survives a crash.
 bool replace_file(const std::string& path, std::string_view content) {
@@ -227,8 +235,13 @@ OsResult<void> SystemdServiceControl::write_unit(Entry& service,
         return refused("Reload", service.bus->last_error(), service.unit);
     }
     service.registration = registration;
-    // Automatic start: enabled, so that systemd starts it at boot.
-    if (registration.start_type == kServiceAutoStart)
+    // Automatic start: enabled, so that systemd starts it at boot. systemd's calls for that
+    // search every unit folder (milliseconds, on each APPLY_CONFIG), so they are made only
+    // when the link they add or remove is not as the start type wants it.
+    const bool automatic = registration.start_type == kServiceAutoStart;
+    if (enablement_link_exists(service.unit) == automatic)
+        return {};
+    if (automatic)
         return checked(service.bus->enable_unit_file(service.unit), "EnableUnitFiles",
                        service.bus->last_error(), service.unit);
     return checked(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
