@@ -85,10 +85,11 @@ ConnectionStatus decide_connection_status(const Result<ConnectionState>& service
 }
 
 ConnectionStatus compute_connection_status(Runtime& runtime, TunnelFailure failure) {
-    // Once the libraries are loaded (by the first poll that found the tunnel running), the
-    // adapter is read while the service manager answers, and the reading is used only if the
-    // service runs; before that, it is read only while the service runs, so that polls of an
-    // idle service load nothing. Both answers are asked for after the poll arrived.
+    // Where the service manager can answer while other work runs (systemd), and once the
+    // libraries are loaded (by the first poll that found the tunnel running, so that polls of
+    // an idle service load nothing), the adapter is read meanwhile and the reading used only if
+    // the service runs. Otherwise it is read afterwards, only while the service runs. Both
+    // answers are asked for after the poll arrived.
     std::optional<Result<AdapterTelemetry>> early;
     std::function<void()> meanwhile;
     if (runtime.components.attempted())

@@ -137,12 +137,12 @@ class ServiceControl {
     }
     // The current state with the exit codes of the service's last end.
     virtual OsResult<ServiceStatus> query_service_status(ScHandle service) = 0;
-    // The same, with `meanwhile` run while the manager works out the answer: where the question
-    // can be sent ahead of the answer (systemd) the two overlap; elsewhere `meanwhile` runs
-    // first. `meanwhile` must not call this object (an implementation may hold its lock).
+    // The same, running `meanwhile` once while the manager works out the answer, where the
+    // question can be sent ahead of the answer (systemd); elsewhere it is not run, and the
+    // caller does that work itself if it still needs it. `meanwhile` must not call this object
+    // (an implementation may hold its lock).
     virtual OsResult<ServiceStatus> query_service_status_while(
-        ScHandle service, const std::function<void()>& meanwhile) {
-        meanwhile();
+        ScHandle service, const std::function<void()>& /*meanwhile*/) {
         return query_service_status(service);
     }
     virtual OsResult<void> start_service(ScHandle service) = 0;

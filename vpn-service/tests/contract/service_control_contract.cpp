@@ -65,15 +65,15 @@ TEST_P(ServiceControlContract, AStopLeavesAStoppedServiceStopped) {
     EXPECT_TRUE(services->delete_service(service->get()));
 }
 
-// The status asked for alongside other work is the status asked for alone, and the other work
-// runs once.
+// The status asked for alongside other work is the status asked for alone; the other work runs
+// at most once (not at all where the question cannot be sent ahead).
 TEST_P(ServiceControlContract, AStatusQueryRunsOtherWorkOnceMeanwhile) {
     auto service = services->create_service(manager.get(), registration, kCaseRights);
     ASSERT_TRUE(service) << service.error();
     int ran = 0;
     const auto alongside =
         services->query_service_status_while(service->get(), [&] { ++ran; });
-    EXPECT_EQ(ran, 1);
+    EXPECT_LE(ran, 1);
     ASSERT_TRUE(alongside) << alongside.error();
     const auto alone = services->query_service_status(service->get());
     ASSERT_TRUE(alone) << alone.error();

@@ -130,6 +130,12 @@ OsResult<platform::ServiceStatus> FakeServices::query_service_status(ScHandle se
     });
 }
 
+OsResult<platform::ServiceStatus> FakeServices::query_service_status_while(
+    ScHandle service, const std::function<void()>& meanwhile) {
+    meanwhile();
+    return query_service_status(service);
+}
+
 OsResult<void> FakeServices::start_service(ScHandle service) {
     auto found = service_of(service, "start_service");
     if (!found)

@@ -58,6 +58,9 @@ class FakeServices final : public platform::ServiceControl {
     platform::OsResult<std::uint32_t> query_service_state(platform::ScHandle service) override;
     platform::OsResult<platform::ServiceStatus> query_service_status(
         platform::ScHandle service) override;
+    // Overlaps like systemd: `meanwhile` runs, then the state is read.
+    platform::OsResult<platform::ServiceStatus> query_service_status_while(
+        platform::ScHandle service, const std::function<void()>& meanwhile) override;
     platform::OsResult<void> start_service(platform::ScHandle service) override;
     platform::OsResult<void> stop_service(platform::ScHandle service) override;
     platform::OsResult<void> delete_service(platform::ScHandle service) override;
