@@ -46,6 +46,8 @@ struct ServiceControlSubject {
     std::string command_line;
     // Why this manager must not be changed from here (empty: it may); the cases then skip.
     std::function<std::string()> unavailable = {};
+    // Whether a status question goes out ahead of its answer, so other work runs meanwhile.
+    bool asks_ahead = false;
 };
 
 // A process that no service manager started, as a test program is.

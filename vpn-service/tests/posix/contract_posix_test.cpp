@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
     Posix, ServiceControlContract,
     ::testing::Values(ServiceControlSubject{
         "Systemd", [] { return std::make_shared<platform::SystemdServiceControl>(); },
-        "/opt/velnaro/never-started --never-started", why_systemd_is_out_of_reach}),
+        "/opt/velnaro/never-started --never-started", why_systemd_is_out_of_reach, true}),
     subject_name<ServiceControlSubject>);
 
 std::optional<std::string> thread_name(platform::ServiceHost&) {

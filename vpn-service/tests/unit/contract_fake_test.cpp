@@ -56,7 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(Fake, ServiceControlContract,
                          ::testing::Values(ServiceControlSubject{
                              "Fake", [] { return make_fake<fake::FakeServices>(); },
-                             "\"C:\\Velnaro\\never-started.exe\""}),
+                             "\"C:\\Velnaro\\never-started.exe\"", {}, true}),
                          subject_name<ServiceControlSubject>);
 
 // Started from a console it refuses as Win32 does; started by the manager it runs the main.
