@@ -183,15 +183,22 @@ std::optional<std::string> SystemdBus::unit_path(std::string_view unit) {
     return std::string(path);
 }
 
-// One call for the three states (ListUnitsByNames loads the unit as LoadUnit would); how a
-// service ended matters only once it has failed, and is read only then.
+// One call for the three states. ListUnitsByPatterns lists only the units systemd holds,
+// where ListUnitsByNames would first load the unit from its file: systemd lets go of a unit
+// that stopped without failing, and loading it again meant parsing its file for every poll
+// of a stopped tunnel. A unit it does not hold is therefore stopped (a unit name has no
+// pattern characters, so the pattern is the name). How a service ended matters only once it
+// has failed (systemd keeps failed units), and is read only then.
 std::optional<SystemdBus::UnitState> SystemdBus::unit_state(
     std::string_view unit, const std::function<void()>& meanwhile) {
     const std::string name(unit);
     const char* names[] = {name.c_str(), nullptr};
+    const char* any_state[] = {nullptr};
     sd_bus_message* message = nullptr;
     int r = sd_bus_message_new_method_call(bus_, &message, kDestination, kManagerPath,
-                                           kManagerInterface, "ListUnitsByNames");
+                                           kManagerInterface, "ListUnitsByPatterns");
+    if (r >= 0)
+        r = sd_bus_message_append_strv(message, const_cast<char**>(any_state));
     if (r >= 0)
         r = sd_bus_message_append_strv(message, const_cast<char**>(names));
     AwaitedReply call;
@@ -207,10 +214,12 @@ std::optional<SystemdBus::UnitState> SystemdBus::unit_state(
     if (r >= 0)
         r = sd_bus_message_read(call.reply, "(ssssssouso)", &id, &description, &load, &active, &sub,
                                 &following, &path, &job_id, &job_type, &job_path);
-    if (r <= 0) {
-        last_error_ = r < 0 ? -r : ENOENT;
+    if (r < 0) {
+        last_error_ = -r;
         return std::nullopt;
     }
+    if (r == 0)
+        return UnitState{"", "inactive", "dead", {}, 0, ""};  // not held: stopped
     UnitState state{load, active, sub, {}, 0, job_type};
     if (state.active_state != "failed" || state.load_state != "loaded")
         return state;  // a unit without a file has no service properties

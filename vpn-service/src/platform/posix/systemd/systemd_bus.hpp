@@ -23,7 +23,8 @@ class SystemdBus {
     ~SystemdBus();
 
     struct UnitState {
-        std::string load_state;  // "loaded", "not-found", ...
+        // "loaded", "not-found", ...; empty for a unit systemd does not hold (a stopped one)
+        std::string load_state;
         std::string active_state;
         std::string sub_state;
         std::string result;        // the service's last Result; read only once it failed
