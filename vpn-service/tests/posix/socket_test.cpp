@@ -199,6 +199,8 @@ TEST(LoginUidRange, ReadsTheRangeFromLoginDefs) {
         {"UID_MIN 500\nUID_MAX 30000\n", 500, 30000},
         {"# UID_MIN 10\n  UID_MIN\t\t2000\nSYS_UID_MIN 100\n", 2000, 60000},
         {"UID_MIN nonsense\nUID_MAX_X 5\n", 1000, 60000},
+        {"UID_MIN -5\nUID_MAX 4294967296\n", 1000, 60000},
+        {"UID_MIN +1500\r\nUID_MAX 2000x\n", 1500, 2000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

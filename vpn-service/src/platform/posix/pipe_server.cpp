@@ -13,12 +13,11 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "platform/paths.hpp"
 #include "platform/posix/pipe_endpoint.hpp"
 #include "platform/posix/socket_folder.hpp"
+#include "platform/posix/text_file.hpp"
 
 namespace velnaro::platform {
 
@@ -38,10 +37,7 @@ constexpr std::chrono::milliseconds kIdleAcceptWait{100};
 constexpr std::size_t kReadChunk = 16384;
 
 LoginUidRange read_login_uid_range() {
-    std::ifstream file("/etc/login.defs");
-    std::stringstream text;
-    text << file.rdbuf();
-    return parse_login_uid_range(text.str());
+    return parse_login_uid_range(read_text_file("/etc/login.defs").value_or(""));
 }
 
 bool someone_listens(const sockaddr_un& address) {

@@ -9,13 +9,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "platform/paths.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/pipe_endpoint.hpp"
+#include "platform/posix/text_file.hpp"
 
 namespace velnaro::platform {
 
@@ -87,18 +87,15 @@ bool is_gone(int error) {
 
 LoginUidRange parse_login_uid_range(std::string_view login_defs) {
     LoginUidRange range;
-    std::istringstream lines{std::string(login_defs)};
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string key;
-        long long value = -1;
-        if (!(fields >> key >> value) || value < 0 || value > 0xFFFFFFFFll)
+    for (const std::string_view line : split_text(login_defs, "\n")) {
+        const auto fields = words_of(line);
+        const auto value = fields.size() >= 2 ? leading_number(fields[1]) : std::nullopt;
+        if (!value || *value > 0xFFFFFFFFull)
             continue;
-        if (key == "UID_MIN")
-            range.first = static_cast<uid_t>(value);
-        if (key == "UID_MAX")
-            range.last = static_cast<uid_t>(value);
+        if (fields[0] == "UID_MIN")
+            range.first = static_cast<uid_t>(*value);
+        if (fields[0] == "UID_MAX")
+            range.last = static_cast<uid_t>(*value);
     }
     return range;
 }

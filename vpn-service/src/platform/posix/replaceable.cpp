@@ -2,12 +2,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/posix/file_system.hpp"
 #include "platform/posix/path_text.hpp"
+#include "platform/posix/text_file.hpp"
 
 namespace velnaro::platform {
 namespace {
@@ -40,17 +40,18 @@ std::optional<std::vector<std::string>> levels_up_from(const std::string& path) 
 // namespace holds no right beyond the account that made it, so what those accounts could
 // replace gives nobody more than they have. Nothing for the machine's own namespace.
 std::optional<uid_t> unmapped_owner() {
-    std::ifstream map("/proc/self/uid_map");
-    uid_t inside = 0, outside = 0;
-    unsigned long long count = 0;
-    if (!(map >> inside >> outside >> count) ||
-        (inside == 0 && outside == 0 && count == 4294967295ULL))
+    const auto map = words_of(read_text_file("/proc/self/uid_map").value_or(""));
+    if (map.size() < 3)
         return std::nullopt;
-    std::ifstream overflow("/proc/sys/kernel/overflowuid");
-    uid_t uid = 0;
-    if (!(overflow >> uid))
+    const auto inside = leading_number(map[0]), outside = leading_number(map[1]),
+               count = leading_number(map[2]);
+    if (!inside || !outside || !count || (*inside == 0 && *outside == 0 && *count == 4294967295ULL))
         return std::nullopt;
-    return uid;
+    const auto overflow = words_of(read_text_file("/proc/sys/kernel/overflowuid").value_or(""));
+    const auto uid = overflow.empty() ? std::nullopt : leading_number(overflow[0]);
+    if (!uid || *uid > 0xFFFFFFFFull)
+        return std::nullopt;
+    return static_cast<uid_t>(*uid);
 }
 
 bool trusted_owner(const struct stat& info) {

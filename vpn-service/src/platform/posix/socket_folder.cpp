@@ -5,8 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <sstream>
 #include <vector>
+
+#include "platform/posix/text_file.hpp"
 
 namespace velnaro::platform {
 
@@ -17,11 +18,9 @@ constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::vector<std::string> levels_of(const std::string& path) {
     std::vector<std::string> levels;
-    std::istringstream parts(path);
-    std::string part;
-    while (std::getline(parts, part, '/')) {
-        if (!part.empty() && part != ".")
-            levels.push_back(part);
+    for (const std::string_view part : split_text(path, "/")) {
+        if (part != ".")
+            levels.emplace_back(part);
     }
     return levels;
 }

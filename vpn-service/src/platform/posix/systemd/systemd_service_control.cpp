@@ -12,6 +12,7 @@
 #include "platform/posix/journal_log.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/systemd/unit_file.hpp"
+#include "platform/posix/text_file.hpp"
 
 namespace velnaro::platform {
 namespace {
@@ -63,17 +64,7 @@ bool replace_file(const std::string& path, std::string_view content) {
 }
 
 std::optional<std::string> read_file(const std::string& path) {
-    OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
-        return std::nullopt;
-    std::string content;
-    char chunk[4096];
-    ssize_t n = 0;
-    while ((n = ::read(fd.get(), chunk, sizeof chunk)) > 0)
-        content.append(chunk, static_cast<std::size_t>(n));
-    if (n < 0)
-        return std::nullopt;
-    return content;
+    return read_text_file(path, O_NOFOLLOW);
 }
 
 // What systemd reads of a unit: every line but the comments.
