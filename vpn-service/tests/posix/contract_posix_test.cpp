@@ -44,11 +44,9 @@ std::shared_ptr<platform::Sealing> scratch_sealing() {
     return std::shared_ptr<platform::Sealing>(holder, &holder->sealing);
 }
 
-// A file that is there but is no library; kept for the process, in the working folder.
+// A file that is there on every system but is no library (nothing is written for it).
 std::string text_file() {
-    const std::string path = (fs::current_path() / "velnaro-not-a-library.so").string();
-    std::ofstream(path) << "just text\n";
-    return path;
+    return "/etc/passwd";
 }
 
 // The C library this test runs with, found through one of its functions.
