@@ -63,8 +63,9 @@ bool replace_file(const std::string& path, std::string_view content) {
     return directory && ::fsync(directory.get()) == 0;
 }
 
-std::optional<std::string> read_file(const std::string& path) {
-    return read_text_file(path, O_NOFOLLOW);
+// A unit's file as it stands; a link put in its place is not followed.
+std::optional<std::string> read_unit_file(std::string_view unit) {
+    return read_text_file(unit_path(unit), O_NOFOLLOW);
 }
 
 // What systemd reads of a unit: every line but the comments.
@@ -216,7 +217,7 @@ OsResult<void> SystemdServiceControl::write_unit(Entry& service,
     // file is left as it is; a new one systemd reads when the unit is first used (the folder
     // changed since it last looked), unless it still holds a unit of that name whose file went
     // away without a reload.
-    const auto previous = read_file(unit_path(service.unit));
+    const auto previous = read_unit_file(service.unit);
     if (previous != *text && !replace_file(unit_path(service.unit), *text))
         return refused("writing the unit", errno, unit_path(service.unit));
     if (previous != *text &&
@@ -267,7 +268,7 @@ OsResult<void> SystemdServiceControl::change_service_config(
         return std::unexpected(OsError{EINVAL, "change_service_config", registration.name});
     // The description is not part of the configuration, so it stays: an unchanged
     // registration leaves the file as it is.
-    const auto current = read_file(unit_path(entry->unit));
+    const auto current = read_unit_file(entry->unit);
     return write_unit(*entry, registration, description_in(current.value_or("")));
 }
 
