@@ -40,14 +40,16 @@ std::optional<std::vector<std::string>> levels_up_from(const std::string& path) 
 // namespace holds no right beyond the account that made it, so what those accounts could
 // replace gives nobody more than they have. Nothing for the machine's own namespace.
 std::optional<uid_t> unmapped_owner() {
-    const auto map = words_of(read_text_file("/proc/self/uid_map").value_or(""));
+    const std::string map_text = read_text_file("/proc/self/uid_map").value_or("");
+    const auto map = words_of(map_text);
     if (map.size() < 3)
         return std::nullopt;
     const auto inside = leading_number(map[0]), outside = leading_number(map[1]),
                count = leading_number(map[2]);
     if (!inside || !outside || !count || (*inside == 0 && *outside == 0 && *count == 4294967295ULL))
         return std::nullopt;
-    const auto overflow = words_of(read_text_file("/proc/sys/kernel/overflowuid").value_or(""));
+    const std::string overflow_text = read_text_file("/proc/sys/kernel/overflowuid").value_or("");
+    const auto overflow = words_of(overflow_text);
     const auto uid = overflow.empty() ? std::nullopt : leading_number(overflow[0]);
     if (!uid || *uid > 0xFFFFFFFFull)
         return std::nullopt;
