@@ -15,13 +15,16 @@ namespace velnaro::platform {
 // be opened or read.
 std::optional<std::string> read_text_file(const std::string& path, int extra_open_flags = 0);
 
-// The pieces of `text` between `separators`, empty pieces left out.
+// The pieces of `text` between `separators`, empty pieces left out. They point into `text`,
+// so a temporary string is refused: its pieces would outlive it.
 std::vector<std::string_view> split_text(std::string_view text, std::string_view separators);
+std::vector<std::string_view> split_text(std::string&& text, std::string_view) = delete;
 
-// The words of `text`, separated by blanks and line ends.
+// The words of `text`, separated by blanks and line ends (pointing into it, as above).
 inline std::vector<std::string_view> words_of(std::string_view text) {
     return split_text(text, " \t\r\n\v\f");
 }
+std::vector<std::string_view> words_of(std::string&& text) = delete;
 
 // The decimal number a word starts with, an optional '+' first (the digits up to the first
 // other character, as a stream reads it); nothing without a digit or beyond the type's range.
