@@ -1,7 +1,9 @@
 #include "contract/pipes_contract.hpp"
 
 #include <chrono>
+#include <functional>
 #include <future>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -146,6 +148,38 @@ TEST_P(PipesContract, BytesGoBothWaysAndEachEndIsReported) {
 
     pipe.client.reset();
     EXPECT_TRUE(pipe.watcher->wait_for(PipeEvent::Kind::closed)) << "the client's end is reported";
+}
+
+// An idle server waits without a time limit: a new client, then its bytes, end each wait.
+TEST_P(PipesContract, AWaitWithoutATimeLimitEndsWithTheNextEvent) {
+    const std::string name = world_->fresh_name();
+    auto server = world_->pipes().create_server(name);
+    ASSERT_TRUE(server);
+    std::vector<std::unique_ptr<platform::PipeConnection>> clients;
+    std::vector<PipeEvent> seen;
+    // Runs `cause` while the server waits; a wait that misses it is released by one more
+    // client, so a fault fails the test instead of hanging it.
+    const auto wait_through = [&](const std::function<void()>& cause) {
+        auto waited = std::async(std::launch::async,
+                                 [&] { return (*server)->wait_for_events(platform::kNoTimeLimit); });
+        cause();
+        const bool ended = waited.wait_for(10s) == std::future_status::ready;
+        if (!ended)
+            (void)world_->pipes().open_client(name, 1s, platform::ClientIdentity::anonymous);
+        auto events = waited.get();
+        EXPECT_TRUE(ended && events);
+        if (events)
+            std::ranges::move(*events, std::back_inserter(seen));
+    };
+    wait_through([&] {
+        auto opened = world_->pipes().open_client(name, 1s, platform::ClientIdentity::identify);
+        ASSERT_TRUE(opened);
+        clients.push_back(std::move(*opened));
+    });
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().kind, PipeEvent::Kind::connected);
+    wait_through([&] { clients.front()->write(bytes_of("ping"), 1s); });
+    EXPECT_EQ(seen.back().kind, PipeEvent::Kind::received);
 }
 
 TEST_P(PipesContract, AServerThatEndsEndsItsConnections) {
