@@ -143,7 +143,7 @@ std::optional<int> wait_process(pid_t pid, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     // A process descriptor becomes readable when the child ends, so the wait ends with it;
     // without one (an old kernel) the child is asked for every few milliseconds.
-    const platform::OwnedFd ended(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    const platform::OwnedFd ended = process_end_descriptor(pid);
     while (true) {
         int status = 0;
         const pid_t result = ::waitpid(pid, &status, WNOHANG);
@@ -166,6 +166,10 @@ std::optional<int> wait_process(pid_t pid, std::chrono::milliseconds timeout) {
             std::this_thread::sleep_for(std::min(left, kPollInterval));
         }
     }
+}
+
+platform::OwnedFd process_end_descriptor(pid_t pid) {
+    return platform::OwnedFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 }
 
 bool process_running(pid_t pid) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/owned_fd.hpp"
+
 namespace velnaro::wglinux {
 
 // The first of `candidates` that is an executable file. Fixed absolute paths rather than
@@ -30,6 +32,10 @@ std::optional<pid_t> spawn_bound_process(const std::vector<std::string>& argv,
 // The exit status once the child has ended, or nothing when it is still running after
 // `timeout` (it is left running) or cannot be waited for.
 std::optional<int> wait_process(pid_t pid, std::chrono::milliseconds timeout);
+
+// A descriptor that becomes readable when the child ends, so a wait can include its end;
+// invalid where the kernel has none (before Linux 5.3).
+platform::OwnedFd process_end_descriptor(pid_t pid);
 
 // Whether the child is still running; reaps it when it has ended.
 bool process_running(pid_t pid);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +28,8 @@ using namespace std::chrono_literals;
 constexpr auto kDaemonStartTimeout = 10s;
 constexpr auto kDaemonStopGrace = 5s;
 constexpr auto kReadinessPoll = 1ms;
-constexpr int kStopPollMilliseconds = 500;
+// How often the daemon's life is checked where the kernel cannot tell of its end.
+constexpr int kDaemonCheckMilliseconds = 500;
 
 const std::string kInterface(kTunnelInterfaceName);
 
@@ -58,10 +60,11 @@ class StopSignals {
 
     bool ready() const { return fd_ >= 0; }
 
-    // True once a stop signal has arrived (and consumed it); waits at most `milliseconds`.
-    bool wait(int milliseconds) const {
-        pollfd entry{fd_, POLLIN, 0};
-        if (::poll(&entry, 1, milliseconds) <= 0) {
+    // True once a stop signal has arrived (and consumed it); false when `also` became
+    // readable first or `milliseconds` passed (-1: no limit; a negative `also` is not watched).
+    bool wait(int milliseconds, int also = -1) const {
+        std::array<pollfd, 2> entries{{{fd_, POLLIN, 0}, {also, POLLIN, 0}}};
+        if (::poll(entries.data(), entries.size(), milliseconds) <= 0 || entries[0].revents == 0) {
             return false;
         }
         signalfd_siginfo info;
@@ -145,6 +148,11 @@ class Tunnel {
         }
         routes_.push_back(network);
         return true;
+    }
+
+    // Readable once the daemon has ended; invalid when there is none or the kernel cannot tell.
+    platform::OwnedFd daemon_end_descriptor() const {
+        return daemon_ ? process_end_descriptor(*daemon_) : platform::OwnedFd();
     }
 
     bool daemon_running() {
@@ -250,7 +258,11 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
         return TunnelEnd::not_brought_up;
     }
     on_running();
-    while (!stop.wait(kStopPollMilliseconds)) {
+    // Asleep until a stop signal or the daemon's end; only without a descriptor for the
+    // latter is the daemon asked after now and then.
+    const platform::OwnedFd daemon_ended = tunnel.daemon_end_descriptor();
+    const int limit = daemon_ended ? -1 : kDaemonCheckMilliseconds;
+    while (!stop.wait(limit, daemon_ended.get())) {
         if (!tunnel.daemon_running()) {
             tunnel.take_down();
             return TunnelEnd::daemon_ended;

@@ -8,8 +8,13 @@
   connect_timing.py hand INTERFACE WG_CONF ADDRESS NETWORK
       The same tunnel by hand: wireguard-go, wg setconf, ip address, link and route, then
       the interface's handshake asked every millisecond.
+  connect_timing.py wg-quick UNIT INTERFACE
+      The peer an administrator would use: `systemctl start wg-quick@...`, and the
+      interface's handshake asked every millisecond meanwhile (the start returns only once
+      wg-quick has ended, after the handshake).
   connect_timing.py summary < LINES
-      Medians of the lines the two other commands printed, and the ratio.
+      Medians of the lines the other commands printed, and the service's ratio to each
+      bring-up measured beside it.
 
 Each round prints one JSON line: milliseconds since the first request or command for each
 step reached. Every clock is CLOCK_MONOTONIC; wall-clock readings (a file's ctime, a
@@ -126,6 +131,16 @@ def run(command):
     subprocess.run(command, env=ENV, check=True, stdout=subprocess.DEVNULL)
 
 
+def await_handshake(interface, start):
+    """Asks the interface every millisecond until it has a handshake; when it was seen."""
+    deadline = start + TIMEOUT_SECONDS * 1000
+    while uapi_handshake_ms(interface) is None:
+        if now_ms() > deadline:
+            sys.exit(f"no handshake on {interface} within {TIMEOUT_SECONDS} s")
+        time.sleep(POLL_SECONDS)
+    return now_ms()
+
+
 def hand_round(interface, wg_conf, address, network):
     start = now_ms()
     run(["wireguard-go", interface])  # returns once the interface and its socket exist
@@ -135,17 +150,31 @@ def hand_round(interface, wg_conf, address, network):
     run(["ip", "link", "set", "dev", interface, "up"])
     run(["ip", "route", "add", network, "dev", interface])
     links = now_ms()
-    deadline = start + TIMEOUT_SECONDS * 1000
-    while uapi_handshake_ms(interface) is None:
-        if now_ms() > deadline:
-            sys.exit(f"no handshake on {interface} within {TIMEOUT_SECONDS} s")
-        time.sleep(POLL_SECONDS)
-    seen = now_ms()
+    seen = await_handshake(interface, start)
     steps = {
         "daemon_ready": ready,
         "addresses_links_routes_done": links,
         "first_handshake": uapi_handshake_ms(interface),
         "connected_seen": seen,
+    }
+    return start, steps
+
+
+def wg_quick_round(unit, interface):
+    """`systemctl start` returns only once wg-quick has ended, which is after the handshake:
+    the handshake is watched for meanwhile, and the unit's own timestamps give its steps."""
+    start = now_ms()
+    starting = subprocess.Popen(["systemctl", "start", unit], env=ENV, stdout=subprocess.DEVNULL)
+    seen = await_handshake(interface, start)
+    if starting.wait() != 0:
+        sys.exit(f"systemctl start {unit} failed")
+    main_start, active = unit_timestamps_ms(unit)
+    steps = {
+        "unit_process_started": main_start,
+        "daemon_ready": socket_created_ms(interface),
+        "first_handshake": uapi_handshake_ms(interface),
+        "connected_seen": seen,
+        "unit_started": active,
     }
     return start, steps
 
@@ -160,10 +189,11 @@ def print_round(kind, start, steps):
 def summary(lines):
     rounds = [json.loads(line) for line in lines if line.strip().startswith("{")]
     medians = {}
-    for kind in ("hand", "service"):
+    kinds = [k for k in ("hand", "wg-quick", "service") if any(r["kind"] == k for r in rounds)]
+    if "service" not in kinds or len(kinds) < 2:
+        sys.exit("no service rounds, or nothing to compare them with")
+    for kind in kinds:
         mine = [r for r in rounds if r["kind"] == kind]
-        if not mine:
-            sys.exit(f"no {kind} rounds")
         names = [k for k in mine[0] if k != "kind"]
         print(f"{kind}: {len(mine)} rounds, median ms since the start (min-max of the total)")
         for name in names:
@@ -173,8 +203,10 @@ def summary(lines):
                 print(f"  {name:30} {medians[(kind, name)]:8.2f}")
         totals = [r["connected_seen"] for r in mine]
         print(f"  {'(total range)':30} {min(totals):8.2f} - {max(totals):.2f}")
-    ratio = medians[("service", "connected_seen")] / medians[("hand", "connected_seen")]
-    print(f"APPLY_CONFIG to CONNECTED / hand-made bring-up to handshake: {ratio:.2f}x")
+    names = {"hand": "hand-made bring-up", "wg-quick": "systemctl start wg-quick@"}
+    for kind in kinds[:-1]:
+        ratio = medians[("service", "connected_seen")] / medians[(kind, "connected_seen")]
+        print(f"APPLY_CONFIG to CONNECTED / {names[kind]} to handshake: {ratio:.2f}x")
 
 
 def main():
@@ -183,6 +215,8 @@ def main():
         print_round(kind, *service_round(*sys.argv[2:]))
     elif kind == "hand" and len(sys.argv) == 6:
         print_round(kind, *hand_round(*sys.argv[2:]))
+    elif kind == "wg-quick" and len(sys.argv) == 4:
+        print_round(kind, *wg_quick_round(*sys.argv[2:]))
     elif kind == "summary":
         summary(sys.stdin.read().splitlines())
     else:

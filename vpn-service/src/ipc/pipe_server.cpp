@@ -25,8 +25,8 @@ class OpenConnections {
                     std::shared_ptr<const std::atomic<bool>> stop)
         : runtime_(runtime),
           context_(context),
-          // A finished change wakes the server the way a stop does, so its answer does not
-          // wait for the stop check.
+          // A finished change wakes the server the way a stop does: an idle server's wait
+          // has no time limit.
           changes_([&platform = runtime.platform,
                     name = std::string(pipe_name)] { wake_pipe_server(platform, name); },
                    std::move(stop)) {}
@@ -72,12 +72,15 @@ class OpenConnections {
         }
     }
 
-    // Until the first deadline, and never longer than the stop check allows.
+    // Until the first deadline, or without a limit when none is pending: a stop comes with
+    // a wake-up connection, and so does a finished change.
     std::chrono::milliseconds wait_limit(Clock::time_point now) const {
-        std::chrono::milliseconds limit = kStopCheckInterval;
+        std::chrono::milliseconds limit = platform::kNoTimeLimit;
         for (const auto& [key, connection] : open_) {
-            if (connection.ticket != 0)
+            if (connection.ticket != 0) {
+                limit = std::min(limit, kAnswerCheckInterval);
                 continue;
+            }
             const auto left =
                 connection.deadline <= now
                     ? std::chrono::milliseconds(0)

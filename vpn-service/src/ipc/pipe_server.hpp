@@ -20,9 +20,10 @@ namespace velnaro {
 // A client gets this long from its connection to deliver its request, and again this long
 // to take the answer, before the connection is dropped without a word.
 inline constexpr std::chrono::seconds kExchangeTimeLimit{5};
-// How often a waiting server looks at its stop flag, so that a stop is never missed even
-// when no wake-up connection reaches it.
-inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
+// How often a server with a change under way looks for its answer. The worker wakes the
+// server with a connection when the answer is ready, but that connection finds no place
+// while every instance of the pipe is taken (Windows). An idle server waits without a limit.
+inline constexpr std::chrono::milliseconds kAnswerCheckInterval{100};
 // Connections of one account that may wait for an answer at once; the next one is closed at
 // once, so that one account cannot take every place. The administrator is not counted.
 inline constexpr std::size_t kUnansweredPerAccount = 8;

@@ -88,6 +88,9 @@ class PipeConnection {
     virtual ServerCheck verify_server() = 0;
 };
 
+// A wait that ends only when something happens.
+inline constexpr std::chrono::milliseconds kNoTimeLimit = std::chrono::milliseconds::max();
+
 // One thing that happened on a server's connections during a wait.
 struct PipeEvent {
     enum class Kind {
@@ -112,8 +115,9 @@ class PipeServer {
     virtual ~PipeServer() = default;
     // Waits up to `limit` for new connections, bytes or ends on all of the server's open
     // connections at once, and reports them in the order they happened; an empty list means
-    // nothing came. Connections that the system refuses (accounts that may not talk to the
-    // service) never show. An error when the server can no longer be used.
+    // nothing came. `kNoTimeLimit` waits until something comes, without waking in between.
+    // Connections that the system refuses (accounts that may not talk to the service) never
+    // show. An error when the server can no longer be used.
     virtual OsResult<std::vector<PipeEvent>> wait_for_events(std::chrono::milliseconds limit) = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "service/running_service.hpp"
 
+#include <chrono>
+#include <future>
 #include <system_error>
 #include <thread>
 
@@ -58,9 +60,13 @@ namespace {
 
 constexpr std::uint32_t kErrorExceptionInService = 1064;
 
-// The pipe server on its thread. Stopping it sets the flag, then wakes the server; its wait
-// also looks at the flag on its own, so the join cannot hang when the wake-up finds no free
-// instance. Stopped by the destructor on every path, so no thread outlives the service main.
+// How often a stop under way wakes the pipe server again while its thread has not ended.
+constexpr std::chrono::milliseconds kWakeRepeatInterval{100};
+
+// The pipe server on its thread. Stopping it sets the flag, then wakes the server, whose
+// idle wait has no time limit. A wake-up that finds no free instance (every one taken, or
+// the server between two) is lost, so it is repeated until the thread has ended. Stopped by
+// the destructor on every path, so no thread outlives the service main.
 class PipeServerThread {
   public:
     PipeServerThread(ServiceProcess& process, std::shared_ptr<std::atomic<bool>> stop)
@@ -70,13 +76,21 @@ class PipeServerThread {
     ~PipeServerThread() { stop(); }
 
     void start(std::move_only_function<void()> body) {
-        thread_ = process_.start_thread(std::move(body));
+        std::promise<void> ended;
+        ended_ = ended.get_future();
+        thread_ = process_.start_thread(
+            [body = std::move(body), ended = std::move(ended)]() mutable {
+                body();
+                ended.set_value();
+            });
     }
     void stop() {
         if (!thread_.joinable())
             return;
         stop_->store(true);
-        wake_pipe_server(process_.runtime.platform, process_.pipe_name);
+        do {
+            wake_pipe_server(process_.runtime.platform, process_.pipe_name);
+        } while (ended_.wait_for(kWakeRepeatInterval) != std::future_status::ready);
         thread_.join();
     }
 
@@ -84,6 +98,7 @@ class PipeServerThread {
     ServiceProcess& process_;
     std::shared_ptr<std::atomic<bool>> stop_;
     std::thread thread_;
+    std::future<void> ended_;
 };
 
 // The pipe server on its thread; a server that cannot hold the door records why and stops

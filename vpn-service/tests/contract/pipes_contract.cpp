@@ -1,7 +1,9 @@
 #include "contract/pipes_contract.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -146,6 +148,41 @@ TEST_P(PipesContract, BytesGoBothWaysAndEachEndIsReported) {
 
     pipe.client.reset();
     EXPECT_TRUE(pipe.watcher->wait_for(PipeEvent::Kind::closed)) << "the client's end is reported";
+}
+
+// An idle server waits without a time limit: a new client, then its bytes, end each wait.
+TEST_P(PipesContract, AWaitWithoutATimeLimitEndsWithTheNextEvent) {
+    const std::string name = world_->fresh_name();
+    auto server = world_->pipes().create_server(name);
+    ASSERT_TRUE(server);
+    // One thread waits, as a server's own thread does (Windows cancels the reads a thread
+    // started when that thread ends).
+    std::promise<void> first_wait;
+    auto first_wait_over = first_wait.get_future();
+    auto waits = std::async(std::launch::async, [&] {
+        std::vector<PipeEvent> seen;
+        for (int i = 0; i < 2; ++i) {
+            if (auto events = (*server)->wait_for_events(platform::kNoTimeLimit))
+                std::ranges::move(*events, std::back_inserter(seen));
+            if (i == 0)
+                first_wait.set_value();
+        }
+        return seen;
+    });
+    auto client = world_->pipes().open_client(name, 1s, platform::ClientIdentity::identify);
+    const bool first_ended = first_wait_over.wait_for(10s) == std::future_status::ready;
+    if (client && first_ended)
+        (*client)->write(bytes_of("ping"), 1s);
+    const bool second_ended = waits.wait_for(10s) == std::future_status::ready;
+    // A wait that missed what it waited for is released, so a fault fails instead of hanging.
+    while (waits.wait_for(100ms) != std::future_status::ready)
+        (void)world_->pipes().open_client(name, 1s, platform::ClientIdentity::anonymous);
+    const auto seen = waits.get();
+    EXPECT_TRUE(client && first_ended && second_ended);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().kind, PipeEvent::Kind::connected);
+    EXPECT_TRUE(std::ranges::any_of(
+        seen, [](const PipeEvent& event) { return event.kind == PipeEvent::Kind::received; }));
 }
 
 TEST_P(PipesContract, AServerThatEndsEndsItsConnections) {

@@ -181,17 +181,21 @@ platform::OsResult<std::vector<platform::PipeEvent>> FakePipes::Server::wait_for
     auto events = pipes_.collect_events(*this);
     if (!events.empty())
         return events;
-    if (pipes_.stalled_connection_of(*this)) {
+    const bool unlimited = limit == platform::kNoTimeLimit;
+    if (pipes_.stalled_connection_of(*this) && !unlimited) {
         pipes_.system_.monotonic += limit;
         return events;
     }
+    const auto news = [&] { return pipes_.has_news_for(*this); };
     if (pipes_.on_idle) {
         auto idle = pipes_.on_idle;
         lock.unlock();
         idle();
         lock.lock();
+    } else if (unlimited) {
+        pipes_.changed_.wait(lock, news);
     } else {
-        pipes_.changed_.wait_for(lock, limit, [&] { return pipes_.has_news_for(*this); });
+        pipes_.changed_.wait_for(lock, limit, news);
     }
     return pipes_.collect_events(*this);
 }

@@ -109,6 +109,7 @@ class DoorTest : public ::testing::Test {
     void TearDown() override {
         if (server_.joinable()) {
             stop_->store(true);
+            wake_pipe_server(platform_, path_);
             server_.join();
         }
         if (!directory_.empty())

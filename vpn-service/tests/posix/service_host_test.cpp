@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/posix/service_host.hpp"
+#include "service_process.hpp"
 
 namespace velnaro::platform {
 namespace {
@@ -41,6 +42,17 @@ TEST(PosixServiceHost, AStopBeforeTheHandlerIsRegisteredIsKept) {
         EXPECT_TRUE(result.has_value());
         EXPECT_EQ(received.stops, 1) << "the early stop was lost";
     }
+}
+
+// The idle service waits without a time limit everywhere: a stop after a long idle spell
+// must still reach every thread, and the service ends by itself instead of being killed.
+TEST(PosixServiceHost, AStopDuringALongIdleWaitEndsTheService) {
+    auto service = testing::ServiceProcess::start(testing::built_executable("vpn-service"));
+    if (!service)
+        GTEST_SKIP() << service.error();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_TRUE(service->running());
+    EXPECT_EQ(service->stop(), 0) << "the stop was lost: the service had to be killed";
 }
 
 }  // namespace

@@ -305,11 +305,14 @@ TEST_F(PipeServerTest, AClientThatArrivesWithTheStopIsNotAnswered) {
     EXPECT_TRUE(wake_up->disconnected);
 }
 
-TEST_F(PipeServerTest, StopWhileWaitingEndsTheServerWithoutAnyWakeUp) {
-    fake.pipes.on_idle = nullptr;  // real waits of kStopCheckInterval
+// An idle server waits without a time limit: the wake-up connection is what ends the wait.
+TEST_F(PipeServerTest, StopDuringAnIdleWaitEndsTheServerAtTheWakeUp) {
+    fake.pipes.on_idle = nullptr;  // real waits
     std::thread server([&] { run(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    while (!fake.platform.pipes.pipe_exists(kPipe))
+        std::this_thread::yield();
     stop->store(true);
+    wake_pipe_server(fake.platform, kPipe);
     server.join();
     EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(fake.pipes.open_endpoints(), 0);

@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,10 +29,6 @@ constexpr mode_t kSocketMode = 0666;
 // How long accepting rests when the process has run out of descriptors or memory; the
 // listener would otherwise stay readable and the loop spin.
 constexpr std::chrono::milliseconds kAcceptBackoff{250};
-// A server with no connection to read waits in accept itself, which saves a poll per
-// connection; the listener's receive time-out ends that wait at most this long after it
-// began, so a caller asking for at least this long still gets its answer in time.
-constexpr std::chrono::milliseconds kIdleAcceptWait{100};
 constexpr std::size_t kReadChunk = 16384;
 
 LoginUidRange read_login_uid_range() {
@@ -181,7 +176,11 @@ void read_available(ConnectedSocket& connection, std::span<std::uint8_t> buffer,
     }
 }
 
-int poll_milliseconds(Clock::duration left) {
+// A deadline of `Clock::time_point::max()` waits without a limit.
+int poll_milliseconds(Clock::time_point wake, Clock::time_point now) {
+    if (wake == Clock::time_point::max())
+        return -1;
+    const auto left = wake - now;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return static_cast<int>(std::clamp<long long>(ms, 0, 0x7FFFFFFF));
 }
@@ -217,11 +216,6 @@ std::expected<std::unique_ptr<PipeServer>, PipeServerError> PosixPipes::create_s
     server->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!server->listener)
         return server_failed("socket", name);
-    const timeval idle_wait{0, std::chrono::microseconds(kIdleAcceptWait).count()};
-    if (::setsockopt(server->listener.get(), SOL_SOCKET, SO_RCVTIMEO, &idle_wait,
-                     sizeof(idle_wait)) != 0) {
-        return server_failed("setsockopt", name);
-    }
     if (auto bound = bind_socket(*server); !bound)
         return std::unexpected(std::move(bound.error()));
     struct stat info {};
@@ -285,12 +279,15 @@ void PosixServer::accept_client(std::span<std::uint8_t> buffer, std::vector<Pipe
 }
 
 OsResult<std::vector<PipeEvent>> PosixServer::wait_for_events(std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
+    const bool unlimited = limit == kNoTimeLimit;
+    const auto deadline = unlimited ? Clock::time_point::max() : Clock::now() + limit;
     const auto connections = open_connections();
     std::vector<PipeEvent> events;
     // Left uninitialised: only the bytes a read returns are ever looked at.
     std::array<std::uint8_t, kReadChunk> buffer;
-    if (connections.empty() && Clock::now() >= accept_paused_until_ && limit >= kIdleAcceptWait) {
+    // With no connection to read and no time limit, the wait is accept itself, which saves a
+    // poll per connection and sleeps until a client (or the wake-up of a stop) comes.
+    if (connections.empty() && Clock::now() >= accept_paused_until_ && unlimited) {
         accept_client(buffer, events);
         return events;
     }
@@ -304,7 +301,7 @@ OsResult<std::vector<PipeEvent>> PosixServer::wait_for_events(std::chrono::milli
         auto wake = deadline;
         if (!accepting)
             wake = std::min(wake, accept_paused_until_);
-        const int ready = ::poll(watched.data(), watched.size(), poll_milliseconds(wake - now));
+        const int ready = ::poll(watched.data(), watched.size(), poll_milliseconds(wake, now));
         if (ready < 0 && errno != EINTR)
             return std::unexpected(os_error(errno, "poll", path));
         if (watched[0].revents & (POLLERR | POLLNVAL))

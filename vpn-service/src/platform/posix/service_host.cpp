@@ -1,11 +1,15 @@
 #include "platform/posix/service_host.hpp"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -20,14 +24,32 @@ namespace velnaro::platform {
 
 namespace {
 
-constexpr long kSignalPollNanoseconds = 100'000'000;
-
 sigset_t stop_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     return set;
+}
+
+std::unexpected<OsError> host_failed(int code, const char* operation,
+                                     std::string_view service_name) {
+    return std::unexpected(
+        OsError{static_cast<std::uint32_t>(code), operation, std::string(service_name)});
+}
+
+// Takes what a readable descriptor holds (queued signals, the wake-up count), so that the
+// next wait sleeps until something new comes.
+void drain(int fd) {
+    std::array<std::uint8_t, sizeof(signalfd_siginfo) * 4> records;
+    while (::read(fd, records.data(), records.size()) > 0) {
+    }
+}
+
+void add_wake_up(int event_fd) {
+    const std::uint64_t one = 1;
+    if (event_fd >= 0)
+        [[maybe_unused]] const auto written = ::write(event_fd, &one, sizeof(one));
 }
 
 }  // namespace
@@ -64,34 +86,64 @@ OsResult<void> PosixServiceHost::run_dispatcher(std::string_view service_name, S
     const sigset_t signals = stop_signals();
     sigset_t previous;
     if (const int error = pthread_sigmask(SIG_BLOCK, &signals, &previous); error != 0)
-        return std::unexpected(OsError{static_cast<std::uint32_t>(error), "pthread_sigmask",
-                                       std::string(service_name)});
+        return host_failed(error, "pthread_sigmask", service_name);
+    // One wait, without a time limit, for both: the stop signals (a signal that came before
+    // the descriptor existed is pending and shows at once) and the wake-ups that say the
+    // handler was registered or the service main returned.
+    OwnedFd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    OwnedFd wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!signal_fd || !wake_fd) {
+        const int error = errno;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return host_failed(error, signal_fd ? "eventfd" : "signalfd", service_name);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        wake_fd_ = wake_fd.get();
+    }
     std::atomic<bool> main_returned = false;
     std::thread service_thread;
     try {
         service_thread = std::thread([&] {
             main({std::string(service_name)});
             main_returned = true;
+            wake_dispatcher();
         });
     } catch (const std::system_error& failed) {
+        forget_wake_fd();
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        return std::unexpected(OsError{static_cast<std::uint32_t>(failed.code().value()),
-                                       "pthread_create", std::string(service_name)});
+        return host_failed(failed.code().value(), "pthread_create", service_name);
     }
     // A stop that comes before the service main has registered its handler is kept and
     // delivered once the handler is there, so the service cannot run on after it.
-    const timespec poll{0, kSignalPollNanoseconds};
     bool stop_pending = false;
     while (!main_returned) {
-        siginfo_t info{};
-        if (::sigtimedwait(&signals, &info, &poll) > 0)
-            stop_pending = true;
+        std::array<pollfd, 2> watched{{{signal_fd.get(), POLLIN, 0}, {wake_fd.get(), POLLIN, 0}}};
+        if (::poll(watched.data(), watched.size(), -1) > 0) {
+            if (watched[0].revents != 0) {
+                drain(signal_fd.get());
+                stop_pending = true;
+            }
+            if (watched[1].revents != 0)
+                drain(wake_fd.get());
+        }
         if (stop_pending && deliver_control(service_control::kStop))
             stop_pending = false;
     }
     service_thread.join();
+    forget_wake_fd();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return {};
+}
+
+void PosixServiceHost::wake_dispatcher() {
+    std::lock_guard lock(mutex_);
+    add_wake_up(wake_fd_);
+}
+
+void PosixServiceHost::forget_wake_fd() {
+    std::lock_guard lock(mutex_);
+    wake_fd_ = -1;
 }
 
 bool PosixServiceHost::deliver_control(std::uint32_t control) {
@@ -116,6 +168,8 @@ OsResult<ServiceStatusHandle> PosixServiceHost::register_control_handler(
             OsError{EINVAL, "register_control_handler", std::string(service_name)});
     handler_ = handler;
     context_ = context;
+    // A stop that came first is delivered now.
+    add_wake_up(wake_fd_);
     return ServiceStatusHandle{1};
 }
 

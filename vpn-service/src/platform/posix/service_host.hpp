@@ -25,8 +25,13 @@ class PosixServiceHost final : public ServiceHost {
   private:
     // False when no handler is registered yet.
     bool deliver_control(std::uint32_t control);
+    // Ends the dispatcher's current wait so it looks again (the service main returned).
+    void wake_dispatcher();
+    void forget_wake_fd();
 
     std::mutex mutex_;
+    // The dispatcher's wake-up descriptor while it runs, -1 otherwise.
+    int wake_fd_ = -1;
     std::string service_name_;
     ControlHandler handler_ = nullptr;
     void* context_ = nullptr;

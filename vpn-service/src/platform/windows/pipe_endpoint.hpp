@@ -18,6 +18,8 @@ namespace velnaro::platform {
 constexpr DWORD kPipeBufferBytes = 65540;
 
 inline DWORD milliseconds_of(std::chrono::milliseconds limit) {
+    if (limit == kNoTimeLimit)
+        return INFINITE;
     if (limit.count() <= 0)
         return 0;
     if (limit.count() >= INFINITE)

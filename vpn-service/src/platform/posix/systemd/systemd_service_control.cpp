@@ -168,19 +168,18 @@ OsResult<OwnedScHandle> SystemdServiceControl::open_manager(std::uint32_t access
 }
 
 // Connecting costs more than the query a status poll makes, so one connection serves every
-// manager handle while it is in use. It is checked (and what systemd sent unasked is dropped)
-// on each use, replaced when it broke, and after a quiet spell, so that an idle service holds
-// nothing that piles up.
+// manager handle for the life of the process. It is checked on each use (what systemd sent
+// unasked is read and dropped then) and opened again only when it broke; a call on a
+// connection that breaks under it fails and is answered as a failure, never from an earlier
+// answer.
 OsResult<std::shared_ptr<SystemdBus>> SystemdServiceControl::kept_bus() {
-    const auto now = std::chrono::steady_clock::now();
-    if (!bus_ || now - bus_used_ > kBusIdleLimit || !bus_->ready()) {
+    if (!bus_ || !bus_->ready()) {
         bus_.reset();
         auto fresh = SystemdBus::connect();
         if (!fresh)
             return std::unexpected(fresh.error());
         bus_ = std::make_shared<SystemdBus>(std::move(*fresh));
     }
-    bus_used_ = now;
     return bus_;
 }
 

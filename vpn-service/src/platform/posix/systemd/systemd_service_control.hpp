@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,7 +14,7 @@ namespace velnaro::platform {
 
 // The service control manager on Linux is systemd. A registration is a unit file in
 // /etc/systemd/system (unit_file.hpp names and writes it); control goes through systemd's
-// D-Bus API over one bus connection, kept while it is in use and shared by every handle.
+// D-Bus API over one bus connection, kept for the life of the process and shared by every handle.
 // Every handle keeps the access it was opened with and each operation checks it, as the
 // Windows manager does. Changing anything needs root.
 class SystemdServiceControl final : public ServiceControl {
@@ -63,9 +62,7 @@ class SystemdServiceControl final : public ServiceControl {
     OsResult<void> write_unit(Entry& service, const ServiceRegistration& registration,
                               std::string_view description);
 
-    static constexpr std::chrono::seconds kBusIdleLimit{10};
     std::shared_ptr<SystemdBus> bus_;
-    std::chrono::steady_clock::time_point bus_used_;
     // Held for each whole call, around every use of the kept bus and the entries: sd-bus is not
     // thread-safe, and a status read on the pipe server's thread may come while a change runs
     // on its worker. Never held across a wait (the waits for a unit poll between calls).
