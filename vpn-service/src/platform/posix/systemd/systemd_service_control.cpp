@@ -375,8 +375,8 @@ OsResult<void> SystemdServiceControl::unit_job(ScHandle service, std::uint32_t r
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
-// then nothing of it is left. A package's unit keeps its file and stays known, stopped and
-// disabled, until the package goes. A stop already under way is awaited first: systemd then reloads
+// then nothing of it is left. A package's unit is stopped only: its file and whether it starts
+// at boot are the package manager's, which tracks them across removal and reinstallation. A stop already under way is awaited first: systemd then reloads
 // with the unit down, drops it at once, and the reset clears what a failed stop left.
 OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     std::lock_guard lock(mutex_);
@@ -384,9 +384,11 @@ OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     if (entry == nullptr)
         return bad_handle("delete_service");
     await_stop(*entry->bus, entry->unit);
-    entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
-    if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
-        return refused("removing the unit", errno, unit_path(entry->unit));
+    if (unit_file_exists(entry->unit)) {
+        entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
+        if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
+            return refused("removing the unit", errno, unit_path(entry->unit));
+    }
     if (!entry->bus->reload())
         return refused("Reload", entry->bus->last_error(), entry->unit);
     entry->bus->reset_failed_unit(entry->unit);  // a failed unit would otherwise stay listed
