@@ -39,7 +39,7 @@ apt_get() { # args...
 }
 unit_is() { [ "$(systemctl "$1" "$unit")" = "$2" ]; }
 service_pid() { systemctl show -P MainPID "$unit"; }
-identity() { e2e_expect GET_PUBLIC_IDENTITY PUBLIC_IDENTITY && jq -r .payload.publicKey <<<"$E2E_RESPONSE"; }
+identity() { e2e_expect GET_PUBLIC_IDENTITY PUBLIC_IDENTITY >&2 && jq -r .payload.publicKey <<<"$E2E_RESPONSE"; }
 nothing_runs() { e2e_no_service_process && e2e_no_tunnel_processes && e2e_interface_absent; }
 
 # A container image may forbid starting services during installation (policy-rc.d exits
