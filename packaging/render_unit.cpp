@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
         std::fputs("usage: render-unit /absolute/path/of/vpn-service\n", stderr);
         return 2;
     }
-    const auto text = velnaro::platform::render_unit_file(
-        velnaro::service_registration(argv[1]), velnaro::kServiceDescription);
+    const auto text = velnaro::platform::render_unit_file(velnaro::service_registration(argv[1]),
+                                                          velnaro::kServiceDescription);
     if (!text) {
         std::fputs("render-unit: the path does not fit on one line of a unit\n", stderr);
         return 1;

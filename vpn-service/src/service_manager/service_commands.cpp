@@ -134,8 +134,8 @@ platform::ServiceRegistration service_registration(std::string_view executable) 
     platform::ServiceRegistration registration;
     registration.name = std::string(kServiceName);
     registration.display_name = std::string(kServiceDisplayName);
-    registration.command_line = quote_command_line_argument(executable) + " " +
-                                quote_command_line_argument("--service");
+    registration.command_line =
+        quote_command_line_argument(executable) + " " + quote_command_line_argument("--service");
     registration.dependencies = {"Nsi", "TcpIp"};
     return registration;
 }

@@ -375,9 +375,10 @@ OsResult<void> SystemdServiceControl::unit_job(ScHandle service, std::uint32_t r
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
-// then nothing of it is left. A package's unit is stopped only: its file and whether it starts
-// at boot are the package manager's, which tracks them across removal and reinstallation. A stop already under way is awaited first: systemd then reloads
-// with the unit down, drops it at once, and the reset clears what a failed stop left.
+// then nothing of it is left. A stop already under way is awaited first: systemd then reloads
+// with the unit down, drops it at once, and the reset clears what a failed stop left. A
+// package's unit is stopped only: its file and whether it starts at boot are the package
+// manager's, which tracks them across removal and reinstallation.
 OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kDelete);
