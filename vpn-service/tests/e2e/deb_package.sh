@@ -6,20 +6,15 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 E2E_PREPARE=e2e_prepare_overlay_world
-packages=$E2E_SOURCE_ROOT/build/packages
 
 if [ -z "${E2E_IN_WORLD:-}" ]; then
     e2e_check_prerequisites
     for tool in dpkg-buildpackage dh lintian apt-get; do
         command -v "$tool" >/dev/null 2>&1 || e2e_skip "needs $tool"
     done
-    version=$(sed -nE 's/^project\([a-z_]+ VERSION ([0-9.]+) .*/\1/p' "$E2E_SOURCE_ROOT/CMakeLists.txt")
-    "$E2E_SOURCE_ROOT/scripts/package" deb >/dev/null || e2e_fail "scripts/package deb failed"
-    "$E2E_SOURCE_ROOT/scripts/package" deb --version "$version+1" >/dev/null ||
-        e2e_fail "scripts/package deb --version $version+1 failed"
-    arch=$(dpkg-architecture -qDEB_HOST_ARCH)
-    older=$packages/velnaro-vpn_${version}_$arch.deb
-    newer=$packages/velnaro-vpn_${version}+1_$arch.deb
+    older=$("$E2E_SOURCE_ROOT/scripts/package" deb | tail -n 1) || e2e_fail "scripts/package deb failed"
+    newer=$("$E2E_SOURCE_ROOT/scripts/package" deb --version "$(dpkg-deb -f "$older" Version)+1" | tail -n 1) ||
+        e2e_fail "scripts/package deb of a newer version failed"
     lintian --fail-on error,warning "$older" 2>/dev/null || e2e_fail "lintian: $(lintian "$older" 2>&1)"
     e2e_locate_build "$@"
     e2e_enter_world "$0" "$VELNARO_BUILD_DIR" "$older" "$newer"
