@@ -208,6 +208,13 @@ e2e_prepare_overlay_world() { # build-dir
     mount --make-rprivate / || return 1
     mount -t tmpfs -o mode=0755 e2e-layers /run && mkdir -p $layers/upper $layers/work $layers/root || return 1
     mount -t overlay -o lowerdir=/,upperdir=$layers/upper,workdir=$layers/work e2e-root $layers/root || return 1
+    # The overlay shows the root file system only: a checkout or build on a mount of its own
+    # is bound in at its own path.
+    local dir
+    for dir in "$E2E_SOURCE_ROOT" "$build"; do
+        [ "$(findmnt -n -o TARGET -T "$dir")" != / ] || continue
+        mkdir -p "$layers/root$dir" && mount --rbind "$dir" "$layers/root$dir" || return 1
+    done
     mount -t proc proc $layers/root/proc && mount --rbind /sys $layers/root/sys &&
         mount --rbind /dev $layers/root/dev || return 1
     cd $layers/root && mkdir -p .e2e-old-root && pivot_root . .e2e-old-root && cd / || return 1
