@@ -70,7 +70,8 @@ ServiceCommandResult start_existing(platform::Platform& platform, ScHandle servi
     return passed("ALREADY_INSTALLED");
 }
 
-Result<std::string> service_command_line(platform::Platform& platform) {
+// The running executable, once it is known to be a file only the administrators can change.
+Result<std::string> service_executable(platform::Platform& platform) {
     const auto executable = platform.system.executable_path();
     if (!executable)
         return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
@@ -89,19 +90,14 @@ Result<std::string> service_command_line(platform::Platform& platform) {
     }
     if (!wireguard::location_is_safe(platform, *executable, components))
         return fail(DetailCode::SERVICE_LOCATION_UNSAFE);
-    return quote_command_line_argument(*executable) + " " +
-           quote_command_line_argument("--service");
+    return *executable;
 }
 
 ServiceCommandResult create_and_start(platform::Platform& platform, ScHandle manager) {
-    auto command_line = service_command_line(platform);
-    if (!command_line)
-        return install_failed(command_line.error());
-    platform::ServiceRegistration registration;
-    registration.name = std::string(kServiceName);
-    registration.display_name = std::string(kServiceDisplayName);
-    registration.command_line = std::move(*command_line);
-    registration.dependencies = {"Nsi", "TcpIp"};
+    const auto executable = service_executable(platform);
+    if (!executable)
+        return install_failed(executable.error());
+    const platform::ServiceRegistration registration = service_registration(*executable);
     platform::ServiceControl& services = platform.services;
     const auto created =
         services.create_service(manager, registration,
@@ -133,6 +129,16 @@ ServiceCommandResult create_and_start(platform::Platform& platform, ScHandle man
 }
 
 }  // namespace
+
+platform::ServiceRegistration service_registration(std::string_view executable) {
+    platform::ServiceRegistration registration;
+    registration.name = std::string(kServiceName);
+    registration.display_name = std::string(kServiceDisplayName);
+    registration.command_line =
+        quote_command_line_argument(executable) + " " + quote_command_line_argument("--service");
+    registration.dependencies = {"Nsi", "TcpIp"};
+    return registration;
+}
 
 ServiceCommandResult install_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;

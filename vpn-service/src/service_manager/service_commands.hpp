@@ -22,6 +22,10 @@ inline constexpr std::string_view kServiceDisplayName = "Velnaro VPN Service";
 inline constexpr std::string_view kServiceDescription =
     "Gere la connexion securisee privee de Velnaro sans exposer les cles au frontend.";
 
+// What installing registers for the service executable at that path. Packages render their
+// unit from it too, so that a packaged service and an installed one are the same.
+platform::ServiceRegistration service_registration(std::string_view executable);
+
 // Registers and starts the service, or starts an existing stopped one.
 ServiceCommandResult install_service(platform::Platform& platform);
 // Removes the tunnel's own service, then stops and deletes this one.

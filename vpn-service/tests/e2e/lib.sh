@@ -152,24 +152,40 @@ e2e_prepare_world() { # build-dir
     mount --make-rprivate / || return 1
     mount -t tmpfs -o mode=0755 e2e-run /run && mount -t tmpfs -o mode=0755 e2e-var-lib /var/lib &&
         mount -t tmpfs -o mode=0755 e2e-opt /opt || return 1
-    # A checkout or build kept under /tmp or /var/tmp (a CI clone, say) would vanish under the
-    # private tmpfs, and with it the scenario scripts: each is held in /run first and bound back
-    # to its own path inside the private /tmp. systemd never cleans it: tmpfiles is masked.
-    local kept=() dir
+    e2e_private_tmp "$build" /var/log || return 1
+    chmod 0755 /var/log
+    mkdir -p /run/e2e-units "$E2E_INSTALL_DIR/vpn" && mount --bind /run/e2e-units /etc/systemd/system || return 1
+    cp "$build/vpn-service" "$E2E_INSTALL_DIR/" && cp "$build"/vpn/*.so "$E2E_INSTALL_DIR/vpn/" || return 1
+    [ -z "${E2E_BUILT_VPNCTL:-}" ] || cp "$E2E_BUILT_VPNCTL" "$E2E_INSTALL_DIR/vpnctl" || return 1
+    chown -R root:root /opt && chmod -R go-w /opt
+    e2e_mask_boot_units
+}
+
+# Private tmpfs on /tmp, /var/tmp and the given folders. A checkout or build kept under /tmp
+# or /var/tmp (a CI clone, say) would vanish under them, and with it the scenario scripts:
+# each is held in /run first and bound back to its own path inside the private /tmp. systemd
+# never cleans it: tmpfiles is masked.
+e2e_private_tmp() { # build-dir [more folders...]
+    local build=$1 kept=() dir
+    shift
     for dir in "$E2E_SOURCE_ROOT" "$build"; do
         case $dir in /tmp/* | /var/tmp/*) ;; *) continue ;; esac
         mkdir -p "/run/e2e-kept/${#kept[@]}" && mount --bind "$dir" "/run/e2e-kept/${#kept[@]}" || return 1
         kept+=("$dir")
     done
-    for dir in /tmp /var/tmp /var/log; do
+    for dir in /tmp /var/tmp "$@"; do
         mount -t tmpfs -o mode=1777 e2e-tmp "$dir" || return 1
     done
-    chmod 0755 /var/log
     local i
     for i in "${!kept[@]}"; do
         mkdir -p "${kept[$i]}" && mount --bind "/run/e2e-kept/$i" "${kept[$i]}" || return 1
     done
-    mkdir -p /run/e2e-units "$E2E_INSTALL_DIR/vpn" && mount --bind /run/e2e-units /etc/systemd/system || return 1
+}
+
+# The world's target, the boot units masked, and the last check before the boot: the host's
+# /tmp must be out of reach.
+e2e_mask_boot_units() {
+    local unit
     for unit in $(e2e_masked_units); do
         ln -sf /dev/null "/etc/systemd/system/$unit" || return 1
     done
@@ -178,13 +194,34 @@ e2e_prepare_world() { # build-dir
 Description=End-to-end world
 Wants=systemd-journald.socket systemd-journald.service
 UNIT
-    cp "$build/vpn-service" "$E2E_INSTALL_DIR/" && cp "$build"/vpn/*.so "$E2E_INSTALL_DIR/vpn/" || return 1
-    [ -z "${E2E_BUILT_VPNCTL:-}" ] || cp "$E2E_BUILT_VPNCTL" "$E2E_INSTALL_DIR/vpnctl" || return 1
-    chown -R root:root /opt && chmod -R go-w /opt
-    # Checked once more right before the boot: the host's /tmp must be out of reach.
     mountpoint -q /tmp && mountpoint -q /var/tmp && [ "$(readlink /etc/systemd/system/systemd-tmpfiles-clean.timer)" = /dev/null ] &&
         [ "$(readlink /etc/systemd/system/systemd-tmpfiles-setup.service)" = /dev/null ] || return 1
     ip link set dev lo up
+}
+
+# The world for package tests: the whole root as the lower layer of an overlay whose upper
+# layer is a tmpfs, made the root with pivot_root, so that apt and dpkg write only into the
+# tmpfs. /proc, /sys and /dev are the world's own or bound in; /run, /tmp and /var/tmp are
+# private tmpfs.
+e2e_prepare_overlay_world() { # build-dir
+    local build=$1 layers=/run/e2e-layers
+    mount --make-rprivate / || return 1
+    mount -t tmpfs -o mode=0755 e2e-layers /run && mkdir -p $layers/upper $layers/work $layers/root || return 1
+    mount -t overlay -o lowerdir=/,upperdir=$layers/upper,workdir=$layers/work e2e-root $layers/root || return 1
+    # The overlay shows the root file system only: a checkout or build on a mount of its own
+    # is bound in at its own path.
+    local dir
+    for dir in "$E2E_SOURCE_ROOT" "$build"; do
+        [ "$(findmnt -n -o TARGET -T "$dir")" != / ] || continue
+        mkdir -p "$layers/root$dir" && mount --rbind "$dir" "$layers/root$dir" || return 1
+    done
+    mount -t proc proc $layers/root/proc && mount --rbind /sys $layers/root/sys &&
+        mount --rbind /dev $layers/root/dev || return 1
+    cd $layers/root && mkdir -p .e2e-old-root && pivot_root . .e2e-old-root && cd / || return 1
+    umount -l /.e2e-old-root && rmdir /.e2e-old-root || return 1
+    mount -t tmpfs -o mode=0755 e2e-run /run || return 1
+    e2e_private_tmp "$build" || return 1
+    e2e_mask_boot_units
 }
 
 # A command-line scenario started by ctest with the built executable as its argument: outside
@@ -216,7 +253,7 @@ e2e_enter_world() { # script args...
     # SIGKILL, and unshare's --kill-child then takes the world's systemd with it.
     setpriv --pdeathsig KILL unshare --pid --fork --kill-child --mount --mount-proc --net --uts --ipc \
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin E2E_BUILT_VPNCTL="$VPNCTL" E2E_INSTALL_DIR="$E2E_INSTALL_DIR" \
-        bash -c "source '$(dirname "${BASH_SOURCE[0]}")/lib.sh' && e2e_prepare_world '$VELNARO_BUILD_DIR' || exit 99
+        bash -c "source '$(dirname "${BASH_SOURCE[0]}")/lib.sh' && ${E2E_PREPARE:-e2e_prepare_world} '$VELNARO_BUILD_DIR' || exit 99
                  export container=velnaro-e2e
                  exec /lib/systemd/systemd --system --unit=$E2E_TARGET" >"$log" 2>&1 &
     local unshare_pid=$!
@@ -226,7 +263,7 @@ e2e_enter_world() { # script args...
     local i
     for ((i = 0; i < 100; i++)); do
         E2E_WORLD_PID=$(pgrep -P "$unshare_pid" | head -n 1)
-        [ -n "$E2E_WORLD_PID" ] && [ "$(readlink "/proc/$E2E_WORLD_PID/exe" 2>/dev/null)" = /usr/lib/systemd/systemd ] && break
+        [ -n "$E2E_WORLD_PID" ] && [[ $(readlink "/proc/$E2E_WORLD_PID/exe" 2>/dev/null) == */lib/systemd/systemd ]] && break
         kill -0 "$unshare_pid" 2>/dev/null || break
         E2E_WORLD_PID=
         sleep 0.1

@@ -25,9 +25,23 @@ std::string unit_path(std::string_view unit) {
     return std::string(kUnitDirectory) + "/" + std::string(unit);
 }
 
-bool unit_file_exists(std::string_view unit) {
+bool regular_file_at(const std::string& path) {
     struct stat info {};
-    return ::lstat(unit_path(unit).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool unit_file_exists(std::string_view unit) {
+    return regular_file_at(unit_path(unit));
+}
+
+// A unit a package installed: registered as well, though not by a registration of ours. Its
+// file is the package's to remove, never the service's.
+bool vendor_unit_exists(std::string_view unit) {
+    for (std::string_view folder : kVendorUnitDirectories) {
+        if (regular_file_at(std::string(folder) + "/" + std::string(unit)))
+            return true;
+    }
+    return false;
 }
 
 // The one link enabling makes: the unit's [Install] section is wanted by multi-user.target.
@@ -200,7 +214,7 @@ std::expected<OwnedScHandle, OpenServiceError> SystemdServiceControl::open_servi
     // administrators': anyone else is refused, not told that the service is absent.
     if ((access & ~kServiceReadRights) != 0 && ::geteuid() != 0)
         return refused_open(OpenServiceFailure::access_denied, EACCES);
-    if (!unit_file_exists(*unit))
+    if (!unit_file_exists(*unit) && !vendor_unit_exists(*unit))
         return refused_open(OpenServiceFailure::missing, ENOENT);
     return own(add_entry(Entry{owner->bus, false, access, *unit, {}}));
 }
@@ -361,16 +375,20 @@ OsResult<void> SystemdServiceControl::unit_job(ScHandle service, std::uint32_t r
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
 // then nothing of it is left. A stop already under way is awaited first: systemd then reloads
-// with the unit down, drops it at once, and the reset clears what a failed stop left.
+// with the unit down, drops it at once, and the reset clears what a failed stop left. A
+// package's unit is stopped only: its file and whether it starts at boot are the package
+// manager's, which tracks them across removal and reinstallation.
 OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     std::lock_guard lock(mutex_);
     Entry* entry = entry_of(service, false, access::kDelete);
     if (entry == nullptr)
         return bad_handle("delete_service");
     await_stop(*entry->bus, entry->unit);
-    entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
-    if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
-        return refused("removing the unit", errno, unit_path(entry->unit));
+    if (unit_file_exists(entry->unit)) {
+        entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
+        if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
+            return refused("removing the unit", errno, unit_path(entry->unit));
+    }
     if (!entry->bus->reload())
         return refused("Reload", entry->bus->last_error(), entry->unit);
     entry->bus->reset_failed_unit(entry->unit);  // a failed unit would otherwise stay listed

@@ -162,7 +162,8 @@ std::optional<std::string> render_unit_file(const ServiceRegistration& registrat
         requires_units += (requires_units.empty() ? "" : " ") + *unit;
     }
 
-    std::string text = "# Written by vpn-service, which rewrites it on every registration.\n";
+    std::string text =
+        "# Rendered by vpn-service from its registration; local changes belong in a drop-in.\n";
     if (!description.empty())
         text += "# " + std::string(description) + "\n";
     text += "[Unit]\nDescription=" + registration.display_name + "\n";

@@ -9,7 +9,13 @@
 
 namespace velnaro::platform {
 
+// Where registrations are written; a unit file here overrides one of the same name that a
+// package put into a vendor folder.
 inline constexpr std::string_view kUnitDirectory = "/etc/systemd/system";
+// Where packages and `cmake --install` put their units (/lib is the same folder where /usr
+// is merged).
+inline constexpr std::string_view kVendorUnitDirectories[] = {
+    "/usr/local/lib/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system"};
 
 // The unit that stands for a service name: every '$' (not allowed in unit names) becomes
 // '-', and ".service" is appended, so "WireGuardTunnel$VelnaroTunnel" is
