@@ -11,6 +11,7 @@
 #include "help.hpp"
 #include "ipc/client.hpp"
 #include "platform/conventions.hpp"
+#include "protocol/commands.hpp"
 #include "render.hpp"
 #include "requests.hpp"
 
@@ -25,7 +26,7 @@ using Action = Invocation::Action;
 constexpr int kPresenceChecks = 3;
 constexpr std::chrono::milliseconds kPresencePause{100};
 constexpr std::chrono::seconds kPollInterval{1};
-constexpr std::string_view kStatusRequest = R"({"command":"GET_STATUS"})";
+const std::string kStatusRequest = request_without_payload(wire_name_of<GetStatus>);
 
 // How one request went.
 struct Exchange {
