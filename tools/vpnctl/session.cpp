@@ -9,7 +9,7 @@
 #include "core/detail_code.hpp"
 #include "core/file_time.hpp"
 #include "help.hpp"
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 #include "platform/conventions.hpp"
 #include "protocol/commands.hpp"
 #include "render.hpp"

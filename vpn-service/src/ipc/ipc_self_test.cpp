@@ -10,7 +10,7 @@
 
 #include "core/version.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 #include "ipc/pipe_server.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/strict_json.hpp"

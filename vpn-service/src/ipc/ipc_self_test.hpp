@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/detail_code.hpp"
-#include "ipc/pipe_name.hpp"
+#include "ipc_client/pipe_name.hpp"
 #include "runtime/runtime.hpp"
 
 namespace velnaro {

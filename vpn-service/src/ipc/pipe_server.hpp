@@ -11,7 +11,7 @@
 
 #include "core/result.hpp"
 #include "dispatch/tunnel_controller.hpp"
-#include "ipc/pipe_name.hpp"
+#include "ipc_client/pipe_name.hpp"
 #include "protocol/messages.hpp"
 #include "runtime/runtime.hpp"
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 
 #include "dispatch/dispatcher.hpp"
-#include "ipc/frames.hpp"
+#include "ipc_client/frames.hpp"
 #include "ipc/pipe_server.hpp"
 #include "protocol/commands.hpp"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/detail_code.hpp"
-#include "ipc/pipe_name.hpp"
+#include "ipc_client/pipe_name.hpp"
 #include "platform/service_host.hpp"
 #include "runtime/runtime.hpp"
 
