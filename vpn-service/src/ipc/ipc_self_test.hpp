@@ -7,7 +7,7 @@
 
 #include "core/detail_code.hpp"
 #include "ipc_client/pipe_name.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

@@ -13,7 +13,7 @@
 #include "dispatch/tunnel_controller.hpp"
 #include "ipc_client/pipe_name.hpp"
 #include "protocol/messages.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "core/utf.hpp"
+#include "core/version.hpp"
 #include "main/modes.hpp"
 #include "main/output.hpp"
 
@@ -39,7 +40,7 @@ int run_unavailable_mode() {
 }
 
 int run_version_mode() {
-    print_line("0.1.0");
+    print_line(kServiceVersion);
     return 0;
 }
 

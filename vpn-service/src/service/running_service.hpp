@@ -13,17 +13,22 @@
 
 #include "core/detail_code.hpp"
 #include "ipc_client/pipe_name.hpp"
+#include "platform/service_control.hpp"
 #include "platform/service_host.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 
 // The two reports the service ever makes. A service that gives up reports STOPPED with
 // ERROR_SERVICE_SPECIFIC_ERROR and the stable number of the reason, so the service manager
 // shows why and its recovery restarts the service.
-inline constexpr platform::ServiceStatusReport kRunningReport{0x10, 4, 0x1 | 0x4, 0, 0, 0, 0};
-inline constexpr platform::ServiceStatusReport kStoppedReport{0x10, 1, 0, 0, 0, 0, 0};
-inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+// The service accepts a stop and the system's shutdown.
+inline constexpr std::uint32_t kAcceptStopAndShutdown = 0x1 | 0x4;
+inline constexpr platform::ServiceStatusReport kRunningReport{
+    platform::kServiceWin32OwnProcess, platform::service_state::kRunning, kAcceptStopAndShutdown,
+    0, 0, 0, 0};
+inline constexpr platform::ServiceStatusReport kStoppedReport{
+    platform::kServiceWin32OwnProcess, platform::service_state::kStopped, 0, 0, 0, 0, 0};
 platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up);
 inline constexpr std::string_view kPipeServerThreadName = "velnaro-vpn-ipc";
 

@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "platform/service_control.hpp"
+#include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {
 
 inline constexpr std::string_view kTunnelServiceDisplayName = "Velnaro Secure Tunnel";
 inline constexpr std::string_view kTunnelServiceDescription =
     "Tunnel WireGuard prive gere automatiquement par VelnaroVpnService.";
-inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
 
 // Both services are restarted when they fail, 5 s after the first failure and 30 s after each
 // further one; a day without failure starts the count over.
