@@ -6,6 +6,8 @@
 #include "core/version.hpp"
 #include "main/modes.hpp"
 #include "main/output.hpp"
+#include "service_manager/service_commands.hpp"
+#include "service_manager/tunnel_registration.hpp"
 
 namespace velnaro {
 
@@ -18,11 +20,11 @@ int run_entry(Runtime& runtime, std::span<const std::string> args) {
     }
     const std::string_view mode = args[0];
     if (mode == "--version") return run_version_mode();
-    if (mode == "--service") return run_service_mode(runtime);
+    if (mode == kServiceModeArgument) return run_service_mode(runtime);
     if (mode == "--self-test") return run_status_self_test_mode(runtime);
     if (mode == "--ipc-self-test") return run_ipc_self_test_mode(runtime);
     if (mode == "--service-status") return run_service_status_mode(runtime);
-    if (mode == "--tunnel-service") return run_tunnel_service_mode(runtime, args);
+    if (mode == kTunnelServiceModeArgument) return run_tunnel_service_mode(runtime, args);
     if (mode == "--dpapi-self-test") return run_dpapi_self_test_mode(runtime);
     if (mode == "--install-service") return run_install_service_mode(runtime);
     if (mode == "--uninstall-service") return run_uninstall_service_mode(runtime);

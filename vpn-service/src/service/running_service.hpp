@@ -21,14 +21,16 @@ namespace velnaro {
 
 // The two reports the service ever makes. A service that gives up reports STOPPED with
 // ERROR_SERVICE_SPECIFIC_ERROR and the stable number of the reason, so the service manager
-// shows why and its recovery restarts the service.
-// The service accepts a stop and the system's shutdown.
+// shows why and its recovery restarts the service. While running it accepts a stop and the
+// system's shutdown.
 inline constexpr std::uint32_t kAcceptStopAndShutdown = 0x1 | 0x4;
 inline constexpr platform::ServiceStatusReport kRunningReport{
-    platform::kServiceWin32OwnProcess, platform::service_state::kRunning, kAcceptStopAndShutdown,
-    0, 0, 0, 0};
+    .service_type = platform::kServiceWin32OwnProcess,
+    .current_state = platform::service_state::kRunning,
+    .controls_accepted = kAcceptStopAndShutdown};
 inline constexpr platform::ServiceStatusReport kStoppedReport{
-    platform::kServiceWin32OwnProcess, platform::service_state::kStopped, 0, 0, 0, 0, 0};
+    .service_type = platform::kServiceWin32OwnProcess,
+    .current_state = platform::service_state::kStopped};
 platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up);
 inline constexpr std::string_view kPipeServerThreadName = "velnaro-vpn-ipc";
 

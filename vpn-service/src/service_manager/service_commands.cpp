@@ -19,6 +19,9 @@ namespace {
 using platform::ScHandle;
 namespace access = platform::access;
 
+// The state a status or an uninstall reports when there is no service.
+constexpr std::string_view kNotInstalled = "NOT_INSTALLED";
+
 constexpr std::array<std::string_view, 7> kStateNames = {
     "STOPPED",          "START_PENDING", "STOP_PENDING", "RUNNING",
     "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
@@ -90,7 +93,7 @@ Result<std::string> service_command_line(platform::Platform& platform) {
     if (!wireguard::location_is_safe(platform, *executable, components))
         return fail(DetailCode::SERVICE_LOCATION_UNSAFE);
     return quote_command_line_argument(*executable) + " " +
-           quote_command_line_argument("--service");
+           quote_command_line_argument(kServiceModeArgument);
 }
 
 ServiceCommandResult create_and_start(platform::Platform& platform, ScHandle manager) {
@@ -164,7 +167,7 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     // Only a service that is not there is "not installed": one this account may not remove
     // is still installed, and saying otherwise would report a failure as success.
     if (!opened && opened.error() == platform::OpenServiceFailure::missing)
-        return passed("NOT_INSTALLED");
+        return passed(kNotInstalled);
     if (!opened) {
         const DetailCode code = opened.error() == platform::OpenServiceFailure::access_denied
                                     ? DetailCode::SERVICE_ACCESS_DENIED
@@ -194,7 +197,7 @@ ServiceCommandResult query_service_status(platform::Platform& platform) {
     const auto service =
         services.open_service(manager->get(), kServiceName, access::kServiceQueryStatus);
     if (!service)
-        return passed("NOT_INSTALLED");
+        return passed(kNotInstalled);
     const auto state = services.query_service_state(service->get());
     const auto name = state ? state_name(*state) : std::nullopt;
     if (!name)

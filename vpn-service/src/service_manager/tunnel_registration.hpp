@@ -10,6 +10,8 @@
 namespace velnaro {
 
 inline constexpr std::string_view kTunnelServiceDisplayName = "Velnaro Secure Tunnel";
+// The argument the tunnel service is registered with, before its configuration's path.
+inline constexpr std::string_view kTunnelServiceModeArgument = "--tunnel-service";
 inline constexpr std::string_view kTunnelServiceDescription =
     "Tunnel WireGuard prive gere automatiquement par VelnaroVpnService.";
 
