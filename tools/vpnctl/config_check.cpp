@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <span>
 
+#include "protocol/commands.hpp"
 #include "protocol/config_reader.hpp"
 #include "protocol/messages.hpp"
 
@@ -12,19 +13,28 @@ namespace velnaro::vpnctl {
 namespace {
 
 using Kind = ConfigTextFault::Kind;
+using enum ConfigMember;
 
-constexpr std::string_view kMembers =
-    "configVersion, address, gatewayPublicKey, endpointHost, endpointPort, allowedIps, "
-    "persistentKeepalive";
+// "configVersion, address, ..., persistentKeepalive"
+std::string member_list() {
+    std::string list;
+    for (const std::string_view name : kConfigMemberNames)
+        list += (list.empty() ? "" : ", ") + std::string(name);
+    return list;
+}
 
-std::string_view expected_type(std::string_view member) {
-    if (member == "configVersion")
-        return "a whole number from 0 to 18446744073709551615";
-    if (member == "endpointPort" || member == "persistentKeepalive")
-        return "a whole number from 0 to 65535";
-    if (member == "allowedIps")
-        return "an array of strings";
-    return "a string";
+std::string_view expected_type(std::string_view name) {
+    switch (member_named(name).value_or(Address)) {
+        case ConfigVersion:
+            return "a whole number from 0 to 18446744073709551615";
+        case EndpointPort:
+        case PersistentKeepalive:
+            return "a whole number from 0 to 65535";
+        case AllowedIps:
+            return "an array of strings";
+        default:
+            return "a string";
+    }
 }
 
 std::string in_quotes(std::string_view member) {
@@ -41,13 +51,12 @@ std::string describe(std::string_view text, const ConfigTextFault& fault) {
                    std::to_string(at.column) + ": " + fault.text.reason;
         }
         case Kind::not_an_object:
-            return "the configuration must be one JSON object with the members " +
-                   std::string(kMembers);
+            return "the configuration must be one JSON object with the members " + member_list();
         case Kind::missing_member:
             return "the member " + in_quotes(fault.member) + " is missing";
         case Kind::unknown_member:
             return "unknown member " + in_quotes(fault.member) + " (the members are " +
-                   std::string(kMembers) + ")";
+                   member_list() + ")";
         case Kind::repeated_member:
             return "the member " + in_quotes(fault.member) + " is given twice";
         case Kind::wrong_type:
@@ -59,52 +68,57 @@ std::string describe(std::string_view text, const ConfigTextFault& fault) {
 
 // The service checks the values in this order and answers the first failing rule.
 std::string describe(const TunnelConfig& config, DetailCode code) {
-    std::string member;
+    ConfigMember member{};
     std::string rule;
     switch (code) {
         case DetailCode::CONFIG_VERSION_INVALID:
-            member = "configVersion", rule = "must be 1 or more";
+            member = ConfigVersion, rule = "must be 1 or more";
             break;
         case DetailCode::ADDRESS_INVALID:
-            member = "address",
+            member = Address,
             rule = "must be a private IPv4 address with its prefix, such as 10.250.10.21/32";
             break;
         case DetailCode::GATEWAY_PUBLIC_KEY_INVALID:
-            member = "gatewayPublicKey", rule = "must be a base64 key of 44 characters";
+            member = GatewayPublicKey, rule = "must be a base64 key of 44 characters";
             break;
         case DetailCode::ENDPOINT_INVALID:
             if (config.endpoint_port == 0 && !config.endpoint_host.empty())
-                member = "endpointPort", rule = "must be 1 to 65535";
+                member = EndpointPort, rule = "must be 1 to 65535";
             else
-                member = "endpointHost",
+                member = EndpointHost,
                 rule = "must be a host name or IPv4 address (letters, digits, '-' and '.')";
             break;
         case DetailCode::ALLOWED_IPS_INVALID:
-            member = "allowedIps",
+            member = AllowedIps,
             rule =
                 "must hold 1 to 16 private IPv4 networks, such as 10.250.0.0/16, and no "
                 "default route";
             break;
         case DetailCode::KEEPALIVE_INVALID:
-            member = "persistentKeepalive", rule = "must be 5 to 300 seconds";
+            member = PersistentKeepalive, rule = "must be 5 to 300 seconds";
             break;
         default:
             return "refused (" + std::string(to_text(code)) + ")";
     }
-    return "the member " + in_quotes(member) + " " + rule + " (" + std::string(to_text(code)) + ")";
+    return "the member " + in_quotes(member_name(member)) + " " + rule + " (" +
+           std::string(to_text(code)) + ")";
+}
+
+std::string key(ConfigMember member) {
+    return std::string(member_name(member));
 }
 
 std::string request_body(const TunnelConfig& config) {
     nlohmann::ordered_json payload;
-    payload["configVersion"] = config.config_version;
-    payload["address"] = config.address;
-    payload["gatewayPublicKey"] = config.gateway_public_key;
-    payload["endpointHost"] = config.endpoint_host;
-    payload["endpointPort"] = config.endpoint_port;
-    payload["allowedIps"] = config.allowed_ips;
-    payload["persistentKeepalive"] = config.persistent_keepalive;
+    payload[key(ConfigVersion)] = config.config_version;
+    payload[key(Address)] = config.address;
+    payload[key(GatewayPublicKey)] = config.gateway_public_key;
+    payload[key(EndpointHost)] = config.endpoint_host;
+    payload[key(EndpointPort)] = config.endpoint_port;
+    payload[key(AllowedIps)] = config.allowed_ips;
+    payload[key(PersistentKeepalive)] = config.persistent_keepalive;
     nlohmann::ordered_json request;
-    request["command"] = "APPLY_CONFIG";
+    request["command"] = wire_name_of<ApplyConfig>;
     request["payload"] = std::move(payload);
     return request.dump();
 }

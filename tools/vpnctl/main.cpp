@@ -56,7 +56,7 @@ void write_to(std::FILE* stream, std::string_view text) {
 int main(int argc, char** argv) {
     velnaro::platform::use_binary_standard_streams();
     const std::vector<std::string> words = velnaro::platform::program_arguments(argc, argv);
-    velnaro::platform::NativePlatform native;
+    velnaro::platform::NativeClientPlatform native;
     const velnaro::vpnctl::Console console{[](std::string_view text) { write_to(stdout, text); },
                                            [](std::string_view text) { write_to(stderr, text); }};
     return velnaro::vpnctl::run(native.get(), words, read_configuration, console);

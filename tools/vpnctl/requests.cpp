@@ -4,10 +4,10 @@
 #include <array>
 #include <charconv>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "help.hpp"
+#include "protocol/commands.hpp"
 
 namespace velnaro::vpnctl {
 
@@ -15,17 +15,18 @@ namespace {
 
 using Action = Invocation::Action;
 
-const std::map<std::string, std::string, std::less<>>& plain_commands() {
-    static const std::map<std::string, std::string, std::less<>> commands = {
-        {"version", "GET_VERSION"},
-        {"status", "GET_STATUS"},
-        {"identity", "ENSURE_IDENTITY"},
-        {"start", "START"},
-        {"stop", "STOP"},
-        {"repair", "REPAIR"},
-        {"rotate prepare", "PREPARE_IDENTITY_ROTATION"},
-        {"rotate commit", "COMMIT_IDENTITY_ROTATION"},
-        {"rotate abort", "ABORT_IDENTITY_ROTATION"},
+// vpnctl's words for the commands without payload.
+const std::map<std::string, std::string_view, std::less<>>& plain_commands() {
+    static const std::map<std::string, std::string_view, std::less<>> commands = {
+        {"version", wire_name_of<GetVersion>},
+        {"status", wire_name_of<GetStatus>},
+        {"identity", wire_name_of<EnsureIdentity>},
+        {"start", wire_name_of<Start>},
+        {"stop", wire_name_of<Stop>},
+        {"repair", wire_name_of<Repair>},
+        {"rotate prepare", wire_name_of<PrepareIdentityRotation>},
+        {"rotate commit", wire_name_of<CommitIdentityRotation>},
+        {"rotate abort", wire_name_of<AbortIdentityRotation>},
     };
     return commands;
 }
@@ -33,10 +34,6 @@ const std::map<std::string, std::string, std::less<>>& plain_commands() {
 constexpr std::array<std::string_view, 6> kStates{
     "UNAVAILABLE", "DISCONNECTED", "CONNECTING", "CONNECTED", "DEGRADED", "ERROR",
 };
-
-std::string command_only(std::string_view command) {
-    return nlohmann::ordered_json{{"command", command}}.dump();
-}
 
 std::unexpected<std::string> usage(const std::string& command, const std::string& why) {
     std::string text = "vpnctl: " + why + "\n";
@@ -189,7 +186,7 @@ std::expected<Invocation, std::string> parse_invocation(std::span<const std::str
     if (found == plain_commands().end())
         return usage("rotate", "rotate takes prepare, commit or abort");
     invocation.action = Action::request;
-    invocation.request = command_only(found->second);
+    invocation.request = request_without_payload(found->second);
     if (verb == "status")
         return status_invocation(std::move(invocation), rest);
     return invocation;

@@ -9,8 +9,9 @@
 #include "core/detail_code.hpp"
 #include "core/file_time.hpp"
 #include "help.hpp"
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 #include "platform/conventions.hpp"
+#include "protocol/commands.hpp"
 #include "render.hpp"
 #include "requests.hpp"
 
@@ -25,7 +26,7 @@ using Action = Invocation::Action;
 constexpr int kPresenceChecks = 3;
 constexpr std::chrono::milliseconds kPresencePause{100};
 constexpr std::chrono::seconds kPollInterval{1};
-constexpr std::string_view kStatusRequest = R"({"command":"GET_STATUS"})";
+const std::string kStatusRequest = request_without_payload(wire_name_of<GetStatus>);
 
 // How one request went.
 struct Exchange {

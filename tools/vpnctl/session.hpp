@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "core/version.hpp"
-#include "ipc/pipe_name.hpp"
+#include "ipc_client/pipe_name.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro::vpnctl {

@@ -4,6 +4,7 @@
 
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "identity/identity_lifecycle.hpp"
+#include "protocol/commands.hpp"
 
 namespace velnaro {
 namespace {
@@ -93,13 +94,6 @@ class Dispatcher {
     UnlinkedTunnelController fallback_;
 };
 
-// Reads a desktop client polls every second leave no line when they succeed.
-bool is_polled_read(const ServiceRequest& request) {
-    return std::holds_alternative<GetVersion>(request) ||
-           std::holds_alternative<GetStatus>(request) ||
-           std::holds_alternative<GetPublicIdentity>(request);
-}
-
 // One line per request that changes state and per refusal: the command and the outcome's
 // code, never the payload (it may carry a configuration).
 void log_outcome(platform::Log& log, std::string_view command, const ServiceResponse& response,
@@ -118,8 +112,10 @@ void log_outcome(platform::Log& log, std::string_view command, const ServiceResp
 
 ServiceResponse handle_request(Runtime& runtime, const RequestContext& context,
                                ServiceRequest request) {
-    const std::string command(command_name(request));
-    const bool polled = is_polled_read(request);
+    const Command& row = command_of(request);
+    const std::string command(row.wire_name);
+    // Reads a desktop client polls every second leave no line when they succeed.
+    const bool polled = row.polled;
     // Taken by value: a configuration the request carries is released when this returns.
     ServiceResponse response = std::visit(Dispatcher(runtime, context), std::move(request));
     log_outcome(runtime.platform.log, command, response, polled);

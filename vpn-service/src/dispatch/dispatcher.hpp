@@ -2,7 +2,7 @@
 
 #include "dispatch/tunnel_controller.hpp"
 #include "protocol/messages.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

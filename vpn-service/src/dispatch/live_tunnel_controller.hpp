@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "dispatch/tunnel_controller.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 #include "service_manager/tunnel_service_manager.hpp"
 
 namespace velnaro {

@@ -7,7 +7,7 @@
 #include "core/connection_state.hpp"
 #include "core/result.hpp"
 #include "protocol/connection_status.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 #include "wireguard/telemetry.hpp"
 
 namespace velnaro {

@@ -4,7 +4,7 @@
 
 #include "core/result.hpp"
 #include "identity/device_identity.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

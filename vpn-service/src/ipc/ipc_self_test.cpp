@@ -10,16 +10,16 @@
 
 #include "core/version.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 #include "ipc/pipe_server.hpp"
-#include "protocol/messages.hpp"
+#include "protocol/commands.hpp"
 #include "protocol/strict_json.hpp"
 
 namespace velnaro {
 
 namespace {
 
-constexpr std::string_view kVersionRequest = R"({"command":"GET_VERSION"})";
+const std::string kVersionRequest = request_without_payload(wire_name_of<GetVersion>);
 
 // Reads the answer as strictly as the service reads a request (no duplicate member at any
 // level, no byte-order mark, nothing after the value) and looks for "type":"VERSION" at the

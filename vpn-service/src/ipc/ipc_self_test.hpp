@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "core/detail_code.hpp"
-#include "ipc/pipe_name.hpp"
-#include "runtime/runtime.hpp"
+#include "ipc_client/pipe_name.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

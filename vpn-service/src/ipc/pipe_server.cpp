@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ipc/change_worker.hpp"
-#include "ipc/frames.hpp"
+#include "ipc_client/frames.hpp"
 
 namespace velnaro {
 

@@ -11,9 +11,9 @@
 
 #include "core/result.hpp"
 #include "dispatch/tunnel_controller.hpp"
-#include "ipc/pipe_name.hpp"
+#include "ipc_client/pipe_name.hpp"
 #include "protocol/messages.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

@@ -1,8 +1,9 @@
 #include <algorithm>
 
 #include "dispatch/dispatcher.hpp"
-#include "ipc/frames.hpp"
+#include "ipc_client/frames.hpp"
 #include "ipc/pipe_server.hpp"
+#include "protocol/commands.hpp"
 
 namespace velnaro {
 
@@ -50,9 +51,7 @@ Result<ServiceRequest> RequestFrame::request() const {
 }
 
 bool request_changes_state(const ServiceRequest& request) {
-    return !std::holds_alternative<GetVersion>(request) &&
-           !std::holds_alternative<GetStatus>(request) &&
-           !std::holds_alternative<GetPublicIdentity>(request);
+    return command_of(request).changes_state;
 }
 
 std::optional<std::vector<std::uint8_t>> answer_request(Runtime& runtime,

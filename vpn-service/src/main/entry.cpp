@@ -3,8 +3,11 @@
 #include <string_view>
 
 #include "core/utf.hpp"
+#include "core/version.hpp"
 #include "main/modes.hpp"
 #include "main/output.hpp"
+#include "service_manager/service_commands.hpp"
+#include "service_manager/tunnel_registration.hpp"
 
 namespace velnaro {
 
@@ -17,11 +20,11 @@ int run_entry(Runtime& runtime, std::span<const std::string> args) {
     }
     const std::string_view mode = args[0];
     if (mode == "--version") return run_version_mode();
-    if (mode == "--service") return run_service_mode(runtime);
+    if (mode == kServiceModeArgument) return run_service_mode(runtime);
     if (mode == "--self-test") return run_status_self_test_mode(runtime);
     if (mode == "--ipc-self-test") return run_ipc_self_test_mode(runtime);
     if (mode == "--service-status") return run_service_status_mode(runtime);
-    if (mode == "--tunnel-service") return run_tunnel_service_mode(runtime, args);
+    if (mode == kTunnelServiceModeArgument) return run_tunnel_service_mode(runtime, args);
     if (mode == "--dpapi-self-test") return run_dpapi_self_test_mode(runtime);
     if (mode == "--install-service") return run_install_service_mode(runtime);
     if (mode == "--uninstall-service") return run_uninstall_service_mode(runtime);
@@ -39,7 +42,7 @@ int run_unavailable_mode() {
 }
 
 int run_version_mode() {
-    print_line("0.1.0");
+    print_line(kServiceVersion);
     return 0;
 }
 

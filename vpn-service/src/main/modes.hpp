@@ -3,7 +3,7 @@
 #include <span>
 #include <string>
 
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

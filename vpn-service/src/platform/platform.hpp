@@ -14,6 +14,10 @@ namespace velnaro::platform {
 Pipes& absent_pipes();
 ServiceHost& absent_service_host();
 Log& silent_log();
+// What a client of the service leaves out (NativeClientPlatform).
+Sealing& absent_sealing();
+Loader& absent_loader();
+ServiceControl& absent_service_control();
 
 // The single seam between the system's logic and the operating system. Each area is an
 // interface of its own, so an implementation (native or fake) is assembled from parts.

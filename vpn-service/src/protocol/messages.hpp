@@ -37,7 +37,8 @@ struct PrepareIdentityRotation : NoArguments {};
 struct CommitIdentityRotation : NoArguments {};
 struct AbortIdentityRotation : NoArguments {};
 
-// The alternatives stand in wire order; the index is what the dispatcher switches on.
+// The alternatives stand in the order of the command table (protocol/commands.hpp), which
+// gives each its wire name and how the service treats it.
 using ServiceRequest =
     std::variant<GetVersion, GetStatus, EnsureIdentity, GetPublicIdentity, ApplyConfig, Start, Stop,
                  Repair, PrepareIdentityRotation, CommitIdentityRotation, AbortIdentityRotation>;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "protocol/commands.hpp"
 #include "protocol/config_reader.hpp"
 #include "protocol/messages.hpp"
 #include "protocol/strict_json.hpp"
@@ -12,46 +13,7 @@
 namespace velnaro {
 namespace {
 
-constexpr std::array<std::string_view, std::variant_size_v<ServiceRequest>> kCommandNames{
-    "GET_VERSION",
-    "GET_STATUS",
-    "ENSURE_IDENTITY",
-    "GET_PUBLIC_IDENTITY",
-    "APPLY_CONFIG",
-    "START",
-    "STOP",
-    "REPAIR",
-    "PREPARE_IDENTITY_ROTATION",
-    "COMMIT_IDENTITY_ROTATION",
-    "ABORT_IDENTITY_ROTATION",
-};
-constexpr std::size_t kApplyConfigIndex = 4;
-static_assert(
-    std::is_same_v<std::variant_alternative_t<kApplyConfigIndex, ServiceRequest>, ApplyConfig>);
-
-enum class Member : std::uint8_t {
-    ConfigVersion,
-    Address,
-    GatewayPublicKey,
-    EndpointHost,
-    EndpointPort,
-    AllowedIps,
-    PersistentKeepalive,
-};
-constexpr std::array<std::string_view, 7> kMemberNames{
-    "configVersion", "address",    "gatewayPublicKey",    "endpointHost",
-    "endpointPort",  "allowedIps", "persistentKeepalive",
-};
-constexpr unsigned kAllMembers = (1u << kMemberNames.size()) - 1;
-
-std::optional<Member> member_named(std::string_view name) {
-    for (std::size_t i = 0; i < kMemberNames.size(); ++i) {
-        if (kMemberNames[i] == name) {
-            return static_cast<Member>(i);
-        }
-    }
-    return std::nullopt;
-}
+constexpr unsigned kAllMembers = (1u << kConfigMemberNames.size()) - 1;
 
 // Reads exactly the request object: "command" and "payload" once each at most, the
 // payload a seven-member configuration object or null. Every other shape is refused at
@@ -89,11 +51,11 @@ class RequestReader final : public StrictJsonReader {
         if (expect_ != Expect::Done || !command_) {
             return std::nullopt;
         }
-        const std::optional<std::size_t> index = command_index(*command_);
+        const std::optional<std::size_t> index = alternative_named(*command_);
         if (!index) {
             return std::nullopt;
         }
-        if (*index == kApplyConfigIndex) {
+        if (*index == alternative_of<ApplyConfig>) {
             if (!payload_is_config_) {
                 return std::nullopt;
             }
@@ -127,16 +89,16 @@ class RequestReader final : public StrictJsonReader {
         }
         constexpr auto kU16Max = std::numeric_limits<std::uint16_t>::max();
         switch (pending_member_) {
-            case Member::ConfigVersion:
+            case ConfigMember::ConfigVersion:
                 config_.config_version = value;
                 break;
-            case Member::EndpointPort:
+            case ConfigMember::EndpointPort:
                 if (value > kU16Max) {
                     return refuse_value();
                 }
                 config_.endpoint_port = static_cast<std::uint16_t>(value);
                 break;
-            case Member::PersistentKeepalive:
+            case ConfigMember::PersistentKeepalive:
                 if (value > kU16Max) {
                     return refuse_value();
                 }
@@ -205,7 +167,7 @@ class RequestReader final : public StrictJsonReader {
     }
 
     bool array_started() override {
-        if (expect_ != Expect::MemberValue || pending_member_ != Member::AllowedIps) {
+        if (expect_ != Expect::MemberValue || pending_member_ != ConfigMember::AllowedIps) {
             return refuse_value();
         }
         expect_ = Expect::AllowedIp;
@@ -231,15 +193,6 @@ class RequestReader final : public StrictJsonReader {
         AllowedIp,
         Done,
     };
-
-    static std::optional<std::size_t> command_index(std::string_view name) {
-        for (std::size_t i = 0; i < kCommandNames.size(); ++i) {
-            if (kCommandNames[i] == name) {
-                return i;
-            }
-        }
-        return std::nullopt;
-    }
 
     template <std::size_t... I>
     static ServiceRequest request_at(std::size_t index, std::index_sequence<I...>) {
@@ -267,7 +220,7 @@ class RequestReader final : public StrictJsonReader {
     }
 
     bool member_key(std::string_view name) {
-        const std::optional<Member> member = member_named(name);
+        const std::optional<ConfigMember> member = member_named(name);
         if (!member) {
             return note(ConfigTextFault::Kind::unknown_member, name);
         }
@@ -283,13 +236,13 @@ class RequestReader final : public StrictJsonReader {
 
     bool member_string(string_t& value) {
         switch (pending_member_) {
-            case Member::Address:
+            case ConfigMember::Address:
                 config_.address = std::move(value);
                 break;
-            case Member::GatewayPublicKey:
+            case ConfigMember::GatewayPublicKey:
                 config_.gateway_public_key = std::move(value);
                 break;
-            case Member::EndpointHost:
+            case ConfigMember::EndpointHost:
                 config_.endpoint_host = std::move(value);
                 break;
             default:
@@ -311,8 +264,7 @@ class RequestReader final : public StrictJsonReader {
     // member's type; anywhere else the configuration is not an object at all.
     bool refuse_value() {
         if (expect_ == Expect::MemberValue || expect_ == Expect::AllowedIp) {
-            return note(ConfigTextFault::Kind::wrong_type,
-                        kMemberNames[static_cast<std::size_t>(pending_member_)]);
+            return note(ConfigTextFault::Kind::wrong_type, member_name(pending_member_));
         }
         if (expect_ == Expect::Payload) {
             return note(ConfigTextFault::Kind::not_an_object, "");
@@ -321,9 +273,9 @@ class RequestReader final : public StrictJsonReader {
     }
 
     std::string_view first_missing_member() const {
-        for (std::size_t i = 0; i < kMemberNames.size(); ++i) {
+        for (std::size_t i = 0; i < kConfigMemberNames.size(); ++i) {
             if ((members_seen_ & (1u << i)) == 0) {
-                return kMemberNames[i];
+                return kConfigMemberNames[i];
             }
         }
         return {};
@@ -338,13 +290,13 @@ class RequestReader final : public StrictJsonReader {
     std::optional<std::string> command_;
     TunnelConfig config_;
     unsigned members_seen_ = 0;
-    Member pending_member_ = Member::ConfigVersion;
+    ConfigMember pending_member_ = ConfigMember::ConfigVersion;
 };
 
 }  // namespace
 
 std::string_view command_name(const ServiceRequest& request) {
-    return kCommandNames[request.index()];
+    return command_of(request).wire_name;
 }
 
 std::expected<TunnelConfig, ConfigTextFault> read_tunnel_config(

@@ -14,13 +14,14 @@
 #include "protected_storage/sealed_blob.hpp"
 #include "self_test/self_test_json.hpp"
 #include "wireguard/keys.hpp"
+#include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {
 namespace {
 
 // Everything the self-test could create or must never destroy in the data directory.
 constexpr std::array<std::string_view, 4> kGuardedFiles = {
-    kIdentityFileName, kPendingIdentityFileName, kMetadataFileName, "VelnaroTunnel.conf.dpapi"};
+    kIdentityFileName, kPendingIdentityFileName, kMetadataFileName, kTunnelConfigFileName};
 
 // What the data directory held before the run. The self-test shares the directory with the
 // service, and an identity it makes is sealed under the account of whoever runs it, which

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/result.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

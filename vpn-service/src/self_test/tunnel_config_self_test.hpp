@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/detail_code.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 
 namespace velnaro {

@@ -50,7 +50,7 @@ std::unique_ptr<ControlContext> ServiceProcess::take_control() {
 platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up) {
     platform::ServiceStatusReport report = kStoppedReport;
     if (gave_up) {
-        report.win32_exit_code = kErrorServiceSpecificError;
+        report.win32_exit_code = platform::kErrorServiceSpecificError;
         report.service_specific_exit_code = stable_number(*gave_up);
     }
     return report;

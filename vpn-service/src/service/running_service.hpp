@@ -12,18 +12,25 @@
 #include <vector>
 
 #include "core/detail_code.hpp"
-#include "ipc/pipe_name.hpp"
+#include "ipc_client/pipe_name.hpp"
+#include "platform/service_control.hpp"
 #include "platform/service_host.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 
 // The two reports the service ever makes. A service that gives up reports STOPPED with
 // ERROR_SERVICE_SPECIFIC_ERROR and the stable number of the reason, so the service manager
-// shows why and its recovery restarts the service.
-inline constexpr platform::ServiceStatusReport kRunningReport{0x10, 4, 0x1 | 0x4, 0, 0, 0, 0};
-inline constexpr platform::ServiceStatusReport kStoppedReport{0x10, 1, 0, 0, 0, 0, 0};
-inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
+// shows why and its recovery restarts the service. While running it accepts a stop and the
+// system's shutdown.
+inline constexpr std::uint32_t kAcceptStopAndShutdown = 0x1 | 0x4;
+inline constexpr platform::ServiceStatusReport kRunningReport{
+    .service_type = platform::kServiceWin32OwnProcess,
+    .current_state = platform::service_state::kRunning,
+    .controls_accepted = kAcceptStopAndShutdown};
+inline constexpr platform::ServiceStatusReport kStoppedReport{
+    .service_type = platform::kServiceWin32OwnProcess,
+    .current_state = platform::service_state::kStopped};
 platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up);
 inline constexpr std::string_view kPipeServerThreadName = "velnaro-vpn-ipc";
 

@@ -19,6 +19,9 @@ namespace {
 using platform::ScHandle;
 namespace access = platform::access;
 
+// The state a status or an uninstall reports when there is no service.
+constexpr std::string_view kNotInstalled = "NOT_INSTALLED";
+
 constexpr std::array<std::string_view, 7> kStateNames = {
     "STOPPED",          "START_PENDING", "STOP_PENDING", "RUNNING",
     "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
@@ -135,7 +138,7 @@ platform::ServiceRegistration service_registration(std::string_view executable) 
     registration.name = std::string(kServiceName);
     registration.display_name = std::string(kServiceDisplayName);
     registration.command_line =
-        quote_command_line_argument(executable) + " " + quote_command_line_argument("--service");
+        quote_command_line_argument(executable) + " " + quote_command_line_argument(kServiceModeArgument);
     registration.dependencies = {"Nsi", "TcpIp"};
     return registration;
 }
@@ -170,7 +173,7 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     // Only a service that is not there is "not installed": one this account may not remove
     // is still installed, and saying otherwise would report a failure as success.
     if (!opened && opened.error() == platform::OpenServiceFailure::missing)
-        return passed("NOT_INSTALLED");
+        return passed(kNotInstalled);
     if (!opened) {
         const DetailCode code = opened.error() == platform::OpenServiceFailure::access_denied
                                     ? DetailCode::SERVICE_ACCESS_DENIED
@@ -200,7 +203,7 @@ ServiceCommandResult query_service_status(platform::Platform& platform) {
     const auto service =
         services.open_service(manager->get(), kServiceName, access::kServiceQueryStatus);
     if (!service)
-        return passed("NOT_INSTALLED");
+        return passed(kNotInstalled);
     const auto state = services.query_service_state(service->get());
     const auto name = state ? state_name(*state) : std::nullopt;
     if (!name)

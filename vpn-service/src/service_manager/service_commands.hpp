@@ -19,6 +19,8 @@ struct ServiceCommandResult {
 };
 
 inline constexpr std::string_view kServiceDisplayName = "Velnaro VPN Service";
+// The argument the service is registered with, which runs the executable as the service.
+inline constexpr std::string_view kServiceModeArgument = "--service";
 inline constexpr std::string_view kServiceDescription =
     "Gere la connexion securisee privee de Velnaro sans exposer les cles au frontend.";
 

@@ -16,7 +16,7 @@ platform::ServiceRegistration tunnel_service_registration(std::string_view execu
     registration.start_type = platform::kServiceAutoStart;
     registration.error_control = platform::kServiceErrorNormal;
     registration.command_line = quote_command_line_argument(executable) + " " +
-                                quote_command_line_argument("--tunnel-service") + " " +
+                                quote_command_line_argument(kTunnelServiceModeArgument) + " " +
                                 quote_command_line_argument(config_path);
     registration.dependencies = {"Nsi", "TcpIp"};
     return registration;

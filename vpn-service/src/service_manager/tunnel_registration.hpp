@@ -5,13 +5,15 @@
 #include <vector>
 
 #include "platform/service_control.hpp"
+#include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {
 
 inline constexpr std::string_view kTunnelServiceDisplayName = "Velnaro Secure Tunnel";
+// The argument the tunnel service is registered with, before its configuration's path.
+inline constexpr std::string_view kTunnelServiceModeArgument = "--tunnel-service";
 inline constexpr std::string_view kTunnelServiceDescription =
     "Tunnel WireGuard prive gere automatiquement par VelnaroVpnService.";
-inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
 
 // Both services are restarted when they fail, 5 s after the first failure and 30 s after each
 // further one; a day without failure starts the count over.

@@ -6,12 +6,11 @@
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
 #include "identity/device_identity.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 #include "tunnel_config/tunnel_config.hpp"
+#include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {
-
-inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
 
 // The nine-line WireGuard text with the device's private key.
 Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,

@@ -10,6 +10,9 @@
 namespace velnaro {
 namespace {
 
+// The text's first line; a file that does not begin with it is not ours.
+constexpr std::string_view kInterfaceHeader = "[Interface]";
+
 // Holds a typical configuration without growing, so no partial copy of the key is left
 // behind in a released block (the allocator wipes it anyway).
 constexpr std::size_t kTextReservation = 512;
@@ -34,7 +37,7 @@ Result<SecretBuffer> compose_text(const TunnelConfig& config, const SecretBuffer
     try {
         SecretBuffer text;
         text.reserve(kTextReservation);
-        append_line(text, "[Interface]");
+        append_line(text, kInterfaceHeader);
         append_line(text, "PrivateKey = ", as_text(private_key));
         append_line(text, "Address = ", config.address);
         append_line(text, "");
@@ -64,8 +67,7 @@ Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
 }
 
 Status check_tunnel_config_text(std::string_view text) {
-    constexpr std::string_view kHeader = "[Interface]";
-    if (text.size() <= kHeader.size() || !text.starts_with(kHeader) ||
+    if (text.size() <= kInterfaceHeader.size() || !text.starts_with(kInterfaceHeader) ||
         text.find("PrivateKey =") == std::string_view::npos) {
         return fail(DetailCode::TUNNEL_CONFIG_CONTENT_INVALID);
     }

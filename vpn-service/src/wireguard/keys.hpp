@@ -7,7 +7,7 @@
 
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/result.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
 

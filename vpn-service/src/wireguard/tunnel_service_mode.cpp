@@ -8,15 +8,13 @@
 namespace velnaro {
 namespace {
 
-constexpr std::string_view kConfigFileName = "VelnaroTunnel.conf.dpapi";
-
 // The service control manager starts this mode with a command line that anyone able to
 // edit the registration could change, so the path is held to exactly the file the
 // service writes before any library is loaded.
 bool is_acceptable_config_path(platform::Platform& platform, std::string_view path) {
     if (!is_valid_utf8(path) || !is_absolute_path(path))
         return false;
-    if (file_name(path) != kConfigFileName)
+    if (file_name(path) != kTunnelConfigFileName)
         return false;
     return platform.files.path_kind(path) == platform::PathKind::regular_file;
 }

@@ -4,9 +4,13 @@
 #include <string_view>
 
 #include "core/result.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro {
+
+// The sealed configuration file in the data directory: the service writes it and registers
+// the tunnel service on it, and the tunnel service mode accepts no file of another name.
+inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
 
 // Hands the sealed configuration file to the tunnel library; returns when the tunnel ends.
 Status run_tunnel_service(Runtime& runtime, std::string_view config_path);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "dispatch/unlinked_tunnel_controller.hpp"
-#include "ipc/client.hpp"
-#include "ipc/frames.hpp"
+#include "ipc_client/client.hpp"
+#include "ipc_client/frames.hpp"
 #include "ipc/pipe_server.hpp"
 
 namespace velnaro::contract {

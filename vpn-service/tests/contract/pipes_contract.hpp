@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/platform.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 
 namespace velnaro::contract {
 

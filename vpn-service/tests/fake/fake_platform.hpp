@@ -10,7 +10,7 @@
 #include "fake/fake_system.hpp"
 #include "fake/faults.hpp"
 #include "platform/platform.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 #include "wireguard/components.hpp"
 
 namespace velnaro::fake {

@@ -19,7 +19,7 @@
 #include "platform/paths.hpp"
 #include "posix/scratch_folder.hpp"
 #include "protected_storage/data_directory.hpp"
-#include "runtime/runtime.hpp"
+#include "wireguard/runtime.hpp"
 #include "tunnel_config/config_file.hpp"
 #include "wireguard/components.hpp"
 

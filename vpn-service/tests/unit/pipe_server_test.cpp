@@ -11,8 +11,8 @@
 
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_platform.hpp"
-#include "ipc/client.hpp"
-#include "ipc/frames.hpp"
+#include "ipc_client/client.hpp"
+#include "ipc_client/frames.hpp"
 #include "ipc/ipc_self_test.hpp"
 #include "ipc/pipe_server.hpp"
 

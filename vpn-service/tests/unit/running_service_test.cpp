@@ -7,7 +7,7 @@
 
 #include "core/version.hpp"
 #include "fake/fake_platform.hpp"
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 #include "ipc/pipe_server.hpp"
 #include "service/running_service.hpp"
 

@@ -8,7 +8,7 @@
 
 #include "core/file_time.hpp"
 #include "fake/fake_platform.hpp"
-#include "ipc/frames.hpp"
+#include "ipc_client/frames.hpp"
 #include "vpnctl/config_check.hpp"
 #include "vpnctl/render.hpp"
 #include "vpnctl/requests.hpp"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "contract/pipes_contract.hpp"
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 #include "ipc/ipc_self_test.hpp"
 #include "ipc/pipe_server.hpp"
 #include "platform/native.hpp"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "contract/pipes_contract.hpp"
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 #include "platform/native.hpp"
 #include "platform/windows/wide.hpp"
 #include "wireguard/components.hpp"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/result.hpp"
-#include "ipc/pipe_name.hpp"
+#include "ipc_client/pipe_name.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro {

@@ -1,8 +1,8 @@
-#include "ipc/client.hpp"
+#include "ipc_client/client.hpp"
 
 #include <array>
 
-#include "ipc/frames.hpp"
+#include "ipc_client/frames.hpp"
 #include "protocol/messages.hpp"
 
 namespace velnaro {

@@ -1,4 +1,4 @@
-#include "ipc/frames.hpp"
+#include "ipc_client/frames.hpp"
 
 #include <array>
 

@@ -1,10 +1,7 @@
 #pragma once
 
 #include "platform/platform.hpp"
-
-namespace velnaro::wireguard {
-class ComponentCell;
-}  // namespace velnaro::wireguard
+#include "wireguard/components.hpp"
 
 namespace velnaro {
 

@@ -1,0 +1,23 @@
+#include "platform/native.hpp"
+
+#include "platform/posix/file_system.hpp"
+#include "platform/posix/pipes.hpp"
+#include "platform/posix/system.hpp"
+
+namespace velnaro::platform {
+
+struct NativeClientPlatform::Parts {
+    PosixFileSystem files;
+    PosixSystem system;
+    PosixPipes pipes;
+};
+
+NativeClientPlatform::NativeClientPlatform()
+    : parts_(std::make_unique<Parts>()),
+      platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system, absent_sealing(),
+                                                    absent_loader(), absent_service_control(),
+                                                    parts_->pipes})) {}
+
+NativeClientPlatform::~NativeClientPlatform() = default;
+
+}  // namespace velnaro::platform
