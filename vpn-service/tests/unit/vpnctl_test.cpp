@@ -313,6 +313,20 @@ TEST(Vpnctl, StatusIsShownInWordsAndHumanUnits) {
               "sent:       812 B\n");
 }
 
+// The service's answer says nothing of the tunnel's held ranges; vpnctl reads them itself,
+// and says nothing when they cannot be read.
+TEST(Vpnctl, StatusSaysWhichRangesAreBlocked) {
+    fake::FakePlatform machine;
+    machine.routes.blocked = {"10.250.0.0/16", "10.99.0.0/24"};
+    const std::string answer = R"({"type":"STATUS","payload":{"state":"ERROR"}})";
+    ScriptedServer server(machine, {answer, answer});
+    EXPECT_NE(run_words(machine, {"status"}).standard_output.find(
+                  "\ntraffic to 10.250.0.0/16, 10.99.0.0/24 blocked until the tunnel is up\n"),
+              std::string::npos);
+    machine.faults.fail_nth("blocked_ranges");
+    EXPECT_EQ(run_words(machine, {"status"}).standard_output.find("blocked"), std::string::npos);
+}
+
 TEST(VpnctlRender, AgesAndSizesReadLikeAPersonWouldSayThem) {
     EXPECT_EQ(vpnctl::human_age(100, 100), "0 s ago");
     EXPECT_EQ(vpnctl::human_age(200, 100), "0 s ago") << "a handshake ahead of our clock";
