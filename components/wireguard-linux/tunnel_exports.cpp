@@ -56,8 +56,8 @@ std::string ranges_text(const wglinux::TunnelSettings& settings) {
 // with the reason, since nothing else tells why traffic to them fails.
 void say_blocked(const wglinux::TunnelSettings& settings, const char* reason) {
     std::fprintf(stderr,
-                 "tunnel: traffic to %s blocked until the tunnel is up (%s); it stays inside "
-                 "the tunnel until the service stops it\n",
+                 "tunnel: traffic to %s blocked until the tunnel is up (%s); "
+                 "`vpnctl stop` lifts the block\n",
                  ranges_text(settings).c_str(), reason);
     std::fflush(stderr);
 }
