@@ -6,6 +6,7 @@
 # the routing exactly as it was.
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+command -v nft >/dev/null 2>&1 || e2e_skip "needs nft"
 e2e_begin "$0" "$@"
 
 hostile_ns=velhostile
