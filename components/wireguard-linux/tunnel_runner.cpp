@@ -1,6 +1,7 @@
 #include "tunnel_runner.hpp"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
@@ -8,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
