@@ -196,15 +196,9 @@ bool bring_up(Tunnel& tunnel, const std::string& daemon, const TunnelSettings& s
     }
     // Into the tunnel's table, where the rules look these ranges up; the route the kernel
     // adds for the interface's own network goes to the main table, which they never reach.
-    std::vector<Ipv4Cidr> added;  // host bits cleared
-    for (const Ipv4Cidr& network : settings.allowed_networks) {
-        const Ipv4Cidr route{network.network(), network.prefix};
-        if (std::find(added.begin(), added.end(), route) != added.end())
-            continue;
-        if (!tunnel.add_route(route)) {
+    for (const platform::Ipv4Range& range : tunnel_ranges(settings)) {
+        if (!tunnel.add_route(Ipv4Cidr{range.network, range.prefix}))
             return false;
-        }
-        added.push_back(route);
     }
     return true;
 }
