@@ -45,6 +45,36 @@ std::optional<wglinux::TunnelSettings> open_settings(const std::string& path) {
     return wglinux::parse_tunnel_text(as_text(*text));
 }
 
+std::string ranges_text(const wglinux::TunnelSettings& settings) {
+    std::string text;
+    for (const auto& range : wglinux::tunnel_ranges(settings))
+        text += (text.empty() ? "" : ", ") + range.text();
+    return text;
+}
+
+// A tunnel that ends by itself leaves its ranges refused: the unit's journal says so once,
+// with the reason, since nothing else tells why traffic to them fails.
+void say_blocked(const wglinux::TunnelSettings& settings, const char* reason) {
+    std::fprintf(stderr,
+                 "tunnel: traffic to %s blocked until the tunnel is up (%s); "
+                 "`vpnctl stop` lifts the block\n",
+                 ranges_text(settings).c_str(), reason);
+    std::fflush(stderr);
+}
+
+const char* reason_of(wglinux::TunnelEnd end) {
+    switch (end) {
+        case wglinux::TunnelEnd::endpoint_unresolved:
+            return "its endpoint does not resolve";
+        case wglinux::TunnelEnd::interface_in_use:
+            return "its interface name is taken";
+        case wglinux::TunnelEnd::daemon_ended:
+            return "wireguard-go ended";
+        default:
+            return "it could not be brought up";
+    }
+}
+
 // The two common causes end the tunnel's process at once with their code's stable number,
 // so that systemd records it as the unit's exit status and the service reports it; the
 // message goes to standard error, which is the unit's journal.
@@ -90,6 +120,8 @@ __attribute__((visibility("default"))) bool WireGuardTunnelService(const char16_
     // Under systemd the unit is of type notify: it is active once the interface is up.
     const wglinux::TunnelEnd end =
         wglinux::run_tunnel(*settings, [] { platform::notify_init_system("READY=1"); });
+    if (end != wglinux::TunnelEnd::stopped && end != wglinux::TunnelEnd::not_held)
+        say_blocked(*settings, reason_of(end));
     if (end == wglinux::TunnelEnd::endpoint_unresolved)
         give_up(DetailCode::TUNNEL_ENDPOINT_UNRESOLVED, *settings);
     if (end == wglinux::TunnelEnd::interface_in_use)

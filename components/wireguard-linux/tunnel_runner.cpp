@@ -1,6 +1,7 @@
 #include "tunnel_runner.hpp"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "interface_link.hpp"
+#include "platform/posix/tunnel_routing.hpp"
 #include "process.hpp"
 #include "rtnetlink.hpp"
 #include "uapi_client.hpp"
@@ -119,7 +121,8 @@ class Tunnel {
     }
 
     bool configure(const TunnelSettings& settings, std::uint32_t endpoint) {
-        const SecretBuffer request = build_uapi_set_request(settings, endpoint);
+        const SecretBuffer request =
+            build_uapi_set_request(settings, endpoint, platform::kTunnelMark);
         const auto answer = uapi_exchange(kInterface, request);
         const auto error = answer ? parse_uapi_errno(as_text(*answer)) : std::nullopt;
         return error && *error == 0;
@@ -192,12 +195,6 @@ class Tunnel {
     std::vector<Ipv4Cidr> routes_;
 };
 
-// The interface address makes the kernel add a route for its own network; adding that
-// same route again would fail, so it is left to the kernel.
-bool is_connected_route(const Ipv4Cidr& address, const Ipv4Cidr& network) {
-    return address.prefix == network.prefix && address.network() == network.network();
-}
-
 bool bring_up(Tunnel& tunnel, const std::string& daemon, const TunnelSettings& settings,
               std::uint32_t endpoint) {
     if (!tunnel.start_daemon(daemon) || !tunnel.wait_for_socket() ||
@@ -205,22 +202,26 @@ bool bring_up(Tunnel& tunnel, const std::string& daemon, const TunnelSettings& s
         !tunnel.set_up()) {
         return false;
     }
-    std::vector<Ipv4Cidr> added;  // host bits cleared
-    for (const Ipv4Cidr& network : settings.allowed_networks) {
-        const Ipv4Cidr route{network.network(), network.prefix};
-        if (is_connected_route(settings.address, network) ||
-            std::find(added.begin(), added.end(), route) != added.end()) {
-            continue;
-        }
-        if (!tunnel.add_route(route)) {
+    // Into the tunnel's table, where the rules look these ranges up; the route the kernel
+    // adds for the interface's own network goes to the main table, which they never reach.
+    for (const platform::Ipv4Range& range : tunnel_ranges(settings)) {
+        if (!tunnel.add_route(Ipv4Cidr{range.network, range.prefix}))
             return false;
-        }
-        added.push_back(route);
     }
     return true;
 }
 
 }  // namespace
+
+std::vector<platform::Ipv4Range> tunnel_ranges(const TunnelSettings& settings) {
+    std::vector<platform::Ipv4Range> ranges;
+    for (const Ipv4Cidr& network : settings.allowed_networks) {
+        const platform::Ipv4Range range{network.network(), network.prefix};
+        if (std::find(ranges.begin(), ranges.end(), range) == ranges.end())
+            ranges.push_back(range);
+    }
+    return ranges;
+}
 
 std::optional<std::uint32_t> resolve_ipv4(const std::string& host) {
     addrinfo hints{};
@@ -237,6 +238,18 @@ std::optional<std::uint32_t> resolve_ipv4(const std::string& host) {
 }
 
 TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running) {
+    auto netlink = Rtnetlink::open();
+    if (!netlink) {
+        report("opening", "route netlink", errno);
+        return TunnelEnd::not_held;
+    }
+    // Before anything else: from here on the ranges go through the tunnel or nowhere, also
+    // when this start fails or this process dies; only a stop by the service lets them go.
+    if (const int error = platform::hold_tunnel_ranges(netlink->socket(), tunnel_ranges(settings));
+        error != 0) {
+        report("holding", "the ranges", error);
+        return TunnelEnd::not_held;
+    }
     const auto endpoint = resolve_ipv4(settings.endpoint_host);
     const auto daemon = find_executable(
         {"/usr/bin/wireguard-go", "/usr/local/bin/wireguard-go", "/usr/sbin/wireguard-go"});
@@ -245,8 +258,7 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
     // An interface or socket of that name means another tunnel is running; leave it alone.
     if (interface_exists(kInterface) || uapi_socket_answers(kInterface))
         return TunnelEnd::interface_in_use;
-    auto netlink = Rtnetlink::open();
-    if (!daemon || !netlink)
+    if (!daemon)
         return TunnelEnd::not_brought_up;
     StopSignals stop;
     if (!stop.ready()) {

@@ -3,20 +3,27 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <vector>
 
+#include "platform/posix/tunnel_routing.hpp"
 #include "tunnel_text.hpp"
 
 namespace velnaro::wglinux {
 
 inline constexpr std::string_view kTunnelInterfaceName = "VelnaroTunnel";
 
+// Every end but `not_held` leaves the ranges held: refused while the tunnel is not up.
 enum class TunnelEnd {
+    not_held,             // the ranges could not be held; nothing ran
     not_brought_up,       // nothing ran; whatever was started has been taken down again
     stopped,              // SIGTERM or SIGINT ended it, and it has been taken down
     daemon_ended,         // the user-space daemon went away by itself; taken down
     endpoint_unresolved,  // the endpoint's host name gave no IPv4 address; nothing ran
     interface_in_use,     // an interface or WireGuard socket of the name exists; left alone
 };
+
+// The allowed networks as the ranges the rules hold, host bits cleared, each once.
+std::vector<platform::Ipv4Range> tunnel_ranges(const TunnelSettings& settings);
 
 // First IPv4 address of the host (a dotted address resolves to itself).
 std::optional<std::uint32_t> resolve_ipv4(const std::string& host);

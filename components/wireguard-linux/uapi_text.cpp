@@ -216,12 +216,14 @@ std::optional<std::uint32_t> parse_uapi_errno(std::string_view text) {
     return value;
 }
 
-SecretBuffer build_uapi_set_request(const TunnelSettings& settings, std::uint32_t endpoint_ipv4) {
+SecretBuffer build_uapi_set_request(const TunnelSettings& settings, std::uint32_t endpoint_ipv4,
+                                    std::uint32_t socket_mark) {
     SecretBuffer request;
     request.reserve(512);
     append_text(request, "set=1\nprivate_key=");
     append_hex(request, settings.private_key.span());
-    append_text(request, "\nlisten_port=0\nreplace_peers=true\npublic_key=");
+    append_text(request, "\nlisten_port=0\nfwmark=" + std::to_string(socket_mark) +
+                             "\nreplace_peers=true\npublic_key=");
     append_hex(request, settings.peer_public_key);
     append_text(request, "\nendpoint=" + ipv4_text(endpoint_ipv4) + ":" +
                              std::to_string(settings.endpoint_port));

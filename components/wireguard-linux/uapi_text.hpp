@@ -56,8 +56,9 @@ std::optional<UapiDevice> parse_uapi_get_response(std::string_view text);
 // The errno of a "set=1" answer ("errno=N" and an empty line), or nothing when malformed.
 std::optional<std::uint32_t> parse_uapi_errno(std::string_view text);
 
-// The "set=1" request that gives the interface its key and its single peer. Holds the
-// private key in hex, hence the secret buffer.
-SecretBuffer build_uapi_set_request(const TunnelSettings& settings, std::uint32_t endpoint_ipv4);
+// The "set=1" request that gives the interface its key, the mark of its socket and its
+// single peer. Holds the private key in hex, hence the secret buffer.
+SecretBuffer build_uapi_set_request(const TunnelSettings& settings, std::uint32_t endpoint_ipv4,
+                                    std::uint32_t socket_mark);
 
 }  // namespace velnaro::wglinux

@@ -35,7 +35,8 @@ constexpr std::string_view kApplyDetails =
 constexpr std::string_view kStatusDetails =
     "Shows the tunnel's state, the reason when there is one, the age of the last\n"
     "handshake and the data received and sent. States: UNAVAILABLE, DISCONNECTED,\n"
-    "CONNECTING, CONNECTED, DEGRADED, ERROR.\n"
+    "CONNECTING, CONNECTED, DEGRADED, ERROR. On Linux a last line names the tunnel's\n"
+    "ranges that are refused while the tunnel is not up (until `vpnctl stop`).\n"
     "\n"
     "  --json               print the service's answer as JSON\n"
     "  --wait STATE         ask once a second until the tunnel is in STATE; exit 0 when\n"

@@ -147,6 +147,15 @@ std::string status_block(const nlohmann::json& payload, std::uint64_t now) {
     return text;
 }
 
+std::string blocked_line(const std::vector<std::string>& ranges) {
+    if (ranges.empty())
+        return {};
+    std::string joined;
+    for (const auto& range : ranges)
+        joined += (joined.empty() ? "" : ", ") + range;
+    return "traffic to " + joined + " blocked until the tunnel is up\n";
+}
+
 std::string state_and_reason(const nlohmann::json& payload) {
     const std::string reason = reason_of(payload);
     const std::string state = text_member(payload, "state", "?");

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -21,6 +22,9 @@ std::string human_age(std::uint64_t then_unix_seconds, std::uint64_t now_unix_se
 
 // The STATUS payload for people: one "name: value" line each.
 std::string status_block(const nlohmann::json& payload, std::uint64_t now_unix_seconds);
+// The line that says which of the tunnel's ranges are refused while it is not up; empty when
+// none is.
+std::string blocked_line(const std::vector<std::string>& ranges);
 // The STATUS payload on one line, for --watch and --wait.
 std::string status_line(const nlohmann::json& payload, std::uint64_t now_unix_seconds);
 // The state and reason only: what --watch reports a change of.

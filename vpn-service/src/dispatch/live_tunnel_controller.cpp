@@ -35,8 +35,12 @@ Status LiveTunnelController::start() {
     return start_tunnel_service(runtime_.platform);
 }
 
+// Only STOP lets go of the tunnel's ranges: APPLY_CONFIG and REPAIR stop the tunnel to
+// start it again, and the new tunnel takes the held ranges over without opening them.
 Status LiveTunnelController::stop() {
     auto stopped = stop_tunnel_service(runtime_.platform);
+    if (stopped)
+        stopped = release_tunnel_routes(runtime_.platform);
     if (stopped)
         failure_ = TunnelFailure::dismissed;
     return stopped;

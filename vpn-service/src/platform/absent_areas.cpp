@@ -52,7 +52,20 @@ class SilentLog final : public Log {
                std::string_view) override {}
 };
 
+class NoTunnelRoutes final : public TunnelRoutes {
+  public:
+    OsResult<void> release() override { return {}; }
+    OsResult<std::vector<std::string>> blocked_ranges() override {
+        return std::vector<std::string>{};
+    }
+};
+
 }  // namespace
+
+TunnelRoutes& no_tunnel_routes() {
+    static NoTunnelRoutes routes;
+    return routes;
+}
 
 Log& silent_log() {
     static SilentLog log;

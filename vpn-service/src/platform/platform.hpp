@@ -8,12 +8,14 @@
 #include "platform/service_control.hpp"
 #include "platform/service_host.hpp"
 #include "platform/system.hpp"
+#include "platform/tunnel_routes.hpp"
 
 namespace velnaro::platform {
 
 Pipes& absent_pipes();
 ServiceHost& absent_service_host();
 Log& silent_log();
+TunnelRoutes& no_tunnel_routes();
 // What a client of the service leaves out (NativeClientPlatform).
 Sealing& absent_sealing();
 Loader& absent_loader();
@@ -35,6 +37,9 @@ struct Platform {
     ServiceHost& host = absent_service_host();
     // Left out (and on Windows): nothing is written.
     Log& log = silent_log();
+    // Left out (and on Windows, where the WireGuard library owns the tunnel's routes):
+    // nothing to release, nothing blocked.
+    TunnelRoutes& routes = no_tunnel_routes();
 };
 
 }  // namespace velnaro::platform

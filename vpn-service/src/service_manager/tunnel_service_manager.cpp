@@ -243,6 +243,15 @@ Result<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunne
     return connection_state_of(status->current_state);
 }
 
+Status release_tunnel_routes(platform::Platform& platform) {
+    // Part of stopping the tunnel: a failure is the stop's, with the OS error in the log.
+    if (auto released = platform.routes.release(); !released) {
+        return fail(platform::log_failure(platform.log, DetailCode::TUNNEL_SERVICE_STOP_FAILED,
+                                          released.error()));
+    }
+    return {};
+}
+
 Status remove_tunnel_service(platform::Platform& platform) {
     if (auto stopped = stop_tunnel_service(platform); !stopped)
         return stopped;
@@ -251,7 +260,7 @@ Status remove_tunnel_service(platform::Platform& platform) {
         return fail(tunnel.error());
     if (tunnel->service && !platform.services.delete_service(tunnel->service.get()))
         return fail(DetailCode::TUNNEL_SERVICE_DELETE_FAILED);
-    return {};
+    return release_tunnel_routes(platform);
 }
 
 }  // namespace velnaro

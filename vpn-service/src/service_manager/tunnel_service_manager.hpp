@@ -24,7 +24,11 @@ enum class TunnelFailure { reported, dismissed };
 Result<ConnectionState> query_tunnel_service(platform::Platform& platform,
                                              TunnelFailure failure = TunnelFailure::reported,
                                              const std::function<void()>& meanwhile = {});
-// Stops, then deletes; success when the service does not exist.
+// Lets go of the routing that keeps the tunnel's ranges inside the tunnel, which the tunnel
+// leaves in place when it ends so that they stay refused while it is down: for STOP and
+// removal, never for a restart. Success when there is nothing to release.
+Status release_tunnel_routes(platform::Platform& platform);
+// Stops, deletes, then releases the routes; success when the service does not exist.
 Status remove_tunnel_service(platform::Platform& platform);
 
 }  // namespace velnaro

@@ -230,11 +230,11 @@ TEST(UapiRequest, SetsKeyPeerAndMaskedNetworks) {
     const auto settings =
         parse_tunnel_text(sample_text("10.250.10.21/32", "10.250.3.4/16, 192.168.1.1/24"));
     ASSERT_TRUE(settings);
-    const SecretBuffer request = build_uapi_set_request(*settings, 0xC0A80401);
+    const SecretBuffer request = build_uapi_set_request(*settings, 0xC0A80401, 8278);
     EXPECT_EQ(as_text(request),
               "set=1\nprivate_key="
               "6009f3e5317e9575c9b5ed78b638b7ce530dabe85ddab614220241801ddf0669"
-              "\nlisten_port=0\nreplace_peers=true\n"
+              "\nlisten_port=0\nfwmark=8278\nreplace_peers=true\n"
               "public_key=1c8828f7137324c58b2804928624ea2326f1674537c062e251e2753ca7fcca4c"
               "\nendpoint=192.168.4.1:51820\npersistent_keepalive_interval=25\n"
               "replace_allowed_ips=true\nallowed_ip=10.250.0.0/16\n"

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "configuration_block.hpp"
+#include "platform/posix/tunnel_routing.hpp"
 #include "keys.hpp"
 #include "rtnetlink.hpp"
 #include "uapi_client.hpp"
@@ -27,8 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string route_table(const char* device) {
-    const std::string command = std::string("ip -4 route show dev ") + device + " 2>/dev/null";
+std::string command_output(const std::string& command) {
     std::string out;
     if (FILE* pipe = ::popen(command.c_str(), "r")) {
         char line[256];
@@ -37,6 +37,10 @@ std::string route_table(const char* device) {
         ::pclose(pipe);
     }
     return out;
+}
+
+std::string route_table(const char* device) {
+    return command_output(std::string("ip -4 route show table 8278 dev ") + device + " 2>/dev/null");
 }
 
 // In a child with a network namespace of its own: every step, and the kernel's view after it.
@@ -84,6 +88,52 @@ TEST(Rtnetlink, SetsAddressLinkAndRoutesAndReportsTheKernelsErrors) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the step that went wrong";
+}
+
+// In a child with a network namespace of its own: the held ranges through a start, a change
+// of configuration, the tunnel's route and a release, beside a foreign rule at one of the
+// tunnel's priorities. Exit status: 0, or the number of the first step that went wrong.
+int hold_steps() {
+    using platform::Ipv4Range;
+    if (::unshare(CLONE_NEWNET) != 0 ||
+        std::system("ip link add vlcd0 type veth peer name vlcd1 && ip link set vlcd0 up && "
+                    "ip rule add priority 8280 to 192.168.9.0/24 lookup main") != 0)
+        return 100;
+    const std::string bare = command_output("ip rule; ip route show table all");
+    auto netlink = Rtnetlink::open();
+    const Ipv4Range wide{0x0AFA0000, 16}, narrow{0x0A630000, 24};  // 10.250.0.0/16, 10.99.0.0/24
+    const auto read = [&] {
+        platform::HeldRanges ranges;
+        return platform::read_tunnel_ranges(netlink->socket(), ranges) == 0 ? ranges
+                                                                            : platform::HeldRanges{};
+    };
+    const auto hold = [&](Ipv4Range range) { return platform::hold_tunnel_ranges(netlink->socket(), {range}); };
+    if (!netlink || hold(wide) != 0 || hold(wide) != 0 || read().blocked != std::vector{wide} ||
+        command_output("ip route get 10.250.1.1 2>&1").find("unreachable") == std::string::npos)
+        return 1;
+    if (netlink->add_route(static_cast<int>(::if_nametoindex("vlcd0")), {wide.network, 16}) != 0 ||
+        !read().blocked.empty() ||
+        command_output("ip route get 10.250.1.1").find("dev vlcd0 table 8278") == std::string::npos)
+        return 2;
+    if (hold(narrow) != 0 || read().held != std::vector{narrow} ||
+        platform::PosixTunnelRoutes().blocked_ranges() != std::vector<std::string>{"10.99.0.0/24"})
+        return 3;
+    if (!platform::PosixTunnelRoutes().release() || !platform::PosixTunnelRoutes().release() ||
+        command_output("ip rule; ip route show table all") != bare)
+        return 4;
+    return 0;
+}
+
+TEST(Rtnetlink, HoldsRangesReplacesThemAndReleasesOnlyTheTunnelsOwn) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        ::_exit(hold_steps());
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "step " << WEXITSTATUS(status);
 }
 
 // A daemon on the interface's UAPI socket: answers each "get=1" with a running number, and

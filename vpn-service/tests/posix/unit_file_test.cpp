@@ -66,7 +66,7 @@ TEST(UnitFile, TheTunnelGetsOnlyTheNetworkCapabilityAndEscapedArguments) {
     auto service = render_unit_file(registration("\"/opt/a b/vpn-service\" --service"), "");
     ASSERT_TRUE(service);
     EXPECT_NE(service->find("Type=notify\nRestart=on-failure\n"), std::string::npos);
-    EXPECT_NE(service->find("CapabilityBoundingSet=\n"), std::string::npos);
+    EXPECT_NE(service->find("CapabilityBoundingSet=CAP_NET_ADMIN\n"), std::string::npos);
 }
 
 // Kernel tunables and control groups stay out of reach of both: the service has them

@@ -176,5 +176,21 @@ TEST_F(LiveControllerTest, AFailedTunnelIsAnErrorUntilStopAndAgainAfterStart) {
     EXPECT_EQ(controller.status().detail_code, DetailCode::TUNNEL_INTERFACE_IN_USE);
 }
 
+// The ranges stay held through every restart of the tunnel; only STOP, also of a tunnel that
+// already failed, lets them go, and a STOP that cannot is a failed stop, logged.
+TEST_F(LiveControllerTest, OnlyStopReleasesTheHeldRanges) {
+    run_previous_tunnel();
+    fake.routes.blocked = {"10.250.0.0/16"};
+    ASSERT_TRUE(controller.apply_config(config) && controller.repair() && controller.start());
+    EXPECT_EQ(fake.routes.blocked.size(), 1u);
+    tunnel().state = st::kStopped;  // failed on its own
+    fake.faults.fail_nth("release_tunnel_routes");
+    EXPECT_EQ(controller.stop(), fail(DetailCode::TUNNEL_SERVICE_STOP_FAILED));
+    EXPECT_EQ(fake.log.lines.back().code, DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+    EXPECT_EQ(fake.routes.blocked.size(), 1u);
+    ASSERT_TRUE(controller.stop());
+    EXPECT_TRUE(fake.routes.blocked.empty());
+}
+
 }  // namespace
 }  // namespace velnaro

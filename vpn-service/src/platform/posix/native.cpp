@@ -7,6 +7,7 @@
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/service_host.hpp"
 #include "platform/posix/system.hpp"
+#include "platform/posix/tunnel_routing.hpp"
 #include "platform/posix/systemd/systemd_service_control.hpp"
 
 namespace velnaro::platform {
@@ -20,13 +21,15 @@ struct NativePlatform::Parts {
     PosixPipes pipes;
     PosixServiceHost host;
     JournalLog log;
+    PosixTunnelRoutes routes;
 };
 
 NativePlatform::NativePlatform()
     : parts_(std::make_unique<Parts>()),
       platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system, parts_->sealing,
                                                     parts_->loader, parts_->services, parts_->pipes,
-                                                    parts_->host, parts_->log})) {}
+                                                    parts_->host, parts_->log,
+                                                    parts_->routes})) {}
 
 NativePlatform::~NativePlatform() = default;
 

@@ -83,7 +83,9 @@ constexpr std::string_view kCommonHardening =
     "SystemCallErrorNumber=EPERM\n";
 
 // The service: its data and key folders, its socket folder, and the tunnel's unit file. It
-// needs no capability: it runs as root and owns everything it touches. It keeps sight of
+// runs as root and owns everything it touches; its one capability, CAP_NET_ADMIN, is for
+// STOP, which takes away the rules that keep the tunnel's ranges refused while the tunnel is
+// down (the tunnel leaves them in place when it ends, stopped or failed). It keeps sight of
 // every process in /proc, since a caller's credentials may be read there.
 constexpr std::string_view kServiceSettings =
     "Type=notify\n"
@@ -94,7 +96,7 @@ constexpr std::string_view kServiceSettings =
     "RuntimeDirectory=velnaro\n"
     "RuntimeDirectoryMode=0755\n"
     "ReadWritePaths=/etc/systemd/system\n"
-    "CapabilityBoundingSet=\n"
+    "CapabilityBoundingSet=CAP_NET_ADMIN\n"
     "PrivateDevices=yes\n"
     "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n"
     "IPAddressDeny=any\n";

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/posix/netlink.hpp"
+#include "platform/tunnel_routes.hpp"
+
+namespace velnaro::platform {
+
+// The numbers of the tunnel's policy routing. One number for all, clear of what is found on
+// machines by default: wg-quick's table and mark 51820 (and the ones above it that it takes
+// when that is in use) with its rules at 32764-32765; the main and default rules at
+// 32766-32767; and the priorities the kernel gives rules added without one, counting down
+// from 32765 (systemd-networkd and NetworkManager leave them to it unless told otherwise). The
+// mark sets none of the bits that Kubernetes' proxy (0x4000, 0x8000), the container network
+// plugins (0xf00, 0xffff0000) and other VPN clients (0xff0000) test.
+inline constexpr std::uint32_t kTunnelTable = 8278;
+inline constexpr std::uint32_t kTunnelMark = 0x2056;  // 8278, on WireGuard's socket
+// In this order: the tunnel's own marked packets leave by the main table; every other packet
+// to a range looks up the tunnel's table, which holds the interface's routes while it is up
+// and nothing while it is down; then the range is refused ("network unreachable").
+inline constexpr std::uint32_t kMarkRulePriority = 8278;
+inline constexpr std::uint32_t kRangeRulePriority = 8279;
+inline constexpr std::uint32_t kRefuseRulePriority = 8280;
+
+struct Ipv4Range {
+    std::uint32_t network = 0;  // host byte order, host bits clear
+    std::uint8_t prefix = 0;
+
+    std::string text() const;
+    bool operator==(const Ipv4Range&) const = default;
+};
+
+// Makes the rules say exactly `ranges`: the missing ones are added first (a range's refusal
+// before its lookup), the ones of an earlier configuration are taken away afterwards, so a
+// range that stays is never open for a moment. 0 or the kernel's error number.
+int hold_tunnel_ranges(RouteNetlink& netlink, const std::vector<Ipv4Range>& ranges);
+
+// Takes every rule of the tunnel and every route of its table away.
+int release_tunnel_ranges(RouteNetlink& netlink);
+
+// The ranges held, and of those the ones the tunnel's table has no route for (refused).
+struct HeldRanges {
+    std::vector<Ipv4Range> held;
+    std::vector<Ipv4Range> blocked;
+};
+int read_tunnel_ranges(RouteNetlink& netlink, HeldRanges& ranges);
+
+class PosixTunnelRoutes final : public TunnelRoutes {
+  public:
+    OsResult<void> release() override;
+    OsResult<std::vector<std::string>> blocked_ranges() override;
+};
+
+}  // namespace velnaro::platform
