@@ -3,7 +3,6 @@
 #include <string>
 
 #include "dispatch/unlinked_tunnel_controller.hpp"
-#include "identity/identity_lifecycle.hpp"
 
 namespace velnaro {
 namespace {
@@ -46,36 +45,33 @@ class Dispatcher {
     ServiceResponse operator()(const Repair&) { return accepted_or_error(controller().repair()); }
 
     ServiceResponse operator()(const PrepareIdentityRotation&) {
-        return on_identity_files([&](std::string_view storage) {
-            return identity_or_error(prepare_rotation(runtime_, storage));
+        return on_identity([&](IdentityKeeper& keeper) {
+            return identity_or_error(keeper.prepare_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const CommitIdentityRotation&) {
-        return on_identity_files([&](std::string_view storage) {
-            return accepted_or_error(commit_rotation(runtime_, storage));
+        return on_identity([&](IdentityKeeper& keeper) {
+            return accepted_or_error(keeper.commit_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const AbortIdentityRotation&) {
-        return on_identity_files([&](std::string_view storage) {
-            return accepted_or_error(abort_rotation(runtime_, storage));
+        return on_identity([&](IdentityKeeper& keeper) {
+            return accepted_or_error(keeper.abort_rotation(runtime_));
         });
     }
 
   private:
     ServiceResponse ensure() {
-        return on_identity_files([&](std::string_view storage) {
-            return identity_or_error(ensure_identity(runtime_, storage));
-        });
+        return on_identity(
+            [&](IdentityKeeper& keeper) { return identity_or_error(keeper.ensure(runtime_)); });
     }
 
-    // Every identity operation holds the files for its whole length, so that one answered
-    // while another runs on the change worker sees them all old or all new.
+    // The keeper holds the files for each whole operation.
     template <typename Operation>
-    ServiceResponse on_identity_files(Operation operation) {
+    ServiceResponse on_identity(Operation operation) {
         if (!context_.identity_storage) {
             return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
         }
-        std::lock_guard files(*context_.identity_files);
         return operation(*context_.identity_storage);
     }
 

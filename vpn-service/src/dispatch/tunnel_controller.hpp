@@ -1,11 +1,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
 
 #include "core/result.hpp"
+#include "identity/identity_keeper.hpp"
 #include "protocol/connection_status.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 
@@ -22,13 +20,12 @@ class TunnelController {
     virtual Status repair() = 0;
 };
 
-// What the dispatcher works with. Identity commands need the data directory.
+// What the dispatcher works with. Identity commands need the data directory's keeper, which
+// the live controller shares: GET_PUBLIC_IDENTITY is answered on the server thread while an
+// APPLY_CONFIG or a rotation runs on the change worker.
 struct RequestContext {
-    std::optional<std::string> identity_storage;
+    std::shared_ptr<IdentityKeeper> identity_storage;
     std::unique_ptr<TunnelController> controller;
-    // Held for each whole identity operation: GET_PUBLIC_IDENTITY is answered while a
-    // rotation may run on the change worker, and must find the files all old or all new.
-    std::shared_ptr<std::mutex> identity_files = std::make_shared<std::mutex>();
 };
 
 }  // namespace velnaro

@@ -86,6 +86,13 @@ class PipeServerThread {
     std::thread thread_;
 };
 
+// The identity commands and APPLY_CONFIG reach the identity files through one keeper.
+RequestContext service_context(Runtime& runtime, const std::string& data_directory) {
+    auto identity = std::make_shared<IdentityKeeper>(data_directory);
+    auto controller = std::make_unique<LiveTunnelController>(runtime, identity);
+    return RequestContext{std::move(identity), std::move(controller)};
+}
+
 // The pipe server on its thread; a server that cannot hold the door records why and stops
 // the service.
 void serve_pipe(Runtime& runtime, RequestContext context, std::shared_ptr<std::atomic<bool>> stop,
@@ -114,8 +121,7 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     try {
         server.start(
             [&runtime, stop, channel, outcome, name = process.pipe_name,
-             context = RequestContext{*data_directory, std::make_unique<LiveTunnelController>(
-                                                           runtime, *data_directory)}]() mutable {
+             context = service_context(runtime, *data_directory)]() mutable {
                 try {
                     serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
                 } catch (...) {

@@ -6,6 +6,7 @@
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
 #include "identity/device_identity.hpp"
+#include "identity/identity_keeper.hpp"
 #include "runtime/runtime.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 
@@ -16,7 +17,12 @@ inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dp
 // The nine-line WireGuard text with the device's private key.
 Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
                                                const TunnelConfig& config);
-// Renders, seals and puts the file in place; returns its full path.
+// Renders, seals and puts the file in place in the keeper's data directory; returns its full
+// path. The identity is ensured through the keeper, under its lock.
+Result<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& identity,
+                                        const TunnelConfig& config);
+// The same for a directory that nothing else in the process works on (the self-test's
+// scratch directory): a keeper of its own.
 Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
                                         const TunnelConfig& config);
 Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path);

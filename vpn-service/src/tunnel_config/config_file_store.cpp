@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "core/uuid.hpp"
-#include "identity/identity_lifecycle.hpp"
 #include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/sealed_blob.hpp"
@@ -43,9 +42,16 @@ Result<std::string> temporary_path(platform::Platform& platform, std::string_vie
 
 Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
                                         const TunnelConfig& config) {
+    IdentityKeeper keeper{std::string(data_directory)};
+    return store_tunnel_config(runtime, keeper, config);
+}
+
+Result<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& keeper,
+                                        const TunnelConfig& config) {
+    const std::string& data_directory = keeper.data_directory();
     // The identity ensured here is the one the configuration carries: identity.dat is not
     // read a second time.
-    const auto identity = ensure_identity(runtime, data_directory);
+    const auto identity = keeper.ensure(runtime);
     if (!identity)
         return fail(identity.error());
     const auto blob = render_and_seal(runtime.platform, *identity, config);

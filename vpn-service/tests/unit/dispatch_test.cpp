@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dispatch/dispatcher.hpp"
+#include "dispatch/live_tunnel_controller.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
+#include "fake/hooked_file_system.hpp"
 #include "unit/sample_config.hpp"
 #include "platform/paths.hpp"
 
@@ -159,7 +165,7 @@ class DispatcherWithStorage : public ::testing::Test {
     void SetUp() override {
         fake::install_fake_components(fake);
         ASSERT_TRUE(fake.files.create_directories(directory));
-        context.identity_storage = directory;
+        context.identity_storage = std::make_shared<IdentityKeeper>(directory);
         context.controller = std::make_unique<UnlinkedTunnelController>();
     }
 
@@ -202,6 +208,60 @@ TEST_F(DispatcherWithStorage, RotationCommandsReachTheIdentity) {
 
     EXPECT_EQ(wire_text(send(CommitIdentityRotation{})), R"({"type":"ACCEPTED"})");
     EXPECT_EQ(identity_of(send(GetPublicIdentity{})), prepared);
+}
+
+// APPLY_CONFIG runs on the change worker while GET_PUBLIC_IDENTITY is answered on the server
+// thread. The apply is paused as it writes identity.dat; the read then comes. Without one
+// lock over both, the read creates an identity of its own and one of the two fails.
+TEST(DispatcherRace, ApplyAndPublicIdentityMeetOnAnEmptyDataDirectory) {
+    fake::HookedPlatform hooked;
+    const std::string directory = join_path(fake::fake_root(), "data");
+    auto keeper = std::make_shared<IdentityKeeper>(directory);
+    RequestContext context{keeper, std::make_unique<LiveTunnelController>(hooked.runtime, keeper)};
+
+    const auto apply_thread = std::this_thread::get_id();
+    std::promise<void> apply_paused;
+    std::promise<void> read_found_no_identity;
+    auto found = read_found_no_identity.get_future();
+    std::atomic<bool> pausing = false;
+    std::atomic<bool> paused_before = false;
+    hooked.files.before = [&](std::string_view operation, std::string_view path) {
+        const bool on_identity = file_name(path) == "identity.dat";
+        if (std::this_thread::get_id() != apply_thread) {
+            if (pausing && on_identity && operation == "path_kind")
+                read_found_no_identity.set_value();
+            return;
+        }
+        // identity.dat is written as a temporary sibling, then moved into place.
+        const bool writing_identity =
+            operation == "create_new_file" && file_name(path).starts_with("identity.tmp-");
+        if (!writing_identity || paused_before.exchange(true))
+            return;
+        pausing = true;
+        apply_paused.set_value();
+        // The read is given its chance to look for identity.dat; with the lock it cannot.
+        found.wait_for(std::chrono::milliseconds(300));
+        pausing = false;
+    };
+
+    std::future<ServiceResponse> read;
+    std::thread reader([&] {
+        apply_paused.get_future().wait();
+        read = std::async(std::launch::async, [&] {
+            return handle_request(hooked.runtime, context, GetPublicIdentity{});
+        });
+    });
+    const ServiceResponse applied =
+        handle_request(hooked.runtime, context, ApplyConfig{accepted_tunnel_config()});
+    reader.join();
+    const ServiceResponse answered = read.get();
+
+    EXPECT_EQ(wire_text(applied), R"({"type":"ACCEPTED"})");
+    const auto* identity = std::get_if<PublicIdentityResponse>(&answered);
+    ASSERT_NE(identity, nullptr) << wire_text(answered);
+    const auto stored = keeper->ensure(hooked.runtime);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(identity->payload, public_identity_of(*stored)) << "one identity, seen by both";
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "core/base64.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
+#include "fake/hooked_file_system.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "platform/paths.hpp"
@@ -19,6 +20,7 @@ namespace velnaro {
 namespace {
 
 using fake::FakePlatform;
+using fake::HookedPlatform;
 
 bool is_temporary_name(std::string_view path) {
     const std::string_view name = file_name(path);
@@ -252,91 +254,6 @@ TEST_F(ConfigFileTest, AFailedMoveIsReportedEvenWhenTheTemporaryFileCannotBeDele
     ASSERT_FALSE(path.has_value());
     EXPECT_EQ(path.error(), DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
 }
-
-// Forwards to the fake, with hooks that change single calls.
-class HookedFileSystem final : public platform::FileSystem {
-  public:
-    explicit HookedFileSystem(platform::FileSystem& inner) : inner_(inner) {}
-
-    std::function<platform::OsResult<std::size_t>(std::span<const std::uint8_t>)> on_write;
-    std::function<void(std::vector<std::string>&)> on_list;
-    // Sees the stored configuration's bytes; false makes the read fail.
-    std::function<bool(std::vector<std::uint8_t>&)> on_read;
-
-    platform::PathKind path_kind(std::string_view p) override { return inner_.path_kind(p); }
-    platform::OsResult<void> create_directories(std::string_view p) override {
-        return inner_.create_directories(p);
-    }
-    platform::OsResult<platform::DirectoryTrust> directory_trust(std::string_view p) override {
-        return inner_.directory_trust(p);
-    }
-    std::expected<std::string, platform::HoldFailure> hold_directory(std::string_view p,
-                                                                     std::size_t own) override {
-        return inner_.hold_directory(p, own);
-    }
-    platform::OsResult<std::string> canonical_directory(std::string_view p) override {
-        return inner_.canonical_directory(p);
-    }
-    platform::OsResult<platform::OwnedFile> create_new_file(std::string_view p) override {
-        return inner_.create_new_file(p);
-    }
-    platform::OsResult<std::size_t> write_file(platform::FileHandle f,
-                                               std::span<const std::uint8_t> bytes) override {
-        if (on_write)
-            return on_write(bytes);
-        return inner_.write_file(f, bytes);
-    }
-    platform::OsResult<void> flush_file(platform::FileHandle f) override {
-        return inner_.flush_file(f);
-    }
-    void close_file(platform::FileHandle f) override { inner_.close_file(f); }
-    platform::OsResult<std::vector<std::uint8_t>> read_file(std::string_view p,
-                                                            std::size_t max_bytes) override {
-        auto bytes = inner_.read_file(p, max_bytes);
-        if (bytes && on_read && file_name(p) == "VelnaroTunnel.conf.dpapi" && !on_read(*bytes)) {
-            return std::unexpected(platform::OsError{5, "read", std::string(p)});
-        }
-        return bytes;
-    }
-    platform::OsResult<void> delete_file(std::string_view p) override {
-        return inner_.delete_file(p);
-    }
-    platform::OsResult<void> move_file(std::string_view from, std::string_view to,
-                                       platform::MoveMode m) override {
-        return inner_.move_file(from, to, m);
-    }
-    platform::OsResult<std::vector<std::string>> list_directory(std::string_view p) override {
-        auto names = inner_.list_directory(p);
-        if (names && on_list)
-            on_list(*names);
-        return names;
-    }
-    platform::OsResult<void> remove_tree(std::string_view p) override {
-        return inner_.remove_tree(p);
-    }
-    platform::OsResult<std::string> temporary_directory() override {
-        return inner_.temporary_directory();
-    }
-    platform::OsResult<void> restrict_access(std::string_view p) override {
-        return inner_.restrict_access(p);
-    }
-    platform::OsResult<bool> replaceable_by_others(std::string_view p) override {
-        return inner_.replaceable_by_others(p);
-    }
-
-  private:
-    platform::FileSystem& inner_;
-};
-
-struct HookedPlatform {
-    FakePlatform fake;
-    HookedFileSystem files{fake.files};
-    platform::Platform platform{files,         fake.system, fake.sealing, fake.loader,
-                                fake.services, fake.pipes,  fake.host};
-    Runtime runtime{platform, fake.components};
-
-    HookedPlatform() { fake::install_fake_components(fake); }
-};
 
 TEST(ConfigFileWrites, AWriteThatTakesNothingFailsInsteadOfLoopingForEver) {
     HookedPlatform hooked;
