@@ -25,6 +25,7 @@
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "ipc/pipe_server.hpp"
 #include "platform/native.hpp"
+#include "platform/posix/pipe_endpoint.hpp"
 #include "platform/posix/pipes.hpp"
 #include "wireguard/components.hpp"
 
@@ -364,6 +365,40 @@ TEST_F(DoorTest, AcceptingRestsWhileDescriptorsRunOut) {
     ::close(ready[1]);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no server, 4: no limit, 5: server broke, 6: spun";
+}
+
+// A group whose entry needs more room than a first buffer gives (hundreds of members) is
+// still found; a lookup that fails is told apart from a group that does not exist.
+int large_group(const char*, group* entry, char*, std::size_t size, group** found) {
+    *found = nullptr;
+    if (size < 20000)
+        return ERANGE;
+    entry->gr_gid = 4242;
+    *found = entry;
+    return 0;
+}
+int absent_group(const char*, group*, char*, std::size_t, group** found) {
+    *found = nullptr;
+    return 0;
+}
+int broken_database(const char*, group*, char*, std::size_t, group** found) {
+    *found = nullptr;
+    return EIO;
+}
+int always_too_small(const char*, group*, char*, std::size_t, group** found) {
+    *found = nullptr;
+    return ERANGE;
+}
+
+TEST(GroupLookup, GrowsOnErangeAndTellsFailureFromAbsence) {
+    using platform::find_group_id;
+    using Found = std::expected<std::optional<gid_t>, int>;
+    EXPECT_EQ(find_group_id("velnaro", large_group), Found(std::optional<gid_t>(4242)));
+    EXPECT_EQ(find_group_id("velnaro", absent_group), Found(std::nullopt));
+    EXPECT_EQ(find_group_id("velnaro", broken_database), Found(std::unexpected(EIO)));
+    EXPECT_EQ(find_group_id("velnaro", always_too_small), Found(std::unexpected(ERANGE)));
+    // The real database: root's group exists everywhere.
+    EXPECT_EQ(find_group_id("root"), Found(std::optional<gid_t>(0)));
 }
 
 }  // namespace
