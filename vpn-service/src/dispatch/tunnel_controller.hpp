@@ -1,6 +1,10 @@
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
 
 #include "core/result.hpp"
 #include "identity/identity_keeper.hpp"
@@ -26,6 +30,14 @@ class TunnelController {
 struct RequestContext {
     std::shared_ptr<IdentityKeeper> identity_storage;
     std::unique_ptr<TunnelController> controller;
+
+    // The code each read-only command was last refused with (nothing after a success), so
+    // that a client polling a lasting failure does not fill the log.
+    struct ReadRefusals {
+        std::mutex mutex;
+        std::map<std::string, std::optional<DetailCode>, std::less<>> last;
+    };
+    std::shared_ptr<ReadRefusals> read_refusals = std::make_shared<ReadRefusals>();
 };
 
 }  // namespace velnaro

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -208,6 +209,31 @@ TEST_F(DispatcherWithStorage, RotationCommandsReachTheIdentity) {
 
     EXPECT_EQ(wire_text(send(CommitIdentityRotation{})), R"({"type":"ACCEPTED"})");
     EXPECT_EQ(identity_of(send(GetPublicIdentity{})), prepared);
+}
+
+// A read any account may send is logged once per change of its answer; a refused change
+// is logged each time.
+TEST_F(DispatcherWithStorage, RepeatedReadRefusalsAreLoggedOncePerChange) {
+    const std::string metadata = join_path(directory, "metadata.json");
+    fake.files.put_file(metadata, std::vector<std::uint8_t>{'{', '}'});  // LOCAL_IDENTITY_LOST
+    const auto refusals = [&] {
+        return std::ranges::count_if(fake.log.lines, [](const auto& line) {
+            return line.message.ends_with("refused: LOCAL_IDENTITY_LOST");
+        });
+    };
+    for (int i = 0; i < 5; ++i)
+        send(GetPublicIdentity{});
+    EXPECT_EQ(refusals(), 1);
+    send(EnsureIdentity{});
+    send(EnsureIdentity{});
+    EXPECT_EQ(refusals(), 3) << "ENSURE_IDENTITY changes state: logged every time";
+
+    ASSERT_TRUE(fake.files.delete_file(metadata));
+    identity_of(send(GetPublicIdentity{}));
+    ASSERT_TRUE(fake.files.delete_file(join_path(directory, "identity.dat")));
+    send(GetPublicIdentity{});
+    send(GetPublicIdentity{});
+    EXPECT_EQ(refusals(), 4) << "the failure came back after a success";
 }
 
 // APPLY_CONFIG runs on the change worker while GET_PUBLIC_IDENTITY is answered on the server
