@@ -7,6 +7,7 @@
 #include "dispatch/live_tunnel_controller.hpp"
 #include "ipc/pipe_server.hpp"
 #include "protected_storage/data_directory.hpp"
+#include "tunnel_config/config_file.hpp"
 
 namespace velnaro {
 
@@ -86,6 +87,18 @@ class PipeServerThread {
     std::thread thread_;
 };
 
+// A service killed halfway through a write leaves its temporary file behind; nothing reads
+// those, and no request runs yet to be writing one.
+void clear_interrupted_writes(platform::Platform& platform, const std::string& data_directory) {
+    const std::size_t removed = remove_leftover_temporary_files(platform, data_directory);
+    if (removed == 0)
+        return;
+    platform.log.write(platform::LogPriority::notice, std::nullopt,
+                       "removed " + std::to_string(removed) +
+                           " temporary file(s) left by an interrupted write",
+                       0, data_directory);
+}
+
 // The identity commands and APPLY_CONFIG reach the identity files through one keeper.
 RequestContext service_context(Runtime& runtime, const std::string& data_directory) {
     auto identity = std::make_shared<IdentityKeeper>(data_directory);
@@ -116,6 +129,7 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     auto data_directory = resolve_data_directory(runtime.platform);
     if (!data_directory)
         return data_directory.error();
+    clear_interrupted_writes(runtime.platform, *data_directory);
     auto outcome = std::make_shared<ServerOutcome>();
     PipeServerThread server(process, stop);
     try {

@@ -29,4 +29,12 @@ Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::
 Status check_tunnel_config_text(std::string_view text);
 Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory);
 
+// Whether `name` is a temporary file that store_tunnel_config makes.
+bool is_config_temporary_name(std::string_view name);
+// Deletes the temporary files that writes of the configuration and of the identity left in
+// the data directory when the process ended halfway, and nothing else; returns how many.
+// Run at start, before any request can begin a write of its own.
+std::size_t remove_leftover_temporary_files(platform::Platform& platform,
+                                            std::string_view data_directory);
+
 }  // namespace velnaro

@@ -25,20 +25,32 @@ Result<std::vector<std::uint8_t>> render_and_seal(platform::Platform& platform,
     return seal_secret(platform, *text, kTunnelDescription);
 }
 
+constexpr std::string_view kTemporarySuffix = ".tmp";
+
+std::string temporary_prefix() {
+    return "." + std::string(kTunnelConfigFileName) + ".";
+}
+
 // A fresh name per write, so two writers never share a temporary file.
 Result<std::string> temporary_path(platform::Platform& platform, std::string_view directory) {
     std::array<std::uint8_t, 16> random{};
     if (!platform.system.random_bytes(random))
         return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
-    std::string name = ".";
-    name.append(kTunnelConfigFileName);
-    name.append(".");
-    name.append(uuid_to_text(make_uuid_v4(random)));
-    name.append(".tmp");
-    return join_path(directory, name);
+    return join_path(directory, temporary_prefix() + uuid_to_text(make_uuid_v4(random)) +
+                                    std::string(kTemporarySuffix));
 }
 
 }  // namespace
+
+bool is_config_temporary_name(std::string_view name) {
+    const std::string prefix = temporary_prefix();
+    if (!name.starts_with(prefix) || !name.ends_with(kTemporarySuffix))
+        return false;
+    const std::string_view uuid =
+        name.substr(prefix.size(), name.size() - prefix.size() - kTemporarySuffix.size());
+    const auto parsed = parse_uuid_text(uuid);
+    return parsed && uuid_to_text(*parsed) == uuid;
+}
 
 Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
                                         const TunnelConfig& config) {

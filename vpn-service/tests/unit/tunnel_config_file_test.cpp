@@ -255,6 +255,36 @@ TEST_F(ConfigFileTest, AFailedMoveIsReportedEvenWhenTheTemporaryFileCannotBeDele
     EXPECT_EQ(path.error(), DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
 }
 
+// Only the temporary names the writers make are removed; near misses and everything else
+// stay.
+TEST(LeftoverTemporaryFiles, OnlyTheWritersOwnNamesAreRemoved) {
+    FakePlatform fake;
+    const std::string directory = join_path(fake::fake_root(), "data");
+    ASSERT_TRUE(fake.files.create_directories(directory));
+    const std::string uuid = "0123abcd-4567-4890-a123-456789abcdef";
+    const std::vector<std::string> ours = {
+        ".VelnaroTunnel.conf.dpapi." + uuid + ".tmp", "identity.tmp-" + uuid,
+        "identity.pending.tmp-" + uuid, "metadata.tmp-" + uuid};
+    const std::vector<std::string> others = {
+        "identity.dat", "metadata.json", "VelnaroTunnel.conf.dpapi", "notes.txt",
+        "identity.tmp-0123ABCD-4567-4890-A123-456789ABCDEF", "identity.tmp-" + uuid + "x",
+        "identity.tmp-", "other.tmp-" + uuid, ".VelnaroTunnel.conf.dpapi.tmp",
+        ".VelnaroTunnel.conf.dpapi." + uuid, "VelnaroTunnel.conf.dpapi." + uuid + ".tmp"};
+    for (const auto& names : {ours, others}) {
+        for (const auto& name : names)
+            fake.files.put_file(join_path(directory, name), "x");
+    }
+    EXPECT_EQ(remove_leftover_temporary_files(fake.platform, directory), ours.size());
+    for (const auto& name : ours)
+        EXPECT_EQ(fake.files.path_kind(join_path(directory, name)), platform::PathKind::missing);
+    for (const auto& name : others) {
+        EXPECT_EQ(fake.files.path_kind(join_path(directory, name)),
+                  platform::PathKind::regular_file)
+            << name;
+    }
+    EXPECT_EQ(remove_leftover_temporary_files(fake.platform, directory), 0u);
+}
+
 TEST(ConfigFileWrites, AWriteThatTakesNothingFailsInsteadOfLoopingForEver) {
     HookedPlatform hooked;
     const std::string directory = join_path(fake::fake_root(), "data");
