@@ -255,6 +255,8 @@ std::string_view give_up_hint(DetailCode reason) {
         case DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED:
         case DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE:
             return "the data directory is missing, a link, or not the administrators' own";
+        case DetailCode::TUNNEL_CONFIG_STORED_INVALID:
+            return "the stored configuration breaks the configuration rules; apply a new one";
         default:
             return {};
     }

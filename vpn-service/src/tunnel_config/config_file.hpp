@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,17 @@ Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_
                                         const TunnelConfig& config);
 Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path);
 Status check_tunnel_config_text(std::string_view text);
+// The configuration a stored WireGuard text was rendered from, read back line by line (the
+// version is not in the text and reads as 1); nothing when the text is not the nine lines
+// the renderer writes.
+std::optional<TunnelConfig> read_back_tunnel_config(std::string_view text);
+// Whether a stored text holds a configuration that APPLY_CONFIG would accept today: a file
+// written by an older release, or changed since, may hold one it refuses.
+// TUNNEL_CONFIG_STORED_INVALID otherwise.
+Status check_stored_tunnel_config(std::string_view text);
+// Opens the stored file at `path` and checks its text as above; the codes of reading and
+// opening it pass unchanged.
+Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path);
 Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory);
 
 // Whether `name` is a temporary file that store_tunnel_config makes.

@@ -97,4 +97,11 @@ Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::
     return open_sealed_secret(platform, *blob, kTunnelDescription);
 }
 
+Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path) {
+    const auto text = read_tunnel_config_text(platform, path);
+    if (!text)
+        return fail(text.error());
+    return check_stored_tunnel_config(as_text(*text));
+}
+
 }  // namespace velnaro

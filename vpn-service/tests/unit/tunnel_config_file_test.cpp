@@ -99,6 +99,55 @@ TEST_F(ConfigFileTest, RendersValuesExactlyAsWritten) {
     EXPECT_EQ(rendered.find('\r'), std::string_view::npos);
 }
 
+// The text a stored file holds is read back into the configuration it was rendered from and
+// held to the validation's rules; a line changed by hand, or a rule an older release did not
+// have, gives the file's own code.
+TEST_F(ConfigFileTest, AStoredTextIsReadBackAndHeldToTheRules) {
+    config.address = "10.1.2.3/+024";
+    config.allowed_ips = {"10.1.0.0/16", "10.2.0.0/16"};
+    const auto text = render_tunnel_config_text(identity(), config);
+    ASSERT_TRUE(text.has_value());
+    const std::string good(as_text(*text));
+    EXPECT_EQ(read_back_tunnel_config(good), config);
+    EXPECT_TRUE(check_stored_tunnel_config(good));
+
+    const auto with = [&](std::string_view line, std::string_view replacement) {
+        std::string changed = good;
+        const auto at = changed.find(line);
+        return at == std::string::npos ? std::string("<missing line>")
+                                       : changed.replace(at, line.size(), replacement);
+    };
+    const std::string allowed = "AllowedIPs = 10.1.0.0/16, 10.2.0.0/16";
+    for (const std::string& bad : {
+             with(allowed, "AllowedIPs = 10.0.0.0/1"),
+             with(allowed, "AllowedIPs = 10.1.0.0/16, 0.0.0.0/0"),
+             with(allowed, "AllowedIPs = 10.1.0.0/16,10.2.0.0/16"),
+             with("Address = 10.1.2.3/+024", "Address = 8.8.8.8/32"),
+             with("Endpoint = gateway.example.net:51820", "Endpoint = gate_way:51820"),
+             with("Endpoint = gateway.example.net:51820", "Endpoint = gateway.example.net:0"),
+             with("Endpoint = gateway.example.net:51820", "Endpoint = gateway.example.net"),
+             with("PersistentKeepalive = 25", "PersistentKeepalive = 301"),
+             with("PersistentKeepalive = 25", "PersistentKeepalive = 025"),
+             with("PublicKey = ", "PublicKey = -"),
+             with("[Peer]\n", ""),
+             with("\n", "\r\n"),
+             good + "\n",
+         }) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(check_stored_tunnel_config(bad),
+                  Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+    }
+
+    // The file is judged as it is and left so.
+    const auto sealed = seal_secret(fake.platform, as_bytes(with(allowed, "AllowedIPs = 10.0.0.0/1")),
+                                    kTunnelDescription);
+    ASSERT_TRUE(sealed.has_value());
+    fake.files.put_file(final_path, *sealed);
+    EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
+              Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+    EXPECT_EQ(fake.files.read_file(final_path, 16384), *sealed);
+}
+
 TEST_F(ConfigFileTest, RenderRefusesAnInvalidConfiguration) {
     config.persistent_keepalive = 4;
     const auto text = render_tunnel_config_text(identity(), config);
