@@ -369,36 +369,26 @@ TEST_F(DoorTest, AcceptingRestsWhileDescriptorsRunOut) {
 
 // A group whose entry needs more room than a first buffer gives (hundreds of members) is
 // still found; a lookup that fails is told apart from a group that does not exist.
-int large_group(const char*, group* entry, char*, std::size_t size, group** found) {
-    *found = nullptr;
-    if (size < 20000)
-        return ERANGE;
-    entry->gr_gid = 4242;
-    *found = entry;
-    return 0;
-}
-int absent_group(const char*, group*, char*, std::size_t, group** found) {
-    *found = nullptr;
-    return 0;
-}
-int broken_database(const char*, group*, char*, std::size_t, group** found) {
-    *found = nullptr;
-    return EIO;
-}
-int always_too_small(const char*, group*, char*, std::size_t, group** found) {
-    *found = nullptr;
-    return ERANGE;
-}
-
 TEST(GroupLookup, GrowsOnErangeAndTellsFailureFromAbsence) {
-    using platform::find_group_id;
     using Found = std::expected<std::optional<gid_t>, int>;
-    EXPECT_EQ(find_group_id("velnaro", large_group), Found(std::optional<gid_t>(4242)));
-    EXPECT_EQ(find_group_id("velnaro", absent_group), Found(std::nullopt));
-    EXPECT_EQ(find_group_id("velnaro", broken_database), Found(std::unexpected(EIO)));
-    EXPECT_EQ(find_group_id("velnaro", always_too_small), Found(std::unexpected(ERANGE)));
-    // The real database: root's group exists everywhere.
-    EXPECT_EQ(find_group_id("root"), Found(std::optional<gid_t>(0)));
+    // Stand-ins for getgrnam_r: the entry fits from 20000 bytes on, or the answer is fixed.
+    const platform::GroupLookup large = [](const char*, group* entry, char*, std::size_t size,
+                                           group** found) {
+        entry->gr_gid = 4242;
+        *found = size < 20000 ? nullptr : entry;
+        return size < 20000 ? ERANGE : 0;
+    };
+    const platform::GroupLookup absent = [](const char*, group*, char*, std::size_t,
+                                            group** found) { return *found = nullptr, 0; };
+    const platform::GroupLookup broken = [](const char*, group*, char*, std::size_t,
+                                            group** found) { return *found = nullptr, EIO; };
+    const platform::GroupLookup never_fits = [](const char*, group*, char*, std::size_t,
+                                                group** found) { return *found = nullptr, ERANGE; };
+    EXPECT_EQ(platform::find_group_id("velnaro", large), Found(std::optional<gid_t>(4242)));
+    EXPECT_EQ(platform::find_group_id("velnaro", absent), Found(std::nullopt));
+    EXPECT_EQ(platform::find_group_id("velnaro", broken), Found(std::unexpected(EIO)));
+    EXPECT_EQ(platform::find_group_id("velnaro", never_fits), Found(std::unexpected(ERANGE)));
+    EXPECT_EQ(platform::find_group_id("root"), Found(std::optional<gid_t>(0)));  // the real one
 }
 
 }  // namespace

@@ -245,42 +245,26 @@ TEST(DispatcherRace, ApplyAndPublicIdentityMeetOnAnEmptyDataDirectory) {
     auto keeper = std::make_shared<IdentityKeeper>(directory);
     RequestContext context{keeper, std::make_unique<LiveTunnelController>(hooked.runtime, keeper)};
 
-    const auto apply_thread = std::this_thread::get_id();
     std::promise<void> apply_paused;
-    std::promise<void> read_found_no_identity;
-    auto found = read_found_no_identity.get_future();
-    std::atomic<bool> pausing = false;
-    std::atomic<bool> paused_before = false;
+    std::atomic<bool> paused_once = false;
     hooked.files.before = [&](std::string_view operation, std::string_view path) {
-        const bool on_identity = file_name(path) == "identity.dat";
-        if (std::this_thread::get_id() != apply_thread) {
-            if (pausing && on_identity && operation == "path_kind")
-                read_found_no_identity.set_value();
+        // identity.dat is written as a temporary sibling, then moved into place.
+        if (operation != "create_new_file" || !file_name(path).starts_with("identity.tmp-") ||
+            paused_once.exchange(true)) {
             return;
         }
-        // identity.dat is written as a temporary sibling, then moved into place.
-        const bool writing_identity =
-            operation == "create_new_file" && file_name(path).starts_with("identity.tmp-");
-        if (!writing_identity || paused_before.exchange(true))
-            return;
-        pausing = true;
         apply_paused.set_value();
-        // The read is given its chance to look for identity.dat; with the lock it cannot.
-        found.wait_for(std::chrono::milliseconds(300));
-        pausing = false;
+        // Time for the read to reach the files, which the lock makes it wait for instead.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
     };
-
-    std::future<ServiceResponse> read;
+    ServiceResponse answered;
     std::thread reader([&] {
         apply_paused.get_future().wait();
-        read = std::async(std::launch::async, [&] {
-            return handle_request(hooked.runtime, context, GetPublicIdentity{});
-        });
+        answered = handle_request(hooked.runtime, context, GetPublicIdentity{});
     });
     const ServiceResponse applied =
         handle_request(hooked.runtime, context, ApplyConfig{accepted_tunnel_config()});
     reader.join();
-    const ServiceResponse answered = read.get();
 
     EXPECT_EQ(wire_text(applied), R"({"type":"ACCEPTED"})");
     const auto* identity = std::get_if<PublicIdentityResponse>(&answered);
