@@ -12,7 +12,8 @@ namespace {
 // the worker goes on serving, and the connection is answered rather than left hanging.
 std::optional<std::vector<std::uint8_t>> internal_error_answer() noexcept {
     try {
-        auto body = encode_response(ErrorResponse{ErrorPayload{DetailCode::SERVICE_INTERNAL_ERROR}});
+        auto body =
+            encode_response(ErrorResponse{ErrorPayload{DetailCode::SERVICE_INTERNAL_ERROR}});
         if (body)
             return std::move(*body);
     } catch (...) {

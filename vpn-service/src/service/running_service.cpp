@@ -93,10 +93,10 @@ void clear_interrupted_writes(platform::Platform& platform, const std::string& d
     const std::size_t removed = remove_leftover_temporary_files(platform, data_directory);
     if (removed == 0)
         return;
-    platform.log.write(platform::LogPriority::notice, std::nullopt,
-                       "removed " + std::to_string(removed) +
-                           " temporary file(s) left by an interrupted write",
-                       0, data_directory);
+    platform.log.write(
+        platform::LogPriority::notice, std::nullopt,
+        "removed " + std::to_string(removed) + " temporary file(s) left by an interrupted write", 0,
+        data_directory);
 }
 
 // The identity commands and APPLY_CONFIG reach the identity files through one keeper.
@@ -133,16 +133,15 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     auto outcome = std::make_shared<ServerOutcome>();
     PipeServerThread server(process, stop);
     try {
-        server.start(
-            [&runtime, stop, channel, outcome, name = process.pipe_name,
-             context = service_context(runtime, *data_directory)]() mutable {
-                try {
-                    serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
-                } catch (...) {
-                    outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
-                    channel->send();
-                }
-            });
+        server.start([&runtime, stop, channel, outcome, name = process.pipe_name,
+                      context = service_context(runtime, *data_directory)]() mutable {
+            try {
+                serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
+            } catch (...) {
+                outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
+                channel->send();
+            }
+        });
     } catch (const std::system_error&) {
         return DetailCode::SERVICE_THREAD_START_FAILED;
     }

@@ -49,10 +49,9 @@ std::size_t remove_leftover_temporary_files(platform::Platform& platform,
         if (!is_config_temporary_name(name) && !is_identity_temporary_name(name))
             continue;
         if (auto deleted = platform.files.delete_file(join_path(data_directory, name)); !deleted) {
-            platform::write_failure(platform.log, platform::LogPriority::warning, std::nullopt,
-                                    "removing a temporary file failed: " +
-                                        deleted.error().operation,
-                                    deleted.error());
+            platform::write_failure(
+                platform.log, platform::LogPriority::warning, std::nullopt,
+                "removing a temporary file failed: " + deleted.error().operation, deleted.error());
             continue;
         }
         ++removed;

@@ -118,9 +118,8 @@ class DoorTest : public ::testing::Test {
     void start_server() {
         server_ = std::thread([this] {
             const Status served = run_pipe_server(
-                runtime_,
-                RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()}, stop_,
-                path_);
+                runtime_, RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()},
+                stop_, path_);
             EXPECT_TRUE(served);
         });
         for (int i = 0; i < 500 && !pipes_.pipe_exists(path_); ++i)

@@ -440,40 +440,6 @@ TEST(TunnelServiceEntry, RefusesWhatItCannotOpenWithoutStartingAnything) {
     EXPECT_EQ(run(unpaired.c_str()), 0u);
 }
 
-// A stored file from before a rule existed (a prefix wider than the private range) is refused
-// before anything is brought up, with the code's stable number as exit status, and kept.
-TEST(TunnelServiceEntry, RefusesAStoredConfigurationThatBreaksTheRules) {
-    Library tunnel(component_path("tunnel.so"));
-    ASSERT_TRUE(tunnel) << ::dlerror();
-    const auto run = tunnel.get<WireGuardTunnelServiceFn>("WireGuardTunnelService");
-    std::string folder = (fs::temp_directory_path() / "velnaro-stored-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
-    const std::string key(43, 'A');
-    const std::string text = "[Interface]\nPrivateKey = " + key + "=\nAddress = 10.250.10.21/32\n\n"
-                             "[Peer]\nPublicKey = " + key + "=\nEndpoint = 192.168.247.1:51820\n"
-                             "AllowedIPs = 10.0.0.0/1\nPersistentKeepalive = 25\n";
-    platform::NativePlatform native;
-    const auto blob = seal_secret(native.get(), as_bytes(text), kTunnelDescription);
-    ASSERT_TRUE(blob.has_value());
-    const std::string path = folder + "/VelnaroTunnel.conf.dpapi";
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(blob->data()), static_cast<std::streamsize>(blob->size()));
-    const std::u16string wide(path.begin(), path.end());
-    // Were the file taken, the tunnel would come up in a network of its own, not the host's.
-    const auto isolated_run = [&] {
-        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/run/wireguard", "tmpfs", 0, "mode=0700") != 0) {
-            std::_Exit(2);
-        }
-        std::_Exit(run(wide.c_str()) ? 0 : 1);
-    };
-    fs::create_directories("/run/wireguard");
-    EXPECT_EXIT(isolated_run(), ::testing::ExitedWithCode(124), "TUNNEL_CONFIG_STORED_INVALID");
-    EXPECT_EQ(fs::file_size(path), blob->size());
-    fs::remove_all(folder);
-}
-
 // ---------------------------------------------------------------------------------------
 // A real tunnel between two network namespaces joined by a veth pair
 
@@ -592,7 +558,8 @@ struct Observation {
 // The sealed file, exactly as the service stores it, in a fresh scratch directory; empty
 // when sealing failed.
 std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own_private,
-                        const std::array<std::uint8_t, 32>& peer_public) {
+                        const std::array<std::uint8_t, 32>& peer_public,
+                        std::string_view allowed = "10.250.0.0/16") {
     std::string pattern = (fs::temp_directory_path() / "velnaro-tunnel-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         return {};
@@ -600,8 +567,8 @@ std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own
     const std::string text =
         "[Interface]\nPrivateKey = " + base64_key(own_private) +
         "\nAddress = 10.250.10.21/32\n\n[Peer]\nPublicKey = " + base64_key(peer_public) +
-        "\nEndpoint = 192.168.247.1:51820\nAllowedIPs = 10.250.0.0/16\n"
-        "PersistentKeepalive = 25\n";
+        "\nEndpoint = 192.168.247.1:51820\nAllowedIPs = " + std::string(allowed) +
+        "\nPersistentKeepalive = 25\n";
     const std::string config = (env.directory / "VelnaroTunnel.conf.dpapi").string();
     platform::NativePlatform native;
     const auto blob = seal_secret(native.get(), as_bytes(text), kTunnelDescription);
@@ -612,6 +579,28 @@ std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own
                static_cast<std::streamsize>(blob->size()));
     fs::create_directories("/run/wireguard");
     return config;
+}
+
+// A stored file from before a rule existed (a prefix wider than the private range) is refused
+// before anything comes up, in a network of its own should that fail, and is kept.
+TEST(TunnelServiceEntry, RefusesAStoredConfigurationThatBreaksTheRules) {
+    Library tunnel(component_path("tunnel.so"));
+    const auto run = tunnel.get<WireGuardTunnelServiceFn>("WireGuardTunnelService");
+    Namespaces env;
+    const std::string config = seal_config(env, {1}, {2}, "10.0.0.0/1");
+    ASSERT_TRUE(run && !config.empty());
+    const auto size = fs::file_size(config);
+    const auto isolated_run = [&] {
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/run/wireguard", "tmpfs", 0, "mode=0700") != 0) {
+            std::_Exit(2);
+        }
+        const std::u16string path(config.begin(), config.end());
+        std::_Exit(run(path.c_str()) ? 0 : 1);
+    };
+    EXPECT_EXIT(isolated_run(), ::testing::ExitedWithCode(124), "TUNNEL_CONFIG_STORED_INVALID");
+    EXPECT_EQ(fs::file_size(config), size);
 }
 
 bool interface_in(const std::string& netns, const std::string& name) {

@@ -15,8 +15,8 @@
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
 #include "fake/hooked_file_system.hpp"
-#include "unit/sample_config.hpp"
 #include "platform/paths.hpp"
+#include "unit/sample_config.hpp"
 
 namespace velnaro {
 namespace {

@@ -83,9 +83,8 @@ class PipeServerTest : public ::testing::Test {
     }
     Status run() {
         return run_pipe_server(
-            fake.runtime,
-            RequestContext{nullptr, std::make_unique<CountingController>(destroyed)}, stop,
-            kPipe);
+            fake.runtime, RequestContext{nullptr, std::make_unique<CountingController>(destroyed)},
+            stop, kPipe);
     }
     fake::FakePlatform fake;
     std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
@@ -399,9 +398,9 @@ TEST_F(PipeServerTest, ReadsAreAnsweredWhileAChangeRunsAndChangesKeepTheirOrder)
         if (std::ranges::all_of(clients, [](const auto& c) { return c->disconnected; }))
             stop->store(true);
     };
-    EXPECT_TRUE(run_pipe_server(
-        fake.runtime, RequestContext{nullptr, std::make_unique<HeldController>(changes)}, stop,
-        kPipe));
+    EXPECT_TRUE(run_pipe_server(fake.runtime,
+                                RequestContext{nullptr, std::make_unique<HeldController>(changes)},
+                                stop, kPipe));
     EXPECT_EQ(changes->calls, (std::vector<std::string>{"start", "stop", "repair"}));
     EXPECT_EQ(clients[2]->answered_as, 1);
     EXPECT_EQ(clients[4]->answered_as, 2);
@@ -423,9 +422,9 @@ TEST_F(PipeServerTest, AStopLetsTheRunningChangeFinishAndDropsTheQueuedOnes) {
     auto start = fake.pipes.queue_client({frame_of(R"({"command":"START"})")});
     auto queued = fake.pipes.queue_client({frame_of(R"({"command":"STOP"})")});
     fake.pipes.on_idle = nullptr;
-    EXPECT_TRUE(run_pipe_server(
-        fake.runtime, RequestContext{nullptr, std::make_unique<HeldController>(changes)}, stop,
-        kPipe));
+    EXPECT_TRUE(run_pipe_server(fake.runtime,
+                                RequestContext{nullptr, std::make_unique<HeldController>(changes)},
+                                stop, kPipe));
     EXPECT_EQ(changes->calls, std::vector<std::string>{"start"});
     EXPECT_EQ(answer_of(*start).substr(0, 18), R"({"type":"ACCEPTED")");
     EXPECT_EQ(answer_of(*queued), "") << "a change not begun at the stop is not run";
@@ -471,8 +470,8 @@ TEST(IpcSelfTest, UsesTheRunningServiceInsteadOfRacingItForTheName) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::thread service([&] {
         run_pipe_server(fake.runtime,
-                        RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()},
-                        stop, kPipe);
+                        RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()}, stop,
+                        kPipe);
     });
     while (!fake.platform.pipes.pipe_exists(kPipe))
         std::this_thread::yield();

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/owned.hpp"
-#include "platform/posix/owned_fd.hpp"
 #include "platform/platform.hpp"
+#include "platform/posix/owned_fd.hpp"
 #include "platform/posix/pipes.hpp"
 
 namespace velnaro::platform {
