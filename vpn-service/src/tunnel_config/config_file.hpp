@@ -36,8 +36,8 @@ std::optional<TunnelConfig> read_back_tunnel_config(std::string_view text);
 // written by an older release, or changed since, may hold one it refuses.
 // TUNNEL_CONFIG_STORED_INVALID otherwise.
 Status check_stored_tunnel_config(std::string_view text);
-// Opens the stored file at `path` and checks its text as above; the codes of reading and
-// opening it pass unchanged.
+// Opens the stored file at `path` and checks its text as above. A file that cannot be read
+// or opened is not judged here: the tunnel library opens it the same way and fails on it.
 Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path);
 Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory);
 

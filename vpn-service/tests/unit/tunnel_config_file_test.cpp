@@ -140,6 +140,8 @@ TEST_F(ConfigFileTest, AStoredTextIsReadBackAndHeldToTheRules) {
     EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
               Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
     EXPECT_EQ(fake.files.read_file(final_path, 16384), *sealed);
+    // What does not open is left for the library to refuse, as before.
+    EXPECT_TRUE(check_stored_tunnel_config_file(fake.platform, final_path + ".absent"));
 }
 
 TEST_F(ConfigFileTest, RenderRefusesAnInvalidConfiguration) {
