@@ -320,8 +320,9 @@ class HookedFileSystem final : public platform::FileSystem {
     platform::OsResult<void> restrict_access(std::string_view p) override {
         return inner_.restrict_access(p);
     }
-    platform::OsResult<bool> replaceable_by_others(std::string_view p) override {
-        return inner_.replaceable_by_others(p);
+    platform::OsResult<bool> replaceable_by_others(std::string_view p,
+                                                   platform::TrustedOwners owners) override {
+        return inner_.replaceable_by_others(p, owners);
     }
 
   private:
