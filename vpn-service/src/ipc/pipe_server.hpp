@@ -23,8 +23,9 @@ inline constexpr std::chrono::seconds kExchangeTimeLimit{5};
 // How often a waiting server looks at its stop flag, so that a stop is never missed even
 // when no wake-up connection reaches it.
 inline constexpr std::chrono::milliseconds kStopCheckInterval{100};
-// Connections of one account that may wait for an answer at once; the next one is closed at
-// once, so that one account cannot take every place. The administrator is not counted.
+// Connections of one account that may be open at once, waiting for their answer or taking it;
+// the next one is closed at once, so that one account cannot take every place. The
+// administrator is not counted.
 inline constexpr std::size_t kUnansweredPerAccount = 8;
 
 // The bytes one connection has sent, kept up to the end of its first frame.

@@ -270,8 +270,8 @@ void PosixServer::accept_client(std::span<std::uint8_t> buffer, std::vector<Pipe
         !peer_may_connect(peer.uid, uids)) {
         return;  // a system account is dropped without a word
     }
-    PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
-                      may_change_state(client.get(), peer, admitted_group)};
+    PipeCaller caller{"uid " + std::to_string(peer.uid),
+                      may_change_state(client.get(), peer, admitted_group), peer.uid == 0};
     auto connection = std::make_unique<PosixConnection>(std::move(client), path, false,
                                                         ServerCheck::unverifiable);
     const auto socket = connection->watch().lock();
