@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -57,7 +55,7 @@ TEST_F(NamedPipeTest, IdleClientsDelayNobodyAndOneAccountHoldsAtMostEight) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 
     // The answered connection counts until the server has seen its answer taken, so either
-    // of the next two may be the one over the cap.
+    // of the next two, or both, may be over the cap; never neither.
     auto eighth = native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
     auto ninth = native_.get().pipes.open_client(kPipe, 1s, platform::ClientIdentity::identify);
     ASSERT_TRUE(eighth && ninth);
@@ -66,7 +64,7 @@ TEST_F(NamedPipeTest, IdleClientsDelayNobodyAndOneAccountHoldsAtMostEight) {
         std::uint8_t byte = 0;
         closed += (*client)->read({&byte, 1}, 1s).status == platform::PipeIoStatus::closed;
     }
-    EXPECT_EQ(closed, 1) << "one closed at once, the other kept";
+    EXPECT_GE(closed, 1) << "closed at once, not kept";
 }
 
 // A client that asks and never reads its answer keeps its connection until the exchange
@@ -76,32 +74,10 @@ TEST_F(NamedPipeTest, IdleClientsDelayNobodyAndOneAccountHoldsAtMostEight) {
 TEST_F(NamedPipeTest, ClientsThatNeverReadTheirAnswerHoldNobody) {
     using Clock = std::chrono::steady_clock;
     server_.start();
-    std::atomic<bool> polling = true;
-    Clock::duration longest_gap{};
-    std::thread poller([&] {
-        auto last = Clock::now();
-        while (polling) {
-            const std::string answer = ask(R"({"command":"GET_STATUS"})");
-            if (answer.starts_with(R"({"type":"STATUS")")) {
-                longest_gap = std::max(longest_gap, Clock::now() - last);
-                last = Clock::now();
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-    });
-    const auto stop_polling = [&] {
-        polling = false;
-        if (poller.joinable())
-            poller.join();
-    };
-    struct Joined {
-        std::function<void()> stop;
-        ~Joined() { stop(); }
-    } joined{stop_polling};
     const std::string body = R"({"command":"GET_VERSION"})";
+    std::vector<std::uint8_t> frame(body.begin(), body.end());
     const auto header = frame_header(static_cast<std::uint32_t>(body.size()));
-    std::vector<std::uint8_t> frame(header.begin(), header.end());
-    frame.insert(frame.end(), body.begin(), body.end());
+    frame.insert(frame.begin(), header.begin(), header.end());
     std::vector<std::unique_ptr<platform::PipeConnection>> stalled;
     for (std::size_t i = 0; i + 3 < kUnansweredPerAccount; ++i) {
         auto client =
@@ -111,12 +87,22 @@ TEST_F(NamedPipeTest, ClientsThatNeverReadTheirAnswerHoldNobody) {
         stalled.push_back(std::move(*client));
     }
     std::this_thread::sleep_for(500ms);  // answered by now, and waiting to be read
+    Clock::duration longest_gap{};
+    std::jthread poller([&](std::stop_token stop) {
+        for (auto last = Clock::now(); !stop.stop_requested(); std::this_thread::sleep_for(50ms)) {
+            if (ask(R"({"command":"GET_STATUS"})").starts_with(R"({"type":"STATUS")")) {
+                longest_gap = std::max(longest_gap, Clock::now() - last);
+                last = Clock::now();
+            }
+        }
+    });
 
     const auto start = Clock::now();
     EXPECT_EQ(ask(body), kVersionAnswer);
     EXPECT_LT(Clock::now() - start, 1s);
     std::this_thread::sleep_for(2s);
-    stop_polling();
+    poller.request_stop();
+    poller.join();
     EXPECT_LT(longest_gap, 1s) << "the status was answered all along";
 }
 

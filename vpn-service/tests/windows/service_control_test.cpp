@@ -180,9 +180,8 @@ TEST_F(ServiceControlTest, MissingServicesAndRefusedTextsFailCleanly) {
 namespace velnaro::platform {
 namespace {
 
-// A process that cannot register for, or send, its give-up report ends with a failure
-// instead of waiting in the dispatcher for a stop that never comes. (A registration that
-// fails cannot be brought about from here; a missing handle is what it leaves.)
+// A process whose handler could not be registered ends with a failure instead of waiting in
+// the dispatcher for a stop that never comes.
 std::optional<UINT> g_ended;
 
 TEST(GiveUpReport, EndsTheProcessWhenTheReportCannotBeSent) {
