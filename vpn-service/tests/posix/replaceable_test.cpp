@@ -90,20 +90,6 @@ TEST(ReplaceableByOthers, JudgesEveryLevelFromTheRoot) {
     }
 }
 
-// What the installer judges: a file of the installing account passes a self-test, but the
-// service, which trusts root alone, would refuse it.
-TEST(ReplaceableByOthers, TheServiceTrustsRootAlone) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root's own files are the service's";
-    const std::string pattern = testing_support::scratch_folder("velnaro-replace");
-    const std::string file = join_path(pattern, "own.so");
-    std::ofstream(file) << "library";
-    PosixFileSystem files;
-    EXPECT_EQ(files.replaceable_by_others(file, kSelfTest), false);
-    EXPECT_EQ(files.replaceable_by_others(file, TrustedOwners::service), true);
-    fs::remove_all(pattern);
-}
-
 TEST(ReplaceableByOthers, APathThatCannotBeInspectedIsAnError) {
     PosixFileSystem files;
     const auto missing = files.replaceable_by_others("/nonexistent-velnaro/vpn-service", kSelfTest);

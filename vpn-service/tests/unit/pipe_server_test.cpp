@@ -265,7 +265,6 @@ TEST_F(PipeServerTest, AnswersNotTakenHoldOnlyTheirOwnPlaces) {
     EXPECT_TRUE(run());
     EXPECT_EQ(answer_of(*root), kVersionAnswer);
     EXPECT_EQ(answer_of(*nameless), "");
-    EXPECT_TRUE(nameless->disconnected);
     EXPECT_EQ(answer_of(*stalled.back()), "") << "over the cap while the others wait";
     for (std::size_t i = 0; i < kUnansweredPerAccount; ++i) {
         EXPECT_EQ(answer_of(*stalled[i]), kVersionAnswer);
