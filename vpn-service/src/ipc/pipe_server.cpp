@@ -15,10 +15,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The connections waiting for their answer. Only the wait for bytes is shared between them.
-// Reads are handled on the server's thread as their requests complete; requests that change
-// state are handed to the change worker, so at most one change and one read run at once.
-// Connections are read, written and closed on the server's thread only.
+// The open connections: waiting for their request, for their change to be made, or for their
+// client to take the answer. Only the wait is shared between them, so none of them holds
+// another. Reads are handled on the server's thread as their requests complete; requests that
+// change state are handed to the change worker, so at most one change and one read run at
+// once. Connections are read, written and closed on the server's thread only.
 class OpenConnections {
   public:
     OpenConnections(Runtime& runtime, const RequestContext& context, std::string_view pipe_name,
@@ -38,9 +39,18 @@ class OpenConnections {
             return;
         }
         const auto found = open_.find(event.connection);
-        // A connection whose change is under way has said all it is heard for.
-        if (found == open_.end() || found->second.ticket != 0)
+        if (found == open_.end())
             return;
+        switch (found->second.stage) {
+            case Stage::reading:
+                break;
+            case Stage::changing:  // has said all it is heard for
+                return;
+            case Stage::delivering:
+                if (event.kind != Kind::received)
+                    finish(found);
+                return;
+        }
         if (event.kind == Kind::received) {
             found->second.frame.add(event.bytes);
             if (!found->second.frame.ready())
@@ -49,11 +59,13 @@ class OpenConnections {
         serve(found);
     }
 
-    // A client that has not delivered its request in time is dropped without an answer.
-    // One whose change is queued or running has delivered it.
+    // A client that has not delivered its request in time is dropped without an answer, one
+    // that has not taken its answer in time is dropped with what it left unread. One whose
+    // change is queued or running has delivered its request.
     void drop_late(Clock::time_point now) {
         for (auto entry = open_.begin(); entry != open_.end();) {
-            const bool late = entry->second.ticket == 0 && entry->second.deadline <= now;
+            const bool late =
+                entry->second.stage != Stage::changing && entry->second.deadline <= now;
             entry = late ? finish(entry) : std::next(entry);
         }
     }
@@ -66,9 +78,7 @@ class OpenConnections {
             // Gone when the server was replaced while the change ran.
             if (entry == open_.end())
                 continue;
-            if (answer.body)
-                write_response(*entry->second.pipe, *answer.body);
-            finish(entry);
+            answer_with(entry, answer.body);
         }
     }
 
@@ -77,7 +87,7 @@ class OpenConnections {
     std::chrono::milliseconds wait_limit(Clock::time_point now) const {
         std::chrono::milliseconds limit = platform::kNoTimeLimit;
         for (const auto& [key, connection] : open_) {
-            if (connection.ticket != 0) {
+            if (connection.stage == Stage::changing) {
                 limit = std::min(limit, kAnswerCheckInterval);
                 continue;
             }
@@ -95,29 +105,61 @@ class OpenConnections {
             finish(open_.begin());
     }
 
-    // The running change finishes and is answered; those not yet begun are dropped.
-    void stop() {
+    // The running change finishes and is answered; those not yet begun are dropped, like
+    // every request not yet answered. The answers already written are left to be taken
+    // within their time.
+    void stop(platform::PipeServer* server) {
         changes_.stop();
         deliver_changes();
+        std::erase_if(open_, [&](auto& entry) {
+            if (entry.second.stage == Stage::delivering)
+                return false;
+            uncount(entry.second.caller);
+            return true;
+        });
+        while (server != nullptr && !open_.empty()) {
+            const auto now = runtime_.platform.system.monotonic_now();
+            drop_late(now);
+            auto events = server->wait_for_events(wait_limit(now));
+            if (!events)
+                break;
+            for (auto& event : *events) {
+                // Nobody new is served any more.
+                if (event.kind != platform::PipeEvent::Kind::connected)
+                    take(event);
+            }
+        }
         close_all();
     }
 
   private:
+    enum class Stage {
+        reading,     // until its request is complete
+        changing,    // its change is queued or running on the worker
+        delivering,  // answered; until the client has taken the answer
+    };
     struct Connection {
         std::unique_ptr<platform::PipeConnection> pipe;
         platform::PipeCaller caller;
         RequestFrame frame;
         Clock::time_point deadline;
+        Stage stage = Stage::reading;
         std::uint64_t ticket = 0;  // its change's, once handed to the worker
     };
     // Keyed by the connection object, which is how the server's events name it.
     using Entry = std::map<const platform::PipeConnection*, Connection>::iterator;
 
+    // A caller the system could not name is refused rather than counted with every other
+    // such caller, which would let one of them lock the others out.
     void admit(platform::PipeEvent& event) {
-        if (!event.caller.account.empty()) {
+        if (event.caller.account.empty()) {
+            event.accepted.reset();  // closed at once
+            return;
+        }
+        if (!event.caller.administrator) {
             std::size_t& count = per_account_[event.caller.account];
             if (count >= kUnansweredPerAccount) {
-                event.accepted.reset();  // closed at once
+                event.accepted.reset();
                 return;
             }
             ++count;
@@ -131,6 +173,7 @@ class OpenConnections {
         Connection& connection = entry->second;
         auto request = connection.frame.request();
         if (request && request_changes_state(*request) && connection.caller.may_change_state) {
+            connection.stage = Stage::changing;
             connection.ticket = ++last_ticket_;
             changes_.submit(connection.ticket,
                             [&runtime = runtime_, &context = context_, caller = connection.caller,
@@ -139,26 +182,43 @@ class OpenConnections {
                             });
             return;
         }
-        if (auto body = answer_request(runtime_, context_, connection.caller, std::move(request)))
-            write_response(*connection.pipe, *body);
-        finish(entry);
+        answer_with(entry, answer_request(runtime_, context_, connection.caller, std::move(request)));
+    }
+
+    // Writes the answer, if there is one, then ends the connection, or keeps it (still
+    // counted for its account) until its client has taken the answer or the time for that
+    // has passed.
+    void answer_with(Entry entry, const std::optional<std::vector<std::uint8_t>>& body) {
+        Connection& connection = entry->second;
+        const auto now = runtime_.platform.system.monotonic_now();
+        if (!body || !write_response(*connection.pipe, *body, now + kExchangeTimeLimit) ||
+            !connection.pipe->awaits_delivery()) {
+            finish(entry);
+            return;
+        }
+        connection.stage = Stage::delivering;
+        connection.deadline = now + kExchangeTimeLimit;
     }
 
     // Header and body in one write, so that a client never sees one without the other
-    // unless the connection breaks.
-    void write_response(platform::PipeConnection& pipe, const std::vector<std::uint8_t>& body) {
-        const auto deadline = runtime_.platform.system.monotonic_now() + kExchangeTimeLimit;
+    // unless the connection breaks. The frame fits the connection's buffer, so the write
+    // does not wait for the client to read.
+    bool write_response(platform::PipeConnection& pipe, const std::vector<std::uint8_t>& body,
+                        Clock::time_point deadline) {
         const auto header = frame_header(static_cast<std::uint32_t>(body.size()));
         std::vector<std::uint8_t> frame(header.begin(), header.end());
         frame.insert(frame.end(), body.begin(), body.end());
-        if (write_all(runtime_.platform, pipe, frame, deadline) == TransferEnd::complete)
-            pipe.flush(kExchangeTimeLimit);
+        return write_all(runtime_.platform, pipe, frame, deadline) == TransferEnd::complete;
+    }
+
+    void uncount(const platform::PipeCaller& caller) {
+        const auto account = per_account_.find(caller.account);
+        if (!caller.administrator && account != per_account_.end() && --account->second == 0)
+            per_account_.erase(account);
     }
 
     Entry finish(Entry entry) {
-        const auto account = per_account_.find(entry->second.caller.account);
-        if (account != per_account_.end() && --account->second == 0)
-            per_account_.erase(account);
+        uncount(entry->second.caller);
         return open_.erase(entry);  // ends the connection
     }
 
@@ -232,7 +292,7 @@ Status run_pipe_server(Runtime& runtime, RequestContext context,
         }
         connections.deliver_changes();
     }
-    connections.stop();
+    connections.stop(server ? server->get() : nullptr);
     return outcome;
 }
 

@@ -24,8 +24,9 @@ inline constexpr std::chrono::seconds kExchangeTimeLimit{5};
 // server with a connection when the answer is ready, but that connection finds no place
 // while every instance of the pipe is taken (Windows). An idle server waits without a limit.
 inline constexpr std::chrono::milliseconds kAnswerCheckInterval{100};
-// Connections of one account that may wait for an answer at once; the next one is closed at
-// once, so that one account cannot take every place. The administrator is not counted.
+// Connections of one account that may be open at once, waiting for their answer or taking it;
+// the next one is closed at once, so that one account cannot take every place. The
+// administrator is not counted.
 inline constexpr std::size_t kUnansweredPerAccount = 8;
 
 // The bytes one connection has sent, kept up to the end of its first frame.

@@ -44,6 +44,16 @@ struct HoldFailure {
 // itself could not be built (Windows), as opposed to applying it to the path.
 inline constexpr std::string_view kBuildDescriptorOperation = "build security descriptor";
 
+// Whose files a judge of who could replace them accepts. The service trusts the
+// administrators (Linux: root; Windows: the local system account, the administrators and
+// TrustedInstaller); a process that is not the service, such as a self-test, may also trust
+// the account it runs as. An installer judges with the service's set alone, since the
+// service will not trust the installing account.
+enum class TrustedOwners {
+    service,
+    service_and_running_account,
+};
+
 class FileSystem;
 
 // Closes a file that create_new_file opened, through the file system that opened it.
@@ -123,13 +133,12 @@ class FileSystem {
     // built.
     virtual OsResult<void> restrict_access(std::string_view path) = 0;
 
-    // Whether an account other than the administrators (Linux: root; Windows: the local
-    // system account, the administrators, TrustedInstaller) or the account running this
-    // process could replace what `path` names, or any folder above it: by writing it,
+    // Whether an account outside `owners` could replace what `path` names, or any folder above it: by writing it,
     // renaming or deleting it, changing its owner or access list, adding entries to it
     // (`path` itself, when a folder), or through a link at any level. An error when a level
     // cannot be inspected.
-    virtual OsResult<bool> replaceable_by_others(std::string_view path) = 0;
+    virtual OsResult<bool> replaceable_by_others(std::string_view path,
+                                                 TrustedOwners owners) = 0;
 };
 
 inline void FilePolicy::close(FileHandle file) noexcept {

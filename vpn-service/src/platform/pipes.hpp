@@ -51,14 +51,18 @@ struct PipeServerError {
     OsError os;
 };
 
-// Who is on the other end of a server's connection.
+// Who is on the other end of a server's connection, as the connection itself tells (not a
+// process id, which the caller could let go and another process take).
 struct PipeCaller {
-    // The account, in whatever form the system names it: unanswered connections are
-    // counted per account. Empty for the system's administrator (root), whose own tools
-    // are not limited.
+    // The account, in whatever form the system names it: open connections are counted per
+    // account. Never empty: a connection whose account the system will not tell is refused
+    // and never shows.
     std::string account;
     // Whether the caller may have the service change anything, or only read.
     bool may_change_state = false;
+    // The system's own administrator (root; the local system account), whose own tools are
+    // not limited.
+    bool administrator = false;
 };
 
 // Who serves a client's connection, as far as the system can tell.
@@ -77,8 +81,13 @@ class PipeConnection {
     virtual ~PipeConnection() = default;
     virtual PipeIo read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) = 0;
     virtual PipeIo write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) = 0;
-    // Server side: waits until the client has taken what was written (or the limit passes).
-    virtual void flush(std::chrono::milliseconds limit) = 0;
+    // Server side, once the answer is written: whether the client still has to take it
+    // before the connection may end. If so, a later wait of the server reports `delivered`
+    // when it has (or is gone); nothing here waits, so no client holds the server. Windows:
+    // ending a connection drops what its client has not read. Linux: the answer sits whole
+    // in the socket's buffer and stays readable after the close, so there is nothing to wait
+    // for.
+    virtual bool awaits_delivery() = 0;
     // Client side: whether the process serving the connection is the service. Any account
     // may create the name while the service is down, so a client asks before it hands over a
     // request or trusts an answer. Windows: the server's process id is the one the service
@@ -97,6 +106,7 @@ struct PipeEvent {
         connected,  // a new, admitted connection; `caller` says who, `accepted` is the connection
         received,   // `bytes` (at least one) arrived
         closed,     // the client will send nothing more
+        delivered,  // the client has taken what was written, or is gone (see awaits_delivery)
     };
     Kind kind = Kind::closed;
     // Which connection: the address of the object `accepted` handed over. A server reports

@@ -91,7 +91,10 @@ Result<std::string> service_executable(platform::Platform& platform) {
         if (auto found = platform.files.canonical_directory(join_path(*parent, "vpn")))
             components = std::move(*found);
     }
-    if (!wireguard::location_is_safe(platform, *executable, components))
+    // Judged with the service's trust, not the installing account's: files that only this
+    // administrator's own account owns would pass here and be refused by the service.
+    if (!wireguard::location_is_safe(platform, *executable, components,
+                                     platform::TrustedOwners::service))
         return fail(DetailCode::SERVICE_LOCATION_UNSAFE);
     return *executable;
 }

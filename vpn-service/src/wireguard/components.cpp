@@ -54,8 +54,11 @@ bool resolve_exports(platform::Loader& loader, WireGuardComponents& c) {
 Result<WireGuardComponents> load_components_uncached(platform::Platform& platform,
                                                      std::string_view directory) {
     // A library that another account could replace would run with this process's rights.
+    // In the service this process's account is the local system account (root); a self-test
+    // may also trust the account that runs it.
     const auto executable = platform.system.executable_path();
-    if (!executable || !location_is_safe(platform, *executable, directory))
+    if (!executable || !location_is_safe(platform, *executable, directory,
+                                         platform::TrustedOwners::service_and_running_account))
         return fail(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
     WireGuardComponents components;
     auto wireguard = load_library(platform, directory, kWireGuardLibraryName, kWireGuardCodes);

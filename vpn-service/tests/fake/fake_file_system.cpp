@@ -316,12 +316,15 @@ OsResult<void> FakeFileSystem::restrict_access(std::string_view path) {
     return {};
 }
 
-platform::OsResult<bool> FakeFileSystem::replaceable_by_others(std::string_view path) {
+platform::OsResult<bool> FakeFileSystem::replaceable_by_others(std::string_view path,
+                                                               platform::TrustedOwners owners) {
     const std::string k = key(path);
     if (faults_.should_fail("replaceable_by_others"))
         return failure("lstat", k);
     for (std::optional<std::string> level = k; level; level = parent_directory(*level)) {
         if (replaceable.count(*level))
+            return true;
+        if (owners == platform::TrustedOwners::service && owned_by_running_account.count(*level))
             return true;
         if (level == parent_directory(*level))
             break;

@@ -41,7 +41,8 @@ class FakeFileSystem final : public platform::FileSystem {
     platform::OsResult<void> remove_tree(std::string_view path) override;
     platform::OsResult<std::string> temporary_directory() override;
     platform::OsResult<void> restrict_access(std::string_view path) override;
-    platform::OsResult<bool> replaceable_by_others(std::string_view path) override;
+    platform::OsResult<bool> replaceable_by_others(std::string_view path,
+                                         platform::TrustedOwners owners) override;
 
     // Test helpers.
     void put_file(std::string_view path, std::string_view content);
@@ -59,6 +60,8 @@ class FakeFileSystem final : public platform::FileSystem {
     std::map<std::string, std::size_t> held;
     // Paths that another account could replace, and with them everything below them.
     std::set<std::string> replaceable;
+    // Owned by the account running the test: trusted only when that account is.
+    std::set<std::string> owned_by_running_account;
     std::map<std::string, std::vector<std::uint8_t>> files;
     int open_handles() const { return static_cast<int>(open_.size()); }
 

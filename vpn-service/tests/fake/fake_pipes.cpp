@@ -22,6 +22,13 @@ PipeIo failed(const char* operation, std::string_view name) {
     return {PipeIoStatus::failed, 0, {5, operation, std::string(name)}};
 }
 
+bool answer_taken(const FakeConnection& connection) {
+    if (!connection.awaiting_delivery || connection.delivery_reported)
+        return false;
+    return connection.client_closed ||
+           (connection.live ? connection.from_server.empty() : connection.takes_answer);
+}
+
 }  // namespace
 
 class FakePipes::Server final : public platform::PipeServer {
@@ -51,7 +58,7 @@ class FakePipes::End final : public platform::PipeConnection {
 
     PipeIo read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) override;
     PipeIo write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) override;
-    void flush(std::chrono::milliseconds limit) override;
+    bool awaits_delivery() override;
     platform::ServerCheck verify_server() override;
 
     FakeConnection& connection() { return *connection_; }
@@ -143,7 +150,10 @@ std::vector<platform::PipeEvent> FakePipes::collect_events(const Server& server)
         if (entry.server != &server)
             continue;
         FakeConnection& connection = *entry.connection;
-        if (!connection.to_server.empty()) {
+        if (answer_taken(connection)) {
+            connection.delivery_reported = true;
+            events.push_back({Kind::delivered, entry.end, nullptr, {}, {}});
+        } else if (!connection.to_server.empty()) {
             events.push_back(
                 {Kind::received, entry.end, nullptr, {}, connection.to_server.front()});
             connection.to_server.pop_front();
@@ -168,7 +178,7 @@ bool FakePipes::has_news_for(const Server& server) const {
     return !pending_.empty() || std::any_of(served_.begin(), served_.end(), [&](const auto& entry) {
         const FakeConnection& connection = *entry.second.connection;
         return entry.second.server == &server &&
-               (!connection.to_server.empty() ||
+               (!connection.to_server.empty() || answer_taken(connection) ||
                 (connection.client_closed && !connection.end_reported));
     });
 }
@@ -210,11 +220,14 @@ std::unique_ptr<platform::PipeConnection> FakePipes::accept(platform::PipeServer
     return connect_next(*ours);
 }
 
-void FakePipes::End::flush(std::chrono::milliseconds) {
+bool FakePipes::End::awaits_delivery() {
     std::lock_guard lock(pipes_.mutex_);
-    if (served_ && !ended)
-        connection_->flushed = true;
+    if (!served_ || ended)
+        return false;
+    connection_->awaiting_delivery = true;
+    return true;
 }
+
 
 PipeIo FakePipes::End::server_read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit,
                                    std::unique_lock<std::mutex>& lock) {
@@ -252,6 +265,7 @@ PipeIo FakePipes::End::client_read(std::span<std::uint8_t> buffer, std::chrono::
         connection.from_server.erase(
             connection.from_server.begin(),
             connection.from_server.begin() + static_cast<std::ptrdiff_t>(count));
+        pipes_.changed_.notify_all();  // the server may be waiting for the answer to be taken
         return {PipeIoStatus::done, count};
     }
     return {connection.disconnected ? PipeIoStatus::closed : PipeIoStatus::timed_out, 0};

@@ -29,9 +29,13 @@ struct FakeConnection {
     std::size_t write_chunk_limit = 0;  // 0: a write takes everything
     std::vector<std::uint8_t> from_server;
     bool disconnected = false;
-    bool flushed = false;
+    // A scripted client takes its answer at once unless told not to; a live one when it
+    // has read every byte.
+    bool takes_answer = true;
+    bool awaiting_delivery = false;  // the server waits for the client to take its answer
+    bool delivery_reported = false;
     bool live = false;
-    platform::PipeCaller caller{"", true};  // root
+    platform::PipeCaller caller{"root", true, true};
     int answered_as = 0;  // 1 for the first connection the server wrote to, 2 for the next...
     bool end_reported = false;
 };
@@ -41,6 +45,7 @@ struct FakeConnection {
 // Without `on_idle` the waits really wait, so a live client on another thread can come.
 // A wait reports new connections first, then at most one queued chunk (or the end) of each
 // connection, so a client that writes in more pieces completes later.
+// An answer is reported taken once its client has taken it (see FakeConnection) or is gone.
 // A stalled client costs no real time: a wait that finds nothing while one is open advances
 // the fake monotonic clock by its limit.
 // Operations that can be failed: create_pipe, wait_for_events, pipe_read, pipe_write,

@@ -85,8 +85,9 @@ class HookedFileSystem final : public platform::FileSystem {
     platform::OsResult<void> restrict_access(std::string_view p) override {
         return call("restrict_access", p)->restrict_access(p);
     }
-    platform::OsResult<bool> replaceable_by_others(std::string_view p) override {
-        return call("replaceable_by_others", p)->replaceable_by_others(p);
+    platform::OsResult<bool> replaceable_by_others(std::string_view p,
+                                                   platform::TrustedOwners owners) override {
+        return call("replaceable_by_others", p)->replaceable_by_others(p, owners);
     }
 
   private:

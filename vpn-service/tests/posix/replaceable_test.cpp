@@ -17,6 +17,7 @@ namespace velnaro::platform {
 namespace {
 
 namespace fs = std::filesystem;
+constexpr TrustedOwners kSelfTest = TrustedOwners::service_and_running_account;
 
 // Who could swap a file for another: each case builds a small tree in a private folder under
 // the system's temporary folder (itself sticky and root's) and asks about one path in it.
@@ -82,7 +83,7 @@ TEST(ReplaceableByOthers, JudgesEveryLevelFromTheRoot) {
             continue;  // only root can give a file away
         std::string pattern = testing_support::scratch_folder("velnaro-replace");
         ASSERT_FALSE(pattern.empty());
-        const auto result = files.replaceable_by_others(c.arrange(pattern));
+        const auto result = files.replaceable_by_others(c.arrange(pattern), kSelfTest);
         ASSERT_TRUE(result.has_value()) << result.error().operation << " " << result.error().code;
         EXPECT_EQ(*result, c.replaceable);
         fs::remove_all(pattern);
@@ -91,12 +92,12 @@ TEST(ReplaceableByOthers, JudgesEveryLevelFromTheRoot) {
 
 TEST(ReplaceableByOthers, APathThatCannotBeInspectedIsAnError) {
     PosixFileSystem files;
-    const auto missing = files.replaceable_by_others("/nonexistent-velnaro/vpn-service");
+    const auto missing = files.replaceable_by_others("/nonexistent-velnaro/vpn-service", kSelfTest);
     ASSERT_FALSE(missing.has_value());
     EXPECT_EQ(missing.error().code, static_cast<std::uint32_t>(ENOENT));
     EXPECT_EQ(missing.error().subject, "/nonexistent-velnaro/vpn-service");
     for (const char* unwalkable : {"vpn-service", "/usr/../tmp/x", ""})
-        EXPECT_FALSE(files.replaceable_by_others(unwalkable).has_value()) << unwalkable;
+        EXPECT_FALSE(files.replaceable_by_others(unwalkable, kSelfTest).has_value()) << unwalkable;
 }
 
 }  // namespace

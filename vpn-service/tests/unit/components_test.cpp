@@ -92,6 +92,12 @@ TEST(ComponentLoading, RefusesComponentsAnotherAccountCouldReplace) {
     auto pair = generate_keypair(fake.runtime, installation.component_directory);
     EXPECT_EQ(pair.error(), DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE)
         << "not inspectable is unsafe";
+    // The account running the process is trusted at run time: in the service it is the
+    // system's own.
+    fake::FakePlatform own;
+    const auto mine = fake::install_fake_components(own);
+    own.files.owned_by_running_account.insert(mine.tunnel_library);
+    EXPECT_TRUE(generate_keypair(own.runtime, mine.component_directory));
 }
 
 TEST(ComponentLoading, LibraryPathThatIsADirectoryCountsAsMissing) {

@@ -145,7 +145,7 @@ TEST_F(PipeServerTest, WritesTheAnswerThroughShortWrites) {
     client->write_chunk_limit = 3;
     run();
     EXPECT_EQ(answer_of(*client), kVersionAnswer);
-    EXPECT_TRUE(client->flushed);
+    EXPECT_TRUE(client->awaiting_delivery);
 }
 
 TEST_F(PipeServerTest, AVanishedReaderOrFailedWriteCostsOnlyThatClient) {
@@ -156,7 +156,7 @@ TEST_F(PipeServerTest, AVanishedReaderOrFailedWriteCostsOnlyThatClient) {
     fake.faults.fail_nth("pipe_write", 2);  // the first write of the second client
     run();
     EXPECT_EQ(answer_of(*refused), "");
-    EXPECT_FALSE(refused->flushed) << "a frame that could not be written is not flushed";
+    EXPECT_FALSE(refused->awaiting_delivery) << "a frame that could not be written is not waited for";
     EXPECT_EQ(answer_of(*served), kVersionAnswer);
 }
 
@@ -245,6 +245,31 @@ TEST_F(PipeServerTest, OneAccountHoldsAtMostItsShareOfConnections) {
         << "the others are dropped at the time limit, all at once";
     for (const auto& connection : idle)
         EXPECT_EQ(answer_of(*connection), "");
+}
+
+// Clients that ask and never take their answer keep their places until the limit, all at
+// once, and still count for their account, but hold nobody else up; nor does a caller the
+// system cannot name take a place: it is refused.
+TEST_F(PipeServerTest, AnswersNotTakenHoldOnlyTheirOwnPlaces) {
+    const auto start = fake.system.monotonic;
+    std::vector<std::shared_ptr<FakeConnection>> stalled;
+    for (std::size_t i = 0; i <= kUnansweredPerAccount; ++i) {
+        stalled.push_back(fake.pipes.queue_client({frame_of(kVersionBody)}, FakeConnection::End::stall));
+        stalled.back()->caller = {"uid 1000", false};
+        stalled.back()->takes_answer = false;
+    }
+    auto nameless = fake.pipes.queue_client({frame_of(kVersionBody)});
+    nameless->caller = {"", true};
+    auto root = fake.pipes.queue_client({frame_of(kVersionBody)});
+    EXPECT_TRUE(run());
+    EXPECT_EQ(answer_of(*root), kVersionAnswer);
+    EXPECT_EQ(answer_of(*nameless), "");
+    EXPECT_EQ(answer_of(*stalled.back()), "") << "over the cap while the others wait";
+    for (std::size_t i = 0; i < kUnansweredPerAccount; ++i) {
+        EXPECT_EQ(answer_of(*stalled[i]), kVersionAnswer);
+        EXPECT_TRUE(stalled[i]->disconnected);
+    }
+    EXPECT_EQ(fake.system.monotonic - start, kExchangeTimeLimit) << "dropped at the limit";
 }
 
 TEST_F(PipeServerTest, OnlyACallerWhoMayChangeStateIsServedBeyondReading) {

@@ -131,6 +131,7 @@ TEST(InstallService, RefusesALocationAnotherAccountCouldReplace) {
         std::string replaceable;  // "" = nothing
         const char* fault;        // an operation that fails, or ""
         bool installed;
+        std::string installers_own = "";  // trusted by the installing account, not the service
     } cases[] = {
         {"safe", "", "", true},
         {"executable", std::string(kExecutable), "", false},
@@ -138,6 +139,7 @@ TEST(InstallService, RefusesALocationAnotherAccountCouldReplace) {
         {"a component", library, "", false},
         {"cannot be inspected", "", "replaceable_by_others", false},
         {"component folder unreadable", "", "list_directory", false},
+        {"a component of the installing account", "", "", false, library},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -146,6 +148,8 @@ TEST(InstallService, RefusesALocationAnotherAccountCouldReplace) {
         machine.files.put_file(library, "so");
         if (!c.replaceable.empty())
             machine.files.replaceable.insert(c.replaceable);
+        if (!c.installers_own.empty())
+            machine.files.owned_by_running_account.insert(c.installers_own);
         if (*c.fault)
             machine.faults.fail_always(c.fault);
         const auto result = install_service(machine.platform);

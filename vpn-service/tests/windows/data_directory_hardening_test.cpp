@@ -145,7 +145,7 @@ TEST(DirectoryDescriptor, OnlyTheSystemAdministratorsAndTrustedInstallerMayOwnOr
     const Case cases[] = {
         {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", DirectoryTrust::trusted},
         {L"O:SYD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)", DirectoryTrust::trusted},  // users read
-        {L"O:S-1-5-80-956008885-3418522649-1831038044-1847422391-2755484519D:(A;;FA;;;SY)",
+        {L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:(A;;FA;;;SY)",
          DirectoryTrust::trusted},
         {L"O:BAD:(A;OICIIO;FA;;;CO)(A;;FA;;;SY)", DirectoryTrust::trusted},  // children only
         {L"O:BAD:(D;;FA;;;WD)(A;;FA;;;SY)", DirectoryTrust::trusted},

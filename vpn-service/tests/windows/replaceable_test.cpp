@@ -14,12 +14,14 @@
 
 #include "platform/paths.hpp"
 #include "platform/windows/file_system.hpp"
+#include "platform/windows/file_system_detail.hpp"
 #include "platform/windows/replaceable.hpp"
 
 namespace velnaro::platform {
 namespace {
 
 namespace fs = std::filesystem;
+constexpr TrustedOwners kSelfTest = TrustedOwners::service_and_running_account;
 
 struct Descriptor {
     explicit Descriptor(const wchar_t* sddl) {
@@ -58,10 +60,37 @@ TEST(WindowsReplaceable, JudgesOwnerAndAccessList) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.sddl)));
         const Descriptor descriptor(c.sddl);
         ASSERT_NE(descriptor.value, nullptr);
-        const auto replaceable = descriptor_lets_others_replace(descriptor.value, c.named_object);
+        const auto replaceable = descriptor_lets_others_replace(descriptor.value, c.named_object, kSelfTest);
         ASSERT_TRUE(replaceable.has_value());
         EXPECT_EQ(*replaceable, c.replaceable);
     }
+}
+
+// An entry the judges do not read could grant anything: a callback entry giving everyone
+// full access, built by hand since not every system parses such entries from text.
+TEST(WindowsReplaceable, AnAllowingEntryOfAnUnreadKindIsUnsafeToBothJudges) {
+    BYTE everyone[SECURITY_MAX_SID_SIZE] = {};
+    BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof everyone;
+    ASSERT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+    size = sizeof administrators;
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+    alignas(DWORD) BYTE list[256] = {};
+    auto* dacl = reinterpret_cast<PACL>(list);
+    ASSERT_TRUE(::InitializeAcl(dacl, sizeof list, ACL_REVISION));
+    ASSERT_TRUE(::AddAccessAllowedAce(dacl, ACL_REVISION, FILE_ALL_ACCESS, everyone));
+    void* entry = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, 0, &entry));
+    static_cast<ACE_HEADER*>(entry)->AceType = ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    SECURITY_DESCRIPTOR descriptor{};
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorOwner(&descriptor, administrators, FALSE));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE));
+
+    EXPECT_EQ(judge_directory_descriptor(&descriptor), DirectoryTrust::untrusted);
+    const auto replaceable = descriptor_lets_others_replace(&descriptor, false, kSelfTest);
+    ASSERT_TRUE(replaceable.has_value());
+    EXPECT_TRUE(*replaceable);
 }
 
 TEST(WindowsReplaceable, RealFilesOfThisAccountAndOpenedToEveryone) {
@@ -75,10 +104,12 @@ TEST(WindowsReplaceable, RealFilesOfThisAccountAndOpenedToEveryone) {
     const std::string file = join_path(folder, "wireguard.dll");
     std::ofstream(fs::u8path(file)) << "library";
 
-    const auto before = files.replaceable_by_others(file);
+    const auto before = files.replaceable_by_others(file, kSelfTest);
     ASSERT_TRUE(before.has_value()) << before.error().operation << " " << before.error().code;
     EXPECT_FALSE(*before);
-    EXPECT_FALSE(files.replaceable_by_others(join_path(folder, "missing.dll")).has_value());
+    EXPECT_FALSE(files.replaceable_by_others(join_path(folder, "missing.dll"), kSelfTest).has_value());
+    // What the installer asks: the service does not trust this account's own files.
+    EXPECT_EQ(files.replaceable_by_others(file, TrustedOwners::service), true);
 
     Descriptor open_to_everyone(L"D:(A;;FA;;;WD)");
     BOOL present = FALSE, defaulted = FALSE;
@@ -88,7 +119,7 @@ TEST(WindowsReplaceable, RealFilesOfThisAccountAndOpenedToEveryone) {
     ASSERT_EQ(::SetNamedSecurityInfoW(const_cast<wchar_t*>(wide.c_str()), SE_FILE_OBJECT,
                                       DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
               static_cast<DWORD>(ERROR_SUCCESS));
-    const auto after = files.replaceable_by_others(file);
+    const auto after = files.replaceable_by_others(file, kSelfTest);
     ASSERT_TRUE(after.has_value());
     EXPECT_TRUE(*after) << "everyone may write the file";
     fs::remove_all(fs::u8path(folder));

@@ -1,6 +1,10 @@
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <vector>
 
 #include "platform/windows/pipes.hpp"
 
@@ -30,3 +34,43 @@ TEST(NamedPipeServerCheck, AServerOutsideTheSystemAccountIsRefused) {
 
 }  // namespace
 }  // namespace velnaro
+
+namespace velnaro::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One instance always waits for the next client: a client beyond the 63 connections is
+// closed at once and the name stays served, also once every connection has ended together.
+// (Wine ignores the first-instance flag, so whether a squatter could take the name shows
+// only on Windows.)
+TEST(WindowsPipeServer, KeepsOneInstanceWaitingBeyondTheMostConnections) {
+    constexpr std::string_view kName = "\\\\.\\pipe\\VelnaroVpnService.most-connections";
+    Win32Pipes pipes;
+    auto server = pipes.create_server(kName);
+    ASSERT_TRUE(server);
+    std::vector<std::unique_ptr<PipeConnection>> clients, accepted;
+    const auto accept_next = [&] {
+        auto client = pipes.open_client(kName, 1s, ClientIdentity::identify);
+        ASSERT_TRUE(client) << client.error().os.code;
+        clients.push_back(std::move(*client));
+        for (auto& event : (*server)->wait_for_events(1s).value_or(std::vector<PipeEvent>{})) {
+            if (event.accepted)
+                accepted.push_back(std::move(event.accepted));
+        }
+    };
+    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i)
+        accept_next();
+    EXPECT_EQ(accepted.size(), static_cast<std::size_t>(MAXIMUM_WAIT_OBJECTS - 1));
+    std::uint8_t byte = 0;
+    EXPECT_EQ(clients.back()->read({&byte, 1}, 1s).status, PipeIoStatus::closed);
+    EXPECT_TRUE(pipes.pipe_exists(kName));
+
+    accepted.clear();
+    clients.clear();
+    accept_next();
+    EXPECT_EQ(accepted.size(), 1u) << "served again after every connection ended together";
+}
+
+}  // namespace
+}  // namespace velnaro::platform

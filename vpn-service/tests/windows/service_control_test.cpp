@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cstdint>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/uuid.hpp"
 #include "platform/windows/service_control.hpp"
+#include "platform/windows/service_host.hpp"
 #include "platform/windows/system.hpp"
 #include "platform/windows/wide.hpp"
 
@@ -170,6 +172,21 @@ TEST_F(ServiceControlTest, MissingServicesAndRefusedTextsFailCleanly) {
     EXPECT_FALSE(services.create_service(manager.get(), zero_in_command, kAllServiceRights));
     EXPECT_FALSE(
         services.open_service(manager.get(), registration.name, access::kServiceQueryStatus));
+}
+
+}  // namespace
+}  // namespace velnaro::platform
+
+namespace velnaro::platform {
+namespace {
+
+// A process whose handler could not be registered ends with a failure instead of waiting in
+// the dispatcher for a stop that never comes.
+std::optional<UINT> g_ended;
+
+TEST(GiveUpReport, EndsTheProcessWhenTheReportCannotBeSent) {
+    send_give_up_report(nullptr, ServiceStatusReport{}, [](UINT code) { g_ended = code; });
+    EXPECT_EQ(g_ended, std::optional<UINT>(ERROR_SERVICE_SPECIFIC_ERROR));
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ class PosixFileSystem final : public FileSystem {
     OsResult<void> remove_tree(std::string_view path) override;
     OsResult<std::string> temporary_directory() override;
     OsResult<void> restrict_access(std::string_view path) override;
-    OsResult<bool> replaceable_by_others(std::string_view path) override;
+    OsResult<bool> replaceable_by_others(std::string_view path,
+                                         TrustedOwners owners) override;
 
     // Where an operation on `path` acts: a held directory's descriptor and the name inside
     // it ("." for the directory itself), or AT_FDCWD and the path as given. A held directory

@@ -45,7 +45,7 @@ class PosixConnection final : public PipeConnection {
     PipeIo write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) override;
     // Data written to a Unix socket stays readable by the peer after this end is closed, so
     // there is nothing to wait for.
-    void flush(std::chrono::milliseconds) override {}
+    bool awaits_delivery() override { return false; }
     ServerCheck verify_server() override;
 
     std::weak_ptr<ConnectedSocket> watch() const { return socket_; }

@@ -291,8 +291,8 @@ void PosixServer::accept_client(std::span<std::uint8_t> buffer, std::vector<Pipe
         !peer_may_connect(peer.uid, uids)) {
         return;  // a system account is dropped without a word
     }
-    PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
-                      may_change_state(client.get(), peer, *this)};
+    PipeCaller caller{"uid " + std::to_string(peer.uid),
+                      may_change_state(client.get(), peer, *this), peer.uid == 0};
     auto connection = std::make_unique<PosixConnection>(std::move(client), path, false,
                                                         ServerCheck::unverifiable);
     const auto socket = connection->watch().lock();

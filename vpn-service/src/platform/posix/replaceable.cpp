@@ -56,26 +56,29 @@ std::optional<uid_t> unmapped_owner() {
     return static_cast<uid_t>(*uid);
 }
 
-bool trusted_owner(const struct stat& info) {
+bool trusted_owner(const struct stat& info, TrustedOwners owners) {
     static const std::optional<uid_t> outside = unmapped_owner();
-    return info.st_uid == 0 || info.st_uid == ::geteuid() || (outside && info.st_uid == *outside);
+    if (info.st_uid == 0 || (outside && info.st_uid == *outside))
+        return true;
+    return owners == TrustedOwners::service_and_running_account && info.st_uid == ::geteuid();
 }
 
 // One level, given what lies below it in the walk (nothing for the path itself). A folder
 // that others may write lets them rename the level below away, unless it is sticky and that
 // level belongs to a trusted owner: then only the owner may rename or delete it.
-bool level_replaceable(const struct stat& info, const struct stat* below) {
-    if (S_ISLNK(info.st_mode) || !trusted_owner(info))
+bool level_replaceable(const struct stat& info, const struct stat* below, TrustedOwners owners) {
+    if (S_ISLNK(info.st_mode) || !trusted_owner(info, owners))
         return true;
     if ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0)
         return false;
     const bool sticky_folder = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
-    return below == nullptr || !sticky_folder || !trusted_owner(*below);
+    return below == nullptr || !sticky_folder || !trusted_owner(*below, owners);
 }
 
 }  // namespace
 
-OsResult<bool> PosixFileSystem::replaceable_by_others(std::string_view path) {
+OsResult<bool> PosixFileSystem::replaceable_by_others(std::string_view path,
+                                                      TrustedOwners owners) {
     const auto os_path = to_os_path(path);
     const auto levels = os_path ? levels_up_from(*os_path) : std::nullopt;
     if (!levels)
@@ -87,7 +90,7 @@ OsResult<bool> PosixFileSystem::replaceable_by_others(std::string_view path) {
             return std::unexpected(
                 OsError{static_cast<std::uint32_t>(errno), "lstat", (*levels)[i]});
         }
-        if (level_replaceable(info, i == 0 ? nullptr : &below))
+        if (level_replaceable(info, i == 0 ? nullptr : &below, owners))
             return true;
         below = info;
     }

@@ -29,7 +29,8 @@ class Win32FileSystem final : public FileSystem {
     OsResult<void> remove_tree(std::string_view path) override;
     OsResult<std::string> temporary_directory() override;
     OsResult<void> restrict_access(std::string_view path) override;
-    OsResult<bool> replaceable_by_others(std::string_view path) override;
+    OsResult<bool> replaceable_by_others(std::string_view path,
+                                         TrustedOwners owners) override;
 
   private:
     // Held directories by canonical path, each open without FILE_SHARE_DELETE.

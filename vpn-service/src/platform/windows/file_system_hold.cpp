@@ -11,67 +11,30 @@
 #include "platform/windows/file_system.hpp"
 #include "platform/windows/file_system_detail.hpp"
 #include "platform/windows/owned_handle.hpp"
+#include "platform/windows/trusted_accounts.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace velnaro::platform {
 namespace {
-
-constexpr wchar_t kTrustedInstallerSid[] =
-    L"S-1-5-80-956008885-3418522649-1831038044-1847422391-2755484519";
 
 // Rights with which a holder could change what the directory holds or who may reach it.
 constexpr ACCESS_MASK kChangingRights =
     FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD |
     DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
 
-bool is_well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
-    BYTE buffer[SECURITY_MAX_SID_SIZE] = {};
-    DWORD size = sizeof buffer;
-    return ::CreateWellKnownSid(type, nullptr, buffer, &size) && ::EqualSid(sid, buffer);
-}
-
-bool is_trusted_installer(PSID sid) {
-    LocalMemory<PSID> installer;
-    return ::ConvertStringSidToSidW(kTrustedInstallerSid, installer.out()) &&
-           ::EqualSid(sid, installer.get());
-}
-
-// The account this process runs as: the local system account for the service; for a run
-// from a console (self-tests), the account that started it, whose own directories are as
-// much its own as the service's are the system's.
-bool is_own_account(PSID sid) {
-    HANDLE raw = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
-        return false;
-    OwnedHandle token(raw);
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-    DWORD size = 0;
-    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size))
-        return false;
-    return ::EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-}
-
-// The principals that may own and change the service's directories.
-bool is_service_principal(PSID sid) {
-    return sid != nullptr && ::IsValidSid(sid) &&
-           (is_well_known(sid, WinLocalSystemSid) ||
-            is_well_known(sid, WinBuiltinAdministratorsSid) || is_trusted_installer(sid) ||
-            is_own_account(sid));
-}
-
 // One entry of the access list lets someone else change the directory. An entry that is
 // only inherited by children does not apply to the directory itself; an allowing entry of a
 // kind not read here is counted against the directory.
-bool lets_others_change(const ACE_HEADER* header) {
+bool lets_others_change(const ACE_HEADER* header, const TrustedAccounts& trusted) {
     if (header->AceFlags & INHERIT_ONLY_ACE)
         return false;
-    if (header->AceType == ACCESS_DENIED_ACE_TYPE)
+    if (only_denies(*header))
         return false;
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
         return true;
     const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
     PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-    return (allowed->Mask & kChangingRights) != 0 && !is_service_principal(sid);
+    return (allowed->Mask & kChangingRights) != 0 && !trusted.contains(sid);
 }
 
 // `operation` and `error` name the call that failed; a level judged and refused has none.
@@ -150,7 +113,12 @@ DirectoryTrust judge_directory_descriptor(PSECURITY_DESCRIPTOR descriptor) {
     BOOL owner_defaulted = FALSE;
     if (!::GetSecurityDescriptorOwner(descriptor, &owner, &owner_defaulted))
         return DirectoryTrust::unknown;
-    if (!is_service_principal(owner))
+    // The service's own directories, or for a run from a console (self-tests) those of the
+    // account that started it.
+    TrustedAccounts trusted;
+    if (!trusted.load(TrustedOwners::service_and_running_account))
+        return DirectoryTrust::unknown;
+    if (!trusted.contains(owner))
         return DirectoryTrust::untrusted;
     BOOL present = FALSE;
     BOOL dacl_defaulted = FALSE;
@@ -164,7 +132,7 @@ DirectoryTrust judge_directory_descriptor(PSECURITY_DESCRIPTOR descriptor) {
         void* entry = nullptr;
         if (!::GetAce(dacl, index, &entry))
             return DirectoryTrust::unknown;
-        if (lets_others_change(static_cast<const ACE_HEADER*>(entry)))
+        if (lets_others_change(static_cast<const ACE_HEADER*>(entry), trusted))
             return DirectoryTrust::untrusted;
     }
     return DirectoryTrust::trusted;

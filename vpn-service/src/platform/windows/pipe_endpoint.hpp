@@ -51,10 +51,37 @@ struct PendingIoPolicy {
 };
 using PendingIo = Owned<PendingIoPolicy>;
 
+// What became of an overlapped operation whose event was seen set.
+struct Completion {
+    bool finished = true;  // false: still running, and still owned
+    bool ok = true;
+    DWORD bytes = 0;
+    DWORD error = 0;
+};
+
+// The operation is let go only once the system confirms that it has completed; one that has
+// not stays owned, to be cancelled and waited for when its owner goes.
+inline Completion take_completion(PendingIo& pending, HANDLE pipe, OVERLAPPED& overlapped) {
+    if (!pending)
+        return {};
+    Completion result;
+    result.ok = ::GetOverlappedResult(pipe, &overlapped, &result.bytes, FALSE) != 0;
+    result.error = result.ok ? 0 : ::GetLastError();
+    if (!result.ok && result.error == ERROR_IO_INCOMPLETE)
+        return {false, false, 0, result.error};
+    (void)pending.release();
+    return result;
+}
+
 // One instance of the pipe: waiting for a client, a server's connection, or a client's own.
 // A connection's object owns it; the server watches its connections through weak references
 // and ends those still open when it ends first.
 struct PipeInstance {
+    PipeInstance() = default;
+    PipeInstance(const PipeInstance&) = delete;
+    PipeInstance& operator=(const PipeInstance&) = delete;
+    ~PipeInstance() { end(); }
+
     OwnedHandle pipe;
     OwnedHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED connect{};
@@ -64,11 +91,25 @@ struct PipeInstance {
     OVERLAPPED read{};
     std::vector<std::uint8_t> received;
     const PipeConnection* object = nullptr;
+    // A server's connection whose client has not been told apart yet (it must write first),
+    // and when it is dropped if it has not.
+    std::chrono::steady_clock::time_point identify_by{};
+    // The thread that waits until the client has taken the answer: FlushFileBuffers has no
+    // overlapped form, so it waits there while the server's wait watches the thread.
+    OwnedHandle delivery;
     // Last, so they are cancelled before the handle, the OVERLAPPEDs and the buffer go.
     PendingIo connect_pending;
     PendingIo read_pending;
 
+    // Ending a connection whose client has not taken its answer drops the answer: the
+    // disconnect releases the thread's wait, which ends before the handle it uses goes.
     void end() {
+        if (delivery) {
+            ::CancelSynchronousIo(delivery.get());
+            ::DisconnectNamedPipe(pipe.get());
+            ::WaitForSingleObject(delivery.get(), INFINITE);
+            delivery.reset();
+        }
         read_pending.reset();
         connect_pending.reset();
         pipe.reset();
@@ -117,7 +158,7 @@ class Win32Connection final : public PipeConnection {
 
     PipeIo read(std::span<std::uint8_t> buffer, std::chrono::milliseconds limit) override;
     PipeIo write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) override;
-    void flush(std::chrono::milliseconds limit) override;
+    bool awaits_delivery() override;
     ServerCheck verify_server() override;
 
   private:
@@ -138,10 +179,17 @@ class Win32Server final : public PipeServer {
 
   private:
     void accept_client(std::vector<PipeEvent>& events);
+    void announce(std::shared_ptr<PipeInstance> instance, PipeCaller caller,
+                  std::vector<PipeEvent>& events);
+    void take_read(const std::shared_ptr<PipeInstance>& instance, std::vector<PipeEvent>& events);
+    std::size_t open_connections() const;
 
     std::string name_;
     std::wstring wide_name_;
+    // The connections handed over, owned by their objects.
     std::vector<std::weak_ptr<PipeInstance>> connections_;
+    // Connected clients not yet told apart, owned here until they are.
+    std::vector<std::shared_ptr<PipeInstance>> unidentified_;
 };
 
 }  // namespace velnaro::platform

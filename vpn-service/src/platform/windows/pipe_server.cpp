@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/windows/pipe_endpoint.hpp"
 #include "platform/windows/wide.hpp"
@@ -16,12 +17,17 @@ namespace {
 // FILE_APPEND_DATA, which GENERIC_WRITE would grant), so nobody but the service can add an
 // instance of its own to the name and take clients' requests.
 constexpr wchar_t kPipeAccessList[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
-constexpr DWORD kFlushGraceMs = 1000;
-// One wait watches the waiting instance and every connection: at most 64 objects.
+// One wait watches the waiting instance and every connection: at most 64 objects. One
+// instance always waits for the next client, so at most 63 connections are open at once;
+// a client that comes while they are is closed at once, and finds the name still served.
 constexpr DWORD kMostInstances = MAXIMUM_WAIT_OBJECTS;
+constexpr std::size_t kMostConnections = kMostInstances - 1;
 constexpr DWORD kReadChunk = 16384;
+// How long a client that must write before it can be told apart may take to do so.
+constexpr std::chrono::seconds kIdentifyLimit{5};
+constexpr SIZE_T kDeliveryStack = 64 * 1024;
 
-DWORD WINAPI flush_on_thread(LPVOID pipe) {
+DWORD WINAPI wait_until_taken(LPVOID pipe) {
     ::FlushFileBuffers(static_cast<HANDLE>(pipe));
     return 0;
 }
@@ -73,31 +79,44 @@ std::shared_ptr<PipeInstance> new_instance(const std::wstring& name, bool first)
     return instance;
 }
 
-// The account of the client's process: a SID text, empty for the local system account
-// (whose connections are not capped), "unknown" when the system does not say.
-std::string client_account(HANDLE pipe) {
-    ULONG pid = 0;
-    if (!::GetNamedPipeClientProcessId(pipe, &pid))
-        return "unknown";
-    const OwnedHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    HANDLE raw_token = nullptr;
-    if (!process || !::OpenProcessToken(process.get(), TOKEN_QUERY, &raw_token))
-        return "unknown";
-    const OwnedHandle token(raw_token);
+// The user of a token as the server names callers.
+std::optional<PipeCaller> caller_of(HANDLE token) {
     DWORD size = 0;
-    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    // Whole 64-bit words, so the TOKEN_USER at the start is suitably aligned.
     std::vector<std::uint64_t> buffer((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
-    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size))
-        return "unknown";
+    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return std::nullopt;
     const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
-    if (::IsWellKnownSid(sid, WinLocalSystemSid))
-        return "";
-    LPSTR text = nullptr;
-    if (!::ConvertSidToStringSidA(sid, &text))
-        return "unknown";
-    std::string account(text);
-    ::LocalFree(text);
-    return account;
+    LocalMemory<LPSTR> text;
+    if (!::ConvertSidToStringSidA(sid, text.out()))
+        return std::nullopt;
+    // Every caller the access list admits may change the tunnel: the desktop client runs as
+    // the signed-in user.
+    return PipeCaller{text.get(), true, ::IsWellKnownSid(sid, WinLocalSystemSid) != 0};
+}
+
+// Who the client is, told by the connection itself rather than by a process id that the
+// client may let go: the token it lent the connection, which the service's clients allow to
+// identify them and nothing more. Nothing, with the last error set, when it lent none
+// (anonymous), or has not yet written where it lends its token with its writes
+// (ERROR_CANNOT_IMPERSONATE).
+std::optional<PipeCaller> identify_client(HANDLE pipe) {
+    if (!::ImpersonateNamedPipeClient(pipe))
+        return std::nullopt;
+    HANDLE raw = nullptr;
+    // Opened with the service's own rights: a token lent for identification cannot.
+    const bool opened = ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &raw) != 0;
+    const DWORD error = ::GetLastError();
+    // Nothing more may run as the client; a thread that cannot stop must not go on.
+    if (!::RevertToSelf())
+        ::TerminateProcess(::GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
+    if (!opened) {
+        ::SetLastError(error);
+        return std::nullopt;
+    }
+    const OwnedHandle token(raw);
+    return caller_of(token.get());
 }
 
 // Starts the read that waits for the connection's next bytes.
@@ -156,25 +175,39 @@ Win32Server::~Win32Server() {
     }
 }
 
+std::size_t Win32Server::open_connections() const {
+    return unidentified_.size() +
+           static_cast<std::size_t>(std::ranges::count_if(
+               connections_, [](const auto& watched) { return !watched.expired(); }));
+}
+
 OsResult<std::vector<PipeEvent>> Win32Server::wait_for_events(std::chrono::milliseconds limit) {
     std::erase_if(connections_, [](const auto& watched) { return watched.expired(); });
-    std::vector<std::shared_ptr<PipeInstance>> connections;
+    const auto now = std::chrono::steady_clock::now();
+    std::erase_if(unidentified_, [&](const auto& instance) { return instance->identify_by <= now; });
+    std::vector<std::shared_ptr<PipeInstance>> connections(unidentified_);
     for (const auto& watched : connections_) {
         auto instance = watched.lock();
         if (instance && instance->reading)
             connections.push_back(std::move(instance));
     }
-    // While every instance is taken, clients find the pipe busy and wait.
+    // Whenever no instance of the server is left, the next one must be the first of the name,
+    // so that it is never shared with whoever took the name meanwhile.
     if (!listening) {
-        listening = new_instance(wide_name_, false);
+        listening = new_instance(wide_name_, open_connections() == 0);
         if (!listening && ::GetLastError() != ERROR_PIPE_BUSY)
             return std::unexpected(os_error(::GetLastError(), "CreateNamedPipeW", name_));
     }
     std::vector<HANDLE> watched;
     if (listening)
         watched.push_back(listening->event.get());
-    for (const auto& connection : connections)
-        watched.push_back(connection->read_event.get());
+    for (const auto& connection : connections) {
+        watched.push_back(connection->delivery ? connection->delivery.get()
+                                               : connection->read_event.get());
+        if (connection->object == nullptr)
+            limit = std::min(limit, std::chrono::ceil<std::chrono::milliseconds>(
+                                        connection->identify_by - now));
+    }
     std::vector<PipeEvent> events;
     if (watched.empty())
         return events;
@@ -193,44 +226,79 @@ OsResult<std::vector<PipeEvent>> Win32Server::wait_for_events(std::chrono::milli
     for (const auto& connection : connections) {
         if (::WaitForSingleObject(watched[next++], 0) != WAIT_OBJECT_0)
             continue;
-        DWORD got = 0;
-        connection->read_pending.release();
-        if (::GetOverlappedResult(connection->pipe.get(), &connection->read, &got, FALSE) &&
-            got > 0) {
-            events.push_back({PipeEvent::Kind::received,
-                              connection->object,
-                              nullptr,
-                              {},
-                              {connection->received.begin(), connection->received.begin() + got}});
-            if (start_read(*connection))
-                continue;
+        if (connection->delivery) {
+            // The client has taken the answer, or is gone; its read is watched again.
+            connection->delivery.reset();
+            events.push_back({PipeEvent::Kind::delivered, connection->object, nullptr, {}, {}});
+            continue;
         }
-        connection->reading = false;
-        events.push_back({PipeEvent::Kind::closed, connection->object, nullptr, {}, {}});
+        take_read(connection, events);
     }
     return events;
 }
 
-void Win32Server::accept_client(std::vector<PipeEvent>& events) {
-    auto instance = std::move(listening);
-    // The next instance waits at once, so a client never finds the name missing between two
-    // waits; at the most instances it is made later.
-    listening = new_instance(wide_name_, false);
-    DWORD ignored = 0;
-    const bool pending = instance->connect_pending.release() != nullptr;
-    if (pending &&
-        !::GetOverlappedResult(instance->pipe.get(), &instance->connect, &ignored, FALSE) &&
-        ::GetLastError() != ERROR_PIPE_CONNECTED) {
-        return;  // the client came and went: the instance is dropped, a new one waits next time
+void Win32Server::take_read(const std::shared_ptr<PipeInstance>& connection,
+                            std::vector<PipeEvent>& events) {
+    const Completion read =
+        take_completion(connection->read_pending, connection->pipe.get(), connection->read);
+    if (!read.finished)
+        return;
+    const bool got = read.ok && read.bytes > 0;
+    if (connection->object == nullptr) {
+        // A client that lends its token with its writes can be told apart now, or never.
+        std::erase(unidentified_, connection);
+        auto caller = got ? identify_client(connection->pipe.get()) : std::nullopt;
+        if (!caller)
+            return;
+        announce(connection, std::move(*caller), events);
     }
+    if (got) {
+        events.push_back(
+            {PipeEvent::Kind::received,
+             connection->object,
+             nullptr,
+             {},
+             {connection->received.begin(), connection->received.begin() + read.bytes}});
+        if (start_read(*connection))
+            return;
+    }
+    connection->reading = false;
+    events.push_back({PipeEvent::Kind::closed, connection->object, nullptr, {}, {}});
+}
+
+void Win32Server::accept_client(std::vector<PipeEvent>& events) {
+    const Completion connect =
+        take_completion(listening->connect_pending, listening->pipe.get(), listening->connect);
+    if (!connect.finished)
+        return;
+    auto instance = std::move(listening);
+    // One instance always waits: a client beyond the most connections is closed first, so
+    // that the instance made for the next one fits. The name stays held meanwhile by the
+    // connections, or by this instance.
+    const bool room = open_connections() < kMostConnections;
+    if (!room)
+        instance.reset();
+    listening = new_instance(wide_name_, false);
+    // Otherwise the client came and went: the instance is dropped.
+    if (!room || (!connect.ok && connect.error != ERROR_PIPE_CONNECTED))
+        return;
     instance->reading = true;
     instance->received.resize(kReadChunk);
     instance->read_event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!instance->read_event || !start_read(*instance))
         return;
-    // Every caller the access list admits may change the tunnel: the desktop client runs as
-    // the signed-in user.
-    PipeCaller caller{client_account(instance->pipe.get()), true};
+    auto caller = identify_client(instance->pipe.get());
+    if (caller) {
+        announce(std::move(instance), std::move(*caller), events);
+    } else if (::GetLastError() == ERROR_CANNOT_IMPERSONATE) {
+        instance->identify_by = std::chrono::steady_clock::now() + kIdentifyLimit;
+        unidentified_.push_back(std::move(instance));
+    }
+    // Anyone else the system will not name is refused: the instance is dropped.
+}
+
+void Win32Server::announce(std::shared_ptr<PipeInstance> instance, PipeCaller caller,
+                           std::vector<PipeEvent>& events) {
     connections_.push_back(instance);
     auto connection = std::make_unique<Win32Connection>(std::move(instance), name_, false);
     const PipeConnection* key = connection.get();
@@ -238,23 +306,14 @@ void Win32Server::accept_client(std::vector<PipeEvent>& events) {
         {PipeEvent::Kind::connected, key, std::move(connection), std::move(caller), {}});
 }
 
-void Win32Connection::flush(std::chrono::milliseconds limit) {
-    if (client_ || !instance_->pipe)
-        return;
-    const HANDLE pipe = instance_->pipe.get();
-    // FlushFileBuffers waits for the client to read everything and has no time limit of its
-    // own: it runs on a helper thread that is cancelled, or released by the disconnect, at
-    // the limit.
-    OwnedHandle helper(::CreateThread(nullptr, 0, flush_on_thread, pipe, 0, nullptr));
-    if (!helper)
-        return;
-    if (::WaitForSingleObject(helper.get(), milliseconds_of(limit)) == WAIT_OBJECT_0)
-        return;
-    ::CancelSynchronousIo(helper.get());
-    if (::WaitForSingleObject(helper.get(), kFlushGraceMs) == WAIT_OBJECT_0)
-        return;
-    ::DisconnectNamedPipe(pipe);
-    ::WaitForSingleObject(helper.get(), INFINITE);
+bool Win32Connection::awaits_delivery() {
+    if (client_ || !instance_->pipe || instance_->delivery)
+        return false;
+    // Its stack is only reserved: up to one such thread runs per connection.
+    instance_->delivery.reset(::CreateThread(nullptr, kDeliveryStack, wait_until_taken,
+                                             instance_->pipe.get(),
+                                             STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    return static_cast<bool>(instance_->delivery);
 }
 
 }  // namespace velnaro::platform

@@ -11,13 +11,11 @@
 #include "platform/windows/file_system_detail.hpp"
 #include "platform/windows/owned_handle.hpp"
 #include "platform/windows/replaceable.hpp"
+#include "platform/windows/trusted_accounts.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace velnaro::platform {
 namespace {
-
-constexpr wchar_t kTrustedInstallerSid[] =
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // Rights that let an account swap an object for another: delete or rename it, remove what
 // a folder holds, or take the object over through its owner or access list.
@@ -30,62 +28,10 @@ OsError error_of(const char* operation, const std::wstring& path, DWORD code) {
     return OsError{code, operation, from_wide(path)};
 }
 
-// The accounts trusted to replace anything: the local system account, the administrators,
-// TrustedInstaller, and the account this process runs as.
-class TrustedAccounts {
-  public:
-    bool load() {
-        DWORD size = SECURITY_MAX_SID_SIZE;
-        for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
-            std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
-            size = SECURITY_MAX_SID_SIZE;
-            if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size))
-                return false;
-            sids_.push_back(std::move(sid));
-        }
-        LocalMemory<PSID> installer;
-        if (!::ConvertStringSidToSidW(kTrustedInstallerSid, installer.out()))
-            return false;
-        add(installer.get());
-        return add_process_account();
-    }
-
-    bool contains(PSID sid) const {
-        for (const auto& trusted : sids_) {
-            if (::EqualSid(const_cast<BYTE*>(trusted.data()), sid))
-                return true;
-        }
-        return false;
-    }
-
-  private:
-    void add(PSID sid) {
-        const auto* bytes = static_cast<const BYTE*>(sid);
-        sids_.emplace_back(bytes, bytes + ::GetLengthSid(sid));
-    }
-
-    bool add_process_account() {
-        HANDLE raw = nullptr;
-        if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw))
-            return false;
-        OwnedHandle token(raw);
-        DWORD size = 0;
-        ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-        std::vector<BYTE> buffer(size);
-        if (size == 0 ||
-            !::GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-            return false;
-        }
-        add(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
-        return true;
-    }
-
-    std::vector<std::vector<BYTE>> sids_;
-};
-
 // Whether an allowed entry of the list gives an untrusted account one of `rights`. Entries
 // that only pass on to children (inherit-only) do not apply to the object itself; a missing
-// list grants everything to everyone.
+// list grants everything to everyone, and an allowing entry of a kind not read here
+// (callback, object) counts as granting anything to anyone.
 bool grants_others(PACL dacl, DWORD rights, const TrustedAccounts& trusted) {
     if (dacl == nullptr)
         return true;
@@ -96,8 +42,10 @@ bool grants_others(PACL dacl, DWORD rights, const TrustedAccounts& trusted) {
         const auto* header = static_cast<const ACE_HEADER*>(raw);
         if (header->AceFlags & INHERIT_ONLY_ACE)
             continue;
+        if (only_denies(*header))
+            continue;
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
-            continue;  // deny entries only take rights away
+            return true;
         auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
         if ((ace->Mask & rights) != 0 && !trusted.contains(&ace->SidStart))
             return true;
@@ -142,21 +90,23 @@ OsResult<bool> level_replaceable(const std::wstring& level, bool volume_root, DW
 
 }  // namespace
 
-OsResult<bool> descriptor_lets_others_replace(PSECURITY_DESCRIPTOR descriptor, bool named_object) {
+OsResult<bool> descriptor_lets_others_replace(PSECURITY_DESCRIPTOR descriptor, bool named_object,
+                                              TrustedOwners owners) {
     TrustedAccounts trusted;
-    if (!trusted.load())
+    if (!trusted.load(owners))
         return std::unexpected(OsError{::GetLastError(), "TrustedAccounts", ""});
     return descriptor_replaceable(descriptor, named_object ? kWriteRights : kReplaceRights,
                                   trusted);
 }
 
-OsResult<bool> Win32FileSystem::replaceable_by_others(std::string_view path) {
+OsResult<bool> Win32FileSystem::replaceable_by_others(std::string_view path,
+                                                      TrustedOwners owners) {
     auto wide = to_wide(path);
     if (!wide || root_length(*wide) == 0)
         return std::unexpected(
             OsError{ERROR_INVALID_NAME, "replaceable_by_others", std::string(path)});
     TrustedAccounts trusted;
-    if (!trusted.load())
+    if (!trusted.load(owners))
         return std::unexpected(error_of("TrustedAccounts", *wide, ::GetLastError()));
     std::wstring level = *wide;
     const std::size_t root = root_length(level);

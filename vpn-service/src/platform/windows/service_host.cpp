@@ -54,17 +54,21 @@ DWORD WINAPI ignore_controls(DWORD control, DWORD, LPVOID, LPVOID) {
 }
 
 void WINAPI report_only_entry(DWORD, LPWSTR*) {
-    SERVICE_STATUS_HANDLE status =
-        ::RegisterServiceCtrlHandlerExW(g_early_name->c_str(), ignore_controls, nullptr);
-    if (status == nullptr)
-        return;
-    SERVICE_STATUS native = native_status(*g_early_report);
-    ::SetServiceStatus(status, &native);
+    send_give_up_report(
+        ::RegisterServiceCtrlHandlerExW(g_early_name->c_str(), ignore_controls, nullptr),
+        *g_early_report, [](UINT code) { ::ExitProcess(code); });
 }
 
 using SetThreadDescriptionFunction = HRESULT(WINAPI*)(HANDLE, PCWSTR);
 
 }  // namespace
+
+void send_give_up_report(SERVICE_STATUS_HANDLE status, const ServiceStatusReport& report,
+                         void (*end)(UINT code)) {
+    SERVICE_STATUS native = native_status(report);
+    if (status == nullptr || !::SetServiceStatus(status, &native))
+        end(ERROR_SERVICE_SPECIFIC_ERROR);
+}
 
 namespace {
 

@@ -1,8 +1,17 @@
 #pragma once
 
+#include <windows.h>
+
 #include "platform/service_host.hpp"
 
 namespace velnaro::platform {
+
+// Sends the one report of a process that only reports that it gave up. When the handler
+// could not be registered (`status` is null) or the report not sent, the process is ended
+// through `end` with a failure instead: the manager would otherwise keep it starting and
+// the process would linger in the dispatcher.
+void send_give_up_report(SERVICE_STATUS_HANDLE status, const ServiceStatusReport& report,
+                         void (*end)(UINT code));
 
 // The service control dispatcher of advapi32. A process runs one service, so the service
 // main and the control handler are kept in process-wide slots that the Win32 callbacks
