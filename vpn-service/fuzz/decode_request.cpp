@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
 
     static fake::FakePlatform* fake = new fake::FakePlatform();
-    RequestContext context{std::nullopt, std::make_unique<UnlinkedTunnelController>()};
+    RequestContext context{nullptr, std::make_unique<UnlinkedTunnelController>()};
     const ServiceResponse response = handle_request(fake->runtime, context, std::move(*request));
     // Every answer the dispatcher gives must reach the client.
     if (!encode_response(response))

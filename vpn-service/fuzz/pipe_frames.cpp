@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (end == fake::FakeConnection::End::stall && !frame.ready())
         return 0;  // dropped unanswered at the time limit
     fake::FakePlatform fake;
-    RequestContext context{std::nullopt, std::make_unique<UnlinkedTunnelController>()};
+    RequestContext context{nullptr, std::make_unique<UnlinkedTunnelController>()};
     const platform::PipeCaller caller{"fuzz", may_change_state};
     const auto body = answer_frame(fake.runtime, context, caller, frame);
     if (!body)
