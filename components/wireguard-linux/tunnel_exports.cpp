@@ -36,29 +36,38 @@ std::optional<std::string> path_from(const char16_t* path) {
     return utf8;
 }
 
+// Ends the tunnel's process at once with the code's stable number, so that systemd records
+// it as the unit's exit status and the service reports it; the message goes to standard
+// error, which is the unit's journal.
+[[noreturn]] void exit_with(DetailCode code, const std::string& message) {
+    std::fprintf(stderr, "tunnel: %s: %s\n", std::string(to_text(code)).c_str(), message.c_str());
+    std::fflush(stderr);
+    std::exit(static_cast<int>(stable_number(code)));
+}
+
 std::optional<wglinux::TunnelSettings> open_settings(const std::string& path) {
     platform::NativePlatform native;
     const auto text = read_tunnel_config_text(native.get(), path);
     if (!text) {
         return std::nullopt;
     }
+    // The same rules as APPLY_CONFIG's, whoever started the tunnel: a stored file that
+    // breaks them is left as it is and routes nothing.
+    if (!check_stored_tunnel_config(as_text(*text))) {
+        exit_with(DetailCode::TUNNEL_CONFIG_STORED_INVALID,
+                  "the stored configuration breaks the configuration rules; apply a new one");
+    }
     return wglinux::parse_tunnel_text(as_text(*text));
 }
 
-// The two common causes end the tunnel's process at once with their code's stable number,
-// so that systemd records it as the unit's exit status and the service reports it; the
-// message goes to standard error, which is the unit's journal.
+// The two common causes of a tunnel that cannot come up.
 [[noreturn]] void give_up(DetailCode code, const wglinux::TunnelSettings& settings) {
     if (code == DetailCode::TUNNEL_ENDPOINT_UNRESOLVED) {
-        std::fprintf(stderr, "tunnel: %s: endpoint \"%s\" does not resolve to an IPv4 address\n",
-                     std::string(to_text(code)).c_str(), settings.endpoint_host.c_str());
-    } else {
-        std::fprintf(stderr, "tunnel: %s: interface %s is already in use by something else\n",
-                     std::string(to_text(code)).c_str(),
-                     std::string(wglinux::kTunnelInterfaceName).c_str());
+        exit_with(code, "endpoint \"" + settings.endpoint_host +
+                            "\" does not resolve to an IPv4 address");
     }
-    std::fflush(stderr);
-    std::exit(static_cast<int>(stable_number(code)));
+    exit_with(code, "interface " + std::string(wglinux::kTunnelInterfaceName) +
+                        " is already in use by something else");
 }
 
 }  // namespace

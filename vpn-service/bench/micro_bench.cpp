@@ -86,7 +86,7 @@ std::string apply_config_request() {
 void BM_ApplyConfig_DecodeHandleEncode(benchmark::State& state) {
     const std::vector<std::uint8_t> body = bytes_of(apply_config_request());
     Runtime& runtime = bench_platform().runtime;
-    const RequestContext context{std::nullopt, std::make_unique<UnlinkedTunnelController>()};
+    const RequestContext context{nullptr, std::make_unique<UnlinkedTunnelController>()};
     for (auto _ : state) {
         auto request = decode_request(body);
         if (!request)

@@ -126,7 +126,8 @@ namespace velnaro {
     X(SERVICE_STATUS_REPORT_FAILED, 120)         \
     X(SERVICE_INTERNAL_ERROR, 121)               \
     X(SERVICE_HARDENING_FAILED, 122)             \
-    X(TUNNEL_SERVICE_HARDENING_FAILED, 123)
+    X(TUNNEL_SERVICE_HARDENING_FAILED, 123)      \
+    X(TUNNEL_CONFIG_STORED_INVALID, 124)
 
 enum class DetailCode {
 #define VELNARO_DETAIL_CODE_ENUM(name, number) name,

@@ -1,6 +1,7 @@
 #include "dispatch/dispatcher.hpp"
 
 #include <string>
+#include <utility>
 
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "identity/identity_lifecycle.hpp"
@@ -47,36 +48,33 @@ class Dispatcher {
     ServiceResponse operator()(const Repair&) { return accepted_or_error(controller().repair()); }
 
     ServiceResponse operator()(const PrepareIdentityRotation&) {
-        return on_identity_files([&](std::string_view storage) {
-            return identity_or_error(prepare_rotation(runtime_, storage));
+        return on_identity([&](IdentityKeeper& keeper) {
+            return identity_or_error(keeper.prepare_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const CommitIdentityRotation&) {
-        return on_identity_files([&](std::string_view storage) {
-            return accepted_or_error(commit_rotation(runtime_, storage));
+        return on_identity([&](IdentityKeeper& keeper) {
+            return accepted_or_error(keeper.commit_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const AbortIdentityRotation&) {
-        return on_identity_files([&](std::string_view storage) {
-            return accepted_or_error(abort_rotation(runtime_, storage));
+        return on_identity([&](IdentityKeeper& keeper) {
+            return accepted_or_error(keeper.abort_rotation(runtime_));
         });
     }
 
   private:
     ServiceResponse ensure() {
-        return on_identity_files([&](std::string_view storage) {
-            return identity_or_error(ensure_identity(runtime_, storage));
-        });
+        return on_identity(
+            [&](IdentityKeeper& keeper) { return identity_or_error(keeper.ensure(runtime_)); });
     }
 
-    // Every identity operation holds the files for its whole length, so that one answered
-    // while another runs on the change worker sees them all old or all new.
+    // The keeper holds the files for each whole operation.
     template <typename Operation>
-    ServiceResponse on_identity_files(Operation operation) {
+    ServiceResponse on_identity(Operation operation) {
         if (!context_.identity_storage) {
             return error(DetailCode::IDENTITY_STORAGE_UNAVAILABLE);
         }
-        std::lock_guard files(*context_.identity_files);
         return operation(*context_.identity_storage);
     }
 
@@ -94,11 +92,29 @@ class Dispatcher {
     UnlinkedTunnelController fallback_;
 };
 
+// Whether the answer to a read differs from the one it had last time; what it is now is kept.
+bool read_answer_changed(RequestContext::ReadRefusals& refusals, std::string_view command,
+                         std::optional<DetailCode> refused_with) {
+    std::lock_guard lock(refusals.mutex);
+    auto [entry, added] = refusals.last.try_emplace(std::string(command), refused_with);
+    if (added)
+        return true;
+    return std::exchange(entry->second, refused_with) != refused_with;
+}
+
 // One line per request that changes state and per refusal: the command and the outcome's
-// code, never the payload (it may carry a configuration).
-void log_outcome(platform::Log& log, std::string_view command, const ServiceResponse& response,
-                 bool polled) {
-    if (const auto* refused = std::get_if<ErrorResponse>(&response)) {
+// code, never the payload (it may carry a configuration). A read that any account may send
+// is logged once per change of its answer, so that polling a lasting failure (or sending the
+// same read in a loop) cannot flood the journal and push out the lines that matter.
+void log_outcome(platform::Log& log, const RequestContext& context, std::string_view command,
+                 const ServiceResponse& response, bool polled) {
+    const auto* refused = std::get_if<ErrorResponse>(&response);
+    if (polled) {
+        const auto code = refused ? std::optional(refused->payload.code) : std::nullopt;
+        if (!read_answer_changed(*context.read_refusals, command, code))
+            return;
+    }
+    if (refused) {
         const DetailCode code = refused->payload.code;
         log.write(platform::LogPriority::warning, code,
                   std::string(command) + " refused: " + std::string(to_text(code)));
@@ -118,7 +134,7 @@ ServiceResponse handle_request(Runtime& runtime, const RequestContext& context,
     const bool polled = row.polled;
     // Taken by value: a configuration the request carries is released when this returns.
     ServiceResponse response = std::visit(Dispatcher(runtime, context), std::move(request));
-    log_outcome(runtime.platform.log, command, response, polled);
+    log_outcome(runtime.platform.log, context, command, response, polled);
     return response;
 }
 

@@ -7,8 +7,9 @@
 
 namespace velnaro {
 
-LiveTunnelController::LiveTunnelController(Runtime& runtime, std::string_view data_directory)
-    : runtime_(runtime), data_directory_(data_directory) {}
+LiveTunnelController::LiveTunnelController(Runtime& runtime,
+                                           std::shared_ptr<IdentityKeeper> identity)
+    : runtime_(runtime), identity_(std::move(identity)) {}
 
 ConnectionStatus LiveTunnelController::status() {
     return compute_connection_status(runtime_, failure_.load());
@@ -21,7 +22,7 @@ Status LiveTunnelController::apply_config(const TunnelConfig& config) {
     failure_ = TunnelFailure::reported;
     if (auto stopped = stop_tunnel_service(runtime_.platform); !stopped)
         return stopped;
-    const auto path = store_tunnel_config(runtime_, data_directory_, config);
+    const auto path = store_tunnel_config(runtime_, *identity_, config);
     if (!path)
         return fail(path.error());
     if (auto configured = configure_tunnel_service(runtime_.platform, *path); !configured) {
@@ -43,7 +44,7 @@ Status LiveTunnelController::stop() {
 }
 
 Status LiveTunnelController::repair() {
-    const std::string path = join_path(data_directory_, kTunnelConfigFileName);
+    const std::string path = join_path(identity_->data_directory(), kTunnelConfigFileName);
     // Checked before anything is stopped, so a repair without a stored configuration
     // leaves a running tunnel as it is.
     if (runtime_.platform.files.path_kind(path) != platform::PathKind::regular_file) {

@@ -1,8 +1,7 @@
 #pragma once
 
 #include <atomic>
-#include <string>
-#include <string_view>
+#include <memory>
 
 #include "dispatch/tunnel_controller.hpp"
 #include "wireguard/runtime.hpp"
@@ -16,7 +15,9 @@ namespace velnaro {
 // START or REPAIR.
 class LiveTunnelController final : public TunnelController {
   public:
-    LiveTunnelController(Runtime& runtime, std::string_view data_directory);
+    // The identity rendered into the configuration is ensured through `identity`, the
+    // keeper the dispatcher's identity commands share; the data directory is its directory.
+    LiveTunnelController(Runtime& runtime, std::shared_ptr<IdentityKeeper> identity);
 
     ConnectionStatus status() override;
     Status apply_config(const TunnelConfig& config) override;
@@ -26,7 +27,7 @@ class LiveTunnelController final : public TunnelController {
 
   private:
     Runtime& runtime_;
-    std::string data_directory_;
+    std::shared_ptr<IdentityKeeper> identity_;
     // Written by the request that changes state while a status read may look at it.
     std::atomic<TunnelFailure> failure_ = TunnelFailure::reported;
 };

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "core/result.hpp"
+#include "identity/identity_keeper.hpp"
 #include "protocol/connection_status.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 
@@ -22,13 +24,20 @@ class TunnelController {
     virtual Status repair() = 0;
 };
 
-// What the dispatcher works with. Identity commands need the data directory.
+// What the dispatcher works with. Identity commands need the data directory's keeper, which
+// the live controller shares: GET_PUBLIC_IDENTITY is answered on the server thread while an
+// APPLY_CONFIG or a rotation runs on the change worker.
 struct RequestContext {
-    std::optional<std::string> identity_storage;
+    std::shared_ptr<IdentityKeeper> identity_storage;
     std::unique_ptr<TunnelController> controller;
-    // Held for each whole identity operation: GET_PUBLIC_IDENTITY is answered while a
-    // rotation may run on the change worker, and must find the files all old or all new.
-    std::shared_ptr<std::mutex> identity_files = std::make_shared<std::mutex>();
+
+    // The code each read-only command was last refused with (nothing after a success), so
+    // that a client polling a lasting failure does not fill the log.
+    struct ReadRefusals {
+        std::mutex mutex;
+        std::map<std::string, std::optional<DetailCode>, std::less<>> last;
+    };
+    std::shared_ptr<ReadRefusals> read_refusals = std::make_shared<ReadRefusals>();
 };
 
 }  // namespace velnaro

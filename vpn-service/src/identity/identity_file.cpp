@@ -20,15 +20,33 @@ std::optional<Uuid> random_uuid(platform::Platform& platform) {
     return make_uuid_v4(random);
 }
 
+namespace {
+
+// The name without its extension; a leading dot starts a hidden name, not an extension.
+std::string_view stem_of(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return (dot == std::string_view::npos || dot == 0) ? name : name.substr(0, dot);
+}
+
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
+}  // namespace
+
 std::string temporary_sibling(std::string_view path, const Uuid& uuid) {
     const std::string_view name = file_name(path);
-    const std::size_t dot = name.rfind('.');
-    // A leading dot starts a hidden name, not an extension.
-    const std::size_t stem_length = (dot == std::string_view::npos || dot == 0) ? name.size() : dot;
-    std::string result(path.substr(0, path.size() - name.size() + stem_length));
-    result += ".tmp-";
+    std::string result(path.substr(0, path.size() - name.size() + stem_of(name).size()));
+    result += kTemporaryMark;
     result += uuid_to_text(uuid);
     return result;
+}
+
+bool is_temporary_sibling(std::string_view name, std::string_view final_name) {
+    const std::string_view stem = stem_of(final_name);
+    if (!name.starts_with(stem) || !name.substr(stem.size()).starts_with(kTemporaryMark))
+        return false;
+    const std::string_view uuid = name.substr(stem.size() + kTemporaryMark.size());
+    const auto parsed = parse_uuid_text(uuid);
+    return parsed && uuid_to_text(*parsed) == uuid;
 }
 
 Status write_beside(platform::Platform& platform, std::string_view path,

@@ -34,5 +34,7 @@ std::optional<Uuid> random_uuid(platform::Platform& platform);
 // `path` with the extension of its file name replaced by "tmp-<uuid>"
 // ("metadata.json" -> "metadata.tmp-<uuid>").
 std::string temporary_sibling(std::string_view path, const Uuid& uuid);
+// Whether `name` is one temporary_sibling made for the file named `final_name`.
+bool is_temporary_sibling(std::string_view name, std::string_view final_name);
 
 }  // namespace velnaro

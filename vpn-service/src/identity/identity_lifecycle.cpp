@@ -69,6 +69,12 @@ Status secure_if_present(Runtime& runtime, const std::string& path) {
 
 }  // namespace
 
+bool is_identity_temporary_name(std::string_view name) {
+    return is_temporary_sibling(name, kIdentityFileName) ||
+           is_temporary_sibling(name, kPendingIdentityFileName) ||
+           is_temporary_sibling(name, kMetadataFileName);
+}
+
 Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory) {
     if (auto created = runtime.platform.files.create_directories(data_directory); !created) {
         log_file_failure(runtime.platform, DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED,

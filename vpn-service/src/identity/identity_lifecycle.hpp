@@ -12,6 +12,10 @@ inline constexpr std::string_view kIdentityFileName = "identity.dat";
 inline constexpr std::string_view kPendingIdentityFileName = "identity.pending.dat";
 inline constexpr std::string_view kMetadataFileName = "metadata.json";
 
+// Whether `name` is a temporary file that a write of identity.dat, identity.pending.dat or
+// metadata.json makes, and leaves behind when the process ends halfway.
+bool is_identity_temporary_name(std::string_view name);
+
 // Makes sure the data directory holds a consistent identity, creating it on first use.
 Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory);
 // A new identity (fresh keys and installation ID, key version 1), stored nowhere yet.

@@ -3,7 +3,25 @@
 #include <system_error>
 #include <utility>
 
+#include "protocol/messages.hpp"
+
 namespace velnaro {
+namespace {
+
+// What a caller hears when its change ended in an exception (in practice, memory ran out):
+// the worker goes on serving, and the connection is answered rather than left hanging.
+std::optional<std::vector<std::uint8_t>> internal_error_answer() noexcept {
+    try {
+        auto body =
+            encode_response(ErrorResponse{ErrorPayload{DetailCode::SERVICE_INTERNAL_ERROR}});
+        if (body)
+            return std::move(*body);
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 ChangeWorker::ChangeWorker(std::function<void()> answer_ready,
                            std::shared_ptr<const std::atomic<bool>> server_stop)
@@ -61,12 +79,23 @@ std::optional<ChangeWorker::Queued> ChangeWorker::next_change() {
 }
 
 void ChangeWorker::finish(Queued& queued) {
-    auto body = queued.change();
-    {
-        std::lock_guard lock(mutex_);
-        answers_.push_back({queued.ticket, std::move(body)});
+    // Nothing a change throws may end the worker's thread, which would end the process.
+    std::optional<std::vector<std::uint8_t>> body;
+    try {
+        body = queued.change();
+    } catch (...) {
+        body = internal_error_answer();
     }
-    answer_ready_();
+    try {
+        {
+            std::lock_guard lock(mutex_);
+            answers_.push_back({queued.ticket, std::move(body)});
+        }
+        answer_ready_();
+    } catch (...) {
+        // Without room for the answer its connection waits for the stop or the server's
+        // replacement; the worker still serves the next change.
+    }
 }
 
 void ChangeWorker::run() {

@@ -20,6 +20,7 @@ namespace velnaro {
 class ChangeWorker {
   public:
     // Handles one request and returns the answer body (nothing when it cannot be encoded).
+    // A change that throws is answered ERROR SERVICE_INTERNAL_ERROR, and the worker goes on.
     using Change = std::move_only_function<std::optional<std::vector<std::uint8_t>>()>;
     struct Answer {
         std::uint64_t ticket = 0;

@@ -125,7 +125,7 @@ IpcSelfTestResult run_ipc_self_test(Runtime& runtime, std::string_view pipe_name
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::thread server;
     if (!platform.pipes.pipe_exists(pipe_name) && !service_holds_the_name(platform.services)) {
-        RequestContext context{std::nullopt, std::make_unique<UnlinkedTunnelController>()};
+        RequestContext context{nullptr, std::make_unique<UnlinkedTunnelController>()};
         try {
             server =
                 std::thread([&runtime, stop, pipe_name, context = std::move(context)]() mutable {

@@ -2,6 +2,7 @@
 #include "main/modes.hpp"
 #include "service/running_service.hpp"
 #include "service_manager/tunnel_service_manager.hpp"
+#include "tunnel_config/config_file.hpp"
 #include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {
@@ -27,7 +28,9 @@ int run_tunnel_service_mode(Runtime& runtime, std::span<const std::string> args)
     // platform; it is refused like any other unacceptable configuration path.
     if (!is_valid_utf8(config_path))
         return give_up(runtime, DetailCode::TUNNEL_CONFIG_PATH_INVALID);
-    const Status ran = run_tunnel_service(runtime, config_path);
+    const Status ran = run_tunnel_service(runtime, config_path, [&] {
+        return check_stored_tunnel_config_file(runtime.platform, config_path);
+    });
     return ran ? 0 : give_up(runtime, ran.error());
 }
 

@@ -9,6 +9,7 @@
 #include "dispatch/live_tunnel_controller.hpp"
 #include "ipc/pipe_server.hpp"
 #include "protected_storage/data_directory.hpp"
+#include "tunnel_config/config_file.hpp"
 
 namespace velnaro {
 
@@ -101,6 +102,25 @@ class PipeServerThread {
     std::future<void> ended_;
 };
 
+// A service killed halfway through a write leaves its temporary file behind; nothing reads
+// those, and no request runs yet to be writing one.
+void clear_interrupted_writes(platform::Platform& platform, const std::string& data_directory) {
+    const std::size_t removed = remove_leftover_temporary_files(platform, data_directory);
+    if (removed == 0)
+        return;
+    platform.log.write(
+        platform::LogPriority::notice, std::nullopt,
+        "removed " + std::to_string(removed) + " temporary file(s) left by an interrupted write", 0,
+        data_directory);
+}
+
+// The identity commands and APPLY_CONFIG reach the identity files through one keeper.
+RequestContext service_context(Runtime& runtime, const std::string& data_directory) {
+    auto identity = std::make_shared<IdentityKeeper>(data_directory);
+    auto controller = std::make_unique<LiveTunnelController>(runtime, identity);
+    return RequestContext{std::move(identity), std::move(controller)};
+}
+
 // The pipe server on its thread; a server that cannot hold the door records why and stops
 // the service.
 void serve_pipe(Runtime& runtime, RequestContext context, std::shared_ptr<std::atomic<bool>> stop,
@@ -124,20 +144,19 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     auto data_directory = resolve_data_directory(runtime.platform);
     if (!data_directory)
         return data_directory.error();
+    clear_interrupted_writes(runtime.platform, *data_directory);
     auto outcome = std::make_shared<ServerOutcome>();
     PipeServerThread server(process, stop);
     try {
-        server.start(
-            [&runtime, stop, channel, outcome, name = process.pipe_name,
-             context = RequestContext{*data_directory, std::make_unique<LiveTunnelController>(
-                                                           runtime, *data_directory)}]() mutable {
-                try {
-                    serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
-                } catch (...) {
-                    outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
-                    channel->send();
-                }
-            });
+        server.start([&runtime, stop, channel, outcome, name = process.pipe_name,
+                      context = service_context(runtime, *data_directory)]() mutable {
+            try {
+                serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
+            } catch (...) {
+                outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
+                channel->send();
+            }
+        });
     } catch (const std::system_error&) {
         return DetailCode::SERVICE_THREAD_START_FAILED;
     }
@@ -250,6 +269,8 @@ std::string_view give_up_hint(DetailCode reason) {
         case DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED:
         case DetailCode::IDENTITY_DIRECTORY_UNAVAILABLE:
             return "the data directory is missing, a link, or not the administrators' own";
+        case DetailCode::TUNNEL_CONFIG_STORED_INVALID:
+            return "the stored configuration breaks the configuration rules; apply a new one";
         default:
             return {};
     }

@@ -1,5 +1,8 @@
 #include <optional>
+#include <string>
 
+#include "identity/identity_lifecycle.hpp"
+#include "platform/paths.hpp"
 #include "protected_storage/secret_file.hpp"
 #include "tunnel_config/config_file.hpp"
 
@@ -30,6 +33,30 @@ Result<bool> find_plaintext_config(platform::Platform& platform, std::string_vie
             return true;
     }
     return false;
+}
+
+std::size_t remove_leftover_temporary_files(platform::Platform& platform,
+                                            std::string_view data_directory) {
+    const auto names = platform.files.list_directory(data_directory);
+    if (!names) {
+        log_file_failure(platform, DetailCode::TUNNEL_CONFIG_READ_FAILED,
+                         "listing the data directory", names.error());
+        return 0;
+    }
+    std::size_t removed = 0;
+    for (const auto& name : *names) {
+        // Only names this service makes: whatever else lies there is not its to remove.
+        if (!is_config_temporary_name(name) && !is_identity_temporary_name(name))
+            continue;
+        if (auto deleted = platform.files.delete_file(join_path(data_directory, name)); !deleted) {
+            platform::write_failure(
+                platform.log, platform::LogPriority::warning, std::nullopt,
+                "removing a temporary file failed: " + deleted.error().operation, deleted.error());
+            continue;
+        }
+        ++removed;
+    }
+    return removed;
 }
 
 }  // namespace velnaro

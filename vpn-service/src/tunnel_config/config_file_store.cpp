@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "core/uuid.hpp"
-#include "identity/identity_lifecycle.hpp"
 #include "platform/paths.hpp"
 #include "protected_storage/data_directory.hpp"
 #include "protected_storage/sealed_blob.hpp"
@@ -26,26 +25,45 @@ Result<std::vector<std::uint8_t>> render_and_seal(platform::Platform& platform,
     return seal_secret(platform, *text, kTunnelDescription);
 }
 
+constexpr std::string_view kTemporarySuffix = ".tmp";
+
+std::string temporary_prefix() {
+    return "." + std::string(kTunnelConfigFileName) + ".";
+}
+
 // A fresh name per write, so two writers never share a temporary file.
 Result<std::string> temporary_path(platform::Platform& platform, std::string_view directory) {
     std::array<std::uint8_t, 16> random{};
     if (!platform.system.random_bytes(random))
         return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
-    std::string name = ".";
-    name.append(kTunnelConfigFileName);
-    name.append(".");
-    name.append(uuid_to_text(make_uuid_v4(random)));
-    name.append(".tmp");
-    return join_path(directory, name);
+    return join_path(directory, temporary_prefix() + uuid_to_text(make_uuid_v4(random)) +
+                                    std::string(kTemporarySuffix));
 }
 
 }  // namespace
 
+bool is_config_temporary_name(std::string_view name) {
+    const std::string prefix = temporary_prefix();
+    if (!name.starts_with(prefix) || !name.ends_with(kTemporarySuffix))
+        return false;
+    const std::string_view uuid =
+        name.substr(prefix.size(), name.size() - prefix.size() - kTemporarySuffix.size());
+    const auto parsed = parse_uuid_text(uuid);
+    return parsed && uuid_to_text(*parsed) == uuid;
+}
+
 Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
                                         const TunnelConfig& config) {
+    IdentityKeeper keeper{std::string(data_directory)};
+    return store_tunnel_config(runtime, keeper, config);
+}
+
+Result<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& keeper,
+                                        const TunnelConfig& config) {
+    const std::string& data_directory = keeper.data_directory();
     // The identity ensured here is the one the configuration carries: identity.dat is not
     // read a second time.
-    const auto identity = ensure_identity(runtime, data_directory);
+    const auto identity = keeper.ensure(runtime);
     if (!identity)
         return fail(identity.error());
     const auto blob = render_and_seal(runtime.platform, *identity, config);
@@ -77,6 +95,15 @@ Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::
     if (!blob)
         return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
     return open_sealed_secret(platform, *blob, kTunnelDescription);
+}
+
+Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path) {
+    const auto text = read_tunnel_config_text(platform, path);
+    // What does not open here does not open for the library either, which reports it as
+    // before; only a text that opens can route anything, and only that is judged.
+    if (!text)
+        return {};
+    return check_stored_tunnel_config(as_text(*text));
 }
 
 }  // namespace velnaro

@@ -1,6 +1,8 @@
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/base64.hpp"
 #include "identity/identity_file.hpp"
@@ -56,7 +58,105 @@ Result<SecretBuffer> compose_text(const TunnelConfig& config, const SecretBuffer
     }
 }
 
+// The value after `head` on line `index` of `lines`.
+std::optional<std::string_view> value_of(const std::vector<std::string_view>& lines,
+                                         std::size_t index, std::string_view head) {
+    if (!lines[index].starts_with(head))
+        return std::nullopt;
+    return lines[index].substr(head.size());
+}
+
+// Decimal digits as the renderer writes numbers: no sign, no leading zero, at most 65535.
+std::optional<std::uint16_t> read_number(std::string_view text) {
+    if (text.empty() || text.size() > 5 || (text.size() > 1 && text.front() == '0'))
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > 0xFFFF)
+        return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+// Nine lines, each ended by a line feed, none left over.
+std::optional<std::vector<std::string_view>> nine_lines(std::string_view text) {
+    constexpr std::size_t kLineCount = 9;
+    std::vector<std::string_view> lines;
+    while (!text.empty() && lines.size() <= kLineCount) {
+        const std::size_t end = text.find('\n');
+        if (end == std::string_view::npos)
+            return std::nullopt;
+        lines.push_back(text.substr(0, end));
+        text.remove_prefix(end + 1);
+    }
+    if (lines.size() != kLineCount || !text.empty())
+        return std::nullopt;
+    return lines;
+}
+
+bool read_endpoint(std::string_view text, TunnelConfig& config) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return false;
+    const auto port = read_number(text.substr(colon + 1));
+    if (!port)
+        return false;
+    config.endpoint_host = text.substr(0, colon);
+    config.endpoint_port = *port;
+    return true;
+}
+
+std::vector<std::string> read_allowed_ips(std::string_view text) {
+    constexpr std::string_view kSeparator = ", ";
+    std::vector<std::string> entries;
+    for (;;) {
+        const std::size_t separator = text.find(kSeparator);
+        entries.emplace_back(text.substr(0, separator));
+        if (separator == std::string_view::npos)
+            return entries;
+        text.remove_prefix(separator + kSeparator.size());
+    }
+}
+
 }  // namespace
+
+std::optional<TunnelConfig> read_back_tunnel_config(std::string_view text) {
+    const auto lines = nine_lines(text);
+    if (!lines)
+        return std::nullopt;
+    const auto& l = *lines;
+    if (l[0] != "[Interface]" || !l[3].empty() || l[4] != "[Peer]" ||
+        !value_of(l, 1, "PrivateKey = ")) {
+        return std::nullopt;
+    }
+    const auto address = value_of(l, 2, "Address = ");
+    const auto peer_key = value_of(l, 5, "PublicKey = ");
+    const auto endpoint = value_of(l, 6, "Endpoint = ");
+    const auto allowed = value_of(l, 7, "AllowedIPs = ");
+    const auto keepalive = value_of(l, 8, "PersistentKeepalive = ");
+    if (!address || !peer_key || !endpoint || !allowed || !keepalive)
+        return std::nullopt;
+    TunnelConfig config;
+    config.config_version = 1;
+    config.address = *address;
+    config.gateway_public_key = *peer_key;
+    const auto keepalive_value = read_number(*keepalive);
+    if (!read_endpoint(*endpoint, config) || !keepalive_value)
+        return std::nullopt;
+    config.allowed_ips = read_allowed_ips(*allowed);
+    config.persistent_keepalive = *keepalive_value;
+    return config;
+}
+
+Status check_stored_tunnel_config(std::string_view text) {
+    const auto config = read_back_tunnel_config(text);
+    if (!config || !validate_tunnel_config(*config))
+        return fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID);
+    return {};
+}
 
 Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
                                                const TunnelConfig& config) {

@@ -21,10 +21,15 @@ bool is_acceptable_config_path(platform::Platform& platform, std::string_view pa
 
 }  // namespace
 
-Status run_tunnel_service(Runtime& runtime, std::string_view config_path) {
+Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
+                          const ConfigContentCheck& check_content) {
     if (!is_acceptable_config_path(runtime.platform, config_path)) {
         return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
     }
+    // Only APPLY_CONFIG validates what it stores; a file kept from an older release, or
+    // changed since, is held to today's rules before the tunnel routes anything.
+    if (auto checked = check_content(); !checked)
+        return checked;
     // Converted up front: a path that cannot reach the library intact is refused before
     // anything is loaded.
     const auto wide_path = to_platform_text(config_path);

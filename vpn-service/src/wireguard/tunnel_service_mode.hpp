@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -12,8 +13,13 @@ namespace velnaro {
 // the tunnel service on it, and the tunnel service mode accepts no file of another name.
 inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
 
+// Once the path is accepted and before any library is loaded, the file's content is checked
+// by `check_content`, whose failure ends the mode with its code.
+using ConfigContentCheck = std::function<Status()>;
+
 // Hands the sealed configuration file to the tunnel library; returns when the tunnel ends.
-Status run_tunnel_service(Runtime& runtime, std::string_view config_path);
+Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
+                          const ConfigContentCheck& check_content);
 
 struct ComponentSelfTestResult {
     bool success = false;

@@ -25,8 +25,8 @@ void ServerThread::start() {
     stop_ = std::make_shared<std::atomic<bool>>(false);
     thread_ = std::thread([this, stop = stop_] {
         run_pipe_server(runtime_,
-                        RequestContext{std::nullopt, std::make_unique<UnlinkedTunnelController>()},
-                        stop, name_);
+                        RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()}, stop,
+                        name_);
     });
     for (int i = 0; i < 500 && !runtime_.platform.pipes.pipe_exists(name_); ++i)
         std::this_thread::sleep_for(2ms);

@@ -25,6 +25,7 @@
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "ipc/pipe_server.hpp"
 #include "platform/native.hpp"
+#include "platform/posix/pipe_endpoint.hpp"
 #include "platform/posix/pipes.hpp"
 #include "wireguard/components.hpp"
 
@@ -118,9 +119,8 @@ class DoorTest : public ::testing::Test {
     void start_server() {
         server_ = std::thread([this] {
             const Status served = run_pipe_server(
-                runtime_,
-                RequestContext{std::nullopt, std::make_unique<UnlinkedTunnelController>()}, stop_,
-                path_);
+                runtime_, RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()},
+                stop_, path_);
             EXPECT_TRUE(served);
         });
         for (int i = 0; i < 500 && !pipes_.pipe_exists(path_); ++i)
@@ -365,6 +365,30 @@ TEST_F(DoorTest, AcceptingRestsWhileDescriptorsRunOut) {
     ::close(ready[1]);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no server, 4: no limit, 5: server broke, 6: spun";
+}
+
+// A group whose entry needs more room than a first buffer gives (hundreds of members) is
+// still found; a lookup that fails is told apart from a group that does not exist.
+TEST(GroupLookup, GrowsOnErangeAndTellsFailureFromAbsence) {
+    using Found = std::expected<std::optional<gid_t>, int>;
+    // Stand-ins for getgrnam_r: the entry fits from 20000 bytes on, or the answer is fixed.
+    const platform::GroupLookup large = [](const char*, group* entry, char*, std::size_t size,
+                                           group** found) {
+        entry->gr_gid = 4242;
+        *found = size < 20000 ? nullptr : entry;
+        return size < 20000 ? ERANGE : 0;
+    };
+    const platform::GroupLookup absent = [](const char*, group*, char*, std::size_t,
+                                            group** found) { return *found = nullptr, 0; };
+    const platform::GroupLookup broken = [](const char*, group*, char*, std::size_t,
+                                            group** found) { return *found = nullptr, EIO; };
+    const platform::GroupLookup never_fits = [](const char*, group*, char*, std::size_t,
+                                                group** found) { return *found = nullptr, ERANGE; };
+    EXPECT_EQ(platform::find_group_id("velnaro", large), Found(std::optional<gid_t>(4242)));
+    EXPECT_EQ(platform::find_group_id("velnaro", absent), Found(std::nullopt));
+    EXPECT_EQ(platform::find_group_id("velnaro", broken), Found(std::unexpected(EIO)));
+    EXPECT_EQ(platform::find_group_id("velnaro", never_fits), Found(std::unexpected(ERANGE)));
+    EXPECT_EQ(platform::find_group_id("root"), Found(std::optional<gid_t>(0)));  // the real one
 }
 
 }  // namespace

@@ -558,7 +558,8 @@ struct Observation {
 // The sealed file, exactly as the service stores it, in a fresh scratch directory; empty
 // when sealing failed.
 std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own_private,
-                        const std::array<std::uint8_t, 32>& peer_public) {
+                        const std::array<std::uint8_t, 32>& peer_public,
+                        std::string_view allowed = "10.250.0.0/16") {
     std::string pattern = (fs::temp_directory_path() / "velnaro-tunnel-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         return {};
@@ -566,8 +567,8 @@ std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own
     const std::string text =
         "[Interface]\nPrivateKey = " + base64_key(own_private) +
         "\nAddress = 10.250.10.21/32\n\n[Peer]\nPublicKey = " + base64_key(peer_public) +
-        "\nEndpoint = 192.168.247.1:51820\nAllowedIPs = 10.250.0.0/16\n"
-        "PersistentKeepalive = 25\n";
+        "\nEndpoint = 192.168.247.1:51820\nAllowedIPs = " + std::string(allowed) +
+        "\nPersistentKeepalive = 25\n";
     const std::string config = (env.directory / "VelnaroTunnel.conf.dpapi").string();
     platform::NativePlatform native;
     const auto blob = seal_secret(native.get(), as_bytes(text), kTunnelDescription);
@@ -578,6 +579,28 @@ std::string seal_config(Namespaces& env, const std::array<std::uint8_t, 32>& own
                static_cast<std::streamsize>(blob->size()));
     fs::create_directories("/run/wireguard");
     return config;
+}
+
+// A stored file from before a rule existed (a prefix wider than the private range) is refused
+// before anything comes up, in a network of its own should that fail, and is kept.
+TEST(TunnelServiceEntry, RefusesAStoredConfigurationThatBreaksTheRules) {
+    Library tunnel(component_path("tunnel.so"));
+    const auto run = tunnel.get<WireGuardTunnelServiceFn>("WireGuardTunnelService");
+    Namespaces env;
+    const std::string config = seal_config(env, {1}, {2}, "10.0.0.0/1");
+    ASSERT_TRUE(run && !config.empty());
+    const auto size = fs::file_size(config);
+    const auto isolated_run = [&] {
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/run/wireguard", "tmpfs", 0, "mode=0700") != 0) {
+            std::_Exit(2);
+        }
+        const std::u16string path(config.begin(), config.end());
+        std::_Exit(run(path.c_str()) ? 0 : 1);
+    };
+    EXPECT_EXIT(isolated_run(), ::testing::ExitedWithCode(124), "TUNNEL_CONFIG_STORED_INVALID");
+    EXPECT_EQ(fs::file_size(config), size);
 }
 
 bool interface_in(const std::string& netns, const std::string& name) {

@@ -196,6 +196,10 @@ std::string config_path_in(std::string_view directory) {
     return join_path(directory, "VelnaroTunnel.conf.dpapi");
 }
 
+Status any_content() {
+    return {};
+}
+
 TEST(TunnelServiceRun, RefusesEveryUnacceptablePathBeforeLoading) {
     fake::FakePlatform fake;
     const auto installation = fake::install_fake_components(fake);
@@ -225,7 +229,7 @@ TEST(TunnelServiceRun, RefusesEveryUnacceptablePathBeforeLoading) {
     fake.files.put_file(config_path_in(data), "sealed");
     for (const auto& path : refused) {
         SCOPED_TRACE(path);
-        auto status = run_tunnel_service(fake.runtime, path);
+        auto status = run_tunnel_service(fake.runtime, path, any_content);
         ASSERT_FALSE(status);
         EXPECT_EQ(status.error(), DetailCode::TUNNEL_CONFIG_PATH_INVALID);
     }
@@ -243,15 +247,21 @@ TEST(TunnelServiceRun, HandsThePathAsGivenAndMapsTheResult) {
     fake.files.create_directories(data);
     fake.files.put_file(config_path_in(data), "sealed");
 
-    EXPECT_TRUE(run_tunnel_service(fake.runtime, config_path_in(data)));
+    EXPECT_TRUE(run_tunnel_service(fake.runtime, config_path_in(data), any_content));
     const auto& paths = fake::fake_component_calls().tunnel_service_paths;
     ASSERT_EQ(paths.size(), 1u);
     EXPECT_NE(paths[0].find(u"donn\u00e9es"), std::u16string::npos);
     EXPECT_EQ(paths[0].size(), config_path_in(data).size() - 1);  // two bytes, one unit
 
     fake::fake_component_options().tunnel_service_result = false;
-    EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data)).error(),
+    EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data), any_content).error(),
               DetailCode::TUNNEL_SERVICE_FAILED);
+
+    // A file whose content is refused never reaches the library.
+    const auto refused = [] { return Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)); };
+    EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data), refused).error(),
+              DetailCode::TUNNEL_CONFIG_STORED_INVALID);
+    EXPECT_EQ(paths.size(), 2u);
 }
 
 TEST(TunnelServiceRun, NeedsTheComponentDirectory) {
@@ -261,7 +271,7 @@ TEST(TunnelServiceRun, NeedsTheComponentDirectory) {
     fake.files.create_directories(data);
     fake.files.put_file(config_path_in(data), "sealed");
     fake.files.directories.erase(installation.component_directory);
-    EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data)).error(),
+    EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data), any_content).error(),
               DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
     EXPECT_EQ(fake.loader.loads, 0);
 }

@@ -1,15 +1,22 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dispatch/dispatcher.hpp"
+#include "dispatch/live_tunnel_controller.hpp"
 #include "dispatch/unlinked_tunnel_controller.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
-#include "unit/sample_config.hpp"
+#include "fake/hooked_file_system.hpp"
 #include "platform/paths.hpp"
+#include "unit/sample_config.hpp"
 
 namespace velnaro {
 namespace {
@@ -159,7 +166,7 @@ class DispatcherWithStorage : public ::testing::Test {
     void SetUp() override {
         fake::install_fake_components(fake);
         ASSERT_TRUE(fake.files.create_directories(directory));
-        context.identity_storage = directory;
+        context.identity_storage = std::make_shared<IdentityKeeper>(directory);
         context.controller = std::make_unique<UnlinkedTunnelController>();
     }
 
@@ -202,6 +209,69 @@ TEST_F(DispatcherWithStorage, RotationCommandsReachTheIdentity) {
 
     EXPECT_EQ(wire_text(send(CommitIdentityRotation{})), R"({"type":"ACCEPTED"})");
     EXPECT_EQ(identity_of(send(GetPublicIdentity{})), prepared);
+}
+
+// A read any account may send is logged once per change of its answer; a refused change
+// is logged each time.
+TEST_F(DispatcherWithStorage, RepeatedReadRefusalsAreLoggedOncePerChange) {
+    const std::string metadata = join_path(directory, "metadata.json");
+    fake.files.put_file(metadata, std::vector<std::uint8_t>{'{', '}'});  // LOCAL_IDENTITY_LOST
+    const auto refusals = [&] {
+        return std::ranges::count_if(fake.log.lines, [](const auto& line) {
+            return line.message.ends_with("refused: LOCAL_IDENTITY_LOST");
+        });
+    };
+    for (int i = 0; i < 5; ++i)
+        send(GetPublicIdentity{});
+    EXPECT_EQ(refusals(), 1);
+    send(EnsureIdentity{});
+    send(EnsureIdentity{});
+    EXPECT_EQ(refusals(), 3) << "ENSURE_IDENTITY changes state: logged every time";
+
+    ASSERT_TRUE(fake.files.delete_file(metadata));
+    identity_of(send(GetPublicIdentity{}));
+    ASSERT_TRUE(fake.files.delete_file(join_path(directory, "identity.dat")));
+    send(GetPublicIdentity{});
+    send(GetPublicIdentity{});
+    EXPECT_EQ(refusals(), 4) << "the failure came back after a success";
+}
+
+// APPLY_CONFIG runs on the change worker while GET_PUBLIC_IDENTITY is answered on the server
+// thread. The apply is paused as it writes identity.dat; the read then comes. Without one
+// lock over both, the read creates an identity of its own and one of the two fails.
+TEST(DispatcherRace, ApplyAndPublicIdentityMeetOnAnEmptyDataDirectory) {
+    fake::HookedPlatform hooked;
+    const std::string directory = join_path(fake::fake_root(), "data");
+    auto keeper = std::make_shared<IdentityKeeper>(directory);
+    RequestContext context{keeper, std::make_unique<LiveTunnelController>(hooked.runtime, keeper)};
+
+    std::promise<void> apply_paused;
+    std::atomic<bool> paused_once = false;
+    hooked.files.before = [&](std::string_view operation, std::string_view path) {
+        // identity.dat is written as a temporary sibling, then moved into place.
+        if (operation != "create_new_file" || !file_name(path).starts_with("identity.tmp-") ||
+            paused_once.exchange(true)) {
+            return;
+        }
+        apply_paused.set_value();
+        // Time for the read to reach the files, which the lock makes it wait for instead.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    };
+    ServiceResponse answered;
+    std::thread reader([&] {
+        apply_paused.get_future().wait();
+        answered = handle_request(hooked.runtime, context, GetPublicIdentity{});
+    });
+    const ServiceResponse applied =
+        handle_request(hooked.runtime, context, ApplyConfig{accepted_tunnel_config()});
+    reader.join();
+
+    EXPECT_EQ(wire_text(applied), R"({"type":"ACCEPTED"})");
+    const auto* identity = std::get_if<PublicIdentityResponse>(&answered);
+    ASSERT_NE(identity, nullptr) << wire_text(answered);
+    const auto stored = keeper->ensure(hooked.runtime);
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(identity->payload, public_identity_of(*stored)) << "one identity, seen by both";
 }
 
 }  // namespace

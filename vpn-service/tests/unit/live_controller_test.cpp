@@ -43,7 +43,7 @@ class LiveControllerTest : public ::testing::Test {
     std::string directory = join_path(fake::fake_root(), "data");
     std::string config_path = join_path(directory, "VelnaroTunnel.conf.dpapi");
     TunnelConfig config = sample_tunnel_config();
-    LiveTunnelController controller{fake.runtime, directory};
+    LiveTunnelController controller{fake.runtime, std::make_shared<IdentityKeeper>(directory)};
     int before_stops = 0;
     int before_starts = 0;
 };

@@ -83,9 +83,8 @@ class PipeServerTest : public ::testing::Test {
     }
     Status run() {
         return run_pipe_server(
-            fake.runtime,
-            RequestContext{std::nullopt, std::make_unique<CountingController>(destroyed)}, stop,
-            kPipe);
+            fake.runtime, RequestContext{nullptr, std::make_unique<CountingController>(destroyed)},
+            stop, kPipe);
     }
     fake::FakePlatform fake;
     std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
@@ -202,7 +201,7 @@ TEST_F(PipeServerTest, FailsWithItsCodeWhenTheNameCannotBeHeld) {
         local.pipes.on_idle = [&] { idled = true; };
         int gone = 0;
         const Status outcome = run_pipe_server(
-            local.runtime, RequestContext{std::nullopt, std::make_unique<CountingController>(gone)},
+            local.runtime, RequestContext{nullptr, std::make_unique<CountingController>(gone)},
             std::make_shared<std::atomic<bool>>(false), kPipe);
         EXPECT_EQ(outcome, fail(c.code));
         EXPECT_EQ(local.pipes.servers_created(), c.creations);
@@ -338,7 +337,7 @@ TEST_F(PipeServerTest, StopWhileServingCompletesTheExchangeThenEnds) {
     auto after = fake.pipes.queue_client({frame_of(kVersionBody)});
     fake.pipes.on_idle = nullptr;
     run_pipe_server(fake.runtime,
-                    RequestContext{std::nullopt, std::make_unique<StoppingController>(stop)}, stop,
+                    RequestContext{nullptr, std::make_unique<StoppingController>(stop)}, stop,
                     kPipe);
     EXPECT_EQ(answer_of(*client).substr(0, 17), R"({"type":"STATUS",)");
     EXPECT_EQ(answer_of(*after), "") << "nobody is served after the stop";
@@ -402,9 +401,9 @@ TEST_F(PipeServerTest, ReadsAreAnsweredWhileAChangeRunsAndChangesKeepTheirOrder)
         if (std::ranges::all_of(clients, [](const auto& c) { return c->disconnected; }))
             stop->store(true);
     };
-    EXPECT_TRUE(run_pipe_server(
-        fake.runtime, RequestContext{std::nullopt, std::make_unique<HeldController>(changes)}, stop,
-        kPipe));
+    EXPECT_TRUE(run_pipe_server(fake.runtime,
+                                RequestContext{nullptr, std::make_unique<HeldController>(changes)},
+                                stop, kPipe));
     EXPECT_EQ(changes->calls, (std::vector<std::string>{"start", "stop", "repair"}));
     EXPECT_EQ(clients[2]->answered_as, 1);
     EXPECT_EQ(clients[4]->answered_as, 2);
@@ -426,14 +425,34 @@ TEST_F(PipeServerTest, AStopLetsTheRunningChangeFinishAndDropsTheQueuedOnes) {
     auto start = fake.pipes.queue_client({frame_of(R"({"command":"START"})")});
     auto queued = fake.pipes.queue_client({frame_of(R"({"command":"STOP"})")});
     fake.pipes.on_idle = nullptr;
-    EXPECT_TRUE(run_pipe_server(
-        fake.runtime, RequestContext{std::nullopt, std::make_unique<HeldController>(changes)}, stop,
-        kPipe));
+    EXPECT_TRUE(run_pipe_server(fake.runtime,
+                                RequestContext{nullptr, std::make_unique<HeldController>(changes)},
+                                stop, kPipe));
     EXPECT_EQ(changes->calls, std::vector<std::string>{"start"});
     EXPECT_EQ(answer_of(*start).substr(0, 18), R"({"type":"ACCEPTED")");
     EXPECT_EQ(answer_of(*queued), "") << "a change not begun at the stop is not run";
     EXPECT_TRUE(queued->disconnected);
     EXPECT_EQ(fake.pipes.open_endpoints(), 0);
+}
+
+// Out of memory inside a change: its caller hears why, and the next change is served.
+struct ThrowingController final : TunnelController {
+    ConnectionStatus status() override { return {}; }
+    Status apply_config(const TunnelConfig&) override { return {}; }
+    Status start() override { throw std::bad_alloc(); }
+    Status stop() override { return {}; }
+    Status repair() override { return {}; }
+};
+
+TEST_F(PipeServerTest, AChangeThatThrowsIsAnsweredAndTheWorkerGoesOn) {
+    auto start = fake.pipes.queue_client({frame_of(R"({"command":"START"})")});
+    auto after = fake.pipes.queue_client({frame_of(R"({"command":"STOP"})")});
+    stop_once_all_answered({start, after});
+    EXPECT_TRUE(run_pipe_server(fake.runtime,
+                                RequestContext{nullptr, std::make_unique<ThrowingController>()},
+                                stop, kPipe));
+    EXPECT_EQ(answer_of(*start), error_answer("SERVICE_INTERNAL_ERROR"));
+    EXPECT_EQ(answer_of(*after).substr(0, 18), R"({"type":"ACCEPTED")");
 }
 
 TEST(IpcSelfTest, ExchangesWithAPrivateServerThatIsGoneAfterwards) {
@@ -454,8 +473,8 @@ TEST(IpcSelfTest, UsesTheRunningServiceInsteadOfRacingItForTheName) {
     auto stop = std::make_shared<std::atomic<bool>>(false);
     std::thread service([&] {
         run_pipe_server(fake.runtime,
-                        RequestContext{std::nullopt, std::make_unique<UnlinkedTunnelController>()},
-                        stop, kPipe);
+                        RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()}, stop,
+                        kPipe);
     });
     while (!fake.platform.pipes.pipe_exists(kPipe))
         std::this_thread::yield();

@@ -9,6 +9,7 @@
 #include "fake/fake_platform.hpp"
 #include "ipc_client/client.hpp"
 #include "ipc/pipe_server.hpp"
+#include "platform/paths.hpp"
 #include "service/running_service.hpp"
 
 namespace velnaro {
@@ -62,6 +63,19 @@ TEST(ServiceHost, RunsServesAndStopsOnEachStopLikeControl) {
         EXPECT_EQ(identities.back(), platform::ClientIdentity::anonymous);
         EXPECT_FALSE(machine.platform.pipes.pipe_exists(kPipe)) << "the pipe server has ended";
     }
+}
+
+TEST(ServiceHost, RemovesTheTemporaryFilesOfInterruptedWritesAtStart) {
+    ServiceMachine machine;
+    const std::string leftover =
+        join_path(join_path(join_path(machine.system.environment["PROGRAMDATA"], "Velnaro"), "vpn"),
+                  "metadata.tmp-0123abcd-4567-4890-a123-456789abcdef");
+    machine.files.put_file(leftover, "x");
+    machine.host.controls = {control::kStop};
+    EXPECT_EQ(machine.run().dispatcher_error, 0u);
+    EXPECT_EQ(machine.files.path_kind(leftover), platform::PathKind::missing);
+    EXPECT_EQ(machine.log.lines.front().message,
+              "removed 1 temporary file(s) left by an interrupted write");
 }
 
 TEST(ServiceHost, PreshutdownReleasesTheContextAndTheServiceStops) {

@@ -7,6 +7,7 @@
 #include "core/base64.hpp"
 #include "fake/fake_components.hpp"
 #include "fake/fake_platform.hpp"
+#include "fake/hooked_file_system.hpp"
 #include "identity/identity_file.hpp"
 #include "identity/identity_lifecycle.hpp"
 #include "platform/paths.hpp"
@@ -19,6 +20,7 @@ namespace velnaro {
 namespace {
 
 using fake::FakePlatform;
+using fake::HookedPlatform;
 
 bool is_temporary_name(std::string_view path) {
     const std::string_view name = file_name(path);
@@ -95,6 +97,51 @@ TEST_F(ConfigFileTest, RendersValuesExactlyAsWritten) {
     EXPECT_NE(rendered.find("\nEndpoint = gateway.example.net:1\n"), std::string_view::npos);
     EXPECT_TRUE(rendered.ends_with("\nPersistentKeepalive = 300\n"));
     EXPECT_EQ(rendered.find('\r'), std::string_view::npos);
+}
+
+// The text a stored file holds is read back into the configuration it was rendered from and
+// held to the validation's rules; a line changed by hand, or a rule an older release did not
+// have, gives the file's own code.
+TEST_F(ConfigFileTest, AStoredTextIsReadBackAndHeldToTheRules) {
+    config.address = "10.1.2.3/+024";
+    config.allowed_ips = {"10.1.0.0/16", "10.2.0.0/16"};
+    const auto text = render_tunnel_config_text(identity(), config);
+    ASSERT_TRUE(text.has_value());
+    const std::string good(as_text(*text));
+    EXPECT_EQ(read_back_tunnel_config(good), config);
+    EXPECT_TRUE(check_stored_tunnel_config(good));
+
+    const auto with = [&](std::string_view line, std::string_view replacement) {
+        std::string changed = good;
+        const auto at = changed.find(line);
+        return at == std::string::npos ? std::string("<missing line>")
+                                       : changed.replace(at, line.size(), replacement);
+    };
+    const std::string allowed = "AllowedIPs = 10.1.0.0/16, 10.2.0.0/16";
+    const std::string endpoint = "Endpoint = gateway.example.net:51820";
+    for (const std::string& bad :
+         {with(allowed, "AllowedIPs = 10.0.0.0/1"),
+          with(allowed, "AllowedIPs = 10.1.0.0/16, 0.0.0.0/0"),
+          with("Address = 10.1.2.3/+024", "Address = 8.8.8.8/32"),
+          with(endpoint, "Endpoint = gate_way:51820"),
+          with(endpoint, "Endpoint = gateway.example.net:0"),
+          with("PersistentKeepalive = 25", "PersistentKeepalive = 301"),
+          with("PublicKey = ", "PublicKey = -"), with("[Peer]\n", ""), good + "\n"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(check_stored_tunnel_config(bad),
+                  Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+    }
+
+    // The file is judged as it is and left so.
+    const auto sealed = seal_secret(
+        fake.platform, as_bytes(with(allowed, "AllowedIPs = 10.0.0.0/1")), kTunnelDescription);
+    ASSERT_TRUE(sealed.has_value());
+    fake.files.put_file(final_path, *sealed);
+    EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
+              Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+    EXPECT_EQ(fake.files.read_file(final_path, 16384), *sealed);
+    // What does not open is left for the library to refuse, as before.
+    EXPECT_TRUE(check_stored_tunnel_config_file(fake.platform, final_path + ".absent"));
 }
 
 TEST_F(ConfigFileTest, RenderRefusesAnInvalidConfiguration) {
@@ -253,90 +300,35 @@ TEST_F(ConfigFileTest, AFailedMoveIsReportedEvenWhenTheTemporaryFileCannotBeDele
     EXPECT_EQ(path.error(), DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
 }
 
-// Forwards to the fake, with hooks that change single calls.
-class HookedFileSystem final : public platform::FileSystem {
-  public:
-    explicit HookedFileSystem(platform::FileSystem& inner) : inner_(inner) {}
-
-    std::function<platform::OsResult<std::size_t>(std::span<const std::uint8_t>)> on_write;
-    std::function<void(std::vector<std::string>&)> on_list;
-    // Sees the stored configuration's bytes; false makes the read fail.
-    std::function<bool(std::vector<std::uint8_t>&)> on_read;
-
-    platform::PathKind path_kind(std::string_view p) override { return inner_.path_kind(p); }
-    platform::OsResult<void> create_directories(std::string_view p) override {
-        return inner_.create_directories(p);
-    }
-    platform::OsResult<platform::DirectoryTrust> directory_trust(std::string_view p) override {
-        return inner_.directory_trust(p);
-    }
-    std::expected<std::string, platform::HoldFailure> hold_directory(std::string_view p,
-                                                                     std::size_t own) override {
-        return inner_.hold_directory(p, own);
-    }
-    platform::OsResult<std::string> canonical_directory(std::string_view p) override {
-        return inner_.canonical_directory(p);
-    }
-    platform::OsResult<platform::OwnedFile> create_new_file(std::string_view p) override {
-        return inner_.create_new_file(p);
-    }
-    platform::OsResult<std::size_t> write_file(platform::FileHandle f,
-                                               std::span<const std::uint8_t> bytes) override {
-        if (on_write)
-            return on_write(bytes);
-        return inner_.write_file(f, bytes);
-    }
-    platform::OsResult<void> flush_file(platform::FileHandle f) override {
-        return inner_.flush_file(f);
-    }
-    void close_file(platform::FileHandle f) override { inner_.close_file(f); }
-    platform::OsResult<std::vector<std::uint8_t>> read_file(std::string_view p,
-                                                            std::size_t max_bytes) override {
-        auto bytes = inner_.read_file(p, max_bytes);
-        if (bytes && on_read && file_name(p) == "VelnaroTunnel.conf.dpapi" && !on_read(*bytes)) {
-            return std::unexpected(platform::OsError{5, "read", std::string(p)});
-        }
-        return bytes;
-    }
-    platform::OsResult<void> delete_file(std::string_view p) override {
-        return inner_.delete_file(p);
-    }
-    platform::OsResult<void> move_file(std::string_view from, std::string_view to,
-                                       platform::MoveMode m) override {
-        return inner_.move_file(from, to, m);
-    }
-    platform::OsResult<std::vector<std::string>> list_directory(std::string_view p) override {
-        auto names = inner_.list_directory(p);
-        if (names && on_list)
-            on_list(*names);
-        return names;
-    }
-    platform::OsResult<void> remove_tree(std::string_view p) override {
-        return inner_.remove_tree(p);
-    }
-    platform::OsResult<std::string> temporary_directory() override {
-        return inner_.temporary_directory();
-    }
-    platform::OsResult<void> restrict_access(std::string_view p) override {
-        return inner_.restrict_access(p);
-    }
-    platform::OsResult<bool> replaceable_by_others(std::string_view p) override {
-        return inner_.replaceable_by_others(p);
-    }
-
-  private:
-    platform::FileSystem& inner_;
-};
-
-struct HookedPlatform {
+// Only the temporary names the writers make are removed; near misses and everything else
+// stay.
+TEST(LeftoverTemporaryFiles, OnlyTheWritersOwnNamesAreRemoved) {
     FakePlatform fake;
-    HookedFileSystem files{fake.files};
-    platform::Platform platform{files,         fake.system, fake.sealing, fake.loader,
-                                fake.services, fake.pipes,  fake.host};
-    Runtime runtime{platform, fake.components};
-
-    HookedPlatform() { fake::install_fake_components(fake); }
-};
+    const std::string directory = join_path(fake::fake_root(), "data");
+    ASSERT_TRUE(fake.files.create_directories(directory));
+    const std::string uuid = "0123abcd-4567-4890-a123-456789abcdef";
+    const std::vector<std::string> ours = {".VelnaroTunnel.conf.dpapi." + uuid + ".tmp",
+                                           "identity.tmp-" + uuid, "identity.pending.tmp-" + uuid,
+                                           "metadata.tmp-" + uuid};
+    const std::vector<std::string> others = {"identity.dat",
+                                             "metadata.json",
+                                             "VelnaroTunnel.conf.dpapi",
+                                             "other.tmp-" + uuid,
+                                             "identity.tmp-0123ABCD-4567-4890-A123-456789ABCDEF",
+                                             "identity.tmp-" + uuid + "x",
+                                             ".VelnaroTunnel.conf.dpapi.tmp",
+                                             "VelnaroTunnel.conf.dpapi." + uuid + ".tmp"};
+    for (const auto& names : {ours, others}) {
+        for (const auto& name : names)
+            fake.files.put_file(join_path(directory, name), "x");
+    }
+    EXPECT_EQ(remove_leftover_temporary_files(fake.platform, directory), ours.size());
+    for (const auto& name : ours)
+        EXPECT_EQ(fake.files.path_kind(join_path(directory, name)), platform::PathKind::missing);
+    for (const auto& name : others)
+        EXPECT_EQ(fake.files.path_kind(join_path(directory, name)),
+                  platform::PathKind::regular_file);
+}
 
 TEST(ConfigFileWrites, AWriteThatTakesNothingFailsInsteadOfLoopingForEver) {
     HookedPlatform hooked;

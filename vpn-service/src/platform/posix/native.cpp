@@ -17,9 +17,9 @@ struct NativePlatform::Parts {
     PosixSealing sealing;
     PosixLoader loader;
     SystemdServiceControl services;
-    PosixPipes pipes;
-    PosixServiceHost host;
     JournalLog log;
+    PosixPipes pipes{std::string(kAdmittedGroup), log};
+    PosixServiceHost host;
 };
 
 NativePlatform::NativePlatform()

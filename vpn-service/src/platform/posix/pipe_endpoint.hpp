@@ -1,17 +1,21 @@
 #pragma once
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/owned.hpp"
+#include "platform/platform.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/pipes.hpp"
 
@@ -76,6 +80,12 @@ struct BoundSocketPolicy {
 };
 using BoundSocket = Owned<BoundSocketPolicy>;
 
+// Calls getgrnam_r (or a stand-in with its signature) with a buffer that grows while the
+// entry does not fit. The group's id, nothing when there is no such group, or the error.
+using GroupLookup = int (*)(const char*, group*, char*, std::size_t, group**);
+std::expected<std::optional<gid_t>, int> find_group_id(const std::string& name,
+                                                       GroupLookup lookup = ::getgrnam_r);
+
 class PosixServer final : public PipeServer {
   public:
     ~PosixServer() override;
@@ -85,6 +95,9 @@ class PosixServer final : public PipeServer {
     std::string socket_name;
     LoginUidRange uids;
     std::string admitted_group;
+    Log* log = &silent_log();
+    // The error of the last failed group lookup, so that a lasting failure is logged once.
+    int group_lookup_error = 0;
     // Declared in the order they are made, so they go in reverse: the listener closes before
     // its socket file is removed, and the folder that file is removed from closes last.
     OwnedFd folder;

@@ -122,24 +122,30 @@ std::vector<gid_t> groups_from_accounts(uid_t uid, gid_t primary) {
     return groups;
 }
 
-std::optional<gid_t> group_id(const std::string& name) {
-    std::array<char, 4096> text{};
-    group entry{};
-    group* found = nullptr;
-    if (::getgrnam_r(name.c_str(), &entry, text.data(), text.size(), &found) != 0 ||
-        found == nullptr) {
-        return std::nullopt;
+// An entry past this size is taken as a failure, not as a reason to grow for ever.
+constexpr std::size_t kMaxGroupEntryBytes = std::size_t{1} << 22;
+
+// A lookup that cannot be made (the account database unreachable, an entry too large) leaves
+// the caller a reader; the administrator learns why once per change of the error.
+std::optional<gid_t> admitted_group_id(PosixServer& server) {
+    const auto found = find_group_id(server.admitted_group);
+    const int error = found ? 0 : found.error();
+    if (error != 0 && error != server.group_lookup_error) {
+        write_failure(*server.log, LogPriority::warning, std::nullopt,
+                      "looking up the admitted group failed; its members are served as readers",
+                      os_error(error, "getgrnam_r", server.admitted_group));
     }
-    return found->gr_gid;
+    server.group_lookup_error = error;
+    return found ? *found : std::nullopt;
 }
 
 // Root, or a member of the admitted group as the peer's credentials show it: the groups the
 // connecting process had, or, where the system does not tell, the account database's.
-bool may_change_state(int fd, const ucred& peer, const std::string& admitted_group) {
+bool may_change_state(int fd, const ucred& peer, PosixServer& server) {
     if (peer.uid == 0)
         return true;
     // Looked up for each connection, so a group made while the service runs counts at once.
-    const auto group = group_id(admitted_group);
+    const auto group = admitted_group_id(server);
     if (!group)
         return false;
     if (peer.gid == *group)
@@ -187,6 +193,26 @@ int poll_milliseconds(Clock::time_point wake, Clock::time_point now) {
 
 }  // namespace
 
+std::expected<std::optional<gid_t>, int> find_group_id(const std::string& name,
+                                                       GroupLookup lookup) {
+    std::vector<char> text(4096);
+    for (;;) {
+        group entry{};
+        group* found = nullptr;
+        const int error = lookup(name.c_str(), &entry, text.data(), text.size(), &found);
+        if (error == ERANGE && text.size() < kMaxGroupEntryBytes) {
+            text.resize(text.size() * 2);
+            continue;
+        }
+        // Some systems say "no such group" with an error of their own.
+        if (error == ENOENT || error == ESRCH || (error == 0 && found == nullptr))
+            return std::nullopt;
+        if (error != 0)
+            return std::unexpected(error);
+        return found->gr_gid;
+    }
+}
+
 std::expected<std::unique_ptr<PipeServer>, PipeServerError> PosixPipes::create_server(
     std::string_view name) {
     auto server = std::make_unique<PosixServer>();
@@ -229,6 +255,7 @@ std::expected<std::unique_ptr<PipeServer>, PipeServerError> PosixPipes::create_s
         return server_failed("listen", name);
     server->uids = read_login_uid_range();
     server->admitted_group = admitted_group_;
+    server->log = &log_;
     return server;
 }
 
@@ -265,7 +292,7 @@ void PosixServer::accept_client(std::span<std::uint8_t> buffer, std::vector<Pipe
         return;  // a system account is dropped without a word
     }
     PipeCaller caller{peer.uid == 0 ? "" : "uid " + std::to_string(peer.uid),
-                      may_change_state(client.get(), peer, admitted_group)};
+                      may_change_state(client.get(), peer, *this)};
     auto connection = std::make_unique<PosixConnection>(std::move(client), path, false,
                                                         ServerCheck::unverifiable);
     const auto socket = connection->watch().lock();

@@ -104,7 +104,8 @@ bool peer_may_connect(uid_t uid, const LoginUidRange& range) {
     return uid == 0 || (uid >= range.first && uid <= range.last);
 }
 
-PosixPipes::PosixPipes(std::string admitted_group) : admitted_group_(std::move(admitted_group)) {}
+PosixPipes::PosixPipes(std::string admitted_group, Log& log)
+    : admitted_group_(std::move(admitted_group)), log_(log) {}
 
 PosixConnection::PosixConnection(OwnedFd fd, std::string path, bool client, ServerCheck socket_file)
     : socket_(std::make_shared<ConnectedSocket>()),

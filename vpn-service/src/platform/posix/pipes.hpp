@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/pipes.hpp"
+#include "platform/platform.hpp"
 
 namespace velnaro::platform {
 
@@ -35,7 +36,9 @@ inline constexpr std::string_view kAdmittedGroup = "velnaro";
 class PosixPipes final : public Pipes {
   public:
     // `admitted_group` names the group whose members may change state; tests pass another.
-    explicit PosixPipes(std::string admitted_group = std::string(kAdmittedGroup));
+    // A failed lookup of that group is written to `log`.
+    explicit PosixPipes(std::string admitted_group = std::string(kAdmittedGroup),
+                        Log& log = silent_log());
 
     std::expected<std::unique_ptr<PipeServer>, PipeServerError> create_server(
         std::string_view name) override;
@@ -45,6 +48,7 @@ class PosixPipes final : public Pipes {
 
   private:
     std::string admitted_group_;
+    Log& log_;
 };
 
 }  // namespace velnaro::platform
