@@ -33,6 +33,9 @@ class Dispatcher {
     Dispatcher(Runtime& runtime, const RequestContext& context)
         : runtime_(runtime), context_(context) {}
 
+    // Why the system refused the call a refusal came from, when it is known.
+    const std::optional<OsError>& cause() const { return cause_; }
+
     ServiceResponse operator()(const GetVersion&) { return VersionResponse{}; }
     ServiceResponse operator()(const GetStatus&) { return StatusResponse{controller().status()}; }
 
@@ -41,11 +44,13 @@ class Dispatcher {
     ServiceResponse operator()(const GetPublicIdentity&) { return ensure(); }
 
     ServiceResponse operator()(const ApplyConfig& request) {
-        return accepted_or_error(controller().apply_config(request.config));
+        return accepted_or_refused(controller().apply_config(request.config));
     }
-    ServiceResponse operator()(const Start&) { return accepted_or_error(controller().start()); }
-    ServiceResponse operator()(const Stop&) { return accepted_or_error(controller().stop()); }
-    ServiceResponse operator()(const Repair&) { return accepted_or_error(controller().repair()); }
+    ServiceResponse operator()(const Start&) { return accepted_or_refused(controller().start()); }
+    ServiceResponse operator()(const Stop&) { return accepted_or_refused(controller().stop()); }
+    ServiceResponse operator()(const Repair&) {
+        return accepted_or_refused(controller().repair());
+    }
 
     ServiceResponse operator()(const PrepareIdentityRotation&) {
         return on_identity([&](IdentityKeeper& keeper) {
@@ -64,6 +69,14 @@ class Dispatcher {
     }
 
   private:
+    // The answer tells the code; the cause is kept for the log line.
+    ServiceResponse accepted_or_refused(Outcome<void> outcome) {
+        if (outcome)
+            return AcceptedResponse{};
+        cause_ = std::move(outcome.error().cause);
+        return error(outcome.error().code);
+    }
+
     ServiceResponse ensure() {
         return on_identity(
             [&](IdentityKeeper& keeper) { return identity_or_error(keeper.ensure(runtime_)); });
@@ -90,6 +103,7 @@ class Dispatcher {
     Runtime& runtime_;
     const RequestContext& context_;
     UnlinkedTunnelController fallback_;
+    std::optional<OsError> cause_;
 };
 
 // Whether the answer to a read differs from the one it had last time; what it is now is kept.
@@ -107,7 +121,8 @@ bool read_answer_changed(RequestContext::ReadRefusals& refusals, std::string_vie
 // is logged once per change of its answer, so that polling a lasting failure (or sending the
 // same read in a loop) cannot flood the journal and push out the lines that matter.
 void log_outcome(platform::Log& log, const RequestContext& context, std::string_view command,
-                 const ServiceResponse& response, bool polled) {
+                 const ServiceResponse& response, const std::optional<OsError>& cause,
+                 bool polled) {
     const auto* refused = std::get_if<ErrorResponse>(&response);
     if (polled) {
         const auto code = refused ? std::optional(refused->payload.code) : std::nullopt;
@@ -115,9 +130,11 @@ void log_outcome(platform::Log& log, const RequestContext& context, std::string_
             return;
     }
     if (refused) {
-        const DetailCode code = refused->payload.code;
-        log.write(platform::LogPriority::warning, code,
-                  std::string(command) + " refused: " + std::string(to_text(code)));
+        Failure failure(refused->payload.code);
+        failure.cause = cause;
+        platform::write_failure(log, platform::LogPriority::warning, failure,
+                                std::string(command) + " refused: " +
+                                    std::string(to_text(failure.code)));
         return;
     }
     if (!polled)
@@ -133,8 +150,9 @@ ServiceResponse handle_request(Runtime& runtime, const RequestContext& context,
     // Reads a desktop client polls every second leave no line when they succeed.
     const bool polled = row.polled;
     // Taken by value: a configuration the request carries is released when this returns.
-    ServiceResponse response = std::visit(Dispatcher(runtime, context), std::move(request));
-    log_outcome(runtime.platform.log, context, command, response, polled);
+    Dispatcher dispatcher(runtime, context);
+    ServiceResponse response = std::visit(dispatcher, std::move(request));
+    log_outcome(runtime.platform.log, context, command, response, dispatcher.cause(), polled);
     return response;
 }
 

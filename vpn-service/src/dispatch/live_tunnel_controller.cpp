@@ -15,7 +15,7 @@ ConnectionStatus LiveTunnelController::status() {
     return compute_connection_status(runtime_, failure_.load());
 }
 
-Status LiveTunnelController::apply_config(const TunnelConfig& config) {
+Outcome<void> LiveTunnelController::apply_config(const TunnelConfig& config) {
     // Validating first leaves a running tunnel alone when the configuration is refused.
     if (auto valid = validate_tunnel_config(config); !valid)
         return valid;
@@ -31,19 +31,19 @@ Status LiveTunnelController::apply_config(const TunnelConfig& config) {
     return start_tunnel_service(runtime_.platform);
 }
 
-Status LiveTunnelController::start() {
+Outcome<void> LiveTunnelController::start() {
     failure_ = TunnelFailure::reported;
     return start_tunnel_service(runtime_.platform);
 }
 
-Status LiveTunnelController::stop() {
+Outcome<void> LiveTunnelController::stop() {
     auto stopped = stop_tunnel_service(runtime_.platform);
     if (stopped)
         failure_ = TunnelFailure::dismissed;
     return stopped;
 }
 
-Status LiveTunnelController::repair() {
+Outcome<void> LiveTunnelController::repair() {
     const std::string path = join_path(identity_->data_directory(), kTunnelConfigFileName);
     // Checked before anything is stopped, so a repair without a stored configuration
     // leaves a running tunnel as it is.

@@ -55,13 +55,19 @@ Status write_beside(platform::Platform& platform, std::string_view path,
     if (!uuid)
         return fail(DetailCode::IDENTITY_WRITE_FAILED);
     const std::string temporary = temporary_sibling(path, *uuid);
-    return write_secret_file(platform,
-                             {.path = path,
-                              .temporary = temporary,
-                              .replace = replace,
-                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
-                              .move_failed = move_failed},
-                             bytes);
+    auto written = write_secret_file(platform,
+                                     {.path = path,
+                                      .temporary = temporary,
+                                      .replace = replace,
+                                      .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
+                                      .move_failed = move_failed},
+                                     bytes);
+    if (written)
+        return {};
+    // The identity's callers keep a bare detail code, so its cause is told here.
+    platform::write_failure(platform.log, platform::LogPriority::warning, written.error(),
+                            "writing an identity file");
+    return fail(written.error().code);
 }
 
 Status write_identity_file(platform::Platform& platform, std::string_view path,

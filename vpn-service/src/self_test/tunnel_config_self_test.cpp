@@ -31,8 +31,11 @@ Status store_and_check(Runtime& runtime, const std::string& directory) {
         return fail(identity.error());
     }
     const auto path = store_tunnel_config(runtime, directory, sample_tunnel_config());
-    if (!path)
-        return fail(path.error());
+    if (!path) {
+        platform::write_failure(platform.log, platform::LogPriority::warning, path.error(),
+                                "storing the sample configuration");
+        return fail(path.error().code);
+    }
     {
         const auto text = read_tunnel_config_text(platform, *path);
         if (!text)

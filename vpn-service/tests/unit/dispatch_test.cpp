@@ -116,13 +116,13 @@ TEST(Dispatcher, LogsChangesAndRefusalsButNotPolledReads) {
 class ScriptedController final : public TunnelController {
   public:
     ConnectionStatus status() override { return status_; }
-    Status apply_config(const TunnelConfig& config) override {
+    Outcome<void> apply_config(const TunnelConfig& config) override {
         applied.push_back(config);
         return answer;
     }
-    Status start() override { return answer; }
-    Status stop() override { return answer; }
-    Status repair() override { return answer; }
+    Outcome<void> start() override { return answer; }
+    Outcome<void> stop() override { return answer; }
+    Outcome<void> repair() override { return answer; }
 
     ConnectionStatus status_{ConnectionState::ERROR, DetailCode::TUNNEL_SERVICE_STATUS_FAILED,
                              std::nullopt, 0, 0};
