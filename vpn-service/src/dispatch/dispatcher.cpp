@@ -14,20 +14,6 @@ ServiceResponse error(DetailCode code) {
     return ErrorResponse{ErrorPayload{code}};
 }
 
-ServiceResponse accepted_or_error(const Status& status) {
-    if (!status) {
-        return error(status.error());
-    }
-    return AcceptedResponse{};
-}
-
-ServiceResponse identity_or_error(const Result<DeviceIdentity>& identity) {
-    if (!identity) {
-        return error(identity.error());
-    }
-    return PublicIdentityResponse{public_identity_of(*identity)};
-}
-
 class Dispatcher {
   public:
     Dispatcher(Runtime& runtime, const RequestContext& context)
@@ -54,32 +40,40 @@ class Dispatcher {
 
     ServiceResponse operator()(const PrepareIdentityRotation&) {
         return on_identity([&](IdentityKeeper& keeper) {
-            return identity_or_error(keeper.prepare_rotation(runtime_));
+            return identity_or_refused(keeper.prepare_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const CommitIdentityRotation&) {
         return on_identity([&](IdentityKeeper& keeper) {
-            return accepted_or_error(keeper.commit_rotation(runtime_));
+            return accepted_or_refused(keeper.commit_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const AbortIdentityRotation&) {
         return on_identity([&](IdentityKeeper& keeper) {
-            return accepted_or_error(keeper.abort_rotation(runtime_));
+            return accepted_or_refused(keeper.abort_rotation(runtime_));
         });
     }
 
   private:
     // The answer tells the code; the cause is kept for the log line.
+    ServiceResponse refused(Failure failure) {
+        cause_ = std::move(failure.cause);
+        return error(failure.code);
+    }
     ServiceResponse accepted_or_refused(Outcome<void> outcome) {
-        if (outcome)
-            return AcceptedResponse{};
-        cause_ = std::move(outcome.error().cause);
-        return error(outcome.error().code);
+        if (!outcome)
+            return refused(std::move(outcome.error()));
+        return AcceptedResponse{};
+    }
+    ServiceResponse identity_or_refused(Outcome<DeviceIdentity> identity) {
+        if (!identity)
+            return refused(std::move(identity.error()));
+        return PublicIdentityResponse{public_identity_of(*identity)};
     }
 
     ServiceResponse ensure() {
         return on_identity(
-            [&](IdentityKeeper& keeper) { return identity_or_error(keeper.ensure(runtime_)); });
+            [&](IdentityKeeper& keeper) { return identity_or_refused(keeper.ensure(runtime_)); });
     }
 
     // The keeper holds the files for each whole operation.

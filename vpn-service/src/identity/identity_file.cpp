@@ -49,28 +49,22 @@ bool is_temporary_sibling(std::string_view name, std::string_view final_name) {
     return parsed && uuid_to_text(*parsed) == uuid;
 }
 
-Status write_beside(platform::Platform& platform, std::string_view path,
+Outcome<void> write_beside(platform::Platform& platform, std::string_view path,
                     std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed) {
     const auto uuid = random_uuid(platform);
     if (!uuid)
         return fail(DetailCode::IDENTITY_WRITE_FAILED);
     const std::string temporary = temporary_sibling(path, *uuid);
-    auto written = write_secret_file(platform,
-                                     {.path = path,
-                                      .temporary = temporary,
-                                      .replace = replace,
-                                      .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
-                                      .move_failed = move_failed},
-                                     bytes);
-    if (written)
-        return {};
-    // The identity's callers keep a bare detail code, so its cause is told here.
-    platform::write_failure(platform.log, platform::LogPriority::warning, written.error(),
-                            "writing an identity file");
-    return fail(written.error().code);
+    return write_secret_file(platform,
+                             {.path = path,
+                              .temporary = temporary,
+                              .replace = replace,
+                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
+                              .move_failed = move_failed},
+                             bytes);
 }
 
-Status write_identity_file(platform::Platform& platform, std::string_view path,
+Outcome<void> write_identity_file(platform::Platform& platform, std::string_view path,
                            const DeviceIdentity& identity) {
     const auto payload = encode_identity_payload(identity);
     if (!payload)

@@ -59,7 +59,7 @@ Result<std::string> resolve_data_directory(platform::Platform& platform) {
     return std::move(*held);
 }
 
-Status secure_path(platform::Platform& platform, std::string_view path) {
+Outcome<void> secure_path(platform::Platform& platform, std::string_view path) {
     if (!is_absolute_path(path) || !to_platform_text(path)) {
         return fail(DetailCode::SECURE_PATH_INVALID);
     }
@@ -72,8 +72,7 @@ Status secure_path(platform::Platform& platform, std::string_view path) {
     const DetailCode code = restricted.error().operation == platform::kBuildDescriptorOperation
                                 ? DetailCode::SECURITY_DESCRIPTOR_INVALID
                                 : DetailCode::SECURE_PATH_ACL_FAILED;
-    log_file_failure(platform, code, "restricting access", restricted.error());
-    return fail(code);
+    return fail(code, restricted.error());
 }
 
 }  // namespace velnaro

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "platform/platform.hpp"
 
@@ -14,6 +15,6 @@ Result<std::string> data_directory_path(platform::Platform& platform);
 // <PROGRAMDATA>/Velnaro/vpn, created if need be, in canonical form.
 Result<std::string> resolve_data_directory(platform::Platform& platform);
 // Restricts a file or directory to the local system account and the administrators.
-Status secure_path(platform::Platform& platform, std::string_view path);
+Outcome<void> secure_path(platform::Platform& platform, std::string_view path);
 
 }  // namespace velnaro

@@ -23,8 +23,8 @@ struct SecretFileWrite {
 // Writes `bytes` so that `path` holds either its old content or all of the new, even after
 // a crash at any step: a new temporary file, every byte written and flushed, the file
 // restricted to the service, then moved onto `path` with its folder flushed. The temporary
-// file is deleted on any failure. A restriction that fails returns secure_path's code (logged
-// there); any other failure carries the system's error for the caller to log.
+// file is deleted on any failure. A restriction that fails returns secure_path's code. A
+// failure carries the system's error for the caller to log.
 Outcome<void> write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
                                 std::span<const std::uint8_t> bytes);
 

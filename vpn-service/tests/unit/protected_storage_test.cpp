@@ -272,7 +272,7 @@ TEST(SecurePath, RefusalsAndFailuresMapToTheirCodes) {
         fake.files.put_file(existing, "x");
         if (c.fault)
             fake.faults.fail_nth(c.fault);
-        const Status outcome = secure_path(fake.platform, c.path);
+        const auto outcome = secure_path(fake.platform, c.path);
         ASSERT_FALSE(outcome) << c.path;
         EXPECT_EQ(outcome.error(), c.expected) << c.path;
         EXPECT_EQ(fake.faults.count("restrict_access.descriptor") > 0, c.reaches_access_call)

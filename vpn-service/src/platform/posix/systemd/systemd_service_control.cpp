@@ -116,9 +116,12 @@ std::unexpected<OsError> refused(std::string_view what, int os_error, std::strin
         OsError{static_cast<std::uint32_t>(os_error), std::string(what), std::string(unit)});
 }
 
-OsResult<void> checked(bool ok, std::string_view what, int os_error, std::string_view unit) {
+// The bus's error is read here, once the call has run: read among the call's arguments, it
+// could be taken before the call sets it.
+OsResult<void> checked(bool ok, std::string_view what, const SystemdBus& bus,
+                       std::string_view unit) {
     if (!ok)
-        return refused(what, os_error, unit);
+        return refused(what, bus.last_error(), unit);
     return {};
 }
 
@@ -250,9 +253,9 @@ OsResult<void> SystemdServiceControl::write_unit(Entry& service,
         return {};
     if (automatic)
         return checked(service.bus->enable_unit_file(service.unit), "EnableUnitFiles",
-                       service.bus->last_error(), service.unit);
+                       *service.bus, service.unit);
     return checked(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
-                   service.bus->last_error(), service.unit);
+                   *service.bus, service.unit);
 }
 
 OsResult<OwnedScHandle> SystemdServiceControl::create_service(
@@ -372,7 +375,7 @@ OsResult<void> SystemdServiceControl::unit_job(ScHandle service, std::uint32_t r
     Entry* entry = entry_of(service, false, right);
     if (entry == nullptr)
         return bad_handle(operation);
-    return checked((*entry->bus.*job)(entry->unit), call, entry->bus->last_error(), entry->unit);
+    return checked((*entry->bus.*job)(entry->unit), call, *entry->bus, entry->unit);
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
