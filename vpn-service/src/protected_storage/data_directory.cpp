@@ -44,18 +44,15 @@ Result<std::string> data_directory_path(platform::Platform& platform) {
     return join_path(join_path(*program_data, "Velnaro"), "vpn");
 }
 
-Result<std::string> resolve_data_directory(platform::Platform& platform) {
+Outcome<std::string> resolve_data_directory(platform::Platform& platform) {
     const auto path = data_directory_path(platform);
     if (!path)
         return fail(path.error());
     // Held from here on: the files inside are reached through the opened directory, so a
     // level swapped for a link after this check redirects nothing.
     auto held = platform.files.hold_directory(*path, kOwnLevels);
-    if (!held) {
-        const DetailCode code = refusal_code(held.error());
-        log_file_failure(platform, code, "holding the data directory", held.error().error);
-        return fail(code);
-    }
+    if (!held)
+        return fail(refusal_code(held.error()), held.error().error);
     return std::move(*held);
 }
 

@@ -125,7 +125,7 @@ IdentitySelfTestResult identity_self_test(Runtime& runtime) {
     const auto directory = resolve_data_directory(platform);
     if (!directory) {
         remove_what_this_run_added(platform, *configured, before);
-        return failure(directory.error());
+        return failure(platform::log_failure(platform.log, directory.error()));
     }
     const IdentitySelfTestResult result = ensure_twice(runtime, *directory);
     remove_what_this_run_added(platform, *directory, before);
