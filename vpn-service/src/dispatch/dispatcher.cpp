@@ -14,24 +14,13 @@ ServiceResponse error(DetailCode code) {
     return ErrorResponse{ErrorPayload{code}};
 }
 
-ServiceResponse accepted_or_error(const Status& status) {
-    if (!status) {
-        return error(status.error());
-    }
-    return AcceptedResponse{};
-}
-
-ServiceResponse identity_or_error(const Result<DeviceIdentity>& identity) {
-    if (!identity) {
-        return error(identity.error());
-    }
-    return PublicIdentityResponse{public_identity_of(*identity)};
-}
-
 class Dispatcher {
   public:
     Dispatcher(Runtime& runtime, const RequestContext& context)
         : runtime_(runtime), context_(context) {}
+
+    // Why the system refused the call a refusal came from, when it is known.
+    const std::optional<OsError>& cause() const { return cause_; }
 
     ServiceResponse operator()(const GetVersion&) { return VersionResponse{}; }
     ServiceResponse operator()(const GetStatus&) { return StatusResponse{controller().status()}; }
@@ -41,32 +30,50 @@ class Dispatcher {
     ServiceResponse operator()(const GetPublicIdentity&) { return ensure(); }
 
     ServiceResponse operator()(const ApplyConfig& request) {
-        return accepted_or_error(controller().apply_config(request.config));
+        return accepted_or_refused(controller().apply_config(request.config));
     }
-    ServiceResponse operator()(const Start&) { return accepted_or_error(controller().start()); }
-    ServiceResponse operator()(const Stop&) { return accepted_or_error(controller().stop()); }
-    ServiceResponse operator()(const Repair&) { return accepted_or_error(controller().repair()); }
+    ServiceResponse operator()(const Start&) { return accepted_or_refused(controller().start()); }
+    ServiceResponse operator()(const Stop&) { return accepted_or_refused(controller().stop()); }
+    ServiceResponse operator()(const Repair&) {
+        return accepted_or_refused(controller().repair());
+    }
 
     ServiceResponse operator()(const PrepareIdentityRotation&) {
         return on_identity([&](IdentityKeeper& keeper) {
-            return identity_or_error(keeper.prepare_rotation(runtime_));
+            return identity_or_refused(keeper.prepare_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const CommitIdentityRotation&) {
         return on_identity([&](IdentityKeeper& keeper) {
-            return accepted_or_error(keeper.commit_rotation(runtime_));
+            return accepted_or_refused(keeper.commit_rotation(runtime_));
         });
     }
     ServiceResponse operator()(const AbortIdentityRotation&) {
         return on_identity([&](IdentityKeeper& keeper) {
-            return accepted_or_error(keeper.abort_rotation(runtime_));
+            return accepted_or_refused(keeper.abort_rotation(runtime_));
         });
     }
 
   private:
+    // The answer tells the code; the cause is kept for the log line.
+    ServiceResponse refused(Failure failure) {
+        cause_ = std::move(failure.cause);
+        return error(failure.code);
+    }
+    ServiceResponse accepted_or_refused(Outcome<void> outcome) {
+        if (!outcome)
+            return refused(std::move(outcome.error()));
+        return AcceptedResponse{};
+    }
+    ServiceResponse identity_or_refused(Outcome<DeviceIdentity> identity) {
+        if (!identity)
+            return refused(std::move(identity.error()));
+        return PublicIdentityResponse{public_identity_of(*identity)};
+    }
+
     ServiceResponse ensure() {
         return on_identity(
-            [&](IdentityKeeper& keeper) { return identity_or_error(keeper.ensure(runtime_)); });
+            [&](IdentityKeeper& keeper) { return identity_or_refused(keeper.ensure(runtime_)); });
     }
 
     // The keeper holds the files for each whole operation.
@@ -90,6 +97,7 @@ class Dispatcher {
     Runtime& runtime_;
     const RequestContext& context_;
     UnlinkedTunnelController fallback_;
+    std::optional<OsError> cause_;
 };
 
 // Whether the answer to a read differs from the one it had last time; what it is now is kept.
@@ -107,7 +115,8 @@ bool read_answer_changed(RequestContext::ReadRefusals& refusals, std::string_vie
 // is logged once per change of its answer, so that polling a lasting failure (or sending the
 // same read in a loop) cannot flood the journal and push out the lines that matter.
 void log_outcome(platform::Log& log, const RequestContext& context, std::string_view command,
-                 const ServiceResponse& response, bool polled) {
+                 const ServiceResponse& response, const std::optional<OsError>& cause,
+                 bool polled) {
     const auto* refused = std::get_if<ErrorResponse>(&response);
     if (polled) {
         const auto code = refused ? std::optional(refused->payload.code) : std::nullopt;
@@ -115,9 +124,11 @@ void log_outcome(platform::Log& log, const RequestContext& context, std::string_
             return;
     }
     if (refused) {
-        const DetailCode code = refused->payload.code;
-        log.write(platform::LogPriority::warning, code,
-                  std::string(command) + " refused: " + std::string(to_text(code)));
+        Failure failure(refused->payload.code);
+        failure.cause = cause;
+        platform::write_failure(log, platform::LogPriority::warning, failure,
+                                std::string(command) + " refused: " +
+                                    std::string(to_text(failure.code)));
         return;
     }
     if (!polled)
@@ -133,8 +144,9 @@ ServiceResponse handle_request(Runtime& runtime, const RequestContext& context,
     // Reads a desktop client polls every second leave no line when they succeed.
     const bool polled = row.polled;
     // Taken by value: a configuration the request carries is released when this returns.
-    ServiceResponse response = std::visit(Dispatcher(runtime, context), std::move(request));
-    log_outcome(runtime.platform.log, context, command, response, polled);
+    Dispatcher dispatcher(runtime, context);
+    ServiceResponse response = std::visit(dispatcher, std::move(request));
+    log_outcome(runtime.platform.log, context, command, response, dispatcher.cause(), polled);
     return response;
 }
 

@@ -15,7 +15,7 @@ ConnectionStatus LiveTunnelController::status() {
     return compute_connection_status(runtime_, failure_.load());
 }
 
-Status LiveTunnelController::apply_config(const TunnelConfig& config) {
+Outcome<void> LiveTunnelController::apply_config(const TunnelConfig& config) {
     // Validating first leaves a running tunnel alone when the configuration is refused.
     if (auto valid = validate_tunnel_config(config); !valid)
         return valid;
@@ -31,14 +31,14 @@ Status LiveTunnelController::apply_config(const TunnelConfig& config) {
     return start_tunnel_service(runtime_.platform);
 }
 
-Status LiveTunnelController::start() {
+Outcome<void> LiveTunnelController::start() {
     failure_ = TunnelFailure::reported;
     return start_tunnel_service(runtime_.platform);
 }
 
 // Only STOP lets go of the tunnel's ranges: APPLY_CONFIG and REPAIR stop the tunnel to
 // start it again, and the new tunnel takes the held ranges over without opening them.
-Status LiveTunnelController::stop() {
+Outcome<void> LiveTunnelController::stop() {
     auto stopped = stop_tunnel_service(runtime_.platform);
     if (stopped)
         stopped = release_tunnel_routes(runtime_.platform);
@@ -47,7 +47,7 @@ Status LiveTunnelController::stop() {
     return stopped;
 }
 
-Status LiveTunnelController::repair() {
+Outcome<void> LiveTunnelController::repair() {
     const std::string path = join_path(identity_->data_directory(), kTunnelConfigFileName);
     // Checked before anything is stopped, so a repair without a stored configuration
     // leaves a running tunnel as it is.

@@ -20,10 +20,10 @@ class LiveTunnelController final : public TunnelController {
     LiveTunnelController(Runtime& runtime, std::shared_ptr<IdentityKeeper> identity);
 
     ConnectionStatus status() override;
-    Status apply_config(const TunnelConfig& config) override;
-    Status start() override;
-    Status stop() override;
-    Status repair() override;
+    Outcome<void> apply_config(const TunnelConfig& config) override;
+    Outcome<void> start() override;
+    Outcome<void> stop() override;
+    Outcome<void> repair() override;
 
   private:
     Runtime& runtime_;

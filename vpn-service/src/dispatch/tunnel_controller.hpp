@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "identity/identity_keeper.hpp"
 #include "protocol/connection_status.hpp"
@@ -13,15 +14,16 @@
 
 namespace velnaro {
 
-// What the tunnel commands act on: the live tunnel, or a stand-in without WireGuard.
+// What the tunnel commands act on: the live tunnel, or a stand-in without WireGuard. A
+// failure keeps the system's error of the call that failed, for the dispatcher to log.
 class TunnelController {
   public:
     virtual ~TunnelController() = default;
     virtual ConnectionStatus status() = 0;
-    virtual Status apply_config(const TunnelConfig& config) = 0;
-    virtual Status start() = 0;
-    virtual Status stop() = 0;
-    virtual Status repair() = 0;
+    virtual Outcome<void> apply_config(const TunnelConfig& config) = 0;
+    virtual Outcome<void> start() = 0;
+    virtual Outcome<void> stop() = 0;
+    virtual Outcome<void> repair() = 0;
 };
 
 // What the dispatcher works with. Identity commands need the data directory's keeper, which

@@ -10,23 +10,23 @@ ConnectionStatus UnlinkedTunnelController::status() {
                             .tx_bytes = 0};
 }
 
-Status UnlinkedTunnelController::apply_config(const TunnelConfig& config) {
+Outcome<void> UnlinkedTunnelController::apply_config(const TunnelConfig& config) {
     if (Status valid = validate_tunnel_config(config); !valid) {
         return valid;
     }
     return fail(DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED);
 }
 
-Status UnlinkedTunnelController::start() {
+Outcome<void> UnlinkedTunnelController::start() {
     return fail(DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED);
 }
 
 // There is never a tunnel to stop, so stopping has already succeeded.
-Status UnlinkedTunnelController::stop() {
+Outcome<void> UnlinkedTunnelController::stop() {
     return {};
 }
 
-Status UnlinkedTunnelController::repair() {
+Outcome<void> UnlinkedTunnelController::repair() {
     return fail(DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED);
 }
 

@@ -10,10 +10,10 @@ namespace velnaro {
 class UnlinkedTunnelController final : public TunnelController {
   public:
     ConnectionStatus status() override;
-    Status apply_config(const TunnelConfig& config) override;
-    Status start() override;
-    Status stop() override;
-    Status repair() override;
+    Outcome<void> apply_config(const TunnelConfig& config) override;
+    Outcome<void> start() override;
+    Outcome<void> stop() override;
+    Outcome<void> repair() override;
 };
 
 }  // namespace velnaro

@@ -49,7 +49,7 @@ bool is_temporary_sibling(std::string_view name, std::string_view final_name) {
     return parsed && uuid_to_text(*parsed) == uuid;
 }
 
-Status write_beside(platform::Platform& platform, std::string_view path,
+Outcome<void> write_beside(platform::Platform& platform, std::string_view path,
                     std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed) {
     const auto uuid = random_uuid(platform);
     if (!uuid)
@@ -64,7 +64,7 @@ Status write_beside(platform::Platform& platform, std::string_view path,
                              bytes);
 }
 
-Status write_identity_file(platform::Platform& platform, std::string_view path,
+Outcome<void> write_identity_file(platform::Platform& platform, std::string_view path,
                            const DeviceIdentity& identity) {
     const auto payload = encode_identity_payload(identity);
     if (!payload)

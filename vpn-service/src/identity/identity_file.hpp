@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "core/uuid.hpp"
 #include "identity/device_identity.hpp"
@@ -19,13 +20,13 @@ Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::str
 // Seals the identity and puts it at `path`, which must not exist yet. The blob goes to a
 // temporary sibling first and is then moved onto `path` without replacing, so `path` either
 // does not exist or holds the whole blob, even after a crash halfway through the write.
-Status write_identity_file(platform::Platform& platform, std::string_view path,
+Outcome<void> write_identity_file(platform::Platform& platform, std::string_view path,
                            const DeviceIdentity& identity);
 
 // Puts `bytes` at `path` through a temporary sibling (see temporary_sibling) with the secret
 // file writer; `replace` false refuses an existing `path`. A failed random source, creation,
 // write or flush is IDENTITY_WRITE_FAILED, a failed move `move_failed`.
-Status write_beside(platform::Platform& platform, std::string_view path,
+Outcome<void> write_beside(platform::Platform& platform, std::string_view path,
                     std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed);
 
 // A version 4 UUID from the platform's random source; nothing when the source fails.

@@ -9,22 +9,22 @@ namespace velnaro {
 IdentityKeeper::IdentityKeeper(std::string data_directory)
     : data_directory_(std::move(data_directory)) {}
 
-Result<DeviceIdentity> IdentityKeeper::ensure(Runtime& runtime) {
+Outcome<DeviceIdentity> IdentityKeeper::ensure(Runtime& runtime) {
     std::lock_guard held(files_);
     return ensure_identity(runtime, data_directory_);
 }
 
-Result<DeviceIdentity> IdentityKeeper::prepare_rotation(Runtime& runtime) {
+Outcome<DeviceIdentity> IdentityKeeper::prepare_rotation(Runtime& runtime) {
     std::lock_guard held(files_);
     return velnaro::prepare_rotation(runtime, data_directory_);
 }
 
-Status IdentityKeeper::commit_rotation(Runtime& runtime) {
+Outcome<void> IdentityKeeper::commit_rotation(Runtime& runtime) {
     std::lock_guard held(files_);
     return velnaro::commit_rotation(runtime, data_directory_);
 }
 
-Status IdentityKeeper::abort_rotation(Runtime& runtime) {
+Outcome<void> IdentityKeeper::abort_rotation(Runtime& runtime) {
     std::lock_guard held(files_);
     return velnaro::abort_rotation(runtime, data_directory_);
 }

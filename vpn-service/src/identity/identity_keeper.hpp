@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "identity/device_identity.hpp"
 #include "wireguard/runtime.hpp"
@@ -22,10 +23,10 @@ class IdentityKeeper {
 
     const std::string& data_directory() const { return data_directory_; }
 
-    Result<DeviceIdentity> ensure(Runtime& runtime);
-    Result<DeviceIdentity> prepare_rotation(Runtime& runtime);
-    Status commit_rotation(Runtime& runtime);
-    Status abort_rotation(Runtime& runtime);
+    Outcome<DeviceIdentity> ensure(Runtime& runtime);
+    Outcome<DeviceIdentity> prepare_rotation(Runtime& runtime);
+    Outcome<void> commit_rotation(Runtime& runtime);
+    Outcome<void> abort_rotation(Runtime& runtime);
 
   private:
     const std::string data_directory_;

@@ -47,7 +47,7 @@ void take_keys(DeviceIdentity& identity, const KeyPair& keys) {
 
 // Rewrites metadata.json when it is missing or disagrees with the identity, which is
 // authoritative; an unreadable metadata.json is reported, never overwritten.
-Status reconcile_metadata(Runtime& runtime, const IdentityPaths& paths,
+Outcome<void> reconcile_metadata(Runtime& runtime, const IdentityPaths& paths,
                           const DeviceIdentity& identity) {
     const PublicIdentity expected = public_identity_of(identity);
     if (!exists(runtime, paths.metadata)) {
@@ -61,7 +61,7 @@ Status reconcile_metadata(Runtime& runtime, const IdentityPaths& paths,
     return write_metadata(runtime.platform, paths.metadata, expected);
 }
 
-Status secure_if_present(Runtime& runtime, const std::string& path) {
+Outcome<void> secure_if_present(Runtime& runtime, const std::string& path) {
     if (!exists(runtime, path))
         return {};
     return secure_path(runtime.platform, path);
@@ -75,12 +75,9 @@ bool is_identity_temporary_name(std::string_view name) {
            is_temporary_sibling(name, kMetadataFileName);
 }
 
-Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory) {
-    if (auto created = runtime.platform.files.create_directories(data_directory); !created) {
-        log_file_failure(runtime.platform, DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED,
-                         "creating the data directory", created.error());
-        return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED);
-    }
+Outcome<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory) {
+    if (auto created = runtime.platform.files.create_directories(data_directory); !created)
+        return fail(DetailCode::IDENTITY_DIRECTORY_CREATE_FAILED, created.error());
     if (auto secured = secure_path(runtime.platform, data_directory); !secured) {
         return fail(secured.error());
     }
@@ -122,7 +119,7 @@ Result<DeviceIdentity> new_device_identity(Runtime& runtime) {
     return identity;
 }
 
-Result<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory) {
+Outcome<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory) {
     auto created = new_device_identity(runtime);
     if (!created)
         return fail(created.error());
@@ -146,7 +143,7 @@ Result<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_d
     return identity;
 }
 
-Result<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data_directory) {
+Outcome<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data_directory) {
     const IdentityPaths paths = paths_in(data_directory);
     const auto current = read_identity_file(runtime.platform, paths.identity);
     if (!current)
@@ -186,7 +183,7 @@ Result<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data_
     return pending;
 }
 
-Status commit_rotation(Runtime& runtime, std::string_view data_directory) {
+Outcome<void> commit_rotation(Runtime& runtime, std::string_view data_directory) {
     const IdentityPaths paths = paths_in(data_directory);
     const auto current = read_identity_file(runtime.platform, paths.identity);
     if (!current)
@@ -203,9 +200,7 @@ Status commit_rotation(Runtime& runtime, std::string_view data_directory) {
     if (auto moved = runtime.platform.files.move_file(paths.pending, paths.identity,
                                                       platform::MoveMode::replace_write_through);
         !moved) {
-        log_file_failure(runtime.platform, DetailCode::IDENTITY_ROTATION_COMMIT_FAILED,
-                         "committing the rotated identity", moved.error());
-        return fail(DetailCode::IDENTITY_ROTATION_COMMIT_FAILED);
+        return fail(DetailCode::IDENTITY_ROTATION_COMMIT_FAILED, moved.error());
     }
     if (auto secured = secure_path(runtime.platform, paths.identity); !secured) {
         return fail(secured.error());
@@ -218,15 +213,12 @@ Status commit_rotation(Runtime& runtime, std::string_view data_directory) {
     return secure_path(runtime.platform, paths.metadata);
 }
 
-Status abort_rotation(Runtime& runtime, std::string_view data_directory) {
+Outcome<void> abort_rotation(Runtime& runtime, std::string_view data_directory) {
     const std::string pending = paths_in(data_directory).pending;
     if (!exists(runtime, pending))
         return {};
-    if (auto deleted = runtime.platform.files.delete_file(pending); !deleted) {
-        log_file_failure(runtime.platform, DetailCode::IDENTITY_ROTATION_ABORT_FAILED,
-                         "deleting the pending identity", deleted.error());
-        return fail(DetailCode::IDENTITY_ROTATION_ABORT_FAILED);
-    }
+    if (auto deleted = runtime.platform.files.delete_file(pending); !deleted)
+        return fail(DetailCode::IDENTITY_ROTATION_ABORT_FAILED, deleted.error());
     return {};
 }
 

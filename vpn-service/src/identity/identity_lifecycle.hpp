@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "identity/device_identity.hpp"
 #include "wireguard/runtime.hpp"
@@ -17,14 +18,14 @@ inline constexpr std::string_view kMetadataFileName = "metadata.json";
 bool is_identity_temporary_name(std::string_view name);
 
 // Makes sure the data directory holds a consistent identity, creating it on first use.
-Result<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory);
+Outcome<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory);
 // A new identity (fresh keys and installation ID, key version 1), stored nowhere yet.
 Result<DeviceIdentity> new_device_identity(Runtime& runtime);
 // Makes a new identity (key version 1) in a data directory that holds none.
-Result<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory);
+Outcome<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory);
 // Prepares (or returns the already prepared) next identity of a two-step rotation.
-Result<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data_directory);
-Status commit_rotation(Runtime& runtime, std::string_view data_directory);
-Status abort_rotation(Runtime& runtime, std::string_view data_directory);
+Outcome<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data_directory);
+Outcome<void> commit_rotation(Runtime& runtime, std::string_view data_directory);
+Outcome<void> abort_rotation(Runtime& runtime, std::string_view data_directory);
 
 }  // namespace velnaro

@@ -122,7 +122,7 @@ Result<std::string> format_metadata(const PublicIdentity& identity) {
     return text;
 }
 
-Status write_metadata(platform::Platform& platform, std::string_view path,
+Outcome<void> write_metadata(platform::Platform& platform, std::string_view path,
                       const PublicIdentity& identity) {
     const auto text = format_metadata(identity);
     if (!text)

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "identity/device_identity.hpp"
 #include "platform/platform.hpp"
@@ -14,7 +15,7 @@ Result<std::string> format_metadata(const PublicIdentity& identity);
 
 // Replaces metadata.json by deleting it and renaming a freshly written temporary file onto
 // its name. A temporary file left by a failure stays; its random name never collides.
-Status write_metadata(platform::Platform& platform, std::string_view path,
+Outcome<void> write_metadata(platform::Platform& platform, std::string_view path,
                       const PublicIdentity& identity);
 
 // Strict reading: at most 4096 bytes, exactly the three members in any order, nothing else.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/detail_code.hpp"
@@ -36,6 +37,26 @@ inline void write_failure(Log& log, LogPriority priority, std::optional<DetailCo
 inline DetailCode log_failure(Log& log, DetailCode code, const OsError& error) {
     write_failure(log, LogPriority::error, code, error.operation + " failed", error);
     return code;
+}
+
+// The same for a failure from above the seam: logged when it kept the system's error.
+inline DetailCode log_failure(Log& log, const Failure& failure) {
+    if (failure.cause)
+        return log_failure(log, failure.code, *failure.cause);
+    return failure.code;
+}
+
+// The one line of a failure at the place that decides on it: `message`, with the detail code
+// and, when a system call is where it failed, that call's error and what it concerned.
+inline void write_failure(Log& log, LogPriority priority, const Failure& failure,
+                          std::string_view message) {
+    if (!failure.cause) {
+        log.write(priority, failure.code, message);
+        return;
+    }
+    std::string line(message);
+    line += " (" + failure.cause->operation + " failed)";
+    write_failure(log, priority, failure.code, line, *failure.cause);
 }
 
 }  // namespace velnaro::platform

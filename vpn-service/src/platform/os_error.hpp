@@ -1,18 +1,14 @@
 #pragma once
 
-#include <cstdint>
 #include <expected>
-#include <string>
+
+#include "core/failure.hpp"
 
 namespace velnaro::platform {
 
-// The operating system's own account of a failed call: its error number (errno, or
-// GetLastError / a Win32 status), the call, and the path or name it was given.
-struct OsError {
-    std::uint32_t code = 0;
-    std::string operation;
-    std::string subject;
-};
+// The record is core's, so that a failure keeps it on its way up through layers that know
+// nothing of the platform.
+using velnaro::OsError;
 
 template <class T>
 using OsResult = std::expected<T, OsError>;

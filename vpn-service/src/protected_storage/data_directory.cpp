@@ -44,22 +44,19 @@ Result<std::string> data_directory_path(platform::Platform& platform) {
     return join_path(join_path(*program_data, "Velnaro"), "vpn");
 }
 
-Result<std::string> resolve_data_directory(platform::Platform& platform) {
+Outcome<std::string> resolve_data_directory(platform::Platform& platform) {
     const auto path = data_directory_path(platform);
     if (!path)
         return fail(path.error());
     // Held from here on: the files inside are reached through the opened directory, so a
     // level swapped for a link after this check redirects nothing.
     auto held = platform.files.hold_directory(*path, kOwnLevels);
-    if (!held) {
-        const DetailCode code = refusal_code(held.error());
-        log_file_failure(platform, code, "holding the data directory", held.error().error);
-        return fail(code);
-    }
+    if (!held)
+        return fail(refusal_code(held.error()), held.error().error);
     return std::move(*held);
 }
 
-Status secure_path(platform::Platform& platform, std::string_view path) {
+Outcome<void> secure_path(platform::Platform& platform, std::string_view path) {
     if (!is_absolute_path(path) || !to_platform_text(path)) {
         return fail(DetailCode::SECURE_PATH_INVALID);
     }
@@ -72,8 +69,7 @@ Status secure_path(platform::Platform& platform, std::string_view path) {
     const DetailCode code = restricted.error().operation == platform::kBuildDescriptorOperation
                                 ? DetailCode::SECURITY_DESCRIPTOR_INVALID
                                 : DetailCode::SECURE_PATH_ACL_FAILED;
-    log_file_failure(platform, code, "restricting access", restricted.error());
-    return fail(code);
+    return fail(code, restricted.error());
 }
 
 }  // namespace velnaro

@@ -34,7 +34,7 @@ platform::OsResult<void> write_and_flush(platform::FileSystem& files, platform::
 }  // namespace
 
 void log_file_failure(platform::Platform& platform, DetailCode code, std::string_view what,
-                      const platform::OsError& error) {
+                      const OsError& error) {
     std::string message(what);
     message += " failed";
     if (!error.operation.empty()) {
@@ -44,31 +44,27 @@ void log_file_failure(platform::Platform& platform, DetailCode code, std::string
     platform::write_failure(platform.log, platform::LogPriority::warning, code, message, error);
 }
 
-Status write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
-                         std::span<const std::uint8_t> bytes) {
+Outcome<void> write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
+                                std::span<const std::uint8_t> bytes) {
     auto& files = platform.files;
     auto file = files.create_new_file(write.temporary);
     if (!file) {
         // Nothing to delete: whatever holds the name is not ours.
-        log_file_failure(platform, write.write_failed, "creating a secret file", file.error());
-        return fail(write.write_failed);
+        return fail(write.write_failed, file.error());
     }
     if (auto written = write_and_flush(files, std::move(*file), bytes); !written) {
-        log_file_failure(platform, write.write_failed, "writing a secret file", written.error());
         (void)files.delete_file(write.temporary);
-        return fail(write.write_failed);
+        return fail(write.write_failed, written.error());
     }
     if (auto secured = secure_path(platform, write.temporary); !secured) {
         (void)files.delete_file(write.temporary);
-        return secured;
+        return fail(secured.error());
     }
     const auto mode = write.replace ? platform::MoveMode::replace_write_through
                                     : platform::MoveMode::no_replace_write_through;
     if (auto moved = files.move_file(write.temporary, write.path, mode); !moved) {
-        log_file_failure(platform, write.move_failed, "moving a secret file into place",
-                         moved.error());
         (void)files.delete_file(write.temporary);
-        return fail(write.move_failed);
+        return fail(write.move_failed, moved.error());
     }
     return {};
 }

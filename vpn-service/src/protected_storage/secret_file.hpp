@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/detail_code.hpp"
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "platform/platform.hpp"
 
@@ -22,12 +23,13 @@ struct SecretFileWrite {
 // Writes `bytes` so that `path` holds either its old content or all of the new, even after
 // a crash at any step: a new temporary file, every byte written and flushed, the file
 // restricted to the service, then moved onto `path` with its folder flushed. The temporary
-// file is deleted on any failure. A restriction that fails returns secure_path's code.
-Status write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
-                         std::span<const std::uint8_t> bytes);
+// file is deleted on any failure. A restriction that fails returns secure_path's code. A
+// failure carries the system's error for the caller to log.
+Outcome<void> write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
+                                std::span<const std::uint8_t> bytes);
 
 // Logs a failed file operation with the operating system's account of it.
 void log_file_failure(platform::Platform& platform, DetailCode code, std::string_view what,
-                      const platform::OsError& error);
+                      const OsError& error);
 
 }  // namespace velnaro

@@ -76,12 +76,13 @@ IdentitySelfTestResult failure(DetailCode code) {
 }
 
 IdentitySelfTestResult ensure_twice(Runtime& runtime, const std::string& directory) {
+    auto& log = runtime.platform.log;
     const auto first = ensure_identity(runtime, directory);
     if (!first)
-        return failure(first.error());
+        return failure(platform::log_failure(log, first.error()));
     const auto second = ensure_identity(runtime, directory);
     if (!second)
-        return failure(second.error());
+        return failure(platform::log_failure(log, second.error()));
     if (!same_public_identity(*first, *second))
         return failure(DetailCode::IDENTITY_NOT_STABLE);
     return {true, true, first->key_version, std::nullopt};
@@ -124,7 +125,7 @@ IdentitySelfTestResult identity_self_test(Runtime& runtime) {
     const auto directory = resolve_data_directory(platform);
     if (!directory) {
         remove_what_this_run_added(platform, *configured, before);
-        return failure(directory.error());
+        return failure(platform::log_failure(platform.log, directory.error()));
     }
     const IdentitySelfTestResult result = ensure_twice(runtime, *directory);
     remove_what_this_run_added(platform, *directory, before);

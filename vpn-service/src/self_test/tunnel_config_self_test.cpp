@@ -27,12 +27,12 @@ Status store_and_check(Runtime& runtime, const std::string& directory) {
     if (!platform.files.create_directories(directory)) {
         return fail(DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED);
     }
-    if (auto identity = ensure_identity(runtime, directory); !identity) {
-        return fail(identity.error());
-    }
+    // The self-test's answer carries the code; the system's error goes to the log.
+    if (auto identity = ensure_identity(runtime, directory); !identity)
+        return fail(platform::log_failure(platform.log, identity.error()));
     const auto path = store_tunnel_config(runtime, directory, sample_tunnel_config());
     if (!path)
-        return fail(path.error());
+        return fail(platform::log_failure(platform.log, path.error()));
     {
         const auto text = read_tunnel_config_text(platform, *path);
         if (!text)

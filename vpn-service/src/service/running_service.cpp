@@ -143,7 +143,7 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     Runtime& runtime = process.runtime;
     auto data_directory = resolve_data_directory(runtime.platform);
     if (!data_directory)
-        return data_directory.error();
+        return platform::log_failure(runtime.platform.log, data_directory.error());
     clear_interrupted_writes(runtime.platform, *data_directory);
     auto outcome = std::make_shared<ServerOutcome>();
     PipeServerThread server(process, stop);

@@ -163,7 +163,7 @@ ServiceCommandResult install_service(platform::Platform& platform) {
 
 ServiceCommandResult uninstall_service(platform::Platform& platform) {
     if (auto removed = remove_tunnel_service(platform); !removed) {
-        return uninstall_failed(removed.error());
+        return uninstall_failed(platform::log_failure(platform.log, removed.error()));
     }
     platform::ServiceControl& services = platform.services;
     const auto manager = services.open_manager(access::kManagerConnect);

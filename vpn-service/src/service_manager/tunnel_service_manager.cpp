@@ -32,18 +32,20 @@ Result<std::string> tunnel_executable(platform::Platform& platform) {
 }
 
 // Creates the service, or rewrites the whole registration of an existing one.
-Result<platform::OwnedScHandle> register_service(
+Outcome<platform::OwnedScHandle> register_service(
     platform::ServiceControl& services, platform::ScHandle manager,
     const platform::ServiceRegistration& registration) {
     auto existing = services.open_service(manager, kTunnelServiceName, kServiceConfigure);
     if (existing) {
-        if (!services.change_service_config(existing->get(), registration))
-            return fail(DetailCode::TUNNEL_SERVICE_UPDATE_FAILED);
+        if (auto changed = services.change_service_config(existing->get(), registration);
+            !changed) {
+            return fail(DetailCode::TUNNEL_SERVICE_UPDATE_FAILED, changed.error());
+        }
         return std::move(*existing);
     }
     auto created = services.create_service(manager, registration, kServiceConfigure);
     if (!created)
-        return fail(DetailCode::TUNNEL_SERVICE_CREATE_FAILED);
+        return fail(DetailCode::TUNNEL_SERVICE_CREATE_FAILED, created.error());
     return std::move(*created);
 }
 
@@ -55,42 +57,57 @@ struct TunnelService {
     platform::OwnedScHandle service;
 };
 
-Result<TunnelService> open_tunnel_service(platform::ServiceControl& services,
-                                          std::uint32_t rights) {
+Outcome<TunnelService> open_tunnel_service(platform::ServiceControl& services,
+                                           std::uint32_t rights) {
     auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
-        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE, manager.error());
     TunnelService tunnel{std::move(*manager), {}};
     if (auto service = services.open_service(tunnel.manager.get(), kTunnelServiceName, rights))
         tunnel.service = std::move(*service);
     return tunnel;
 }
 
-Status describe_service(platform::ServiceControl& services, platform::ScHandle service) {
-    if (!services.set_service_description(service, kTunnelServiceDescription)) {
-        return fail(DetailCode::TUNNEL_SERVICE_DESCRIPTION_FAILED);
-    }
-    if (!services.set_service_sid_type(service, platform::kServiceSidTypeUnrestricted)) {
-        return fail(DetailCode::TUNNEL_SERVICE_SID_FAILED);
-    }
-    auto sid_type = services.query_service_sid_type(service);
-    if (!sid_type)
-        return fail(DetailCode::TUNNEL_SERVICE_SID_QUERY_FAILED);
-    if (*sid_type != platform::kServiceSidTypeUnrestricted) {
-        return fail(DetailCode::TUNNEL_SERVICE_SID_INVALID);
-    }
-    if (!services.set_required_privileges(service, kTunnelServicePrivileges) ||
-        !services.set_recovery(service, kRestartOnFailure)) {
-        return fail(DetailCode::TUNNEL_SERVICE_HARDENING_FAILED);
-    }
+// A refused call's failure: `code`, with the system's error as its cause.
+Outcome<void> checked(const platform::OsResult<void>& call, DetailCode code) {
+    if (!call)
+        return fail(code, call.error());
     return {};
 }
 
-Result<std::uint32_t> current_state(platform::ServiceControl& services,
-                                    platform::ScHandle service) {
+Outcome<void> describe_service(platform::ServiceControl& services, platform::ScHandle service) {
+    if (auto described = checked(
+            services.set_service_description(service, kTunnelServiceDescription),
+            DetailCode::TUNNEL_SERVICE_DESCRIPTION_FAILED);
+        !described) {
+        return described;
+    }
+    if (auto typed = checked(
+            services.set_service_sid_type(service, platform::kServiceSidTypeUnrestricted),
+            DetailCode::TUNNEL_SERVICE_SID_FAILED);
+        !typed) {
+        return typed;
+    }
+    auto sid_type = services.query_service_sid_type(service);
+    if (!sid_type)
+        return fail(DetailCode::TUNNEL_SERVICE_SID_QUERY_FAILED, sid_type.error());
+    if (*sid_type != platform::kServiceSidTypeUnrestricted) {
+        return fail(DetailCode::TUNNEL_SERVICE_SID_INVALID);
+    }
+    if (auto kept = checked(services.set_required_privileges(service, kTunnelServicePrivileges),
+                            DetailCode::TUNNEL_SERVICE_HARDENING_FAILED);
+        !kept) {
+        return kept;
+    }
+    return checked(services.set_recovery(service, kRestartOnFailure),
+                   DetailCode::TUNNEL_SERVICE_HARDENING_FAILED);
+}
+
+Outcome<std::uint32_t> current_state(platform::ServiceControl& services,
+                                     platform::ScHandle service) {
     auto current = services.query_service_state(service);
     if (!current)
-        return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
+        return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED, current.error());
     return *current;
 }
 
@@ -100,14 +117,15 @@ Result<std::uint32_t> current_state(platform::ServiceControl& services,
 // stop is followed by a query: STOPPED is success, START_PENDING is asked again every 100 ms
 // until it takes the stop. The first query follows an accepted stop at once; a stop still
 // pending at the deadline stays pending at the manager.
-Status stop_and_wait(platform::Platform& platform, platform::ScHandle service,
+Outcome<void> stop_and_wait(platform::Platform& platform, platform::ScHandle service,
                      std::uint32_t current) {
     platform::ServiceControl& services = platform.services;
     const auto deadline = platform.system.monotonic_now() + kStopDeadline;
     bool stop_sent = current == state::kStopPending;
     bool was_starting = current == state::kStartPending;
     while (true) {
-        if (!stop_sent && !services.stop_service(service)) {
+        auto stop = stop_sent ? platform::OsResult<void>{} : services.stop_service(service);
+        if (!stop) {
             auto now_state = current_state(services, service);
             if (!now_state)
                 return fail(now_state.error());
@@ -118,7 +136,7 @@ Status stop_and_wait(platform::Platform& platform, platform::ScHandle service,
             const bool just_started = was_starting && *now_state == state::kRunning;
             was_starting = *now_state == state::kStartPending;
             if (!was_starting && !just_started && *now_state != state::kStopPending)
-                return fail(DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+                return fail(DetailCode::TUNNEL_SERVICE_STOP_FAILED, stop.error());
             stop_sent = *now_state == state::kStopPending;
         } else {
             stop_sent = true;
@@ -167,13 +185,14 @@ ConnectionState connection_state_of(std::uint32_t service_state) {
 
 }  // namespace
 
-Status configure_tunnel_service(platform::Platform& platform, std::string_view config_path) {
+Outcome<void> configure_tunnel_service(platform::Platform& platform,
+                                       std::string_view config_path) {
     if (!is_tunnel_config_path(config_path))
         return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
     platform::ServiceControl& services = platform.services;
     const auto manager = services.open_manager(kManagerConfigure);
     if (!manager)
-        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE);
+        return fail(DetailCode::SERVICE_MANAGER_UNAVAILABLE, manager.error());
     auto executable = tunnel_executable(platform);
     if (!executable)
         return fail(executable.error());
@@ -185,7 +204,7 @@ Status configure_tunnel_service(platform::Platform& platform, std::string_view c
     return describe_service(services, service->get());
 }
 
-Status start_tunnel_service(platform::Platform& platform) {
+Outcome<void> start_tunnel_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
     const auto tunnel = open_tunnel_service(services, kServiceStart);
     if (!tunnel)
@@ -198,10 +217,8 @@ Status start_tunnel_service(platform::Platform& platform) {
         return fail(current.error());
     switch (*current) {
         case state::kStopped:
-            if (!services.start_service(service)) {
-                return fail(DetailCode::TUNNEL_SERVICE_START_FAILED);
-            }
-            return {};
+            return checked(services.start_service(service),
+                           DetailCode::TUNNEL_SERVICE_START_FAILED);
         case state::kStartPending:
         case state::kRunning:
             return {};
@@ -210,7 +227,7 @@ Status start_tunnel_service(platform::Platform& platform) {
     }
 }
 
-Status stop_tunnel_service(platform::Platform& platform) {
+Outcome<void> stop_tunnel_service(platform::Platform& platform) {
     const auto tunnel = open_tunnel_service(platform.services, kServiceStop);
     if (!tunnel)
         return fail(tunnel.error());
@@ -228,7 +245,7 @@ Result<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunne
                                              const std::function<void()>& meanwhile) {
     const auto tunnel = open_tunnel_service(platform.services, access::kServiceQueryStatus);
     if (!tunnel)
-        return fail(tunnel.error());
+        return fail(tunnel.error().code);
     if (!tunnel->service)
         return ConnectionState::DISCONNECTED;
     auto status = meanwhile ? platform.services.query_service_status_while(tunnel->service.get(),
@@ -243,23 +260,23 @@ Result<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunne
     return connection_state_of(status->current_state);
 }
 
-Status release_tunnel_routes(platform::Platform& platform) {
-    // Part of stopping the tunnel: a failure is the stop's, with the OS error in the log.
-    if (auto released = platform.routes.release(); !released) {
-        return fail(platform::log_failure(platform.log, DetailCode::TUNNEL_SERVICE_STOP_FAILED,
-                                          released.error()));
-    }
-    return {};
+// Part of stopping the tunnel: a failure is the stop's, and carries the OS error.
+Outcome<void> release_tunnel_routes(platform::Platform& platform) {
+    return checked(platform.routes.release(), DetailCode::TUNNEL_SERVICE_STOP_FAILED);
 }
 
-Status remove_tunnel_service(platform::Platform& platform) {
+Outcome<void> remove_tunnel_service(platform::Platform& platform) {
     if (auto stopped = stop_tunnel_service(platform); !stopped)
         return stopped;
     const auto tunnel = open_tunnel_service(platform.services, access::kDelete);
     if (!tunnel)
         return fail(tunnel.error());
-    if (tunnel->service && !platform.services.delete_service(tunnel->service.get()))
-        return fail(DetailCode::TUNNEL_SERVICE_DELETE_FAILED);
+    if (tunnel->service) {
+        if (auto deleted = checked(platform.services.delete_service(tunnel->service.get()),
+                                   DetailCode::TUNNEL_SERVICE_DELETE_FAILED);
+            !deleted)
+            return deleted;
+    }
     return release_tunnel_routes(platform);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/failure.hpp"
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
 #include "identity/device_identity.hpp"
@@ -19,12 +20,13 @@ Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
                                                const TunnelConfig& config);
 // Renders, seals and puts the file in place in the keeper's data directory; returns its full
 // path. The identity is ensured through the keeper, under its lock.
-Result<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& identity,
-                                        const TunnelConfig& config);
+// A failed write keeps the system's error as its cause.
+Outcome<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& identity,
+                                         const TunnelConfig& config);
 // The same for a directory that nothing else in the process works on (the self-test's
 // scratch directory): a keeper of its own.
-Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
-                                        const TunnelConfig& config);
+Outcome<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
+                                         const TunnelConfig& config);
 Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path);
 Status check_tunnel_config_text(std::string_view text);
 // The configuration a stored WireGuard text was rendered from, read back line by line (the

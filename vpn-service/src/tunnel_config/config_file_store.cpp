@@ -52,13 +52,13 @@ bool is_config_temporary_name(std::string_view name) {
     return parsed && uuid_to_text(*parsed) == uuid;
 }
 
-Result<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
+Outcome<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
                                         const TunnelConfig& config) {
     IdentityKeeper keeper{std::string(data_directory)};
     return store_tunnel_config(runtime, keeper, config);
 }
 
-Result<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& keeper,
+Outcome<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& keeper,
                                         const TunnelConfig& config) {
     const std::string& data_directory = keeper.data_directory();
     // The identity ensured here is the one the configuration carries: identity.dat is not

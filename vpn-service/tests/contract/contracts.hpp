@@ -86,7 +86,7 @@ class ServiceControlContract : public ::testing::TestWithParam<ServiceControlSub
 
 }  // namespace velnaro::contract
 
-namespace velnaro::platform {
+namespace velnaro {
 // "call failed with N (subject)", for the messages of failed expectations.
 std::ostream& operator<<(std::ostream& out, const OsError& error);
-}  // namespace velnaro::platform
+}  // namespace velnaro

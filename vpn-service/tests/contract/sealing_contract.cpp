@@ -67,8 +67,8 @@ TEST_P(SealingContract, ADescriptionWithAZeroInsideIsRefused) {
 }  // namespace
 }  // namespace velnaro::contract
 
-namespace velnaro::platform {
+namespace velnaro {
 std::ostream& operator<<(std::ostream& out, const OsError& error) {
     return out << error.operation << " failed with " << error.code << " (" << error.subject << ")";
 }
-}  // namespace velnaro::platform
+}  // namespace velnaro

@@ -69,6 +69,30 @@ e2e_wait_status 20 '.state == "ERROR" and .detailCode == "TUNNEL_INTERFACE_IN_US
     e2e_fail "an interface name in use gave $E2E_STATE_TRAIL ($E2E_LAST_STATUS)"
 ip link del "$E2E_TUNNEL_INTERFACE"
 
+# A failure the system caused is one journal line naming its detail code and the errno of the
+# call that failed: a unit systemd refuses to start, a data directory that cannot be written.
+failure_lines() { # DETAIL_CODE
+    journalctl --no-pager -o json "DETAIL_CODE=$1" | jq -r '"\(.MESSAGE) ERRNO=\(.ERRNO)"'
+}
+expect_failure_line() { # DETAIL_CODE
+    e2e_response_is ERROR && [ "$(e2e_error_code)" = "$1" ] || e2e_fail "expected $1, got $E2E_RESPONSE"
+    local lines
+    lines=$(failure_lines "$1")
+    [ "$(wc -l <<<"$lines")" = 1 ] && grep -q 'ERRNO=[1-9]' <<<"$lines" ||
+        e2e_fail "$1 is not one journal line with its errno: '$lines'"
+    e2e_note "journal: $lines"
+}
+e2e_expect STOP ACCEPTED
+printf '[Unit]\nDescription=refused\n[Service]\nType=simple\n' >/etc/systemd/system/$tunnel_unit
+systemctl daemon-reload
+e2e_command START
+expect_failure_line TUNNEL_SERVICE_START_FAILED
+# Read-only, the data directory already refuses the restriction put on it before each write.
+mount -o remount,ro /var/lib || e2e_fail "cannot make the data directory read-only"
+e2e_apply "$(e2e_config)"
+mount -o remount,rw /var/lib
+expect_failure_line SECURE_PATH_ACL_FAILED
+
 # The journal names requests and failures, never a key or the configuration.
 e2e_apply "$(e2e_config '.persistentKeepalive = 301')"
 journal=$(journalctl --no-pager -o verbose)

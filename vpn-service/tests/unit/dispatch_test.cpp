@@ -116,13 +116,13 @@ TEST(Dispatcher, LogsChangesAndRefusalsButNotPolledReads) {
 class ScriptedController final : public TunnelController {
   public:
     ConnectionStatus status() override { return status_; }
-    Status apply_config(const TunnelConfig& config) override {
+    Outcome<void> apply_config(const TunnelConfig& config) override {
         applied.push_back(config);
         return answer;
     }
-    Status start() override { return answer; }
-    Status stop() override { return answer; }
-    Status repair() override { return answer; }
+    Outcome<void> start() override { return answer; }
+    Outcome<void> stop() override { return answer; }
+    Outcome<void> repair() override { return answer; }
 
     ConnectionStatus status_{ConnectionState::ERROR, DetailCode::TUNNEL_SERVICE_STATUS_FAILED,
                              std::nullopt, 0, 0};
@@ -234,6 +234,40 @@ TEST_F(DispatcherWithStorage, RepeatedReadRefusalsAreLoggedOncePerChange) {
     send(GetPublicIdentity{});
     send(GetPublicIdentity{});
     EXPECT_EQ(refusals(), 4) << "the failure came back after a success";
+}
+
+// A refused change leaves one line, which names the detail code and the system's error of
+// the call that failed deep below (the platform itself writes none).
+TEST(DispatcherLog, ARefusalIsLoggedOnceWithTheSystemErrorBehindIt) {
+    fake::FakePlatform fake;
+    fake::install_fake_components(fake);
+    const std::string directory = join_path(fake::fake_root(), "data");
+    ASSERT_TRUE(fake.files.create_directories(directory));
+    auto keeper = std::make_shared<IdentityKeeper>(directory);
+    RequestContext context{keeper, std::make_unique<LiveTunnelController>(fake.runtime, keeper)};
+    ASSERT_EQ(wire_text(handle_request(fake.runtime, context, ApplyConfig{accepted_tunnel_config()})),
+              R"({"type":"ACCEPTED"})");
+    ASSERT_EQ(wire_text(handle_request(fake.runtime, context, Stop{})), R"({"type":"ACCEPTED"})");
+
+    const struct {
+        const char* fault;
+        ServiceRequest request;
+        DetailCode code;
+    } cases[] = {
+        {"start_service", Start{}, DetailCode::TUNNEL_SERVICE_START_FAILED},
+        {"create_new_file", ApplyConfig{accepted_tunnel_config()},
+         DetailCode::TUNNEL_CONFIG_WRITE_FAILED},
+    };
+    for (const auto& c : cases) {
+        fake.log.lines.clear();
+        fake.faults.fail_nth(c.fault);
+        EXPECT_EQ(handle_request(fake.runtime, context, c.request),
+                  ServiceResponse{ErrorResponse{{c.code}}})
+            << c.fault;
+        ASSERT_EQ(fake.log.lines.size(), 1u) << c.fault;
+        EXPECT_EQ(fake.log.lines[0].code, c.code) << c.fault;
+        EXPECT_NE(fake.log.lines[0].os_error, 0) << c.fault;
+    }
 }
 
 // APPLY_CONFIG runs on the change worker while GET_PUBLIC_IDENTITY is answered on the server

@@ -21,10 +21,10 @@ class IdentityLifecycle : public ::testing::Test {
   protected:
     IdentityLifecycle() { fake::install_fake_components(fake); }
 
-    Result<DeviceIdentity> ensure() { return ensure_identity(fake.runtime, directory); }
-    Result<DeviceIdentity> prepare() { return prepare_rotation(fake.runtime, directory); }
-    Status commit() { return commit_rotation(fake.runtime, directory); }
-    Status abort() { return abort_rotation(fake.runtime, directory); }
+    Outcome<DeviceIdentity> ensure() { return ensure_identity(fake.runtime, directory); }
+    Outcome<DeviceIdentity> prepare() { return prepare_rotation(fake.runtime, directory); }
+    Outcome<void> commit() { return commit_rotation(fake.runtime, directory); }
+    Outcome<void> abort() { return abort_rotation(fake.runtime, directory); }
 
     bool has(const std::string& path) {
         return fake.files.path_kind(path) != platform::PathKind::missing;
@@ -242,16 +242,16 @@ TEST_F(IdentityLifecycle, AbortThenPrepareMakesANewKeyWithTheSameVersion) {
 
 TEST_F(IdentityLifecycle, RotationWithoutAPendingFile) {
     ASSERT_TRUE(ensure());
-    const Status committed = commit();
+    const auto committed = commit();
     ASSERT_FALSE(committed);
     EXPECT_EQ(committed.error(), DetailCode::IDENTITY_ROTATION_NOT_PREPARED);
     EXPECT_TRUE(abort());
 
     fake.files.create_directories(pending_path);  // a directory is not a prepared rotation
-    const Status on_directory = commit();
+    const auto on_directory = commit();
     ASSERT_FALSE(on_directory);
     EXPECT_EQ(on_directory.error(), DetailCode::IDENTITY_ROTATION_NOT_PREPARED);
-    const Status aborted = abort();
+    const auto aborted = abort();
     ASSERT_FALSE(aborted);
     EXPECT_EQ(aborted.error(), DetailCode::IDENTITY_ROTATION_ABORT_FAILED);
 }
@@ -274,7 +274,7 @@ TEST_F(IdentityLifecycle, UnusablePendingFilesBlockPrepareAndCommitUntilAborted)
         const auto prepared = prepare();
         ASSERT_FALSE(prepared) << c.name;
         EXPECT_EQ(prepared.error(), c.expected) << c.name;
-        const Status committed = commit();
+        const auto committed = commit();
         ASSERT_FALSE(committed) << c.name;
         EXPECT_EQ(committed.error(), c.expected) << c.name;
         EXPECT_EQ(snapshot(), before) << c.name;
@@ -298,7 +298,7 @@ TEST_F(IdentityLifecycle, WithoutAnIdentityOnlyAbortWorks) {
     const auto prepared = prepare();
     ASSERT_FALSE(prepared);
     EXPECT_EQ(prepared.error(), DetailCode::IDENTITY_READ_FAILED);
-    const Status committed = commit();
+    const auto committed = commit();
     ASSERT_FALSE(committed);
     EXPECT_EQ(committed.error(), DetailCode::IDENTITY_READ_FAILED);
     ASSERT_TRUE(abort());
@@ -354,7 +354,7 @@ TEST_F(IdentityLifecycle, CommitFailures) {
         ASSERT_TRUE(pending);
         const std::string name = std::string(c.operation) + "#" + std::to_string(c.nth);
         local.faults.fail_nth(c.operation, c.nth);
-        const Status committed = commit_rotation(local.runtime, directory);
+        const auto committed = commit_rotation(local.runtime, directory);
         ASSERT_FALSE(committed) << name;
         EXPECT_EQ(committed.error(), c.expected) << name;
         EXPECT_EQ(local.files.path_kind(pending_path) == platform::PathKind::missing, c.moved)

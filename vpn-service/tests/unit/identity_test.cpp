@@ -172,7 +172,7 @@ TEST_F(IdentityFiles, FailedIdentityWriteLeavesNoPartialOrTemporaryFile) {
         local.files.create_directories(directory);
         local.files.write_chunk = 7;
         local.faults.fail_nth(fault);
-        const Status written =
+        const auto written =
             write_identity_file(local.platform, identity_path, sample_identity());
         ASSERT_FALSE(written) << fault;
         EXPECT_EQ(written.error(), std::string_view(fault) == "protect"
@@ -186,7 +186,7 @@ TEST_F(IdentityFiles, FailedIdentityWriteLeavesNoPartialOrTemporaryFile) {
 
 TEST_F(IdentityFiles, IdentityWriteNeverReplacesAnExistingFile) {
     fake.files.put_file(identity_path, "existing");
-    const Status written = write_identity_file(fake.platform, identity_path, sample_identity());
+    const auto written = write_identity_file(fake.platform, identity_path, sample_identity());
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error(), DetailCode::IDENTITY_WRITE_FAILED);
     EXPECT_EQ(fake.files.file_text(identity_path), "existing");
@@ -196,7 +196,7 @@ TEST_F(IdentityFiles, IdentityWriteNeverReplacesAnExistingFile) {
 TEST_F(IdentityFiles, EncodingErrorsComeBeforeAnyFile) {
     DeviceIdentity identity = sample_identity();
     identity.key_version = 0;
-    const Status written = write_identity_file(fake.platform, identity_path, identity);
+    const auto written = write_identity_file(fake.platform, identity_path, identity);
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error(), DetailCode::IDENTITY_PAYLOAD_INVALID);
     EXPECT_EQ(fake.faults.count("protect"), 0);
@@ -287,7 +287,7 @@ TEST_F(IdentityFiles, MetadataWriteFailures) {
         local.files.create_directories(directory);
         local.files.put_file(metadata_path, "old");
         local.faults.fail_nth(c.fault);
-        const Status written = write_metadata(local.platform, metadata_path, kSamplePublic);
+        const auto written = write_metadata(local.platform, metadata_path, kSamplePublic);
         ASSERT_FALSE(written) << c.fault;
         EXPECT_EQ(written.error(), c.expected) << c.fault;
         const auto names = *local.files.list_directory(directory);
@@ -299,7 +299,7 @@ TEST_F(IdentityFiles, MetadataWriteFailures) {
     }
     PublicIdentity broken = kSamplePublic;
     broken.public_key = "\xFF";
-    const Status written = write_metadata(fake.platform, metadata_path, broken);
+    const auto written = write_metadata(fake.platform, metadata_path, broken);
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error(), DetailCode::IDENTITY_METADATA_INVALID);
 }

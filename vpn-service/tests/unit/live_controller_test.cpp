@@ -65,7 +65,7 @@ TEST_F(LiveControllerTest, AnInvalidConfigurationTouchesNothing) {
     const auto calls = fake.faults.calls().size();
     TunnelConfig invalid = config;
     invalid.address = "10.0.0.1";
-    const Status applied = controller.apply_config(invalid);
+    const auto applied = controller.apply_config(invalid);
     ASSERT_FALSE(applied.has_value());
     EXPECT_EQ(applied.error(), DetailCode::ADDRESS_INVALID);
     EXPECT_EQ(fake.faults.calls().size(), calls);
@@ -90,7 +90,7 @@ TEST_F(LiveControllerTest, AFailedStoreLeavesTheTunnelStoppedWithThePreviousFile
     const auto stored = fake.files.file_text(config_path);
     fake.faults.fail_always("move_file");
     config.endpoint_host = "second.example.net";
-    const Status applied = controller.apply_config(config);
+    const auto applied = controller.apply_config(config);
     ASSERT_FALSE(applied.has_value());
     EXPECT_EQ(applied.error(), DetailCode::TUNNEL_CONFIG_REPLACE_FAILED);
     EXPECT_EQ(tunnel().state, st::kStopped);
@@ -102,7 +102,7 @@ TEST_F(LiveControllerTest, AFailedStopIsReturnedBeforeAnythingIsWritten) {
     run_previous_tunnel();
     fake.faults.fail_always("stop_service");
     const int creates = fake.faults.count("create_new_file");
-    const Status applied = controller.apply_config(config);
+    const auto applied = controller.apply_config(config);
     ASSERT_FALSE(applied.has_value());
     EXPECT_EQ(applied.error(), stop_tunnel_service(fake.platform).error());
     EXPECT_EQ(fake.faults.count("create_new_file"), creates);
@@ -111,7 +111,7 @@ TEST_F(LiveControllerTest, AFailedStopIsReturnedBeforeAnythingIsWritten) {
 TEST_F(LiveControllerTest, RepairWithoutAStoredFileLeavesTheTunnelAlone) {
     run_previous_tunnel();
     ASSERT_TRUE(fake.files.delete_file(config_path));
-    const Status repaired = controller.repair();
+    const auto repaired = controller.repair();
     ASSERT_FALSE(repaired.has_value());
     EXPECT_EQ(repaired.error(), DetailCode::TUNNEL_CONFIG_MISSING);
     EXPECT_EQ(tunnel().state, st::kRunning);
@@ -120,7 +120,7 @@ TEST_F(LiveControllerTest, RepairWithoutAStoredFileLeavesTheTunnelAlone) {
 
 TEST_F(LiveControllerTest, RepairRefusesADirectoryInPlaceOfTheFile) {
     ASSERT_TRUE(fake.files.create_directories(config_path));
-    const Status repaired = controller.repair();
+    const auto repaired = controller.repair();
     ASSERT_FALSE(repaired.has_value());
     EXPECT_EQ(repaired.error(), DetailCode::TUNNEL_CONFIG_MISSING);
     EXPECT_FALSE(tunnel_installed());
@@ -185,8 +185,11 @@ TEST_F(LiveControllerTest, OnlyStopReleasesTheHeldRanges) {
     EXPECT_EQ(fake.routes.blocked.size(), 1u);
     tunnel().state = st::kStopped;  // failed on its own
     fake.faults.fail_nth("release_tunnel_routes");
-    EXPECT_EQ(controller.stop(), fail(DetailCode::TUNNEL_SERVICE_STOP_FAILED));
-    EXPECT_EQ(fake.log.lines.back().code, DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+    const auto refused = controller.stop();
+    ASSERT_FALSE(refused);
+    // The stop's failure, with the system's error for the line the dispatcher writes.
+    EXPECT_EQ(refused.error(), DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+    EXPECT_TRUE(refused.error().cause.has_value());
     EXPECT_EQ(fake.routes.blocked.size(), 1u);
     ASSERT_TRUE(controller.stop());
     EXPECT_TRUE(fake.routes.blocked.empty());

@@ -61,10 +61,10 @@ struct CountingController final : TunnelController {
     explicit CountingController(int& destroyed) : destroyed_(destroyed) {}
     ~CountingController() override { ++destroyed_; }
     ConnectionStatus status() override { return {}; }
-    Status apply_config(const TunnelConfig&) override { return {}; }
-    Status start() override { return {}; }
-    Status stop() override { return {}; }
-    Status repair() override { return {}; }
+    Outcome<void> apply_config(const TunnelConfig&) override { return {}; }
+    Outcome<void> start() override { return {}; }
+    Outcome<void> stop() override { return {}; }
+    Outcome<void> repair() override { return {}; }
     int& destroyed_;
 };
 
@@ -350,10 +350,10 @@ struct StoppingController final : TunnelController {
         stop_->store(true);
         return {};
     }
-    Status apply_config(const TunnelConfig&) override { return {}; }
-    Status start() override { return {}; }
-    Status stop() override { return {}; }
-    Status repair() override { return {}; }
+    Outcome<void> apply_config(const TunnelConfig&) override { return {}; }
+    Outcome<void> start() override { return {}; }
+    Outcome<void> stop() override { return {}; }
+    Outcome<void> repair() override { return {}; }
     std::shared_ptr<std::atomic<bool>> stop_;
 };
 
@@ -388,8 +388,8 @@ struct Changes {
 struct HeldController final : TunnelController {
     explicit HeldController(std::shared_ptr<Changes> changes) : changes_(std::move(changes)) {}
     ConnectionStatus status() override { return {}; }
-    Status apply_config(const TunnelConfig&) override { return record("apply"); }
-    Status start() override {
+    Outcome<void> apply_config(const TunnelConfig&) override { return record("apply"); }
+    Outcome<void> start() override {
         std::unique_lock lock(changes_->mutex);
         if (changes_->calls.empty() &&
             !changes_->released.wait_for(lock, std::chrono::seconds(10),
@@ -401,8 +401,8 @@ struct HeldController final : TunnelController {
             changes_->stop_on_start->store(true);
         return {};
     }
-    Status stop() override { return record("stop"); }
-    Status repair() override { return record("repair"); }
+    Outcome<void> stop() override { return record("stop"); }
+    Outcome<void> repair() override { return record("repair"); }
     Status record(const char* call) {
         std::lock_guard lock(changes_->mutex);
         changes_->calls.push_back(call);
@@ -463,10 +463,10 @@ TEST_F(PipeServerTest, AStopLetsTheRunningChangeFinishAndDropsTheQueuedOnes) {
 // Out of memory inside a change: its caller hears why, and the next change is served.
 struct ThrowingController final : TunnelController {
     ConnectionStatus status() override { return {}; }
-    Status apply_config(const TunnelConfig&) override { return {}; }
-    Status start() override { throw std::bad_alloc(); }
-    Status stop() override { return {}; }
-    Status repair() override { return {}; }
+    Outcome<void> apply_config(const TunnelConfig&) override { return {}; }
+    Outcome<void> start() override { throw std::bad_alloc(); }
+    Outcome<void> stop() override { return {}; }
+    Outcome<void> repair() override { return {}; }
 };
 
 TEST_F(PipeServerTest, AChangeThatThrowsIsAnsweredAndTheWorkerGoesOn) {

@@ -272,7 +272,7 @@ TEST(SecurePath, RefusalsAndFailuresMapToTheirCodes) {
         fake.files.put_file(existing, "x");
         if (c.fault)
             fake.faults.fail_nth(c.fault);
-        const Status outcome = secure_path(fake.platform, c.path);
+        const auto outcome = secure_path(fake.platform, c.path);
         ASSERT_FALSE(outcome) << c.path;
         EXPECT_EQ(outcome.error(), c.expected) << c.path;
         EXPECT_EQ(fake.faults.count("restrict_access.descriptor") > 0, c.reaches_access_call)
@@ -284,15 +284,22 @@ TEST(SecurePath, RefusalsAndFailuresMapToTheirCodes) {
 const std::string kSecretDirectory = join_path(fake::fake_root(), "data");
 const std::string kSecretPath = join_path(kSecretDirectory, "secret.dat");
 
+// Answers as a caller does: the failure's one line, with its cause, then its code.
 Status write_secret(fake::FakePlatform& fake, std::string_view content, bool replace) {
     const std::string temporary = join_path(kSecretDirectory, "secret.tmp-1");
-    return write_secret_file(fake.platform,
-                             {.path = kSecretPath,
-                              .temporary = temporary,
-                              .replace = replace,
-                              .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
-                              .move_failed = DetailCode::IDENTITY_METADATA_WRITE_FAILED},
-                             as_bytes(content));
+    const auto written =
+        write_secret_file(fake.platform,
+                          {.path = kSecretPath,
+                           .temporary = temporary,
+                           .replace = replace,
+                           .write_failed = DetailCode::IDENTITY_WRITE_FAILED,
+                           .move_failed = DetailCode::IDENTITY_METADATA_WRITE_FAILED},
+                          as_bytes(content));
+    if (written)
+        return {};
+    if (written.error().cause)
+        platform::write_failure(fake.log, platform::LogPriority::warning, written.error(), "");
+    return fail(written.error().code);
 }
 
 TEST(SecretFile, ContinuesPartialWritesAndEndsRestrictedUnderItsName) {

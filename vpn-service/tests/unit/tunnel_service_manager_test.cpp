@@ -340,7 +340,7 @@ TEST_F(TunnelServiceManagerTest, StopOfAStartingServiceIsRetriedUntilItIsTaken) 
                 tunnel().state = st::kStopped;
         };
         const auto begin = fake.system.monotonic;
-        const Status stopped = stop_tunnel_service(platform);
+        const auto stopped = stop_tunnel_service(platform);
         EXPECT_EQ(stopped ? std::nullopt : std::optional(stopped.error()), c.expected);
         EXPECT_EQ(tunnel().stops, c.stops);
         EXPECT_LE(fake.system.monotonic - begin, std::chrono::seconds(15));

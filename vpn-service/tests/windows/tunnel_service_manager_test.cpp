@@ -203,7 +203,7 @@ class TunnelServiceManager : public ::testing::Test {
 
     // Wine's manager has no service SID type: configure then stops at that step, with the
     // registration and its description already written. Anywhere else the step must pass.
-    void expect_configured(const Status& configured) {
+    void expect_configured(const Outcome<void>& configured) {
         if (configured)
             return;
         ASSERT_EQ(configured.error(), DetailCode::TUNNEL_SERVICE_SID_FAILED)
@@ -317,7 +317,7 @@ TEST_F(TunnelServiceManager, ConfigureCreatesThenRewritesTheWholeRegistrationWit
 }
 
 TEST_F(TunnelServiceManager, ConfigureLeavesTheServiceWithTheUnrestrictedSidType) {
-    const Status configured = configure_tunnel_service(*under_test, config_path);
+    const auto configured = configure_tunnel_service(*under_test, config_path);
     if (!configured && configured.error() == DetailCode::TUNNEL_SERVICE_SID_FAILED &&
         manager_lacks_sid_type()) {
         GTEST_SKIP() << "this manager lacks the service SID type (Wine does)";
@@ -336,7 +336,7 @@ TEST_F(TunnelServiceManager, ConfigureLeavesTheServiceWithTheUnrestrictedSidType
 TEST_F(TunnelServiceManager, StartRunsTheRegisteredCommandLineAndStopWaitsForTheEnd) {
     behave("tunnel_service=dispatch\n");
     expect_configured(configure_tunnel_service(*under_test, config_path));
-    const Status started = start_tunnel_service(*under_test);
+    const auto started = start_tunnel_service(*under_test);
     ASSERT_TRUE(started) << to_text(started.error());
     ASSERT_TRUE(reaches(ConnectionState::CONNECTED,
                         {ConnectionState::DISCONNECTED, ConnectionState::CONNECTING}));
@@ -347,7 +347,7 @@ TEST_F(TunnelServiceManager, StartRunsTheRegisteredCommandLineAndStopWaitsForThe
 
     EXPECT_TRUE(start_tunnel_service(*under_test)) << "a running service is left as it is";
     const auto before = std::chrono::steady_clock::now();
-    const Status stopped = stop_tunnel_service(*under_test);
+    const auto stopped = stop_tunnel_service(*under_test);
     ASSERT_TRUE(stopped) << to_text(stopped.error());
     EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
     EXPECT_EQ(query_tunnel_service(*under_test), ConnectionState::DISCONNECTED);
@@ -369,7 +369,7 @@ TEST_F(TunnelServiceManager, StopWhileTheTunnelStillStartsWaitsForTheStartThenSt
     ASSERT_TRUE(start_tunnel_service(*under_test));
     ASSERT_TRUE(reaches(ConnectionState::CONNECTING, {ConnectionState::DISCONNECTED}));
     const auto before = std::chrono::steady_clock::now();
-    const Status stopped = stop_tunnel_service(*under_test);
+    const auto stopped = stop_tunnel_service(*under_test);
     ASSERT_TRUE(stopped) << to_text(stopped.error());
     EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
     EXPECT_EQ(query_tunnel_service(*under_test), ConnectionState::DISCONNECTED);
@@ -379,7 +379,7 @@ TEST_F(TunnelServiceManager, ATunnelProcessThatEndsAtOnceLeavesTheServiceStopped
     fs::remove_all(vpn);  // no libraries: the tunnel-service mode ends with status 1
     expect_configured(configure_tunnel_service(*under_test, config_path));
     // The manager may refuse the start once the process has gone without ever reporting.
-    const Status started = start_tunnel_service(*under_test);
+    const auto started = start_tunnel_service(*under_test);
     if (!started) {
         EXPECT_EQ(started.error(), DetailCode::TUNNEL_SERVICE_START_FAILED);
     }
@@ -406,7 +406,7 @@ TEST_F(TunnelServiceManager, AnAbsentServiceIsStoppedQueriedAndRemovedWithoutErr
     EXPECT_EQ(query_tunnel_service(*under_test), ConnectionState::DISCONNECTED);
     EXPECT_TRUE(stop_tunnel_service(*under_test));
     EXPECT_TRUE(remove_tunnel_service(*under_test));
-    const Status started = start_tunnel_service(*under_test);
+    const auto started = start_tunnel_service(*under_test);
     ASSERT_FALSE(started);
     EXPECT_EQ(started.error(), DetailCode::TUNNEL_SERVICE_NOT_INSTALLED);
 }
@@ -417,7 +417,7 @@ TEST_F(TunnelServiceManager, RefusedPathsNeverReachTheManager) {
          {folder + "\\VelnaroTunnel.conf", folder + "\\velnarotunnel.conf.dpapi",
           std::string("Velnaro Tunnel\\VelnaroTunnel.conf.dpapi"),
           std::string("\\VelnaroTunnel.conf.dpapi")}) {
-        const Status configured = configure_tunnel_service(*under_test, path);
+        const auto configured = configure_tunnel_service(*under_test, path);
         ASSERT_FALSE(configured) << path;
         EXPECT_EQ(configured.error(), DetailCode::TUNNEL_CONFIG_PATH_INVALID) << path;
     }

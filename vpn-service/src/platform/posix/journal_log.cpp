@@ -9,8 +9,8 @@
 
 namespace velnaro::platform {
 
-void journal_write(LogPriority priority, std::optional<DetailCode> code, std::string_view message,
-                   int os_error, std::string_view subject) {
+void JournalLog::write(LogPriority priority, std::optional<DetailCode> code,
+                       std::string_view message, int os_error, std::string_view subject) {
     std::vector<std::string> fields;
     fields.push_back("MESSAGE=" + std::string(message));
     fields.push_back("PRIORITY=" + std::to_string(static_cast<int>(priority)));
@@ -30,11 +30,6 @@ void journal_write(LogPriority priority, std::optional<DetailCode> code, std::st
         vector.push_back(iovec{field.data(), field.size()});
     // Without a journal (run by hand, outside systemd) the line is dropped.
     sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
-}
-
-void JournalLog::write(LogPriority priority, std::optional<DetailCode> code,
-                       std::string_view message, int os_error, std::string_view subject) {
-    journal_write(priority, code, message, os_error, subject);
 }
 
 }  // namespace velnaro::platform

@@ -12,8 +12,4 @@ class JournalLog final : public Log {
                int os_error, std::string_view subject) override;
 };
 
-// The same for code of the POSIX platform itself (a failed systemd call, with its error).
-void journal_write(LogPriority priority, std::optional<DetailCode> code, std::string_view message,
-                   int os_error, std::string_view subject);
-
 }  // namespace velnaro::platform

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "platform/posix/fd_io.hpp"
-#include "platform/posix/journal_log.hpp"
 #include "platform/posix/owned_fd.hpp"
 #include "platform/posix/systemd/unit_file.hpp"
 #include "platform/posix/text_file.hpp"
@@ -52,6 +51,14 @@ bool enablement_link_exists(std::string_view unit) {
     return ::lstat(link.c_str(), &info) == 0;
 }
 
+// Deletes a temporary file that will not be used, keeping the errno of the call that failed.
+bool discard_temporary(const std::string& temporary) {
+    const int failed_with = errno;
+    ::unlink(temporary.c_str());
+    errno = failed_with;
+    return false;
+}
+
 // A temporary file beside the unit, synced, renamed over it, then the folder synced: systemd
 // never reads half a unit, and the registration survives a crash.
 bool replace_file(const std::string& path, std::string_view content) {
@@ -64,14 +71,11 @@ bool replace_file(const std::string& path, std::string_view content) {
             !write_exactly(fd.get(), {reinterpret_cast<const std::uint8_t*>(content.data()),
                                       content.size()}) ||
             ::fsync(fd.get()) != 0) {
-            ::unlink(temporary.c_str());
-            return false;
+            return discard_temporary(temporary);
         }
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
+        return discard_temporary(temporary);
     OwnedFd directory(
         ::open(std::string(kUnitDirectory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return directory && ::fsync(directory.get()) == 0;
@@ -105,18 +109,19 @@ std::string description_in(std::string_view text) {
     return std::string(rest.substr(0, rest.find('\n')));
 }
 
-// A refused systemd call or file write: its error goes to the caller, and a line to the
-// journal, since the tunnel's callers fold it into a detail code without a log at hand.
+// A refused systemd call or file write: its error goes to the caller, whose failure keeps it
+// as its cause up to the place that logs the failure.
 std::unexpected<OsError> refused(std::string_view what, int os_error, std::string_view unit) {
-    journal_write(LogPriority::error, std::nullopt,
-                  std::string("systemd: ") + std::string(what) + " failed", os_error, unit);
     return std::unexpected(
         OsError{static_cast<std::uint32_t>(os_error), std::string(what), std::string(unit)});
 }
 
-OsResult<void> checked(bool ok, std::string_view what, int os_error, std::string_view unit) {
+// The bus's error is read here, once the call has run: read among the call's arguments, it
+// could be taken before the call sets it.
+OsResult<void> checked(bool ok, std::string_view what, const SystemdBus& bus,
+                       std::string_view unit) {
     if (!ok)
-        return refused(what, os_error, unit);
+        return refused(what, bus.last_error(), unit);
     return {};
 }
 
@@ -248,9 +253,9 @@ OsResult<void> SystemdServiceControl::write_unit(Entry& service,
         return {};
     if (automatic)
         return checked(service.bus->enable_unit_file(service.unit), "EnableUnitFiles",
-                       service.bus->last_error(), service.unit);
+                       *service.bus, service.unit);
     return checked(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
-                   service.bus->last_error(), service.unit);
+                   *service.bus, service.unit);
 }
 
 OsResult<OwnedScHandle> SystemdServiceControl::create_service(
@@ -370,7 +375,7 @@ OsResult<void> SystemdServiceControl::unit_job(ScHandle service, std::uint32_t r
     Entry* entry = entry_of(service, false, right);
     if (entry == nullptr)
         return bad_handle(operation);
-    return checked((*entry->bus.*job)(entry->unit), call, entry->bus->last_error(), entry->unit);
+    return checked((*entry->bus.*job)(entry->unit), call, *entry->bus, entry->unit);
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,
