@@ -21,8 +21,8 @@ namespace velnaro {
 // to take the answer, before the connection is dropped without a word.
 inline constexpr std::chrono::seconds kExchangeTimeLimit{5};
 // How often a server with a change under way looks for its answer. The worker wakes the
-// server with a connection when the answer is ready, but that connection finds no place
-// while every instance of the pipe is taken (Windows). An idle server waits without a limit.
+// server with a connection when the answer is ready, but a server that holds its most
+// connections closes that one unseen (Windows). An idle server waits without a limit.
 inline constexpr std::chrono::milliseconds kAnswerCheckInterval{100};
 // Connections of one account that may be open at once, waiting for their answer or taking it;
 // the next one is closed at once, so that one account cannot take every place. The

@@ -14,6 +14,15 @@ namespace {
 
 // The text's first line; a file that does not begin with it is not ours.
 constexpr std::string_view kInterfaceHeader = "[Interface]";
+// The other line heads, written by compose_text and read back by read_back_tunnel_config.
+constexpr std::string_view kPrivateKeyHead = "PrivateKey = ";
+constexpr std::string_view kAddressHead = "Address = ";
+constexpr std::string_view kPeerHeader = "[Peer]";
+constexpr std::string_view kPublicKeyHead = "PublicKey = ";
+constexpr std::string_view kEndpointHead = "Endpoint = ";
+constexpr std::string_view kAllowedIpsHead = "AllowedIPs = ";
+constexpr std::string_view kAllowedIpsSeparator = ", ";
+constexpr std::string_view kKeepaliveHead = "PersistentKeepalive = ";
 
 // Holds a typical configuration without growing, so no partial copy of the key is left
 // behind in a released block (the allocator wipes it anyway).
@@ -26,10 +35,10 @@ void append_line(SecretBuffer& text, std::string_view head, std::string_view val
 }
 
 void append_allowed_ips(SecretBuffer& text, const std::vector<std::string>& allowed_ips) {
-    append_text(text, "AllowedIPs = ");
+    append_text(text, kAllowedIpsHead);
     for (std::size_t i = 0; i < allowed_ips.size(); ++i) {
         if (i != 0)
-            append_text(text, ", ");
+            append_text(text, kAllowedIpsSeparator);
         append_text(text, allowed_ips[i]);
     }
     text.push_back('\n');
@@ -40,16 +49,16 @@ Result<SecretBuffer> compose_text(const TunnelConfig& config, const SecretBuffer
         SecretBuffer text;
         text.reserve(kTextReservation);
         append_line(text, kInterfaceHeader);
-        append_line(text, "PrivateKey = ", as_text(private_key));
-        append_line(text, "Address = ", config.address);
+        append_line(text, kPrivateKeyHead, as_text(private_key));
+        append_line(text, kAddressHead, config.address);
         append_line(text, "");
-        append_line(text, "[Peer]");
-        append_line(text, "PublicKey = ", config.gateway_public_key);
-        append_text(text, "Endpoint = ");
+        append_line(text, kPeerHeader);
+        append_line(text, kPublicKeyHead, config.gateway_public_key);
+        append_text(text, kEndpointHead);
         append_text(text, config.endpoint_host);
         append_line(text, ":", std::to_string(config.endpoint_port));
         append_allowed_ips(text, config.allowed_ips);
-        append_line(text, "PersistentKeepalive = ", std::to_string(config.persistent_keepalive));
+        append_line(text, kKeepaliveHead, std::to_string(config.persistent_keepalive));
         return text;
     } catch (const std::bad_alloc&) {
         return fail(DetailCode::TUNNEL_CONFIG_BUILD_FAILED);
@@ -110,14 +119,13 @@ bool read_endpoint(std::string_view text, TunnelConfig& config) {
 }
 
 std::vector<std::string> read_allowed_ips(std::string_view text) {
-    constexpr std::string_view kSeparator = ", ";
     std::vector<std::string> entries;
     for (;;) {
-        const std::size_t separator = text.find(kSeparator);
+        const std::size_t separator = text.find(kAllowedIpsSeparator);
         entries.emplace_back(text.substr(0, separator));
         if (separator == std::string_view::npos)
             return entries;
-        text.remove_prefix(separator + kSeparator.size());
+        text.remove_prefix(separator + kAllowedIpsSeparator.size());
     }
 }
 
@@ -128,15 +136,15 @@ std::optional<TunnelConfig> read_back_tunnel_config(std::string_view text) {
     if (!lines)
         return std::nullopt;
     const auto& l = *lines;
-    if (l[0] != "[Interface]" || !l[3].empty() || l[4] != "[Peer]" ||
-        !value_of(l, 1, "PrivateKey = ")) {
+    if (l[0] != kInterfaceHeader || !l[3].empty() || l[4] != kPeerHeader ||
+        !value_of(l, 1, kPrivateKeyHead)) {
         return std::nullopt;
     }
-    const auto address = value_of(l, 2, "Address = ");
-    const auto peer_key = value_of(l, 5, "PublicKey = ");
-    const auto endpoint = value_of(l, 6, "Endpoint = ");
-    const auto allowed = value_of(l, 7, "AllowedIPs = ");
-    const auto keepalive = value_of(l, 8, "PersistentKeepalive = ");
+    const auto address = value_of(l, 2, kAddressHead);
+    const auto peer_key = value_of(l, 5, kPublicKeyHead);
+    const auto endpoint = value_of(l, 6, kEndpointHead);
+    const auto allowed = value_of(l, 7, kAllowedIpsHead);
+    const auto keepalive = value_of(l, 8, kKeepaliveHead);
     if (!address || !peer_key || !endpoint || !allowed || !keepalive)
         return std::nullopt;
     TunnelConfig config;

@@ -228,16 +228,18 @@ std::expected<std::unique_ptr<PipeServer>, PipeServerError> PosixPipes::create_s
         return server_error(PipeServerError::failed, folder.error(), "open_socket_folder",
                             *directory);
     server->folder = std::move(*folder);
-    const std::string lock_name = server->socket_name + ".lock";
+    constexpr std::string_view kLockSuffix = ".lock";
+    const std::string lock_name = server->socket_name + std::string(kLockSuffix);
+    const std::string lock_path = server->path + std::string(kLockSuffix);
     server->lock.reset(::openat(server->folder.get(), lock_name.c_str(),
                                 O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!server->lock)
-        return server_failed("openat", server->path + ".lock");
+        return server_failed("openat", lock_path);
     // The lock makes the first-instance rule hold even when two servers start at once.
     if (::flock(server->lock.get(), LOCK_EX | LOCK_NB) != 0) {
         return server_error(
             errno == EWOULDBLOCK ? PipeServerError::name_in_use : PipeServerError::failed, errno,
-            "flock", server->path + ".lock");
+            "flock", lock_path);
     }
     server->listener.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!server->listener)
