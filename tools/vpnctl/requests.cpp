@@ -20,7 +20,7 @@ const std::map<std::string, std::string_view, std::less<>>& plain_commands() {
     static const std::map<std::string, std::string_view, std::less<>> commands = {
         {"version", wire_name_of<GetVersion>},
         {"status", wire_name_of<GetStatus>},
-        {"identity", wire_name_of<EnsureIdentity>},
+        {"identity", wire_name_of<GetPublicIdentity>},
         {"start", wire_name_of<Start>},
         {"stop", wire_name_of<Stop>},
         {"repair", wire_name_of<Repair>},

@@ -117,7 +117,7 @@ TEST(VpnctlRequests, EachCommandBecomesItsRequest) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"version"}, R"({"command":"GET_VERSION"})"},
         {{"status", "--json"}, R"({"command":"GET_STATUS"})"},
-        {{"identity"}, R"({"command":"ENSURE_IDENTITY"})"},
+        {{"identity"}, R"({"command":"GET_PUBLIC_IDENTITY"})"},
         {{"start"}, R"({"command":"START"})"},
         {{"stop", "--json"}, R"({"command":"STOP"})"},
         {{"repair"}, R"({"command":"REPAIR"})"},
