@@ -1,6 +1,10 @@
 #pragma once
 
 #include "fake/faults.hpp"
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "platform/tunnel_routes.hpp"
 
 namespace velnaro::fake {
@@ -15,8 +19,15 @@ struct FakeTunnelRoutes final : platform::TunnelRoutes {
         return {};
     }
     platform::OsResult<std::vector<std::string>> blocked_ranges() override { return blocked; }
+    // What interface_up says of any name; nothing: it cannot tell.
+    platform::OsResult<bool> interface_up(std::string_view name) override {
+        if (!interface_is_up)
+            return std::unexpected(platform::OsError{1, "interface_up", std::string(name)});
+        return *interface_is_up;
+    }
     Faults& faults;
     std::vector<std::string> blocked;
+    std::optional<bool> interface_is_up;
 };
 
 }  // namespace velnaro::fake

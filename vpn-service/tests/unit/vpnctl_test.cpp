@@ -166,7 +166,8 @@ TEST(Vpnctl, HelpVersionAndUsageErrorsNeverOpenThePipe) {
         {{"status", "--wait"}, 2, "", "vpnctl: --wait and --timeout take a value\n"},
         {{"status", "--wait", "CONNECTED", "--timeout", "soon"}, 2, "", "vpnctl: --timeout takes"},
         {{"status", "--timeout", "5"}, 2, "", "vpnctl: --timeout goes with --wait\n"},
-        {{"stop", "--watch"}, 2, "", "vpnctl: --wait, --timeout and --watch belong to 'status'"},
+        {{"stop", "--watch"}, 2, "", "vpnctl: --watch belongs to 'status'\n"},
+        {{"stop", "--wait", "CONNECTED"}, 2, "", "vpnctl: --wait and --timeout belong to 'status' and"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.words));
