@@ -99,7 +99,7 @@ std::string no_answer_words(platform::Platform& platform, const Exchange& exchan
                    "; nothing was sent";
         case Reach::turned_away:
             return "the service refused this account: it serves root and login accounts, not "
-                   "system accounts; nothing was done";
+                   "system accounts";
         case Reach::broken:
             return "no answer from the service on " + pipe + " (" +
                    std::string(to_text(exchange.code)) + ")" + tunnel_words(platform);
