@@ -109,8 +109,8 @@ std::string no_answer_words(platform::Platform& platform, const Exchange& exchan
     return "answered";
 }
 
-int report_no_answer(platform::Platform& platform, const Exchange& exchange,
-                     const Console& console, const Target& target) {
+int report_no_answer(platform::Platform& platform, const Exchange& exchange, const Console& console,
+                     const Target& target) {
     console.err("vpnctl: " + no_answer_words(platform, exchange, target) + "\n");
     switch (exchange.reach) {
         case Reach::not_running:

@@ -59,7 +59,8 @@ class NoTunnelRoutes final : public TunnelRoutes {
         return std::vector<std::string>{};
     }
     OsResult<bool> interface_up(std::string_view name) override {
-        return std::unexpected(OsError{kErrorCallNotImplemented, "interface_up", std::string(name)});
+        return std::unexpected(
+            OsError{kErrorCallNotImplemented, "interface_up", std::string(name)});
     }
 };
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "fake/faults.hpp"
 #include <optional>
 #include <string>
 #include <string_view>
+#include "fake/faults.hpp"
 
 #include "platform/tunnel_routes.hpp"
 

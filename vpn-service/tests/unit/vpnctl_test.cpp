@@ -167,7 +167,10 @@ TEST(Vpnctl, HelpVersionAndUsageErrorsNeverOpenThePipe) {
         {{"status", "--wait", "CONNECTED", "--timeout", "soon"}, 2, "", "vpnctl: --timeout takes"},
         {{"status", "--timeout", "5"}, 2, "", "vpnctl: --timeout goes with --wait\n"},
         {{"stop", "--watch"}, 2, "", "vpnctl: --watch belongs to 'status'\n"},
-        {{"stop", "--wait", "CONNECTED"}, 2, "", "vpnctl: --wait and --timeout belong to 'status' and"},
+        {{"stop", "--wait", "CONNECTED"},
+         2,
+         "",
+         "vpnctl: --wait and --timeout belong to 'status' and"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.words));
@@ -381,7 +384,8 @@ TEST(VpnctlRequests, JsonGoesAnywhereStatesInAnyCaseAndApplyWaits) {
     ASSERT_TRUE(status);
     EXPECT_TRUE(status->json);
     EXPECT_EQ(status->state, "CONNECTED");
-    const std::vector<std::string> apply{"apply", "good.json", "--wait", "Connected", "--timeout", "9"};
+    const std::vector<std::string> apply{"apply",     "good.json", "--wait",
+                                         "Connected", "--timeout", "9"};
     const auto applied = vpnctl::parse_invocation(apply);
     ASSERT_TRUE(applied);
     EXPECT_EQ(applied->action, vpnctl::Invocation::Action::apply);

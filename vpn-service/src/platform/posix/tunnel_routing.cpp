@@ -255,7 +255,8 @@ OsResult<bool> PosixTunnelRoutes::interface_up(std::string_view name) {
     name.copy(request.ifr_name, name.size());
     OwnedFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!probe)
-        return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "socket", std::string(name)});
+        return std::unexpected(
+            OsError{static_cast<std::uint32_t>(errno), "socket", std::string(name)});
     if (::ioctl(probe.get(), SIOCGIFFLAGS, &request) != 0) {
         if (errno == ENODEV)
             return false;
