@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include "fake/faults.hpp"
 
+#include "fake/faults.hpp"
 #include "platform/tunnel_routes.hpp"
 
 namespace velnaro::fake {
