@@ -2,8 +2,7 @@
 # vpnctl, the command-line client: help, version and usage errors, apply's input checks,
 # no service, and a server on the service's socket answering as root (accepted) or as another
 # account (refused before any byte is sent). The servers run as root inside private mount and
-# network namespaces with a tmpfs on /run, so the machine's own socket is never touched and no
-# tunnel interface is there.
+# network namespaces with a tmpfs on /run: the machine's socket and interfaces are not seen.
 set -u
 build=${VELNARO_BUILD_DIR:?the build directory}
 vpnctl=$build/vpnctl

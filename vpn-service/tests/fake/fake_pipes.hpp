@@ -77,8 +77,6 @@ class FakePipes final : public platform::Pipes {
     // open_client waits (really) up to its time for a server to appear, so a client thread
     // does not outrun a server thread that is still starting.
     bool open_waits_for_server = false;
-    bool serves_own_account() override { return own_account_served; }
-    bool own_account_served = true;
     // What verify_server says of every client connection.
     platform::ServerCheck server_check = platform::ServerCheck::privileged_service;
     // Written under the lock by open_client; read once the clients are done.
