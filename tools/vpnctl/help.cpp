@@ -1,6 +1,9 @@
 #include "help.hpp"
 
 #include <array>
+#include <string>
+
+#include "platform/conventions.hpp"
 
 namespace velnaro::vpnctl {
 
@@ -30,7 +33,12 @@ constexpr std::string_view kApplyDetails =
     "                       through the tunnel, e.g. [\"10.250.0.0/16\"]\n"
     "  persistentKeepalive  integer, 5 to 300 seconds\n"
     "Numbers are plain integers (25, not 25.0 or \"25\"); unknown or repeated members are\n"
-    "refused. Private means inside 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16.\n";
+    "refused. Private means inside 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16.\n"
+    "\n"
+    "  --json               print the service's answers as JSON\n"
+    "  --wait STATE         once the configuration is accepted, wait for STATE as\n"
+    "                       'status --wait' does (exit 0, 1 or 5 as there)\n"
+    "  --timeout SECONDS    how long --wait waits (default 30)\n";
 
 constexpr std::string_view kStatusDetails =
     "Shows the tunnel's state, the reason when there is one, the age of the last\n"
@@ -38,9 +46,13 @@ constexpr std::string_view kStatusDetails =
     "CONNECTING, CONNECTED, DEGRADED, ERROR. On Linux a last line names the tunnel's\n"
     "ranges that are refused while the tunnel is not up (until `vpnctl stop`).\n"
     "\n"
-    "  --json               print the service's answer as JSON\n"
-    "  --wait STATE         ask once a second until the tunnel is in STATE; exit 0 when\n"
-    "                       it is, 1 when --timeout passes first\n"
+    "  --json               print the service's answer as JSON (with --wait the last\n"
+    "                       one, with --watch one per change)\n"
+    "  --wait STATE         ask once a second until the tunnel is in STATE (in any case:\n"
+    "                       connected, CONNECTED); exit 0 when it is, 1 when --timeout\n"
+    "                       passes first, 5 when the tunnel failed in a way that only\n"
+    "                       the next apply, start, repair or stop clears (ERROR with,\n"
+    "                       for example, TUNNEL_ENDPOINT_UNRESOLVED)\n"
     "  --timeout SECONDS    how long --wait waits (default 30)\n"
     "  --watch              print a line each time the state or reason changes, until\n"
     "                       interrupted (Ctrl-C)\n";
@@ -52,7 +64,8 @@ constexpr std::array<Topic, 10> kTopics{{
      "Shows the device's public key, its key version and the installation id. The key\n"
      "pair is created the first time it is asked for; the private key never leaves the\n"
      "service. Give the public key to the gateway.\n"},
-    {"apply", "apply FILE|- [--json]", "check a tunnel configuration and apply it", kApplyDetails},
+    {"apply", "apply FILE|- [--json] [--wait STATE [--timeout SECONDS]]",
+     "check a tunnel configuration and apply it", kApplyDetails},
     {"start", "start [--json]", "start the tunnel with the stored configuration",
      "Starts the tunnel with the configuration applied last.\n"},
     {"stop", "stop [--json]", "stop the tunnel",
@@ -76,13 +89,17 @@ constexpr std::array<Topic, 10> kTopics{{
      "'vpnctl help COMMAND'.\n"},
 }};
 
-constexpr std::string_view kExitStatuses =
-    "Exit status:\n"
-    "  0  the service answered (for status --wait: the state was reached)\n"
-    "  1  the service answered with an error, or status --wait timed out\n"
-    "  2  usage or input error; nothing was sent\n"
-    "  3  the server on the pipe is not the service; nothing was sent\n"
-    "  4  the service is not running\n";
+std::string exit_statuses() {
+    return "Exit status:\n"
+           "  0  the service answered (for --wait: the state was reached)\n"
+           "  1  the service answered with an error, there was no answer, or --wait timed out\n"
+           "  2  usage or input error; nothing was sent\n"
+           "  3  the server on the " +
+           std::string(platform::kServicePipeKind) +
+           " is not the service; nothing was sent\n"
+           "  4  the service is not running\n"
+           "  5  --wait: the tunnel failed and stays so until the next change\n";
+}
 
 const Topic* find_topic(std::string_view command) {
     for (const Topic& topic : kTopics) {
@@ -107,10 +124,11 @@ std::string overview_help() {
     }
     text +=
         "\n"
-        "Every command that asks the service takes --json to print its answer as JSON.\n"
+        "Every command that asks the service takes --json to print its answer as JSON\n"
+        "(also before the command: vpnctl --json status).\n"
         "'vpnctl help COMMAND' or 'vpnctl COMMAND --help' describes one command.\n"
         "\n";
-    text += kExitStatuses;
+    text += exit_statuses();
     return text;
 }
 
@@ -123,7 +141,7 @@ std::string command_help(std::string_view command) {
     if (!topic)
         return overview_help();
     return "usage: vpnctl " + std::string(topic->synopsis) + "\n\n" + std::string(topic->details) +
-           "\n" + std::string(kExitStatuses);
+           "\n" + exit_statuses();
 }
 
 }  // namespace velnaro::vpnctl

@@ -1,6 +1,7 @@
 // vpnctl: the command-line client of the VPN service. `vpnctl --help` lists its commands;
-// the exit statuses are 0 answered, 1 an ERROR answer (or --wait timed out), 2 usage or
-// input error, 3 the server is not the service, 4 the service is not running.
+// the exit statuses are 0 answered, 1 an ERROR answer (or no answer, or --wait timed out),
+// 2 usage or input error, 3 the server is not the service, 4 the service is not running,
+// 5 --wait met a tunnel failure that only a new change clears.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

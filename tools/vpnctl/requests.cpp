@@ -20,7 +20,7 @@ const std::map<std::string, std::string_view, std::less<>>& plain_commands() {
     static const std::map<std::string, std::string_view, std::less<>> commands = {
         {"version", wire_name_of<GetVersion>},
         {"status", wire_name_of<GetStatus>},
-        {"identity", wire_name_of<EnsureIdentity>},
+        {"identity", wire_name_of<GetPublicIdentity>},
         {"start", wire_name_of<Start>},
         {"stop", wire_name_of<Stop>},
         {"repair", wire_name_of<Repair>},
@@ -90,30 +90,50 @@ Rest split_rest(std::span<const std::string> words) {
     return rest;
 }
 
-std::expected<Invocation, std::string> status_invocation(Invocation invocation, const Rest& rest) {
-    if (rest.watch && rest.wait)
-        return usage("status", "--wait and --watch cannot be combined");
-    if (rest.timeout && !rest.wait)
-        return usage("status", "--timeout goes with --wait");
-    if (rest.watch) {
-        invocation.action = Action::watch;
-        return invocation;
+// "connected" and "Connected" name CONNECTED too: people type states as they say them.
+std::string upper_case(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     }
+    return text;
+}
+
+// --wait STATE [--timeout SECONDS], for 'status' and 'apply'.
+std::expected<Invocation, std::string> with_wait(Invocation invocation, const Rest& rest,
+                                                 const std::string& verb) {
+    if (rest.timeout && !rest.wait)
+        return usage(verb, "--timeout goes with --wait");
     if (!rest.wait)
         return invocation;
-    if (std::find(kStates.begin(), kStates.end(), *rest.wait) == kStates.end())
-        return usage("status", "unknown state '" + *rest.wait +
-                                   "' (UNAVAILABLE, DISCONNECTED, CONNECTING, CONNECTED, "
-                                   "DEGRADED or ERROR)");
-    invocation.action = Action::wait;
-    invocation.state = *rest.wait;
+    const std::string state = upper_case(*rest.wait);
+    if (std::find(kStates.begin(), kStates.end(), state) == kStates.end())
+        return usage(verb, "unknown state '" + *rest.wait +
+                               "' (UNAVAILABLE, DISCONNECTED, CONNECTING, CONNECTED, "
+                               "DEGRADED or ERROR)");
+    invocation.state = state;
     if (rest.timeout) {
         const auto timeout = seconds_of(*rest.timeout);
         if (!timeout)
-            return usage("status", "--timeout takes whole seconds, not '" + *rest.timeout + "'");
+            return usage(verb, "--timeout takes whole seconds, not '" + *rest.timeout + "'");
         invocation.timeout = *timeout;
     }
     return invocation;
+}
+
+std::expected<Invocation, std::string> status_invocation(Invocation invocation, const Rest& rest) {
+    if (rest.watch && rest.wait)
+        return usage("status", "--wait and --watch cannot be combined");
+    if (rest.watch) {
+        if (rest.timeout)
+            return usage("status", "--timeout goes with --wait");
+        invocation.action = Action::watch;
+        return invocation;
+    }
+    auto waiting = with_wait(std::move(invocation), rest, "status");
+    if (waiting && !waiting->state.empty())
+        waiting->action = Action::wait;
+    return waiting;
 }
 
 // The command is the first word, or the first two for "rotate STEP".
@@ -129,6 +149,12 @@ std::string command_of(std::span<const std::string> words, std::size_t& taken) {
 }  // namespace
 
 std::expected<Invocation, std::string> parse_invocation(std::span<const std::string> words) {
+    // --json may also come before the command ("vpnctl --json status").
+    bool json_first = false;
+    while (!words.empty() && words[0] == "--json") {
+        json_first = true;
+        words = words.subspan(1);
+    }
     if (words.empty())
         return usage("", "no command given");
     const std::string& first = words[0];
@@ -167,9 +193,11 @@ std::expected<Invocation, std::string> parse_invocation(std::span<const std::str
         return usage(invocation.command, "unknown option '" + *rest.unknown_option + "'");
     if (rest.missing_value)
         return usage(invocation.command, "--wait and --timeout take a value");
-    if ((rest.watch || rest.wait || rest.timeout) && verb != "status")
-        return usage(invocation.command, "--wait, --timeout and --watch belong to 'status'");
-    invocation.json = rest.json;
+    if (rest.watch && verb != "status")
+        return usage(invocation.command, "--watch belongs to 'status'");
+    if ((rest.wait || rest.timeout) && verb != "status" && verb != "apply")
+        return usage(invocation.command, "--wait and --timeout belong to 'status' and 'apply'");
+    invocation.json = rest.json || json_first;
 
     if (verb == "apply" || verb == "raw") {
         if (rest.positional.size() != 1)
@@ -178,7 +206,7 @@ std::expected<Invocation, std::string> parse_invocation(std::span<const std::str
         invocation.action = verb == "apply" ? Action::apply : Action::request;
         (verb == "apply" ? invocation.file : invocation.request) = rest.positional[0];
         invocation.json = invocation.json || verb == "raw";
-        return invocation;
+        return verb == "apply" ? with_wait(std::move(invocation), rest, verb) : invocation;
     }
     if (!rest.positional.empty())
         return usage(invocation.command, "unexpected '" + rest.positional[0] + "'");

@@ -14,8 +14,9 @@ struct Invocation {
         help,            // `topic` empty for the overview
         client_version,  // vpnctl's own version; the service is not asked
         request,         // one request, its answer shown
-        apply,           // `file` is checked, then sent as APPLY_CONFIG
-        wait,            // GET_STATUS until `state` or `timeout`
+        apply,           // `file` is checked, then sent as APPLY_CONFIG; then as `wait`
+                         // when `state` is given
+        wait,            // GET_STATUS until `state`, a lasting failure or `timeout`
         watch,           // GET_STATUS once a second, a line per change
     };
     Action action = Action::help;

@@ -30,7 +30,8 @@ const std::string kStatusRequest = request_without_payload(wire_name_of<GetStatu
 
 // How one request went.
 struct Exchange {
-    enum class Reach : std::uint8_t { answered, not_running, busy, refused, broken };
+    // refused: the server is not the service; turned_away: the service does not serve us.
+    enum class Reach : std::uint8_t { answered, not_running, busy, refused, turned_away, broken };
     Reach reach = Reach::broken;
     std::string body;
     DetailCode code{};
@@ -63,17 +64,30 @@ Exchange ask(platform::Platform& platform, const Target& target, std::string_vie
         return {Reach::refused, "", {}, check};
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(request.data());
     const auto answer = exchange_frames(platform, **pipe, {bytes, request.size()});
+    if (!answer && !platform.pipes.serves_own_account())
+        return {Reach::turned_away, "", answer.error(), {}};
     if (!answer)
         return {Reach::broken, "", answer.error(), {}};
     return {Reach::answered, std::string(answer->begin(), answer->end()), {}, {}};
 }
 
+// Whether the tunnel outlived a service that does not answer: it runs on its own, and its
+// ranges go on through it. Nothing when the system cannot tell.
+std::string tunnel_words(platform::Platform& platform) {
+    const auto up = platform.routes.interface_up(kTunnelName);
+    if (!up)
+        return "";
+    return "; the tunnel " + std::string(kTunnelName) + (*up ? " is still up" : " is down");
+}
+
 // Why there is no answer, in words; also what --watch and --wait report.
-std::string no_answer_words(const Exchange& exchange, const Target& target) {
+std::string no_answer_words(platform::Platform& platform, const Exchange& exchange,
+                            const Target& target) {
     const std::string pipe(target.pipe_name);
     switch (exchange.reach) {
         case Reach::not_running:
-            return "the service is not running (nothing serves " + pipe + ")";
+            return "the service is not running (nothing serves " + pipe + ")" +
+                   tunnel_words(platform);
         case Reach::busy:
             return "the service is busy: no connection to " + pipe + " within " +
                    std::to_string(target.patience.count() / 1000) + " s; try again";
@@ -83,17 +97,21 @@ std::string no_answer_words(const Exchange& exchange, const Target& target) {
                         ? "it does not run as " + std::string(platform::kServiceAccountName)
                         : std::string("the system cannot tell which account runs it")) +
                    "; nothing was sent";
+        case Reach::turned_away:
+            return "the service refused this account: it serves root and login accounts, not "
+                   "system accounts";
         case Reach::broken:
             return "no answer from the service on " + pipe + " (" +
-                   std::string(to_text(exchange.code)) + ")";
+                   std::string(to_text(exchange.code)) + ")" + tunnel_words(platform);
         case Reach::answered:
             break;
     }
     return "answered";
 }
 
-int report_no_answer(const Exchange& exchange, const Console& console, const Target& target) {
-    console.err("vpnctl: " + no_answer_words(exchange, target) + "\n");
+int report_no_answer(platform::Platform& platform, const Exchange& exchange, const Console& console,
+                     const Target& target) {
+    console.err("vpnctl: " + no_answer_words(platform, exchange, target) + "\n");
     switch (exchange.reach) {
         case Reach::not_running:
             return kExitNotRunning;
@@ -163,24 +181,52 @@ int show_answer(platform::Platform& platform, const Invocation& invocation, cons
     return status;
 }
 
+// An ERROR that a later reading may clear: the state could not be read this time. Any other
+// ERROR is a tunnel that failed (or cannot load its libraries), and stays until the next
+// APPLY_CONFIG, START, REPAIR or STOP.
+bool is_lasting_failure(const nlohmann::json& payload) {
+    static constexpr std::array<std::string_view, 4> kPassing{
+        "SERVICE_MANAGER_UNAVAILABLE", "TUNNEL_SERVICE_STATUS_FAILED",
+        "WIREGUARD_ADAPTER_STATE_FAILED", "WIREGUARD_CONFIGURATION_READ_FAILED"};
+    if (text_member(payload, "state", "") != "ERROR")
+        return false;
+    const std::string code = text_member(payload, "detailCode", "");
+    return !code.empty() && std::find(kPassing.begin(), kPassing.end(), code) == kPassing.end();
+}
+
 int wait_for_state(platform::Platform& platform, const Invocation& invocation,
                    const Console& console, const Target& target) {
     const auto deadline = platform.system.monotonic_now() + invocation.timeout;
+    std::string last_body;  // the last STATUS answer, for --json
     for (;;) {
         const Exchange exchange = ask(platform, target, kStatusRequest);
-        if (exchange.reach == Reach::refused)
-            return report_no_answer(exchange, console, target);
-        std::string last = no_answer_words(exchange, target);
+        if (exchange.reach == Reach::refused || exchange.reach == Reach::turned_away)
+            return report_no_answer(platform, exchange, console, target);
+        std::string last = no_answer_words(platform, exchange, target);
         if (exchange.reach == Reach::answered) {
             const auto payload = status_payload(exchange.body);
+            if (!payload.is_null())
+                last_body = exchange.body;
+            const std::string shown =
+                invocation.json ? exchange.body : status_line(payload, unix_now(platform));
             if (!payload.is_null() && text_member(payload, "state", "") == invocation.state) {
-                console.out(status_line(payload, unix_now(platform)) + "\n");
+                console.out(shown + "\n");
                 return kExitAnswered;
+            }
+            if (!payload.is_null() && is_lasting_failure(payload)) {
+                if (invocation.json)
+                    console.out(shown + "\n");
+                console.err("vpnctl: the tunnel failed (" + state_and_reason(payload) +
+                            ") and stays so until the next apply, start, repair or stop; " +
+                            invocation.state + " will not be reached\n");
+                return kExitTunnelFailed;
             }
             last = payload.is_null() ? "an answer that is no status" : state_and_reason(payload);
         }
         const auto left = deadline - platform.system.monotonic_now();
         if (left <= std::chrono::milliseconds::zero()) {
+            if (invocation.json && !last_body.empty())
+                console.out(last_body + "\n");
             console.err("vpnctl: " + invocation.state + " not reached within " +
                         std::to_string(invocation.timeout.count()) + " s; last: " + last + "\n");
             return kExitErrorAnswer;
@@ -190,22 +236,33 @@ int wait_for_state(platform::Platform& platform, const Invocation& invocation,
     }
 }
 
-int watch_status(platform::Platform& platform, const Console& console, const Target& target) {
+// A line per change of state or reason; with --json the service's STATUS answers as they
+// came on standard output, and the times the service did not answer on standard error.
+int watch_status(platform::Platform& platform, bool json, const Console& console,
+                 const Target& target) {
     std::string previous;
     for (;;) {
         const Exchange exchange = ask(platform, target, kStatusRequest);
-        if (exchange.reach == Reach::refused)
-            return report_no_answer(exchange, console, target);
+        if (exchange.reach == Reach::refused || exchange.reach == Reach::turned_away)
+            return report_no_answer(platform, exchange, console, target);
         const std::uint64_t now = unix_now(platform);
-        std::string change = no_answer_words(exchange, target);
+        std::string change = no_answer_words(platform, exchange, target);
         std::string line = change;
+        bool answered = false;
         if (exchange.reach == Reach::answered) {
             const auto payload = status_payload(exchange.body);
+            answered = !payload.is_null();
             change = payload.is_null() ? exchange.body : state_and_reason(payload);
             line = payload.is_null() ? exchange.body : status_line(payload, now);
         }
-        if (change != previous)
-            console.out(clock_text(now) + "  " + line + "\n");
+        if (change != previous) {
+            if (!json)
+                console.out(clock_text(now) + "  " + line + "\n");
+            else if (answered)
+                console.out(exchange.body + "\n");
+            else
+                console.err(clock_text(now) + "  " + line + "\n");
+        }
         previous = change;
         if (!target.keep_watching())
             return kExitAnswered;
@@ -233,7 +290,7 @@ int run(platform::Platform& platform, std::span<const std::string> words, FileRe
         case Action::wait:
             return wait_for_state(platform, *invocation, console, target);
         case Action::watch:
-            return watch_status(platform, console, target);
+            return watch_status(platform, invocation->json, console, target);
         case Action::apply:
         case Action::request:
             break;
@@ -257,8 +314,12 @@ int run(platform::Platform& platform, std::span<const std::string> words, FileRe
     }
     const Exchange exchange = ask(platform, target, request);
     if (exchange.reach != Reach::answered)
-        return report_no_answer(exchange, console, target);
-    return show_answer(platform, *invocation, exchange.body, console);
+        return report_no_answer(platform, exchange, console, target);
+    const int status = show_answer(platform, *invocation, exchange.body, console);
+    // apply FILE --wait STATE: once the configuration is accepted, as status --wait.
+    if (status != kExitAnswered || invocation->state.empty())
+        return status;
+    return wait_for_state(platform, *invocation, console, target);
 }
 
 Outcome run_collected(platform::Platform& platform, std::span<const std::string> words,

@@ -18,6 +18,8 @@ inline constexpr int kExitErrorAnswer = 1;  // also: no answer, or --wait timed 
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitServerRefused = 3;
 inline constexpr int kExitNotRunning = 4;
+// --wait met a tunnel failure that only a new change clears, so the state will not come.
+inline constexpr int kExitTunnelFailed = 5;
 
 // vpnctl ships with the service and carries the same release number.
 inline constexpr std::string_view kClientVersion = kServiceVersion;

@@ -58,6 +58,10 @@ class NoTunnelRoutes final : public TunnelRoutes {
     OsResult<std::vector<std::string>> blocked_ranges() override {
         return std::vector<std::string>{};
     }
+    OsResult<bool> interface_up(std::string_view name) override {
+        return std::unexpected(
+            OsError{kErrorCallNotImplemented, "interface_up", std::string(name)});
+    }
 };
 
 }  // namespace

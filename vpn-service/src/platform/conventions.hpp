@@ -14,6 +14,8 @@ extern const PathStyle kPathStyle;
 
 // Where clients find the service: a named pipe on Windows, a Unix socket under /run on Linux.
 extern const std::string_view kServicePipeName;
+// What that is called, in words for people: "pipe" or "socket".
+extern const std::string_view kServicePipeKind;
 
 // File names of the two WireGuard libraries inside the component directory.
 extern const std::string_view kWireGuardLibraryName;

@@ -159,6 +159,12 @@ class Pipes {
     // and the open is `unavailable` (the caller may wait again); `open_failed` is a refusal.
     virtual std::expected<std::unique_ptr<PipeConnection>, PipeOpenError> open_client(
         std::string_view name, std::chrono::milliseconds wait, ClientIdentity identity) = 0;
+    // Client side. Whether a server of this system serves the account this process runs as,
+    // so that a client whose connection ended without an answer can say it was refused.
+    // Linux: root and the login accounts (UID_MIN..UID_MAX of /etc/login.defs); a system
+    // account is disconnected without an answer. Windows: the pipe's access list refuses
+    // others when they open it, so every account that got a connection is served.
+    virtual bool serves_own_account() { return true; }
 };
 
 }  // namespace velnaro::platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/os_error.hpp"
@@ -18,6 +19,9 @@ class TunnelRoutes {
     virtual OsResult<void> release() = 0;
     // The ranges ("10.250.0.0/16") refused right now because the tunnel is not up.
     virtual OsResult<std::vector<std::string>> blocked_ranges() = 0;
+    // Whether the network interface `name` exists and is up (false when there is none); a
+    // client tells from it whether a tunnel outlived the service. Windows: not read, an error.
+    virtual OsResult<bool> interface_up(std::string_view name) = 0;
 };
 
 }  // namespace velnaro::platform

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # vpnctl, the command-line client: help, version and usage errors, apply's input checks,
 # no service, and a server on the service's socket answering as root (accepted) or as another
-# account (refused before any byte is sent). The servers run as root inside a private mount
-# namespace with a tmpfs on /run, so the machine's own socket is never touched.
+# account (refused before any byte is sent). The servers run as root inside private mount and
+# network namespaces with a tmpfs on /run: the machine's socket and interfaces are not seen.
 set -u
 build=${VELNARO_BUILD_DIR:?the build directory}
 vpnctl=$build/vpnctl
@@ -15,7 +15,7 @@ examples=$(cd "$here/../../.." && pwd)/examples
 
 if [ "${1:-}" != "--inside" ]; then
     for words in --help -h help; do
-        expect_match "overview_$words" '^usage: vpnctl COMMAND.*  apply .*  4  the service is not running'$'\n''$' '' 0 "$vpnctl" $words
+        expect_match "overview_$words" '^usage: vpnctl COMMAND.*  apply .*  3  the server on the socket is not.*  5  --wait: the tunnel failed[^'$'\n'']*'$'\n''$' '' 0 "$vpnctl" $words
     done
     expect_match help_apply '^usage: vpnctl apply FILE\|-.*persistentKeepalive' '' 0 "$vpnctl" help apply
     expect_match apply_dash_help '^usage: vpnctl apply FILE\|-.*persistentKeepalive' '' 0 "$vpnctl" apply --help
@@ -30,7 +30,7 @@ if [ "${1:-}" != "--inside" ]; then
         [ "$cli_failures" -eq 0 ]
         exit
     fi
-    unshare --mount --propagation private bash "$0" --inside || cli_failures=$((cli_failures + 1))
+    unshare --mount --net --propagation private bash "$0" --inside || cli_failures=$((cli_failures + 1))
     [ "$cli_failures" -eq 0 ]
     exit
 fi
@@ -52,6 +52,9 @@ server.listen(4)
 open(seen + ".ready", "w").close()
 while True:
     client, _ = server.accept()
+    if reply == b"-":  # turned away without an answer, as the service does a system account
+        client.close()
+        continue
     data = b""
     while True:
         chunk = client.recv(65540)
@@ -91,7 +94,7 @@ stop_server() {
     server_pid=
 }
 
-not_running="vpnctl: the service is not running (nothing serves $socket)"$'\n'
+not_running="vpnctl: the service is not running (nothing serves $socket); the tunnel VelnaroTunnel is down"$'\n'
 expect no_service '' "$not_running" 4 "$vpnctl" status
 expect no_service_json '' "$not_running" 4 "$vpnctl" identity --json
 
@@ -161,6 +164,12 @@ if [ $((SECONDS - started)) -gt 4 ]; then
     cli_failures=$((cli_failures + 1))
 fi
 expect_match wait_reached '^CONNECTING, WIREGUARD_HANDSHAKE_PENDING' '' 0 "$vpnctl" status --wait CONNECTING
+expect_match wait_json '^\{"type":"STATUS","payload":\{"state":"CONNECTING",.*\}\}'$'\n''$' '' 0 "$vpnctl" --json status --wait connecting
+stop_server
+
+start_server 0 -
+expect system_account_refused '' 'vpnctl: the service refused this account: it serves root and login accounts, not system accounts'$'\n' \
+    1 setpriv --reuid=65534 --regid=65534 --clear-groups "$vpnctl" version
 stop_server
 
 [ "$cli_failures" -eq 0 ]

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "fake/faults.hpp"
 #include "platform/tunnel_routes.hpp"
 
@@ -15,6 +18,10 @@ struct FakeTunnelRoutes final : platform::TunnelRoutes {
         return {};
     }
     platform::OsResult<std::vector<std::string>> blocked_ranges() override { return blocked; }
+    // The fake cannot tell, as on Windows: vpnctl then says nothing of the interface.
+    platform::OsResult<bool> interface_up(std::string_view name) override {
+        return std::unexpected(platform::OsError{1, "interface_up", std::string(name)});
+    }
     Faults& faults;
     std::vector<std::string> blocked;
 };

@@ -59,7 +59,11 @@ int netlink_steps() {
         return 1;
     if (netlink->add_address(index, address) != EEXIST)
         return 2;
-    if (netlink->set_link_up(index, true) != 0)
+    // What vpnctl reads of a tunnel that outlived the service: down, up, and gone below.
+    const auto up = [](const char* name) {
+        return platform::PosixTunnelRoutes().interface_up(name);
+    };
+    if (up("vlcd0") != false || netlink->set_link_up(index, true) != 0 || up("vlcd0") != true)
         return 3;
     if (netlink->add_route(index, network) != 0 ||
         route_table("vlcd0").find("10.250.0.0/16 scope link") == std::string::npos)
@@ -70,7 +74,8 @@ int netlink_steps() {
         return 6;
     if (netlink->delete_route(index, network) != ESRCH)
         return 7;
-    if (netlink->delete_link(index) != 0 || ::if_nametoindex("vlcd0") != 0)
+    if (netlink->delete_link(index) != 0 || ::if_nametoindex("vlcd0") != 0 ||
+        up("vlcd0") != false)
         return 8;
     if (netlink->add_address(index, address) != ENODEV)
         return 9;

@@ -117,7 +117,7 @@ TEST(VpnctlRequests, EachCommandBecomesItsRequest) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"version"}, R"({"command":"GET_VERSION"})"},
         {{"status", "--json"}, R"({"command":"GET_STATUS"})"},
-        {{"identity"}, R"({"command":"ENSURE_IDENTITY"})"},
+        {{"identity"}, R"({"command":"GET_PUBLIC_IDENTITY"})"},
         {{"start"}, R"({"command":"START"})"},
         {{"stop", "--json"}, R"({"command":"STOP"})"},
         {{"repair"}, R"({"command":"REPAIR"})"},
@@ -166,7 +166,8 @@ TEST(Vpnctl, HelpVersionAndUsageErrorsNeverOpenThePipe) {
         {{"status", "--wait"}, 2, "", "vpnctl: --wait and --timeout take a value\n"},
         {{"status", "--wait", "CONNECTED", "--timeout", "soon"}, 2, "", "vpnctl: --timeout takes"},
         {{"status", "--timeout", "5"}, 2, "", "vpnctl: --timeout goes with --wait\n"},
-        {{"stop", "--watch"}, 2, "", "vpnctl: --wait, --timeout and --watch belong to 'status'"},
+        {{"stop", "--watch"}, 2, "", "vpnctl: --watch belongs to 'status'\n"},
+        {{"stop", "--wait", "UP"}, 2, "", "vpnctl: --wait and --timeout belong to"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.words));
@@ -372,6 +373,23 @@ TEST(Vpnctl, WaitReturnsOnceTheStateIsReachedOrTimesOut) {
                   std::chrono::seconds(30))
             << "the default time-out";
     }
+}
+
+TEST(Vpnctl, WaitEndsOnALastingFailureButNotOnAPassingOneAndFollowsAnApply) {
+    fake::FakePlatform machine;
+    const std::string failed = status_answer("ERROR", "TUNNEL_ENDPOINT_UNRESOLVED");
+    ScriptedServer server(
+        machine, {R"({"type":"ACCEPTED"})", status_answer("ERROR", "TUNNEL_SERVICE_STATUS_FAILED"),
+                  status_answer("CONNECTING"), failed});
+    const auto outcome =
+        run_words(machine, {"apply", "good.json", "--wait", "connected", "--json"});
+    EXPECT_EQ(outcome.exit_status, 5);
+    EXPECT_EQ(outcome.standard_output,
+              std::string(R"({"type":"ACCEPTED"})") + "\n" + failed + "\n");
+    EXPECT_EQ(outcome.standard_error,
+              "vpnctl: the tunnel failed (ERROR, TUNNEL_ENDPOINT_UNRESOLVED) and stays so until "
+              "the next apply, start, repair or stop; CONNECTED will not be reached\n");
+    EXPECT_EQ(server.requests().size(), 4u);
 }
 
 TEST(Vpnctl, WatchPrintsALineForEachChange) {

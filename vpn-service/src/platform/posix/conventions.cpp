@@ -4,6 +4,7 @@ namespace velnaro::platform {
 
 constexpr PathStyle kPathStyle = PathStyle::posix;
 constexpr std::string_view kServicePipeName = "/run/velnaro/VelnaroVpnService.v1.sock";
+constexpr std::string_view kServicePipeKind = "socket";
 constexpr std::string_view kWireGuardLibraryName = "wireguard.so";
 constexpr std::string_view kTunnelLibraryName = "tunnel.so";
 constexpr std::string_view kServiceAccountName = "root";

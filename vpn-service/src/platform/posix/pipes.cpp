@@ -107,6 +107,11 @@ bool peer_may_connect(uid_t uid, const LoginUidRange& range) {
 PosixPipes::PosixPipes(std::string admitted_group, Log& log)
     : admitted_group_(std::move(admitted_group)), log_(log) {}
 
+bool PosixPipes::serves_own_account() {
+    const auto range = parse_login_uid_range(read_text_file("/etc/login.defs").value_or(""));
+    return peer_may_connect(::geteuid(), range);
+}
+
 PosixConnection::PosixConnection(OwnedFd fd, std::string path, bool client, ServerCheck socket_file)
     : socket_(std::make_shared<ConnectedSocket>()),
       path_(std::move(path)),

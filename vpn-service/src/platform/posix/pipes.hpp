@@ -45,6 +45,7 @@ class PosixPipes final : public Pipes {
     bool pipe_exists(std::string_view name) override;
     std::expected<std::unique_ptr<PipeConnection>, PipeOpenError> open_client(
         std::string_view name, std::chrono::milliseconds wait, ClientIdentity identity) override;
+    bool serves_own_account() override;
 
   private:
     std::string admitted_group_;

@@ -1,6 +1,9 @@
 #include "platform/posix/tunnel_routing.hpp"
 
 #include <linux/fib_rules.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -243,6 +246,24 @@ OsResult<std::vector<std::string>> PosixTunnelRoutes::blocked_ranges() {
     for (const auto& range : ranges.blocked)
         texts.push_back(range.text());
     return texts;
+}
+
+OsResult<bool> PosixTunnelRoutes::interface_up(std::string_view name) {
+    ifreq request{};
+    if (name.empty() || name.size() >= sizeof(request.ifr_name))
+        return false;  // no interface can have that name
+    name.copy(request.ifr_name, name.size());
+    OwnedFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!probe)
+        return std::unexpected(
+            OsError{static_cast<std::uint32_t>(errno), "socket", std::string(name)});
+    if (::ioctl(probe.get(), SIOCGIFFLAGS, &request) != 0) {
+        if (errno == ENODEV)
+            return false;
+        return std::unexpected(
+            OsError{static_cast<std::uint32_t>(errno), "SIOCGIFFLAGS", std::string(name)});
+    }
+    return (request.ifr_flags & IFF_UP) != 0;
 }
 
 }  // namespace velnaro::platform

@@ -52,6 +52,7 @@ class PosixTunnelRoutes final : public TunnelRoutes {
   public:
     OsResult<void> release() override;
     OsResult<std::vector<std::string>> blocked_ranges() override;
+    OsResult<bool> interface_up(std::string_view name) override;
 };
 
 }  // namespace velnaro::platform

@@ -4,6 +4,7 @@ namespace velnaro::platform {
 
 constexpr PathStyle kPathStyle = PathStyle::windows;
 constexpr std::string_view kServicePipeName = "\\\\.\\pipe\\VelnaroVpnService.v1";
+constexpr std::string_view kServicePipeKind = "pipe";
 constexpr std::string_view kWireGuardLibraryName = "wireguard.dll";
 constexpr std::string_view kTunnelLibraryName = "tunnel.dll";
 constexpr std::string_view kServiceAccountName = "the local system account";
