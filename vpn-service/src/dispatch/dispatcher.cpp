@@ -26,8 +26,16 @@ class Dispatcher {
     ServiceResponse operator()(const GetStatus&) { return StatusResponse{controller().status()}; }
 
     ServiceResponse operator()(const EnsureIdentity&) { return ensure(); }
-    // Not a read-only query: a missing identity is created here too.
-    ServiceResponse operator()(const GetPublicIdentity&) { return ensure(); }
+    // Not a read-only query: a missing identity is created here too. While a change holds
+    // the identity, the identity in force is answered without waiting for it.
+    ServiceResponse operator()(const GetPublicIdentity&) {
+        return on_identity([&](IdentityKeeper& keeper) {
+            auto identity = keeper.public_identity(runtime_);
+            if (!identity)
+                return refused(std::move(identity.error()));
+            return ServiceResponse{PublicIdentityResponse{std::move(*identity)}};
+        });
+    }
 
     ServiceResponse operator()(const ApplyConfig& request) {
         return accepted_or_refused(controller().apply_config(request.config));

@@ -183,7 +183,7 @@ Outcome<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data
     return pending;
 }
 
-Outcome<void> commit_rotation(Runtime& runtime, std::string_view data_directory) {
+Outcome<PublicIdentity> commit_rotation(Runtime& runtime, std::string_view data_directory) {
     const IdentityPaths paths = paths_in(data_directory);
     const auto current = read_identity_file(runtime.platform, paths.identity);
     if (!current)
@@ -205,12 +205,14 @@ Outcome<void> commit_rotation(Runtime& runtime, std::string_view data_directory)
     if (auto secured = secure_path(runtime.platform, paths.identity); !secured) {
         return fail(secured.error());
     }
-    if (auto written =
-            write_metadata(runtime.platform, paths.metadata, public_identity_of(*pending));
-        !written) {
+    PublicIdentity committed = public_identity_of(*pending);
+    if (auto written = write_metadata(runtime.platform, paths.metadata, committed); !written) {
         return fail(written.error());
     }
-    return secure_path(runtime.platform, paths.metadata);
+    if (auto secured = secure_path(runtime.platform, paths.metadata); !secured) {
+        return fail(secured.error());
+    }
+    return committed;
 }
 
 Outcome<void> abort_rotation(Runtime& runtime, std::string_view data_directory) {

@@ -25,7 +25,8 @@ Result<DeviceIdentity> new_device_identity(Runtime& runtime);
 Outcome<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory);
 // Prepares (or returns the already prepared) next identity of a two-step rotation.
 Outcome<DeviceIdentity> prepare_rotation(Runtime& runtime, std::string_view data_directory);
-Outcome<void> commit_rotation(Runtime& runtime, std::string_view data_directory);
+// Puts the prepared identity in force; returns its public part.
+Outcome<PublicIdentity> commit_rotation(Runtime& runtime, std::string_view data_directory);
 Outcome<void> abort_rotation(Runtime& runtime, std::string_view data_directory);
 
 }  // namespace velnaro

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Debian package as an administrator uses it, built in this run: lintian, then in a world
-# whose root is an overlay (apt and dpkg write only there) an offline install from the file,
+# whose root is an overlay (apt and dpkg write only there) an install refused while a login
+# account's own group is called velnaro, an offline install from the file once it is gone,
 # vpnctl as a member of the group velnaro, an upgrade to a newer build with a tunnel up, a
 # removal, a reinstallation and a purge.
 set -uo pipefail
@@ -40,10 +41,22 @@ nothing_runs() { e2e_no_service_process && e2e_no_tunnel_processes && e2e_interf
 # A container image may forbid starting services during installation (policy-rc.d exits
 # 101); the world stands for a booted machine, which has no such rule.
 rm -f /usr/sbin/policy-rc.d
-apt_get install "$older"
+
+# A login account named velnaro, with its own group of that name: the group is not adopted
+# (its members would become operators), the installation stops and says why and what to do.
+useradd --uid 1400 --user-group velnaro || e2e_fail "cannot add the account velnaro"
+DEBIAN_FRONTEND=noninteractive apt-get -y -q -o Dpkg::Use-Pty=0 install "$older" >"$E2E_WORK/apt.log" 2>&1 &&
+    e2e_fail "the installation adopted the login account's group velnaro"
+grep -q "velnaro-vpn: a group velnaro already exists, with gid [0-9]*: it is not a system group" "$E2E_WORK/apt.log" ||
+    e2e_fail "the refused installation does not say why: $(cat "$E2E_WORK/apt.log")"
+e2e_no_service_process || e2e_fail "the refused installation started the service"
+userdel velnaro || e2e_fail "cannot remove the account velnaro"
+dpkg --configure velnaro-vpn >"$E2E_WORK/dpkg.log" 2>&1 ||
+    e2e_fail "dpkg --configure after the group went: $(cat "$E2E_WORK/dpkg.log")"
 e2e_wait_until 15 unit_is is-active active || e2e_fail "after installing, $unit is $(systemctl is-active "$unit")"
 unit_is is-enabled enabled || e2e_fail "after installing, $unit is $(systemctl is-enabled "$unit")"
-getent group velnaro >/dev/null || e2e_fail "installing made no group velnaro"
+gid=$(getent group velnaro | cut -d: -f3)
+[ -n "$gid" ] && [ "$gid" -ge 100 ] && [ "$gid" -le 999 ] || e2e_fail "installing made no system group velnaro (gid '$gid')"
 # The package's unit is the registration: reported, kept, never written a second time.
 e2e_service_state_is RUNNING || e2e_fail "--service-status says $(e2e_service_state) for the packaged service"
 e2e_install ALREADY_INSTALLED

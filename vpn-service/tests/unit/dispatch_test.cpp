@@ -308,5 +308,54 @@ TEST(DispatcherRace, ApplyAndPublicIdentityMeetOnAnEmptyDataDirectory) {
     EXPECT_EQ(identity->payload, public_identity_of(*stored)) << "one identity, seen by both";
 }
 
+// A rotation holds the identity while it writes and flushes; the server thread must answer
+// GET_PUBLIC_IDENTITY meanwhile, with the identity in force, instead of waiting for the disk.
+TEST(DispatcherRace, PublicIdentityIsAnsweredWhileARotationFlushes) {
+    const struct {
+        const char* name;
+        ServiceRequest change;
+        bool prepared_first;
+        bool changes_identity;
+    } cases[] = {
+        {"prepare", PrepareIdentityRotation{}, false, false},
+        {"commit", CommitIdentityRotation{}, true, true},
+    };
+    for (const auto& c : cases) {
+        fake::HookedPlatform hooked;
+        const std::string directory = join_path(fake::fake_root(), "data");
+        ASSERT_TRUE(hooked.fake.files.create_directories(directory));
+        RequestContext context{std::make_shared<IdentityKeeper>(directory), nullptr};
+        const auto send = [&](ServiceRequest request) {
+            return handle_request(hooked.runtime, context, std::move(request));
+        };
+        const auto before = std::get<PublicIdentityResponse>(send(GetPublicIdentity{})).payload;
+        std::optional<PublicIdentity> prepared;
+        if (c.prepared_first)
+            prepared = std::get<PublicIdentityResponse>(send(PrepareIdentityRotation{})).payload;
+
+        std::promise<void> flushing;
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::atomic<bool> held_once = false;
+        hooked.files.before = [&](std::string_view operation, std::string_view) {
+            if (operation != "flush_file" || held_once.exchange(true))
+                return;
+            flushing.set_value();
+            released.wait();
+        };
+        std::thread change([&] { send(c.change); });
+        flushing.get_future().wait();
+        auto read = std::async(std::launch::async, [&] { return send(GetPublicIdentity{}); });
+        const bool answered = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        release.set_value();
+        change.join();
+        ASSERT_TRUE(answered) << c.name << ": the read waited for the flush";
+        EXPECT_EQ(wire_text(read.get()), wire_text(PublicIdentityResponse{before})) << c.name;
+        EXPECT_EQ(std::get<PublicIdentityResponse>(send(GetPublicIdentity{})).payload,
+                  c.changes_identity ? *prepared : before)
+            << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace velnaro

@@ -23,7 +23,7 @@ class IdentityLifecycle : public ::testing::Test {
 
     Outcome<DeviceIdentity> ensure() { return ensure_identity(fake.runtime, directory); }
     Outcome<DeviceIdentity> prepare() { return prepare_rotation(fake.runtime, directory); }
-    Outcome<void> commit() { return commit_rotation(fake.runtime, directory); }
+    Outcome<PublicIdentity> commit() { return commit_rotation(fake.runtime, directory); }
     Outcome<void> abort() { return abort_rotation(fake.runtime, directory); }
 
     bool has(const std::string& path) {
@@ -218,7 +218,9 @@ TEST_F(IdentityLifecycle, RepeatedPrepareReturnsTheSamePendingIdentityAndCommitA
     ASSERT_TRUE(unchanged);
     EXPECT_TRUE(same_public_identity(*unchanged, *current));
 
-    ASSERT_TRUE(commit());
+    const auto committed = commit();
+    ASSERT_TRUE(committed);
+    EXPECT_EQ(*committed, public_identity_of(*first));
     EXPECT_FALSE(has(pending_path));
     const auto after = ensure();
     ASSERT_TRUE(after);
