@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "contract/pipes_contract.hpp"
@@ -110,34 +111,32 @@ TEST_F(NamedPipeTest, ClientsThatNeverReadTheirAnswerHoldNobody) {
     EXPECT_LT(longest_gap, 1s) << "the status was answered all along";
 }
 
-// A client of the bare calls, as a third party writes one, with a blocking handle.
+// A bare client with a blocking handle, as a third party writes one.
 struct RawClient {
     RawClient() {
-        const auto name = platform::to_wide(kPipe);
-        ::WaitNamedPipeW(name->c_str(), 1000);
-        pipe = ::CreateFileW(name->c_str(), FILE_GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
+        const auto name = *platform::to_wide(kPipe);
+        ::WaitNamedPipeW(name.c_str(), 1000);
+        pipe = ::CreateFileW(name.c_str(), FILE_GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
                              OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                              nullptr);
     }
     ~RawClient() { ::CloseHandle(pipe); }
-    void send(std::string_view body) {
+    void ask_version() {
+        const std::string body = R"({"command":"GET_VERSION"})";
         const auto header = frame_header(static_cast<std::uint32_t>(body.size()));
-        std::string frame(header.begin(), header.end());
-        frame += body;
+        const std::string frame = std::string(header.begin(), header.end()) + body;
         DWORD put = 0;
         ::WriteFile(pipe, frame.data(), static_cast<DWORD>(frame.size()), &put, nullptr);
     }
-    // The error of a read that waits until the server ends its end. Disconnected:
-    // ERROR_PIPE_NOT_CONNECTED, and what was not read is gone; closed bare: the unread bytes,
-    // then ERROR_BROKEN_PIPE.
-    DWORD end_seen(std::string* taken = nullptr) {
+    // Reads until the server ends its end: the error then, and the bytes read. Disconnected:
+    // ERROR_PIPE_NOT_CONNECTED, what was unread is gone; closed bare: the unread bytes, then
+    // ERROR_BROKEN_PIPE.
+    std::pair<DWORD, DWORD> end_seen() {
         char bytes[256];
-        DWORD got = 0;
-        while (::ReadFile(pipe, bytes, sizeof bytes, &got, nullptr) && got > 0) {
-            if (taken != nullptr)
-                taken->append(bytes + 4, got - 4);  // a whole frame in one read, header first
-        }
-        return ::GetLastError();
+        DWORD got = 0, total = 0;
+        while (::ReadFile(pipe, bytes, sizeof bytes, &got, nullptr) && got > 0)
+            total += got;
+        return {::GetLastError(), total};
     }
     HANDLE pipe = INVALID_HANDLE_VALUE;
 };
@@ -145,32 +144,29 @@ struct RawClient {
 // Every end of a server's connection is a disconnect, so that no end stays counted against
 // the instances until its client lets go.
 TEST_F(NamedPipeTest, EveryEndOfAConnectionIsADisconnect) {
+    using Seen = std::pair<DWORD, DWORD>;
     server_.start();
     RawClient late;  // says nothing: dropped when its time runs out
     {
         RawClient answered;
-        answered.send(R"({"command":"GET_VERSION"})");
-        std::string answer;
-        EXPECT_EQ(answered.end_seen(&answer), ERROR_PIPE_NOT_CONNECTED) << "answer taken";
-        EXPECT_EQ(answer, kVersionAnswer);
+        answered.ask_version();
+        EXPECT_EQ(answered.end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 4 + kVersionAnswer.size()));
     }
-    std::vector<std::unique_ptr<RawClient>> idle;
-    while (idle.size() + 1 < kUnansweredPerAccount)
-        idle.push_back(std::make_unique<RawClient>());
-    EXPECT_EQ(RawClient().end_seen(), ERROR_PIPE_NOT_CONNECTED) << "over its account's share";
-    EXPECT_EQ(late.end_seen(), ERROR_PIPE_NOT_CONNECTED) << "its time ran out";
+    std::vector<std::unique_ptr<RawClient>> idle(kUnansweredPerAccount - 1);
+    for (auto& client : idle)
+        client = std::make_unique<RawClient>();
+    EXPECT_EQ(RawClient().end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 0)) << "over the share";
+    EXPECT_EQ(late.end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 0)) << "its time ran out";
 
     // A stop ends the connections still delivering at once, their unread answers with them.
     idle.clear();
     RawClient unread;
-    unread.send(R"({"command":"GET_VERSION"})");
+    unread.ask_version();
     std::this_thread::sleep_for(300ms);
     const auto start = std::chrono::steady_clock::now();
     server_.stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-    std::string dropped;
-    EXPECT_EQ(unread.end_seen(&dropped), ERROR_PIPE_NOT_CONNECTED);
-    EXPECT_EQ(dropped, "");
+    EXPECT_EQ(unread.end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 0));
 }
 
 TEST(IpcSelfTestUnderWine, PassesWithThePrivateServer) {
