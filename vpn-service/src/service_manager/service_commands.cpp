@@ -223,9 +223,13 @@ void wait_for_removal(platform::Platform& platform, ScHandle manager,
         platform.system.sleep_for(kRemovalPoll);
     }
     service.reset();  // the record waits for this handle too
+    // Until it is no longer there as marked: a packaged unit on Linux stays, unmarked.
     while (waiting()) {
-        const auto again = services.open_service(manager, kServiceName, access::kServiceQueryStatus);
-        if (!again && !marked_for_deletion(again.error().os))
+        const auto again = services.open_service(
+            manager, kServiceName, access::kServiceQueryStatus | access::kServiceChangeConfig);
+        const bool marked = again ? services.marked_for_deletion(again->get()).value_or(false)
+                                  : marked_for_deletion(again.error().os);
+        if (!marked)
             return;
         platform.system.sleep_for(kRemovalPoll);
     }
