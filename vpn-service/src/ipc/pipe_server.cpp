@@ -105,31 +105,37 @@ class OpenConnections {
             finish(open_.begin());
     }
 
-    // The running change finishes and is answered; those not yet begun are dropped, like
-    // every request not yet answered. The answers already written are left to be taken
-    // within their time.
+    // The running change finishes and is answered, and its client may take the answer
+    // within its time. Everything else ends at once: requests not yet answered, changes not
+    // yet begun, and answers still waiting to be taken, so that a client that does not read
+    // holds up no stop.
     void stop(platform::PipeServer* server) {
+        drop_if([](Stage stage) { return stage != Stage::changing; });
         changes_.stop();
         deliver_changes();
-        std::erase_if(open_, [&](auto& entry) {
-            if (entry.second.stage == Stage::delivering)
-                return false;
-            uncount(entry.second.caller);
-            return true;
-        });
+        drop_if([](Stage stage) { return stage == Stage::changing; });
         while (server != nullptr && !open_.empty()) {
             const auto now = runtime_.platform.system.monotonic_now();
             drop_late(now);
             auto events = server->wait_for_events(wait_limit(now));
             if (!events)
                 break;
-            for (auto& event : *events) {
-                // Nobody new is served any more.
-                if (event.kind != platform::PipeEvent::Kind::connected)
-                    take(event);
-            }
+            for (auto& event : *events)
+                take_while_stopping(event);
         }
         close_all();
+    }
+
+    // Once the stop is set, nobody new is served and no request is begun; a delivery or an
+    // end that the open connections report is still taken, so that none of them is kept
+    // waiting for an event already seen.
+    void take_while_stopping(const platform::PipeEvent& event) {
+        using Kind = platform::PipeEvent::Kind;
+        if (event.kind != Kind::delivered && event.kind != Kind::closed)
+            return;
+        const auto found = open_.find(event.connection);
+        if (found != open_.end() && found->second.stage != Stage::changing)
+            finish(found);
     }
 
   private:
@@ -217,6 +223,12 @@ class OpenConnections {
             per_account_.erase(account);
     }
 
+    template <class Which>
+    void drop_if(Which which) {
+        for (auto entry = open_.begin(); entry != open_.end();)
+            entry = which(entry->second.stage) ? finish(entry) : std::next(entry);
+    }
+
     Entry finish(Entry entry) {
         uncount(entry->second.caller);
         return open_.erase(entry);  // ends the connection
@@ -287,8 +299,9 @@ Status run_pipe_server(Runtime& runtime, RequestContext context,
         for (auto& event : *events) {
             // Whoever comes once the stop is set is the wake-up, or raced it: no answer.
             if (stop->load())
-                break;
-            connections.take(event);
+                connections.take_while_stopping(event);
+            else
+                connections.take(event);
         }
         connections.deliver_changes();
     }

@@ -66,7 +66,7 @@ std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
 // thread in the order their requests become complete; requests that change state run one at
 // a time, in that same order, on a worker thread, while reads go on being answered. On a stop
 // the running change finishes and is answered; changes not yet begun are dropped unanswered,
-// like every connection still open. Fails with IPC_PIPE_IN_USE when a live server
+// like every connection still open, answers not yet taken included. Fails with IPC_PIPE_IN_USE when a live server
 // holds the name, IPC_PIPE_CREATE_FAILED when it cannot be taken otherwise. Owns `context`
 // and releases it when it returns.
 Status run_pipe_server(Runtime& runtime, RequestContext context,

@@ -49,6 +49,10 @@ inline constexpr std::uint32_t kErrorServiceSpecificError = 1066;
 inline constexpr std::uint32_t kErrorProcessAborted = 1067;
 // What Windows reports for a service that has not run since it was registered: no failure.
 inline constexpr std::uint32_t kErrorServiceNeverStarted = 1077;
+// A record marked for deletion, which goes once its service has stopped and every handle to
+// it is closed: opening it (where the manager refuses) and creating its name fail with this
+// until then. systemd has no such state.
+inline constexpr std::uint32_t kErrorServiceMarkedForDelete = 1072;
 
 struct ServiceStatus {
     std::uint32_t current_state = 0;
@@ -150,6 +154,9 @@ class ServiceControl {
     virtual OsResult<void> stop_service(ScHandle service) = 0;
     // Marks the service for deletion; it goes once stopped and every handle is closed.
     virtual OsResult<void> delete_service(ScHandle service) = 0;
+    // Whether an open service is marked for deletion (Windows asks with the change-config
+    // right). A deleted unit file is gone at once on Linux, so there it never is.
+    virtual OsResult<bool> marked_for_deletion(ScHandle /*service*/) { return false; }
     // What the owners call; code holding an OwnedScHandle never calls it itself.
     virtual void close_service_handle(ScHandle handle) = 0;
 

@@ -164,6 +164,8 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
         return platform::log_failure(runtime.platform.log, DetailCode::SERVICE_STATUS_REPORT_FAILED,
                                      reported.error());
     channel->receive();
+    // A courtesy to whoever waits for the stop: a report that fails changes nothing.
+    (void)runtime.platform.host.set_service_status(handle, kStopPendingReport);
     server.stop();
     if (auto failure = outcome->failure())
         return failure;

@@ -19,7 +19,7 @@
 
 namespace velnaro {
 
-// The two reports the service ever makes. A service that gives up reports STOPPED with
+// The reports the service makes. A service that gives up reports STOPPED with
 // ERROR_SERVICE_SPECIFIC_ERROR and the stable number of the reason, so the service manager
 // shows why and its recovery restarts the service. While running it accepts a stop and the
 // system's shutdown.
@@ -28,6 +28,14 @@ inline constexpr platform::ServiceStatusReport kRunningReport{
     .service_type = platform::kServiceWin32OwnProcess,
     .current_state = platform::service_state::kRunning,
     .controls_accepted = kAcceptStopAndShutdown};
+// As soon as a stop is asked for, so that the manager and `sc stop` see it under way: the
+// change that is running still ends and is answered (a tunnel stop takes up to 15 s), then
+// its client has up to 5 s to take the answer.
+inline constexpr platform::ServiceStatusReport kStopPendingReport{
+    .service_type = platform::kServiceWin32OwnProcess,
+    .current_state = platform::service_state::kStopPending,
+    .check_point = 1,
+    .wait_hint_ms = 30000};
 inline constexpr platform::ServiceStatusReport kStoppedReport{
     .service_type = platform::kServiceWin32OwnProcess,
     .current_state = platform::service_state::kStopped};

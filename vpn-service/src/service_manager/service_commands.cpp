@@ -1,7 +1,9 @@
 #include "service_manager/service_commands.hpp"
 
 #include <array>
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -21,6 +23,17 @@ namespace access = platform::access;
 
 // The state a status or an uninstall reports when there is no service.
 constexpr std::string_view kNotInstalled = "NOT_INSTALLED";
+
+// A record marked for deletion goes once its service has stopped (a running change, then up
+// to 5 s for an unread answer) and every handle to it is closed. An uninstall waits for that
+// so that an upgrade's install right after finds no record about to go; an install that
+// finds one anyway waits for it to go, then creates the service anew.
+constexpr auto kRemovalWait = std::chrono::seconds(30);
+constexpr auto kRemovalPoll = std::chrono::milliseconds(250);
+
+bool marked_for_deletion(const platform::OsError& os) {
+    return os.code == platform::kErrorServiceMarkedForDelete;
+}
 
 constexpr std::array<std::string_view, 7> kStateNames = {
     "STOPPED",          "START_PENDING", "STOP_PENDING", "RUNNING",
@@ -99,7 +112,9 @@ Result<std::string> service_executable(platform::Platform& platform) {
     return *executable;
 }
 
-ServiceCommandResult create_and_start(platform::Platform& platform, ScHandle manager) {
+// Nothing while the name is still held by a record marked for deletion.
+std::optional<ServiceCommandResult> create_and_start(platform::Platform& platform,
+                                                     ScHandle manager) {
     const auto executable = service_executable(platform);
     if (!executable)
         return install_failed(executable.error());
@@ -109,6 +124,8 @@ ServiceCommandResult create_and_start(platform::Platform& platform, ScHandle man
         services.create_service(manager, registration,
                                 access::kServiceQueryConfig | access::kServiceChangeConfig |
                                     access::kServiceQueryStatus | access::kServiceStart);
+    if (!created && marked_for_deletion(created.error()))
+        return std::nullopt;
     if (!created)
         return install_failed(platform::log_failure(platform.log, DetailCode::SERVICE_CREATE_FAILED,
                                                     created.error()));
@@ -146,6 +163,28 @@ platform::ServiceRegistration service_registration(std::string_view executable) 
     return registration;
 }
 
+namespace {
+
+// The install's result, or nothing while the service's record is marked for deletion.
+std::optional<ServiceCommandResult> install_once(platform::Platform& platform, ScHandle manager) {
+    platform::ServiceControl& services = platform.services;
+    const auto existing =
+        services.open_service(manager, kServiceName,
+                              access::kServiceQueryConfig | access::kServiceChangeConfig |
+                                  access::kServiceQueryStatus | access::kServiceStart);
+    if (existing) {
+        // Still reads RUNNING, yet goes as soon as the old process ends: not "installed".
+        if (services.marked_for_deletion(existing->get()).value_or(false))
+            return std::nullopt;
+        return start_existing(platform, existing->get());
+    }
+    if (marked_for_deletion(existing.error().os))
+        return std::nullopt;
+    return create_and_start(platform, manager);
+}
+
+}  // namespace
+
 ServiceCommandResult install_service(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
     const auto manager =
@@ -153,13 +192,50 @@ ServiceCommandResult install_service(platform::Platform& platform) {
     if (!manager)
         return install_failed(platform::log_failure(
             platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
-    const auto existing = services.open_service(
-        manager->get(), kServiceName,
-        access::kServiceQueryConfig | access::kServiceQueryStatus | access::kServiceStart);
-    if (existing)
-        return start_existing(platform, existing->get());
-    return create_and_start(platform, manager->get());
+    const auto give_up_at = platform.system.monotonic_now() + kRemovalWait;
+    while (true) {
+        if (auto result = install_once(platform, manager->get()))
+            return *result;
+        if (platform.system.monotonic_now() >= give_up_at) {
+            const platform::OsError os{platform::kErrorServiceMarkedForDelete, "create_service",
+                                       std::string(kServiceName)};
+            return install_failed(
+                platform::log_failure(platform.log, DetailCode::SERVICE_CREATE_FAILED, os));
+        }
+        platform.system.sleep_for(kRemovalPoll);
+    }
 }
+
+namespace {
+
+// Until the service has stopped and its record is gone, or the wait's bound has passed. The
+// record was marked already: it goes whether or not this sees it go, so the result is the
+// same either way.
+void wait_for_removal(platform::Platform& platform, ScHandle manager,
+                      platform::OwnedScHandle service) {
+    platform::ServiceControl& services = platform.services;
+    const auto give_up_at = platform.system.monotonic_now() + kRemovalWait;
+    const auto waiting = [&] { return platform.system.monotonic_now() < give_up_at; };
+    while (waiting()) {
+        const auto state = services.query_service_state(service.get());
+        if (!state || *state == platform::service_state::kStopped)
+            break;
+        platform.system.sleep_for(kRemovalPoll);
+    }
+    service.reset();  // the record waits for this handle too
+    // Until it is no longer there as marked: a packaged unit on Linux stays, unmarked.
+    while (waiting()) {
+        const auto again = services.open_service(
+            manager, kServiceName, access::kServiceQueryStatus | access::kServiceChangeConfig);
+        const bool marked = again ? services.marked_for_deletion(again->get()).value_or(false)
+                                  : marked_for_deletion(again.error().os);
+        if (!marked)
+            return;
+        platform.system.sleep_for(kRemovalPoll);
+    }
+}
+
+}  // namespace
 
 ServiceCommandResult uninstall_service(platform::Platform& platform) {
     if (auto removed = remove_tunnel_service(platform); !removed) {
@@ -170,7 +246,7 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     if (!manager)
         return uninstall_failed(platform::log_failure(
             platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
-    const auto opened =
+    auto opened =
         services.open_service(manager->get(), kServiceName,
                               access::kDelete | access::kServiceStop | access::kServiceQueryStatus);
     // Only a service that is not there is "not installed": one this account may not remove
@@ -195,6 +271,7 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
     if (auto deleted = services.delete_service(service); !deleted)
         return uninstall_failed(platform::log_failure(
             platform.log, DetailCode::SERVICE_DELETE_FAILED, deleted.error()));
+    wait_for_removal(platform, manager->get(), std::move(*opened));
     return passed("REMOVAL_SCHEDULED");
 }
 

@@ -37,8 +37,10 @@ std::optional<TunnelConfig> read_back_tunnel_config(std::string_view text);
 // written by an older release, or changed since, may hold one it refuses.
 // TUNNEL_CONFIG_STORED_INVALID otherwise.
 Status check_stored_tunnel_config(std::string_view text);
-// Opens the stored file at `path` and checks its text as above. A file that cannot be read
-// or opened is not judged here: the tunnel library opens it the same way and fails on it.
+// Opens the stored file at `path` and checks its text as above. A file this reader refuses
+// (a link in its place, over the size limit) is TUNNEL_CONFIG_STORED_INVALID too. A missing
+// file, or one that does not open, is not judged here: the tunnel library opens it the same
+// way and fails on it.
 Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path);
 Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory);
 

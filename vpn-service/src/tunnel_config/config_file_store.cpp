@@ -98,9 +98,19 @@ Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::
 }
 
 Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path) {
-    const auto text = read_tunnel_config_text(platform, path);
-    // What does not open here does not open for the library either, which reports it as
-    // before; only a text that opens can route anything, and only that is judged.
+    const auto blob = platform.files.read_file(path, kMaxSealedFileBytes);
+    // A file that this reader refuses (a link in its place, more than the size limit) is
+    // never handed to the library, which would open it a second time, on its own terms.
+    const bool refused = blob ? blob->size() > kMaxSealedFileBytes
+                              : platform.files.path_kind(path) != platform::PathKind::missing;
+    if (refused)
+        return fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID);
+    // A missing file, or one that does not open, fails in the library the same way, which
+    // reports it as before; only a text that opens can route anything, and only that is
+    // judged.
+    if (!blob)
+        return {};
+    const auto text = open_sealed_secret(platform, *blob, kTunnelDescription);
     if (!text)
         return {};
     return check_stored_tunnel_config(as_text(*text));

@@ -15,6 +15,7 @@ namespace {
 constexpr std::uint32_t kInvalidHandle = 6;
 constexpr std::uint32_t kServiceDoesNotExist = 1060;
 constexpr std::uint32_t kServiceExists = 1073;
+constexpr std::uint32_t kMarkedForDelete = platform::kErrorServiceMarkedForDelete;
 // Refusals of a control that the service's state does not allow.
 constexpr std::uint32_t kServiceAlreadyRunning = 1056, kServiceCannotAcceptControl = 1061,
                         kServiceNotActive = 1062;
@@ -63,8 +64,10 @@ std::expected<platform::OwnedScHandle, platform::OpenServiceError> FakeServices:
     if (!handles_.count(manager.value))
         return refused(OpenServiceFailure::failed, kInvalidHandle);
     auto s = services.find(name);
-    if (s == services.end() || s->second.marked_for_deletion)
+    if (s == services.end())
         return refused(OpenServiceFailure::missing, kServiceDoesNotExist);
+    if (s->second.marked_for_deletion && !s->second.opens_while_marked)
+        return refused(OpenServiceFailure::missing, kMarkedForDelete);
     access_log.push_back(std::string(name) + ":" + std::to_string(access));
     handles_[next_handle_] = s->first;
     return own(ScHandle{next_handle_++});
@@ -76,8 +79,10 @@ OsResult<platform::OwnedScHandle> FakeServices::create_service(
         return fake_error("create_service", registration.name);
     if (!handles_.count(manager.value))
         return fake_error("create_service", registration.name, kInvalidHandle);
-    if (services.count(registration.name))
-        return fake_error("create_service", registration.name, kServiceExists);
+    if (const auto s = services.find(registration.name); s != services.end()) {
+        return fake_error("create_service", registration.name,
+                          s->second.marked_for_deletion ? kMarkedForDelete : kServiceExists);
+    }
     access_log.push_back("create:" + registration.name + ":" + std::to_string(access));
     services[registration.name].registration = registration;
     handles_[next_handle_] = registration.name;
@@ -162,6 +167,13 @@ OsResult<void> FakeServices::stop_service(ScHandle service) {
         return fake_error("stop_service", s.registration.name, kServiceCannotAcceptControl);
     }
     return settle(s, state::kStopped, s.stops, on_stop);
+}
+
+OsResult<bool> FakeServices::marked_for_deletion(ScHandle service) {
+    auto found = service_of(service, "marked_for_deletion");
+    if (!found)
+        return std::unexpected(found.error());
+    return (*found)->marked_for_deletion;
 }
 
 OsResult<void> FakeServices::delete_service(ScHandle service) {

@@ -23,6 +23,9 @@ struct FakeService {
     std::uint32_t win32_exit_code = 0;
     std::uint32_t service_specific_exit_code = 0;
     bool marked_for_deletion = false;
+    // Whether a marked record still opens (Windows, while handles to it are open), rather
+    // than being refused with ERROR_SERVICE_MARKED_FOR_DELETE.
+    bool opens_while_marked = false;
     int starts = 0;
     int stops = 0;
     // As the real tunnel service while it reads its configuration, resolves the endpoint and
@@ -64,6 +67,7 @@ class FakeServices final : public platform::ServiceControl {
     platform::OsResult<void> start_service(platform::ScHandle service) override;
     platform::OsResult<void> stop_service(platform::ScHandle service) override;
     platform::OsResult<void> delete_service(platform::ScHandle service) override;
+    platform::OsResult<bool> marked_for_deletion(platform::ScHandle service) override;
     void close_service_handle(platform::ScHandle handle) override;
 
     std::map<std::string, FakeService, std::less<>> services;

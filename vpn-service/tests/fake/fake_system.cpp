@@ -46,6 +46,8 @@ void FakeSystem::sleep_for(std::chrono::milliseconds duration) {
     faults_.should_fail("sleep_for");
     ++sleeps;
     monotonic += duration;
+    if (on_sleep)
+        on_sleep();
 }
 
 }  // namespace velnaro::fake

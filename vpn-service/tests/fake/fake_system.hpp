@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -26,6 +27,8 @@ class FakeSystem final : public platform::System {
     std::uint64_t wall_clock_100ns = 133000000000000000ULL;
     std::chrono::steady_clock::time_point monotonic{};
     int sleeps = 0;
+    // Runs after each sleep: what a test lets happen meanwhile.
+    std::function<void()> on_sleep;
 
   private:
     Faults& faults_;

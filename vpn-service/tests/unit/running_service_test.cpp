@@ -54,7 +54,8 @@ TEST(ServiceHost, RunsServesAndStopsOnEachStopLikeControl) {
         // The repeated stop after the context was released is acknowledged and harmless.
         EXPECT_EQ(machine.host.answers(), (std::vector<std::uint32_t>{0, 120, 120, 120, 0, 0}));
         EXPECT_EQ(machine.host.reports(),
-                  (std::vector<platform::ServiceStatusReport>{kRunningReport, kStoppedReport}));
+                  (std::vector<platform::ServiceStatusReport>{kRunningReport, kStopPendingReport,
+                                                              kStoppedReport}));
         EXPECT_EQ(machine.host.thread_names(), (std::vector<std::string>{"velnaro-vpn-ipc"}));
         EXPECT_EQ(machine.host.dispatched_service(), kServiceName);
         // The request lends only its identity; the wake-ups lend nothing.

@@ -118,6 +118,23 @@ TEST(InstallService, EveryResult) {
              failed(DetailCode::SERVICE_HARDENING_FAILED)},
             {"new one will not start", [](Machine& m) { m.faults.fail_nth("start_service"); },
              failed(DetailCode::SERVICE_START_FAILED)},
+            // An upgrade's removal of the old version still under way.
+            {"old record opens, marked, and goes",
+             [](Machine& m) {
+                 m.registered(kRunning);
+                 m.ours()->marked_for_deletion = m.ours()->opens_while_marked = true;
+                 m.system.on_sleep = [&m] {
+                     if (m.system.sleeps == 3)
+                         m.services.services.erase(std::string(kServiceName));
+                 };
+             },
+             ok("INSTALLED")},
+            {"old record refused as marked, and stays",
+             [](Machine& m) {
+                 m.registered(kRunning);
+                 m.ours()->marked_for_deletion = true;
+             },
+             failed(DetailCode::SERVICE_CREATE_FAILED)},
         },
         install_service);
 }
@@ -314,6 +331,21 @@ TEST(UninstallService, RemovesTheTunnelServiceFirstAndStopsOnlyARunningService) 
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "delete_service"), 2) << "tunnel, then ours";
     EXPECT_FALSE(machine.services.services.contains(std::string(kTunnelServiceName)) &&
                  !machine.services.services[std::string(kTunnelServiceName)].marked_for_deletion);
+}
+
+TEST(UninstallService, WaitsUntilTheServiceHasStoppedAndItsRecordIsGone) {
+    Machine machine;
+    machine.registered(kRunning);
+    machine.services.on_stop = [](fake::FakeService& s) {
+        s.state = platform::service_state::kStopPending;
+    };
+    machine.system.on_sleep = [&] {
+        if (machine.system.sleeps == 4)
+            machine.ours()->state = kStopped;
+    };
+    ASSERT_EQ(uninstall_service(machine.platform), ok("REMOVAL_SCHEDULED"));
+    EXPECT_EQ(machine.system.sleeps, 4);
+    EXPECT_EQ(machine.ours(), nullptr);
 }
 
 TEST(QueryServiceStatus, EveryResult) {

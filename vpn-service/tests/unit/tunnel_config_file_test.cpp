@@ -140,8 +140,15 @@ TEST_F(ConfigFileTest, AStoredTextIsReadBackAndHeldToTheRules) {
     EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
               Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
     EXPECT_EQ(fake.files.read_file(final_path, 16384), *sealed);
-    // What does not open is left for the library to refuse, as before.
+    // What does not open is left for the library to refuse, as before; what this reader
+    // refuses (over its limit, a link or anything else it will not read) never reaches it.
     EXPECT_TRUE(check_stored_tunnel_config_file(fake.platform, final_path + ".absent"));
+    fake.files.put_file(final_path, std::vector<std::uint8_t>(16385, 1));
+    EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
+              Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+    fake.faults.fail_nth("read_file");
+    EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
+              Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
 }
 
 TEST_F(ConfigFileTest, RenderRefusesAnInvalidConfiguration) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "contract/pipes_contract.hpp"
@@ -12,7 +13,11 @@
 #include "ipc/ipc_self_test.hpp"
 #include "ipc/pipe_server.hpp"
 #include "platform/native.hpp"
+#include "platform/windows/wide.hpp"
 #include "wireguard/components.hpp"
+
+// Last: its macros clash with names above.
+#include <windows.h>
 
 namespace velnaro {
 namespace {
@@ -104,6 +109,64 @@ TEST_F(NamedPipeTest, ClientsThatNeverReadTheirAnswerHoldNobody) {
     poller.request_stop();
     poller.join();
     EXPECT_LT(longest_gap, 1s) << "the status was answered all along";
+}
+
+// A bare client with a blocking handle, as a third party writes one.
+struct RawClient {
+    RawClient() {
+        const auto name = *platform::to_wide(kPipe);
+        ::WaitNamedPipeW(name.c_str(), 1000);
+        pipe = ::CreateFileW(name.c_str(), FILE_GENERIC_READ | FILE_WRITE_DATA, 0, nullptr,
+                             OPEN_EXISTING, SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                             nullptr);
+    }
+    ~RawClient() { ::CloseHandle(pipe); }
+    void ask_version() {
+        const std::string body = R"({"command":"GET_VERSION"})";
+        const auto header = frame_header(static_cast<std::uint32_t>(body.size()));
+        const std::string frame = std::string(header.begin(), header.end()) + body;
+        DWORD put = 0;
+        ::WriteFile(pipe, frame.data(), static_cast<DWORD>(frame.size()), &put, nullptr);
+    }
+    // Reads until the server ends its end: the error then, and the bytes read. Disconnected:
+    // ERROR_PIPE_NOT_CONNECTED, what was unread is gone; closed bare: the unread bytes, then
+    // ERROR_BROKEN_PIPE.
+    std::pair<DWORD, DWORD> end_seen() {
+        char bytes[256];
+        DWORD got = 0, total = 0;
+        while (::ReadFile(pipe, bytes, sizeof bytes, &got, nullptr) && got > 0)
+            total += got;
+        return {::GetLastError(), total};
+    }
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+};
+
+// Every end of a server's connection is a disconnect, so that no end stays counted against
+// the instances until its client lets go.
+TEST_F(NamedPipeTest, EveryEndOfAConnectionIsADisconnect) {
+    using Seen = std::pair<DWORD, DWORD>;
+    server_.start();
+    RawClient late;  // says nothing: dropped when its time runs out
+    {
+        RawClient answered;
+        answered.ask_version();
+        EXPECT_EQ(answered.end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 4 + kVersionAnswer.size()));
+    }
+    std::vector<std::unique_ptr<RawClient>> idle(kUnansweredPerAccount - 1);
+    for (auto& client : idle)
+        client = std::make_unique<RawClient>();
+    EXPECT_EQ(RawClient().end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 0)) << "over the share";
+    EXPECT_EQ(late.end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 0)) << "its time ran out";
+
+    // A stop ends the connections still delivering at once, their unread answers with them.
+    idle.clear();
+    RawClient unread;
+    unread.ask_version();
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    server_.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(unread.end_seen(), Seen(ERROR_PIPE_NOT_CONNECTED, 0));
 }
 
 TEST(IpcSelfTestUnderWine, PassesWithThePrivateServer) {

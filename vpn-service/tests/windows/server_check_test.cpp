@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "platform/windows/pipe_endpoint.hpp"
 #include "platform/windows/pipes.hpp"
 
 namespace velnaro {
@@ -70,6 +72,17 @@ TEST(WindowsPipeServer, KeepsOneInstanceWaitingBeyondTheMostConnections) {
     clients.clear();
     accept_next();
     EXPECT_EQ(accepted.size(), 1u) << "served again after every connection ended together";
+}
+
+// Every server end is closed through one function: the over-63 client, a refused or late
+// one, an unidentified one whose time ran out, a delivered answer.
+TEST(WindowsPipeServer, DisconnectsAServerEndBeforeClosingIt) {
+    static std::vector<std::string> calls;
+    const ServerEndCalls doubles{
+        [](HANDLE) -> BOOL { return calls.push_back("disconnect"), TRUE; },
+        [](HANDLE) -> BOOL { return calls.push_back("close"), TRUE; }};
+    close_server_end(reinterpret_cast<HANDLE>(1), doubles);
+    EXPECT_EQ(calls, (std::vector<std::string>{"disconnect", "close"}));
 }
 
 }  // namespace

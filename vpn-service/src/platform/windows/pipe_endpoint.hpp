@@ -73,6 +73,24 @@ inline Completion take_completion(PendingIo& pending, HANDLE pipe, OVERLAPPED& o
     return result;
 }
 
+// The calls that end a server's end of the pipe, apart so that a test can stand in for them.
+struct ServerEndCalls {
+    BOOL(WINAPI* disconnect)(HANDLE) = ::DisconnectNamedPipe;
+    BOOL(WINAPI* close)(HANDLE) = ::CloseHandle;
+};
+
+// Every server end goes this way. Closed bare, it would stay in the closing state until the
+// client closes its handle too, counted against the instance limit and holding the name: a
+// user who opens the pipe and keeps the handles would exhaust the instances. The disconnect
+// frees it at once, and drops whatever the client has not read, so it comes only once the
+// answer was taken or its time ran out.
+inline void close_server_end(HANDLE pipe, const ServerEndCalls& calls = {}) {
+    const DWORD error = ::GetLastError();  // what the caller may be about to report
+    calls.disconnect(pipe);
+    calls.close(pipe);
+    ::SetLastError(error);
+}
+
 // One instance of the pipe: waiting for a client, a server's connection, or a client's own.
 // A connection's object owns it; the server watches its connections through weak references
 // and ends those still open when it ends first.
@@ -83,6 +101,8 @@ struct PipeInstance {
     ~PipeInstance() { end(); }
 
     OwnedHandle pipe;
+    // The server's end, which is disconnected before it is closed; not a client's.
+    bool server_end = false;
     OwnedHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     OVERLAPPED connect{};
     // A served connection: the read that waits for the client's bytes.
@@ -112,6 +132,8 @@ struct PipeInstance {
         }
         read_pending.reset();
         connect_pending.reset();
+        if (server_end && pipe)
+            close_server_end(pipe.release());
         pipe.reset();
     }
 

@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <algorithm>
+#include <expected>
 #include <optional>
 
 #include "platform/windows/pipe_endpoint.hpp"
@@ -23,8 +24,18 @@ constexpr wchar_t kPipeAccessList[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;
 constexpr DWORD kMostInstances = MAXIMUM_WAIT_OBJECTS;
 constexpr std::size_t kMostConnections = kMostInstances - 1;
 constexpr DWORD kReadChunk = 16384;
-// How long a client that must write before it can be told apart may take to do so.
-constexpr std::chrono::seconds kIdentifyLimit{5};
+// Clients that must write before they can be told apart (they opened the pipe without the
+// quality-of-service flags, or with dynamic tracking) count against no account until they
+// have: a few of them at once, briefly, so that one user holding many cannot fill the
+// connections. The service's own clients are told apart at once.
+constexpr std::size_t kMostUnidentified = 3;
+constexpr std::chrono::seconds kIdentifyLimit{1};
+// While no instance can be made, the next attempt comes after this long, never at once.
+constexpr std::chrono::milliseconds kInstanceRetryInterval{100};
+// How long taking the name is tried again while instances of it exist but none waits for a
+// client: those of a server that went without disconnecting them stay until their clients
+// let go. A live server always keeps one waiting, so it is told at once.
+constexpr std::chrono::seconds kNameRetryLimit{10};
 constexpr SIZE_T kDeliveryStack = 64 * 1024;
 
 DWORD WINAPI wait_until_taken(LPVOID pipe) {
@@ -57,6 +68,7 @@ std::shared_ptr<PipeInstance> new_instance(const std::wstring& name, bool first)
     }
     auto instance = std::make_shared<PipeInstance>();
     instance->pipe.reset(pipe);
+    instance->server_end = true;
     if (!instance->event)
         return nullptr;
     instance->connect.hEvent = instance->event.get();
@@ -133,13 +145,30 @@ bool start_read(PipeInstance& connection) {
     return true;
 }
 
-// Whether some server already offers an instance of the name (free or busy). The first
-// instance's flag is what keeps the name; this is asked first because not every
-// implementation of the system honours that flag (Wine ignores it).
-bool name_is_held(const std::wstring& name) {
+// Whether some server already offers a free instance of the name. The first instance's flag
+// is what keeps the name; this is asked first because not every implementation of the system
+// honours that flag (Wine ignores it). Nothing when no instance of the name exists; the error
+// of the wait when some exist but none is free.
+std::expected<bool, DWORD> name_is_served(const std::wstring& name) {
     if (::WaitNamedPipeW(name.c_str(), 1))
         return true;
-    return ::GetLastError() != ERROR_FILE_NOT_FOUND;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND)
+        return false;
+    return std::unexpected(error);
+}
+
+// The first instance of the name, or the error that refused it.
+std::expected<std::shared_ptr<PipeInstance>, DWORD> first_instance(const std::wstring& name) {
+    const auto served = name_is_served(name);
+    if (served && *served)
+        return std::unexpected(static_cast<DWORD>(ERROR_PIPE_BUSY));
+    if (!served)
+        return std::unexpected(served.error());
+    auto instance = new_instance(name, true);
+    if (!instance)
+        return std::unexpected(::GetLastError());
+    return instance;
 }
 
 }  // namespace
@@ -151,20 +180,30 @@ std::expected<std::unique_ptr<PipeServer>, PipeServerError> Win32Pipes::create_s
         return std::unexpected(PipeServerError{
             PipeServerError::failed, os_error(ERROR_INVALID_NAME, "CreateNamedPipeW", name)});
     }
-    if (name_is_held(*wide_name)) {
-        return std::unexpected(PipeServerError{PipeServerError::name_in_use,
-                                               os_error(ERROR_PIPE_BUSY, "WaitNamedPipeW", name)});
+    const auto give_up_at = std::chrono::steady_clock::now() + kNameRetryLimit;
+    while (true) {
+        auto first = first_instance(*wide_name);
+        if (first) {
+            auto server = std::make_unique<Win32Server>(std::string(name), *wide_name);
+            server->listening = std::move(*first);
+            return server;
+        }
+        const DWORD error = first.error();
+        if (error == ERROR_PIPE_BUSY && name_is_served(*wide_name).value_or(false)) {
+            return std::unexpected(PipeServerError{
+                PipeServerError::name_in_use, os_error(error, "WaitNamedPipeW", name)});
+        }
+        // Instances that exist but do not wait (5 from the creation, a time-out from the
+        // wait) may be leftovers that go once their clients let go.
+        const bool may_clear = error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY ||
+                               error == ERROR_SEM_TIMEOUT;
+        if (!may_clear || std::chrono::steady_clock::now() >= give_up_at) {
+            return std::unexpected(PipeServerError{
+                may_clear ? PipeServerError::name_in_use : PipeServerError::failed,
+                os_error(error, "CreateNamedPipeW", name)});
+        }
+        ::Sleep(milliseconds_of(kInstanceRetryInterval));
     }
-    auto server = std::make_unique<Win32Server>(std::string(name), *wide_name);
-    server->listening = new_instance(*wide_name, true);
-    if (!server->listening) {
-        const DWORD error = ::GetLastError();
-        return std::unexpected(PipeServerError{
-            error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY ? PipeServerError::name_in_use
-                                                                     : PipeServerError::failed,
-            os_error(error, "CreateNamedPipeW", name)});
-    }
-    return server;
 }
 
 Win32Server::~Win32Server() {
@@ -195,8 +234,13 @@ OsResult<std::vector<PipeEvent>> Win32Server::wait_for_events(std::chrono::milli
     // so that it is never shared with whoever took the name meanwhile.
     if (!listening) {
         listening = new_instance(wide_name_, open_connections() == 0);
+        // With no instance of its own left, a refusal is the name's: the server is replaced,
+        // which takes the name again or tries for a bounded time. Every instance taken is
+        // waited out: the connections below may end meanwhile.
         if (!listening && ::GetLastError() != ERROR_PIPE_BUSY)
             return std::unexpected(os_error(::GetLastError(), "CreateNamedPipeW", name_));
+        if (!listening)
+            limit = std::min(limit, kInstanceRetryInterval);
     }
     std::vector<HANDLE> watched;
     if (listening)
@@ -209,8 +253,11 @@ OsResult<std::vector<PipeEvent>> Win32Server::wait_for_events(std::chrono::milli
                                         connection->identify_by - now));
     }
     std::vector<PipeEvent> events;
-    if (watched.empty())
+    if (watched.empty()) {
+        // Nothing to watch: a wait would return at once, and the caller would spin.
+        ::Sleep(milliseconds_of(limit));
         return events;
+    }
     const DWORD woke = ::WaitForMultipleObjects(static_cast<DWORD>(watched.size()), watched.data(),
                                                 FALSE, milliseconds_of(limit));
     if (woke == WAIT_TIMEOUT)
@@ -290,11 +337,13 @@ void Win32Server::accept_client(std::vector<PipeEvent>& events) {
     auto caller = identify_client(instance->pipe.get());
     if (caller) {
         announce(std::move(instance), std::move(*caller), events);
-    } else if (::GetLastError() == ERROR_CANNOT_IMPERSONATE) {
+    } else if (::GetLastError() == ERROR_CANNOT_IMPERSONATE &&
+               unidentified_.size() < kMostUnidentified) {
         instance->identify_by = std::chrono::steady_clock::now() + kIdentifyLimit;
         unidentified_.push_back(std::move(instance));
     }
-    // Anyone else the system will not name is refused: the instance is dropped.
+    // Anyone else the system will not name, or one such client too many, is refused: the
+    // instance is dropped.
 }
 
 void Win32Server::announce(std::shared_ptr<PipeInstance> instance, PipeCaller caller,

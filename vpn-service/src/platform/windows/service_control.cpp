@@ -208,6 +208,19 @@ OsResult<void> Win32ServiceControl::stop_service(ScHandle service) {
                    "ControlService(STOP)");
 }
 
+// The manager has no query for the mark; a change that changes nothing is refused with
+// ERROR_SERVICE_MARKED_FOR_DELETE while the record waits to go.
+OsResult<bool> Win32ServiceControl::marked_for_deletion(ScHandle service) {
+    if (::ChangeServiceConfigW(to_native(service), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                               SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr)) {
+        return false;
+    }
+    if (::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE)
+        return true;
+    return failed("ChangeServiceConfigW");
+}
+
 OsResult<void> Win32ServiceControl::delete_service(ScHandle service) {
     return checked(::DeleteService(to_native(service)), "DeleteService");
 }

@@ -26,6 +26,7 @@ class Win32ServiceControl final : public ServiceControl {
     OsResult<void> start_service(ScHandle service) override;
     OsResult<void> stop_service(ScHandle service) override;
     OsResult<void> delete_service(ScHandle service) override;
+    OsResult<bool> marked_for_deletion(ScHandle service) override;
     void close_service_handle(ScHandle handle) override;
 };
 

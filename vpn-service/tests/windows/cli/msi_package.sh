@@ -74,9 +74,19 @@ data=$(find -L "$drive_c" -type d -path '*/Velnaro/vpn' 2>/dev/null | head -n 1)
 [ -n "$data" ] && touch "$data/kept" || fail data_folder "the running service made no Velnaro\vpn folder"
 
 package 0.1.1 new.msi "${unchecked:-check}"
+# The old service is stopped while a client leaves its answer unread: the stop ends that
+# connection, and the new registration comes only once the old one is gone.
+holder=
+if [ -f "$build/unread_client.exe" ]; then
+    w "$build/unread_client.exe" 20 >/dev/null 2>&1 &
+    holder=$!
+    sleep 1
+fi
 w msiexec /i 'C:\new.msi' /qn || fail upgrade "msiexec /i of the newer version exited $?"
 [ "${unchecked:-check}" = check ] || by_hand_where_refused
 runs || fail running_after_upgrade "the service is $(state) after the upgrade"
+registered || fail registered_after_upgrade "the upgrade left no service (sc query: 1060)"
+[ -z "$holder" ] || wait "$holder" || fail unread_client "the client found no service to ask"
 w msiexec /x 'C:\new.msi' /qn || fail uninstall "msiexec /x exited $?"
 ! registered || fail uninstall_service "the service is still registered"
 [ ! -e "$folder" ] || fail uninstall_files "left behind: $(ls -R "$folder")"
