@@ -1,8 +1,6 @@
 #include "tunnel_runner.hpp"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/signalfd.h>
@@ -15,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "endpoint_wait.hpp"
 #include "interface_link.hpp"
 #include "platform/posix/tunnel_routing.hpp"
 #include "process.hpp"
@@ -223,20 +222,6 @@ std::vector<platform::Ipv4Range> tunnel_ranges(const TunnelSettings& settings) {
     return ranges;
 }
 
-std::optional<std::uint32_t> resolve_ipv4(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* results = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
-        return std::nullopt;
-    }
-    const auto* address = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
-    const std::uint32_t value = ntohl(address->sin_addr.s_addr);
-    ::freeaddrinfo(results);
-    return value;
-}
-
 TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running) {
     auto netlink = Rtnetlink::open();
     if (!netlink) {
@@ -250,22 +235,27 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
         report("holding", "the ranges", error);
         return TunnelEnd::not_held;
     }
-    const auto endpoint = resolve_ipv4(settings.endpoint_host);
+    StopSignals stop;
+    if (!stop.ready()) {
+        return TunnelEnd::not_brought_up;
+    }
+    const auto endpoint = wait_for_endpoint(
+        settings.endpoint_host, platform::look_up_ipv4, [&](std::chrono::milliseconds pause) {
+            return stop.wait(static_cast<int>(pause.count()));
+        });
+    if (endpoint.stopped)
+        return TunnelEnd::stopped;
+    if (!endpoint.address)
+        return TunnelEnd::endpoint_unresolved;
     const auto daemon = find_executable(
         {"/usr/bin/wireguard-go", "/usr/local/bin/wireguard-go", "/usr/sbin/wireguard-go"});
-    if (!endpoint)
-        return TunnelEnd::endpoint_unresolved;
     // An interface or socket of that name means another tunnel is running; leave it alone.
     if (interface_exists(kInterface) || uapi_socket_answers(kInterface))
         return TunnelEnd::interface_in_use;
     if (!daemon)
         return TunnelEnd::not_brought_up;
-    StopSignals stop;
-    if (!stop.ready()) {
-        return TunnelEnd::not_brought_up;
-    }
     Tunnel tunnel(std::move(*netlink));
-    if (!bring_up(tunnel, *daemon, settings, *endpoint)) {
+    if (!bring_up(tunnel, *daemon, settings, *endpoint.address)) {
         tunnel.take_down();
         return TunnelEnd::not_brought_up;
     }

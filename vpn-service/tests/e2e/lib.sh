@@ -158,7 +158,43 @@ e2e_prepare_world() { # build-dir
     cp "$build/vpn-service" "$E2E_INSTALL_DIR/" && cp "$build"/vpn/*.so "$E2E_INSTALL_DIR/vpn/" || return 1
     [ -z "${E2E_BUILT_VPNCTL:-}" ] || cp "$E2E_BUILT_VPNCTL" "$E2E_INSTALL_DIR/vpnctl" || return 1
     chown -R root:root /opt && chmod -R go-w /opt
+    e2e_private_names || return 1
     e2e_mask_boot_units
+}
+
+# Names in the world come from its own hosts file only: a name it lacks does not exist (and
+# says so at once), and no resolver outside is ever asked. Scenarios change the file in place
+# (e2e_world_hosts), or let a resolver that does not answer be asked (e2e_world_name_sources).
+E2E_NAMES=/run/e2e-names
+e2e_private_names() {
+    mkdir -p "$E2E_NAMES" || return 1
+    sed 's/^hosts:.*/hosts: files/' /etc/nsswitch.conf >"$E2E_NAMES/nsswitch.conf" &&
+        printf '127.0.0.1 localhost\n::1 localhost\n' >"$E2E_NAMES/hosts" &&
+        echo 'nameserver 127.0.0.1' >"$E2E_NAMES/resolv.conf" || return 1
+    mount --bind "$E2E_NAMES/nsswitch.conf" /etc/nsswitch.conf &&
+        mount --bind "$E2E_NAMES/hosts" /etc/hosts || return 1
+    # A resolv.conf that is a link into the host's /run cannot be covered; files-only lookups
+    # never read it.
+    if [ -f /etc/resolv.conf ] && [ ! -L /etc/resolv.conf ]; then
+        mount --bind "$E2E_NAMES/resolv.conf" /etc/resolv.conf || return 1
+    fi
+}
+
+# The world's hosts file: localhost and the given lines ("ADDRESS NAME"), written in place,
+# so every process sees it at its next lookup.
+e2e_world_hosts() { # line...
+    { printf '127.0.0.1 localhost\n::1 localhost\n'; printf '%s\n' "$@"; } >"$E2E_NAMES/hosts"
+}
+
+# Where lookups go: "files" (the world's start), or "files dns", where names missing from
+# the hosts file go to a resolver on the world's loopback that does not answer, so their
+# lookups fail for a temporary reason, as at boot before the network is up.
+e2e_world_name_sources() { # sources
+    [ -f /etc/resolv.conf ] && [ ! -L /etc/resolv.conf ] ||
+        e2e_skip "the world cannot have a resolver of its own (/etc/resolv.conf is a link)"
+    local changed # in place: the bind mount holds on to the file itself
+    changed=$(sed "s/^hosts:.*/hosts: $1/" "$E2E_NAMES/nsswitch.conf") &&
+        printf '%s\n' "$changed" >"$E2E_NAMES/nsswitch.conf"
 }
 
 # Private tmpfs on /tmp, /var/tmp and the given folders. A checkout or build kept under /tmp
