@@ -11,6 +11,7 @@
 
 #include "addresses.hpp"
 #include "configuration_block.hpp"
+#include "endpoint_note.hpp"
 #include "core/utf.hpp"
 #include "interface_link.hpp"
 #include "uapi_client.hpp"
@@ -154,6 +155,7 @@ __attribute__((visibility("default"))) std::uint32_t WireGuardSetConfiguration(
         const auto error = reply ? wglinux::parse_uapi_errno(as_text(*reply)) : std::nullopt;
         if (!error || *error != 0)
             return 0;
+        wglinux::move_endpoint_note(change.address, change.port);
     }
     open.block.reset();  // a reading from before the change is not handed out
     return 1;

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "endpoint_note.hpp"
 #include "endpoint_wait.hpp"
 #include "interface_link.hpp"
 #include "platform/posix/tunnel_routing.hpp"
@@ -20,6 +21,7 @@
 #include "rtnetlink.hpp"
 #include "uapi_client.hpp"
 #include "uapi_text.hpp"
+#include "wireguard/endpoint_policy.hpp"
 
 namespace velnaro::wglinux {
 namespace {
@@ -259,6 +261,8 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
         tunnel.take_down();
         return TunnelEnd::not_brought_up;
     }
+    if (!is_ipv4_literal(settings.endpoint_host))
+        write_endpoint_note(settings.endpoint_host, *endpoint.address, settings.endpoint_port);
     on_running();
     // Asleep until a stop signal or the daemon's end; only without a descriptor for the
     // latter is the daemon asked after now and then.
@@ -267,10 +271,12 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
     while (!stop.wait(limit, daemon_ended.get())) {
         if (!tunnel.daemon_running()) {
             tunnel.take_down();
+            remove_endpoint_note();
             return TunnelEnd::daemon_ended;
         }
     }
     tunnel.take_down();
+    remove_endpoint_note();
     return TunnelEnd::stopped;
 }
 

@@ -17,6 +17,13 @@ e2e_apply "$(e2e_config ".endpointHost = \"$name\"")"
 e2e_response_is ACCEPTED || e2e_fail "APPLY_CONFIG answered $E2E_RESPONSE"
 e2e_wait_state 20 CONNECTED
 e2e_ping_gateway || e2e_fail "no echo reply through the tunnel"
+# vpnctl shows the address in use, read as an ordinary account would.
+endpoint_shown() { # address
+    [ -z "$VPNCTL" ] && return 0
+    setpriv --reuid=1000 --regid=1000 --clear-groups "$VPNCTL" status |
+        grep -qx "endpoint: *$1:$E2E_GATEWAY_PORT ($name)"
+}
+endpoint_shown "$E2E_GATEWAY_UNDERLAY" || e2e_fail "vpnctl status shows no endpoint: $("$VPNCTL" status)"
 index=$(ip -o link show dev "$E2E_TUNNEL_INTERFACE" | cut -d: -f1)
 
 # More than 10 s without traffic: the gateway's passive keep-alive, which would reach the
@@ -44,4 +51,5 @@ echo "-- moved gateway: echo replies again ${back_ms} ms after the move, state $
 moves=$(journalctl -u "$tunnel_unit" --no-pager |
     grep -c "gateway $name moved from $E2E_GATEWAY_UNDERLAY to $new_address")
 [ "$moves" = 1 ] || e2e_fail "the journal has the move $moves times: $(journalctl -u "$tunnel_unit" --no-pager | tail -5)"
+endpoint_shown "$new_address" || e2e_fail "vpnctl status does not show the new address: $("$VPNCTL" status)"
 e2e_pass
