@@ -11,8 +11,8 @@
 
 #include "addresses.hpp"
 #include "configuration_block.hpp"
-#include "endpoint_note.hpp"
 #include "core/utf.hpp"
+#include "endpoint_note.hpp"
 #include "interface_link.hpp"
 #include "uapi_client.hpp"
 #include "uapi_text.hpp"
@@ -143,10 +143,9 @@ __attribute__((visibility("default"))) std::uint32_t WireGuardSetConfiguration(
     if (!device)
         return 0;
     for (const auto& change : *changes) {
-        const bool known = std::any_of(device->peers.begin(), device->peers.end(),
-                                       [&](const auto& peer) {
-                                           return peer.public_key == change.public_key;
-                                       });
+        const bool known =
+            std::any_of(device->peers.begin(), device->peers.end(),
+                        [&](const auto& peer) { return peer.public_key == change.public_key; });
         if (!known)
             return 0;
         const SecretBuffer request =

@@ -3,8 +3,8 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <cstring>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>

@@ -20,8 +20,8 @@ const std::string kNote(platform::kTunnelEndpointNotePath);
 void write_endpoint_note(const std::string& name, std::uint32_t address, std::uint16_t port) {
     const std::string line = name + " " + ipv4_text(address) + ":" + std::to_string(port) + "\n";
     const std::string temporary = kNote + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                          0644);
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return;
     // The unit's umask (0077) would keep it from the accounts it is for.

@@ -46,7 +46,7 @@ struct ConfigurationBlock {
 };
 
 // The adapter's configuration block: the size probed first, then read.
-Result<ConfigurationBlock> read_configuration_block(const wireguard::WireGuardComponents& components,
-                                                   WireGuardAdapterHandle adapter);
+Result<ConfigurationBlock> read_configuration_block(
+    const wireguard::WireGuardComponents& components, WireGuardAdapterHandle adapter);
 
 }  // namespace velnaro

@@ -52,7 +52,8 @@ std::array<std::uint8_t, kInterfaceRecordSize + kPeerRecordSize> endpoint_block(
     block[at + kPeerEndpointPortOffset] = static_cast<std::uint8_t>(port >> 8);
     block[at + kPeerEndpointPortOffset + 1] = static_cast<std::uint8_t>(port);
     for (std::size_t i = 0; i < 4; ++i)
-        block[at + kPeerEndpointIpv4Offset + i] = static_cast<std::uint8_t>(address >> (24 - 8 * i));
+        block[at + kPeerEndpointIpv4Offset + i] =
+            static_cast<std::uint8_t>(address >> (24 - 8 * i));
     return block;
 }
 
@@ -136,8 +137,8 @@ std::unique_ptr<EndpointFollower> follow_gateway(Runtime& runtime,
                                        "WireGuard library cannot change the endpoint");
         return nullptr;
     }
-    auto follower = std::make_unique<EndpointFollower>(runtime, components, *gateway,
-                                                       platform::look_up_ipv4);
+    auto follower =
+        std::make_unique<EndpointFollower>(runtime, components, *gateway, platform::look_up_ipv4);
     follower->start();
     return follower;
 }

@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>

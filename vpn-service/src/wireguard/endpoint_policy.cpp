@@ -59,7 +59,8 @@ std::optional<std::chrono::milliseconds> start_pause(const platform::NameAnswer&
         pause *= 2;
     pause = std::min(pause, kLongestPause);
     // The last pause ends at the limit, where the final attempt is made.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(kStartWaitLimit) - waited;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(kStartWaitLimit) - waited;
     return std::min(pause, left);
 }
 

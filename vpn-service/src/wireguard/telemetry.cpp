@@ -34,8 +34,8 @@ Result<AdapterTelemetry> read_open_adapter(const wireguard::WireGuardComponents&
 
 }  // namespace
 
-Result<ConfigurationBlock> read_configuration_block(const wireguard::WireGuardComponents& components,
-                                                   WireGuardAdapterHandle adapter) {
+Result<ConfigurationBlock> read_configuration_block(
+    const wireguard::WireGuardComponents& components, WireGuardAdapterHandle adapter) {
     std::uint32_t probed = 0;
     components.get_configuration(adapter, nullptr, &probed);
     if (probed < kMinimumBlockSize || probed > kMaximumBlockSize) {
