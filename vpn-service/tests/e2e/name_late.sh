@@ -5,7 +5,6 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 e2e_begin "$0" "$@"
 
-tunnel_unit=WireGuardTunnel-VelnaroTunnel.service
 name=gateway.velnaro.test
 e2e_world_name_sources "files dns"
 e2e_start_gateway
@@ -17,7 +16,7 @@ e2e_response_is ACCEPTED || e2e_fail "APPLY_CONFIG answered $E2E_RESPONSE"
 sleep 20
 e2e_status
 [ "$(e2e_status_field state)" = CONNECTING ] || e2e_fail "while the name does not resolve: $E2E_LAST_STATUS"
-journalctl -u "$tunnel_unit" --no-pager | grep -q "endpoint \"$name\" does not resolve yet" ||
+journalctl -u WireGuardTunnel-VelnaroTunnel --no-pager | grep -q "endpoint \"$name\" does not resolve yet" ||
     e2e_fail "the journal does not say the tunnel waits for its name"
 ping -n -q -c 1 -W 1 "$E2E_GATEWAY_TUNNEL_ADDRESS" >/dev/null 2>&1 &&
     e2e_fail "the range was reachable while the tunnel waited"

@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "configuration_block.hpp"
-#include "platform/name_lookup.hpp"
 #include "uapi_text.hpp"
 
 namespace velnaro::wglinux {
@@ -26,8 +25,7 @@ TEST(EndpointChange, CarriesOutOnlyAnEndpointChangeOfAnExistingPeer) {
               "set=1\npublic_key=0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20"
               "\nendpoint=192.168.77.3:51820\n\n");
 
-    // Interface field, replaced peers, a peer that may be added, replaced or added networks,
-    // IPv6, a second peer announced.
+    // Interface field, replace peers, may add, replace or add networks, IPv6, a second peer.
     const std::pair<std::size_t, std::uint8_t> refused[] = {
         {0, 2}, {0, 8}, {80, 1 | 8}, {80, 1 | 8 | 128 | 32}, {80 + 76, 23}, {80 + 128, 1}, {72, 2}};
     for (const auto& [offset, value] : refused) {
@@ -36,12 +34,6 @@ TEST(EndpointChange, CarriesOutOnlyAnEndpointChangeOfAnExistingPeer) {
         EXPECT_FALSE(read_endpoint_changes(changed.data(), 80 + 136)) << offset;
     }
     EXPECT_FALSE(read_endpoint_changes(block.data(), 80 + 135));
-}
-
-TEST(NameLookup, DottedAddressesAndLocalhostResolveWithoutAResolver) {
-    EXPECT_EQ(platform::look_up_ipv4("192.0.2.7").ipv4, std::vector<std::uint32_t>{0xC0000207});
-    EXPECT_EQ(platform::look_up_ipv4("localhost").ipv4.at(0), 0x7F000001u);
-    EXPECT_NE(platform::look_up_ipv4("gateway.invalid").outcome, platform::NameOutcome::found);
 }
 
 }  // namespace
