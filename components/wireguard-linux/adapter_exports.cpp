@@ -1,5 +1,7 @@
-// wireguard.so: read access to a running interface, with the entry points of wireguard.dll.
+// wireguard.so: read access to a running interface, and the change of a peer's endpoint, with
+// the entry points of wireguard.dll.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -10,6 +12,7 @@
 #include "addresses.hpp"
 #include "configuration_block.hpp"
 #include "core/utf.hpp"
+#include "endpoint_note.hpp"
 #include "interface_link.hpp"
 #include "uapi_client.hpp"
 #include "uapi_text.hpp"
@@ -123,9 +126,44 @@ __attribute__((visibility("default"))) std::uint32_t WireGuardGetConfiguration(
     return 1;
 }
 
+// Carries out only the change of existing peers' endpoints (read_endpoint_changes); any other
+// block is refused, as is a peer the interface does not have, since the flags ask to update
+// only. Each change goes to the daemon as it is, leaving everything else of the interface.
+__attribute__((visibility("default"))) std::uint32_t WireGuardSetConfiguration(
+    WireGuardAdapterHandle adapter, const void* configuration, std::uint32_t bytes) {
+    if (adapter == nullptr)
+        return 0;
+    const auto changes =
+        wglinux::read_endpoint_changes(static_cast<const std::uint8_t*>(configuration), bytes);
+    if (!changes)
+        return 0;
+    auto& open = *static_cast<Adapter*>(adapter);
+    const auto answer = ask_daemon(open.name);
+    const auto device = answer ? wglinux::parse_uapi_get_response(as_text(*answer)) : std::nullopt;
+    if (!device)
+        return 0;
+    for (const auto& change : *changes) {
+        const bool known =
+            std::any_of(device->peers.begin(), device->peers.end(),
+                        [&](const auto& peer) { return peer.public_key == change.public_key; });
+        if (!known)
+            return 0;
+        const SecretBuffer request =
+            wglinux::build_uapi_endpoint_request(change.public_key, change.address, change.port);
+        const auto reply = wglinux::uapi_exchange(open.name, request);
+        const auto error = reply ? wglinux::parse_uapi_errno(as_text(*reply)) : std::nullopt;
+        if (!error || *error != 0)
+            return 0;
+        wglinux::move_endpoint_note(change.address, change.port);
+    }
+    open.block.reset();  // a reading from before the change is not handed out
+    return 1;
+}
+
 }  // extern "C"
 
 static_assert(std::is_same_v<decltype(&WireGuardOpenAdapter), WireGuardOpenAdapterFn>);
 static_assert(std::is_same_v<decltype(&WireGuardCloseAdapter), WireGuardCloseAdapterFn>);
 static_assert(std::is_same_v<decltype(&WireGuardGetAdapterState), WireGuardGetAdapterStateFn>);
 static_assert(std::is_same_v<decltype(&WireGuardGetConfiguration), WireGuardGetConfigurationFn>);
+static_assert(std::is_same_v<decltype(&WireGuardSetConfiguration), WireGuardSetConfigurationFn>);

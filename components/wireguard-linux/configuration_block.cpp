@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -156,6 +157,35 @@ std::optional<SecretBuffer> build_configuration_block(const UapiDevice& device) 
         offset = put_peer(block, offset, peer);
     }
     return block;
+}
+
+std::optional<std::vector<EndpointChange>> read_endpoint_changes(const std::uint8_t* block,
+                                                                 std::uint32_t bytes) {
+    if (block == nullptr || bytes < kInterfaceRecordSize)
+        return std::nullopt;
+    const std::span<const std::uint8_t> view(block, bytes);
+    const auto peers = read_le(view, kInterfacePeerCountOffset, 4);
+    if (read_le(view, 0, 4) != 0 || peers > 64 ||
+        bytes != kInterfaceRecordSize + peers * kPeerRecordSize) {
+        return std::nullopt;
+    }
+    constexpr std::uint32_t kExpected = kPeerHasPublicKey | kPeerHasEndpoint | kPeerUpdateOnly;
+    std::vector<EndpointChange> changes;
+    for (std::size_t at = kInterfaceRecordSize; at < bytes; at += kPeerRecordSize) {
+        if (read_le(view, at, 4) != kExpected ||
+            read_le(view, at + kPeerEndpointOffset, 2) != kWindowsAfInet ||
+            read_le(view, at + kPeerAllowedCountOffset, 4) != 0) {
+            return std::nullopt;
+        }
+        EndpointChange change;
+        std::memcpy(change.public_key.data(), block + at + kPeerPublicKeyOffset, kKeySize);
+        change.port = static_cast<std::uint16_t>(block[at + kPeerEndpointPortOffset] << 8 |
+                                                 block[at + kPeerEndpointPortOffset + 1]);
+        for (std::size_t i = 0; i < 4; ++i)
+            change.address = change.address << 8 | block[at + kPeerEndpointIpv4Offset + i];
+        changes.push_back(change);
+    }
+    return changes;
 }
 
 }  // namespace velnaro::wglinux

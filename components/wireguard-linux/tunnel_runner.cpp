@@ -1,8 +1,6 @@
 #include "tunnel_runner.hpp"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/signalfd.h>
@@ -15,12 +13,15 @@
 #include <cstring>
 #include <thread>
 
+#include "endpoint_note.hpp"
+#include "endpoint_wait.hpp"
 #include "interface_link.hpp"
 #include "platform/posix/tunnel_routing.hpp"
 #include "process.hpp"
 #include "rtnetlink.hpp"
 #include "uapi_client.hpp"
 #include "uapi_text.hpp"
+#include "wireguard/endpoint_policy.hpp"
 
 namespace velnaro::wglinux {
 namespace {
@@ -223,20 +224,6 @@ std::vector<platform::Ipv4Range> tunnel_ranges(const TunnelSettings& settings) {
     return ranges;
 }
 
-std::optional<std::uint32_t> resolve_ipv4(const std::string& host) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* results = nullptr;
-    if (::getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
-        return std::nullopt;
-    }
-    const auto* address = reinterpret_cast<const sockaddr_in*>(results->ai_addr);
-    const std::uint32_t value = ntohl(address->sin_addr.s_addr);
-    ::freeaddrinfo(results);
-    return value;
-}
-
 TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running) {
     auto netlink = Rtnetlink::open();
     if (!netlink) {
@@ -250,25 +237,32 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
         report("holding", "the ranges", error);
         return TunnelEnd::not_held;
     }
-    const auto endpoint = resolve_ipv4(settings.endpoint_host);
+    StopSignals stop;
+    if (!stop.ready()) {
+        return TunnelEnd::not_brought_up;
+    }
+    const auto endpoint = wait_for_endpoint(
+        settings.endpoint_host, platform::look_up_ipv4, [&](std::chrono::milliseconds pause) {
+            return stop.wait(static_cast<int>(pause.count()));
+        });
+    if (endpoint.stopped)
+        return TunnelEnd::stopped;
+    if (!endpoint.address)
+        return TunnelEnd::endpoint_unresolved;
     const auto daemon = find_executable(
         {"/usr/bin/wireguard-go", "/usr/local/bin/wireguard-go", "/usr/sbin/wireguard-go"});
-    if (!endpoint)
-        return TunnelEnd::endpoint_unresolved;
     // An interface or socket of that name means another tunnel is running; leave it alone.
     if (interface_exists(kInterface) || uapi_socket_answers(kInterface))
         return TunnelEnd::interface_in_use;
     if (!daemon)
         return TunnelEnd::not_brought_up;
-    StopSignals stop;
-    if (!stop.ready()) {
-        return TunnelEnd::not_brought_up;
-    }
     Tunnel tunnel(std::move(*netlink));
-    if (!bring_up(tunnel, *daemon, settings, *endpoint)) {
+    if (!bring_up(tunnel, *daemon, settings, *endpoint.address)) {
         tunnel.take_down();
         return TunnelEnd::not_brought_up;
     }
+    if (!is_ipv4_literal(settings.endpoint_host))
+        write_endpoint_note(settings.endpoint_host, *endpoint.address, settings.endpoint_port);
     on_running();
     // Asleep until a stop signal or the daemon's end; only without a descriptor for the
     // latter is the daemon asked after now and then.
@@ -277,10 +271,12 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
     while (!stop.wait(limit, daemon_ended.get())) {
         if (!tunnel.daemon_running()) {
             tunnel.take_down();
+            remove_endpoint_note();
             return TunnelEnd::daemon_ended;
         }
     }
     tunnel.take_down();
+    remove_endpoint_note();
     return TunnelEnd::stopped;
 }
 

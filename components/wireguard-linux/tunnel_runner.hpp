@@ -18,20 +18,19 @@ enum class TunnelEnd {
     not_brought_up,       // nothing ran; whatever was started has been taken down again
     stopped,              // SIGTERM or SIGINT ended it, and it has been taken down
     daemon_ended,         // the user-space daemon went away by itself; taken down
-    endpoint_unresolved,  // the endpoint's host name gave no IPv4 address; nothing ran
+    endpoint_unresolved,  // the endpoint's host name gave no IPv4 address (after waiting
+                          // out temporary failures); nothing ran
     interface_in_use,     // an interface or WireGuard socket of the name exists; left alone
 };
 
 // The allowed networks as the ranges the rules hold, host bits cleared, each once.
 std::vector<platform::Ipv4Range> tunnel_ranges(const TunnelSettings& settings);
 
-// First IPv4 address of the host (a dotted address resolves to itself).
-std::optional<std::uint32_t> resolve_ipv4(const std::string& host);
-
-// Brings the interface up from `settings`, calls `on_running` once it carries traffic, then
-// blocks the calling thread until SIGTERM or SIGINT and takes everything down again. The
-// two signals are blocked in the calling thread for the duration, so a stop request that
-// arrives during the bring-up is kept and honoured right after it.
+// Waits for the endpoint's name (wait_for_endpoint), brings the interface up from `settings`,
+// calls `on_running` once it carries traffic, then blocks the calling thread until SIGTERM or
+// SIGINT and takes everything down again. The two signals are blocked in the calling thread
+// for the duration: one that arrives while the name is awaited ends the wait at once, one
+// during the bring-up is kept and honoured right after it.
 TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running);
 
 }  // namespace velnaro::wglinux

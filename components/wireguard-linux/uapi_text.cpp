@@ -237,4 +237,14 @@ SecretBuffer build_uapi_set_request(const TunnelSettings& settings, std::uint32_
     return request;
 }
 
+SecretBuffer build_uapi_endpoint_request(std::span<const std::uint8_t, kKeySize> public_key,
+                                         std::uint32_t endpoint_ipv4, std::uint16_t port) {
+    SecretBuffer request;
+    append_text(request, "set=1\npublic_key=");
+    append_hex(request, public_key);
+    append_text(request,
+                "\nendpoint=" + ipv4_text(endpoint_ipv4) + ":" + std::to_string(port) + "\n\n");
+    return request;
+}
+
 }  // namespace velnaro::wglinux

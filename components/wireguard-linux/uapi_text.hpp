@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -60,5 +61,10 @@ std::optional<std::uint32_t> parse_uapi_errno(std::string_view text);
 // single peer. Holds the private key in hex, hence the secret buffer.
 SecretBuffer build_uapi_set_request(const TunnelSettings& settings, std::uint32_t endpoint_ipv4,
                                     std::uint32_t socket_mark);
+
+// The "set=1" request that moves one existing peer's endpoint and changes nothing else: no
+// replace_peers, no replace_allowed_ips, no interface key.
+SecretBuffer build_uapi_endpoint_request(std::span<const std::uint8_t, kKeySize> public_key,
+                                         std::uint32_t endpoint_ipv4, std::uint16_t port);
 
 }  // namespace velnaro::wglinux

@@ -147,6 +147,20 @@ std::string status_block(const nlohmann::json& payload, std::uint64_t now) {
     return text;
 }
 
+std::string endpoint_line(const nlohmann::json& payload, std::string_view note) {
+    const std::string state = text_member(payload, "state", "");
+    if (state != "CONNECTED" && state != "DEGRADED" && state != "CONNECTING")
+        return {};  // a note left by a tunnel that is gone says nothing
+    const std::size_t blank = note.find(' ');
+    const std::size_t end = note.find('\n');
+    if (blank == 0 || blank == std::string_view::npos || end == std::string_view::npos ||
+        end <= blank + 1) {
+        return {};
+    }
+    return "endpoint:   " + std::string(note.substr(blank + 1, end - blank - 1)) + " (" +
+           std::string(note.substr(0, blank)) + ")\n";
+}
+
 std::string blocked_line(const std::vector<std::string>& ranges) {
     if (ranges.empty())
         return {};

@@ -24,6 +24,9 @@ std::string human_age(std::uint64_t then_unix_seconds, std::uint64_t now_unix_se
 std::string status_block(const nlohmann::json& payload, std::uint64_t now_unix_seconds);
 // The line that says which of the tunnel's ranges are refused while it is not up; empty when
 // none is.
+// "endpoint:   ADDRESS:PORT (NAME)" from the running tunnel's note of its gateway's name
+// ("NAME ADDRESS:PORT"), while the status says a tunnel runs; empty otherwise.
+std::string endpoint_line(const nlohmann::json& payload, std::string_view note);
 std::string blocked_line(const std::vector<std::string>& ranges);
 // The STATUS payload on one line, for --watch and --wait.
 std::string status_line(const nlohmann::json& payload, std::uint64_t now_unix_seconds);

@@ -150,6 +150,15 @@ bool is_error_answer(const nlohmann::json& answer) {
     return type == answer.end() || !type->is_string() || type->get<std::string>() == "ERROR";
 }
 
+// The running tunnel's note of its gateway's name and the address in use (Linux, when the
+// endpoint is a name); empty when there is none.
+std::string endpoint_note(platform::Platform& platform) {
+    if (platform::kTunnelEndpointNotePath.empty())
+        return {};
+    const auto note = platform.files.read_file(platform::kTunnelEndpointNotePath, 512);
+    return note ? std::string(note->begin(), note->end()) : std::string();
+}
+
 int show_answer(platform::Platform& platform, const Invocation& invocation, const std::string& body,
                 const Console& console) {
     const auto answer = nlohmann::json::parse(body, nullptr, false);
@@ -169,6 +178,7 @@ int show_answer(platform::Platform& platform, const Invocation& invocation, cons
         // there is nothing to read), and left out when it cannot be read.
         const auto blocked = platform.routes.blocked_ranges();
         console.out(status_block(payload, unix_now(platform)) +
+                    endpoint_line(payload, endpoint_note(platform)) +
                     blocked_line(blocked ? *blocked : std::vector<std::string>{}));
         return status;
     }

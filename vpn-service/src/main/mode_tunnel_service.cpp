@@ -16,6 +16,18 @@ int give_up(Runtime& runtime, DetailCode reason) {
     return static_cast<int>(stable_number(reason));
 }
 
+// The endpoint as stored, for the tunnel to follow while it runs; nothing when the file
+// cannot be read back (the check and the library then judge it).
+std::optional<GatewayName> stored_gateway(Runtime& runtime, const std::string& config_path) {
+    const auto text = read_tunnel_config_text(runtime.platform, config_path);
+    if (!text)
+        return std::nullopt;
+    const auto config = read_back_tunnel_config(as_text(*text));
+    if (!config)
+        return std::nullopt;
+    return GatewayName{config->endpoint_host, config->endpoint_port};
+}
+
 }  // namespace
 
 // Started by the service control manager, so nothing goes to standard output: there is
@@ -30,7 +42,7 @@ int run_tunnel_service_mode(Runtime& runtime, std::span<const std::string> args)
         return give_up(runtime, DetailCode::TUNNEL_CONFIG_PATH_INVALID);
     const Status ran = run_tunnel_service(runtime, config_path, [&] {
         return check_stored_tunnel_config_file(runtime.platform, config_path);
-    });
+    }, [&] { return stored_gateway(runtime, config_path); });
     return ran ? 0 : give_up(runtime, ran.error());
 }
 

@@ -21,6 +21,11 @@ extern const std::string_view kServicePipeKind;
 extern const std::string_view kWireGuardLibraryName;
 extern const std::string_view kTunnelLibraryName;
 
+// Where the running tunnel notes its gateway's name and the address in use ("NAME ADDRESS:PORT"
+// on one line, readable by every account; only while the endpoint is a name), or empty where
+// the system keeps no such note (Windows).
+extern const std::string_view kTunnelEndpointNotePath;
+
 // The account the service runs as, in words for people.
 extern const std::string_view kServiceAccountName;
 

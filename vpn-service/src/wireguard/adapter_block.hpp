@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace velnaro {
 
@@ -28,7 +29,23 @@ inline constexpr std::size_t kInterfaceRecordSize = 80, kInterfacePrivateKeyOffs
 inline constexpr std::size_t kPeerRecordSize = 136, kPeerPublicKeyOffset = 8, kPeerTxOffset = 104,
                              kPeerRxOffset = 112, kPeerHandshakeOffset = 120,
                              kPeerAllowedCountOffset = 128;
+inline constexpr std::size_t kPeerEndpointOffset = 76, kPeerEndpointPortOffset = 78,
+                             kPeerEndpointIpv4Offset = 80;
+inline constexpr std::uint32_t kPeerHasPublicKey = 1, kPeerHasEndpoint = 8,
+                               kPeerUpdateOnly = 128;  // set: change a peer, never add one
 inline constexpr std::size_t kAllowedIpRecordSize = 24;
 inline constexpr std::uint16_t kWindowsAfInet = 2, kWindowsAfInet6 = 23;
+
+// Little-endian reads byte by byte: the block comes from another library and its records
+// are not guaranteed to sit on natural boundaries once a peer has an odd layout. The caller
+// has checked that the bytes are there.
+inline std::uint64_t read_le(std::span<const std::uint8_t> block, std::uint64_t offset,
+                             int width) {
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        value = (value << 8) | block[static_cast<std::size_t>(offset) + i];
+    }
+    return value;
+}
 
 }  // namespace velnaro

@@ -73,6 +73,8 @@ Result<WireGuardComponents> load_components_uncached(platform::Platform& platfor
     if (!resolve_exports(platform.loader, components)) {
         return fail(DetailCode::TUNNEL_EXPORT_MISSING);
     }
+    resolve(platform.loader, components.wireguard_module, "WireGuardSetConfiguration",
+            components.set_configuration);
     return components;
 }
 

@@ -22,11 +22,13 @@ struct WireGuardComponents {
     WireGuardCloseAdapterFn close_adapter = nullptr;
     WireGuardGetAdapterStateFn get_adapter_state = nullptr;
     WireGuardGetConfigurationFn get_configuration = nullptr;
+    WireGuardSetConfigurationFn set_configuration = nullptr;  // optional: may stay null
     platform::ModuleHandle wireguard_module;
     platform::ModuleHandle tunnel_module;
 };
 
-// Loads both libraries from `directory` and resolves the six entry points, without caching.
+// Loads both libraries from `directory` and resolves the six entry points (and the optional
+// seventh where the library has it), without caching.
 Result<WireGuardComponents> load_components_uncached(platform::Platform& platform,
                                                      std::string_view directory);
 

@@ -22,7 +22,8 @@ bool is_acceptable_config_path(platform::Platform& platform, std::string_view pa
 }  // namespace
 
 Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
-                          const ConfigContentCheck& check_content) {
+                          const ConfigContentCheck& check_content,
+                          const GatewaySource& gateway) {
     if (!is_acceptable_config_path(runtime.platform, config_path)) {
         return fail(DetailCode::TUNNEL_CONFIG_PATH_INVALID);
     }
@@ -43,6 +44,8 @@ Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
     if (!components)
         return fail(components.error());
 
+    // Stopped and joined when the tunnel has ended, before this returns.
+    const auto follower = follow_gateway(runtime, **components, gateway ? gateway() : std::nullopt);
     if (!(*components)->tunnel_service(wide_path->c_str())) {
         return fail(DetailCode::TUNNEL_SERVICE_FAILED);
     }

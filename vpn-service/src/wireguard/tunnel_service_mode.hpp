@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/result.hpp"
+#include "wireguard/endpoint_follower.hpp"
 #include "wireguard/runtime.hpp"
 
 namespace velnaro {
@@ -17,9 +18,14 @@ inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dp
 // by `check_content`, whose failure ends the mode with its code.
 using ConfigContentCheck = std::function<Status()>;
 
+// The endpoint of the accepted file, asked for after the content check.
+using GatewaySource = std::function<std::optional<GatewayName>()>;
+
 // Hands the sealed configuration file to the tunnel library; returns when the tunnel ends.
+// Meanwhile the gateway's name, when the endpoint is one, is followed (EndpointFollower).
 Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
-                          const ConfigContentCheck& check_content);
+                          const ConfigContentCheck& check_content,
+                          const GatewaySource& gateway = {});
 
 struct ComponentSelfTestResult {
     bool success = false;

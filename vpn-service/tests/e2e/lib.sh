@@ -158,7 +158,34 @@ e2e_prepare_world() { # build-dir
     cp "$build/vpn-service" "$E2E_INSTALL_DIR/" && cp "$build"/vpn/*.so "$E2E_INSTALL_DIR/vpn/" || return 1
     [ -z "${E2E_BUILT_VPNCTL:-}" ] || cp "$E2E_BUILT_VPNCTL" "$E2E_INSTALL_DIR/vpnctl" || return 1
     chown -R root:root /opt && chmod -R go-w /opt
+    e2e_private_names || return 1
     e2e_mask_boot_units
+}
+
+# Names in the world come from its own hosts file only: a name it lacks does not exist (and
+# says so at once), and no resolver outside is ever asked. Scenarios change the file in place
+# (e2e_world_hosts), or let a resolver that does not answer be asked (e2e_world_name_sources).
+E2E_NAMES=/run/e2e-names
+e2e_private_names() {
+    mkdir -p "$E2E_NAMES" && sed 's/^hosts:.*/hosts: files/' /etc/nsswitch.conf >"$E2E_NAMES/nsswitch.conf" &&
+        e2e_world_hosts && echo 'nameserver 127.0.0.1' >"$E2E_NAMES/resolv.conf" &&
+        mount --bind "$E2E_NAMES/nsswitch.conf" /etc/nsswitch.conf && mount --bind "$E2E_NAMES/hosts" /etc/hosts || return 1
+    # A resolv.conf linked into the host's /run finds nothing in the world's: glibc then asks 127.0.0.1 too.
+    [ ! -f /etc/resolv.conf ] || [ -L /etc/resolv.conf ] || mount --bind "$E2E_NAMES/resolv.conf" /etc/resolv.conf
+}
+
+# The world's hosts file: localhost and the given lines ("ADDRESS NAME"), written in place,
+# so every process sees it at its next lookup.
+e2e_world_hosts() { # line...
+    { printf '127.0.0.1 localhost\n::1 localhost\n'; printf '%s\n' "$@"; } >"$E2E_NAMES/hosts"
+}
+
+# Where lookups go: "files" (the world's start), or "files dns", where names missing from the
+# hosts file go to a resolver on the world's loopback that does not answer (as at boot).
+e2e_world_name_sources() { # sources
+    local changed # in place: the bind mount holds on to the file itself
+    changed=$(sed "s/^hosts:.*/hosts: $1/" "$E2E_NAMES/nsswitch.conf") &&
+        printf '%s\n' "$changed" >"$E2E_NAMES/nsswitch.conf"
 }
 
 # Private tmpfs on /tmp, /var/tmp and the given folders. A checkout or build kept under /tmp
@@ -580,13 +607,13 @@ e2e_ensure_identity() {
 }
 
 # The common opening: gateway up, service installed, identity made and known to the
-# gateway, configuration applied, tunnel CONNECTED.
-e2e_connect() {
+# gateway, configuration applied (changed by the jq filter, if given), tunnel CONNECTED.
+e2e_connect() { # [jq-filter]
     e2e_start_gateway
     e2e_install
     e2e_ensure_identity
     e2e_gateway_allow "$DEVICE_PUBLIC_KEY"
-    e2e_apply "$(e2e_config)"
+    e2e_apply "$(e2e_config "${1:-.}")"
     e2e_response_is ACCEPTED || e2e_fail "APPLY_CONFIG answered $E2E_RESPONSE"
     e2e_wait_state 20 CONNECTED
 }

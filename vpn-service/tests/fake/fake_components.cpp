@@ -98,6 +98,19 @@ extern "C" std::uint32_t fake_get_configuration(WireGuardAdapterHandle adapter, 
     return 1;
 }
 
+extern "C" std::uint32_t fake_set_configuration(WireGuardAdapterHandle /*adapter*/,
+                                                const void* configuration, std::uint32_t bytes) {
+    const auto* begin = static_cast<const std::uint8_t*>(configuration);
+    g_calls.configurations_set.emplace_back(begin, begin + bytes);
+    FakeAdapter& a = g_options.adapter;
+    if (!a.set_succeeds)
+        return 0;
+    constexpr std::size_t kEndpoint = 80 + 76, kEndpointEnd = 80 + 104;
+    if (bytes >= kEndpointEnd && a.block.size() >= kEndpointEnd)
+        std::memcpy(a.block.data() + kEndpoint, begin + kEndpoint, kEndpointEnd - kEndpoint);
+    return 1;
+}
+
 template <class Fn>
 void* as_export(Fn function) {
     return reinterpret_cast<void*>(function);
@@ -145,7 +158,8 @@ FakeInstallation install_fake_components(FakePlatform& fake, FakeComponentOption
             exports_of({{"WireGuardOpenAdapter", as_export(&fake_open_adapter)},
                         {"WireGuardCloseAdapter", as_export(&fake_close_adapter)},
                         {"WireGuardGetAdapterState", as_export(&fake_get_adapter_state)},
-                        {"WireGuardGetConfiguration", as_export(&fake_get_configuration)}}));
+                        {"WireGuardGetConfiguration", as_export(&fake_get_configuration)},
+                        {"WireGuardSetConfiguration", as_export(&fake_set_configuration)}}));
     }
     if (g_options.tunnel_loads) {
         fake.loader.add_library(

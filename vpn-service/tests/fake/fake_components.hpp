@@ -21,6 +21,7 @@ struct FakeAdapter {
     std::optional<std::uint32_t> probe_size{};  // what the size probe reports; default block size
     bool read_succeeds = true;
     std::optional<std::uint32_t> returned_size{};  // count after the read; default block size
+    bool set_succeeds = true;  // a successful set copies the first peer's endpoint into `block`
 };
 
 struct FakeComponentOptions {
@@ -48,6 +49,7 @@ struct FakeComponentCalls {
     int configuration_reads = 0;
     std::uint32_t read_count_given = 0;  // the count passed with the buffer
     bool read_buffer_aligned = true;     // every buffer was 8-byte aligned
+    std::vector<std::vector<std::uint8_t>> configurations_set;
 
     int adapters_open() const { return static_cast<int>(opened_adapters.size()) - adapters_closed; }
 };

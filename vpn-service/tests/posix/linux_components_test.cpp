@@ -351,7 +351,8 @@ TEST(Components, ExportTheEntryPointsOfTheirLibrary) {
     EXPECT_TRUE(tunnel.get<void*>("WireGuardGenerateKeypair"));
     EXPECT_TRUE(tunnel.get<void*>("WireGuardTunnelService"));
     for (const char* name : {"WireGuardOpenAdapter", "WireGuardCloseAdapter",
-                             "WireGuardGetAdapterState", "WireGuardGetConfiguration"}) {
+                             "WireGuardGetAdapterState", "WireGuardGetConfiguration",
+                             "WireGuardSetConfiguration"}) {
         EXPECT_TRUE(wireguard.get<void*>(name)) << name;
     }
     // The project's own code linked inside stays private to each component.

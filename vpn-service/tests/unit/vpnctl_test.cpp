@@ -328,6 +328,17 @@ TEST(VpnctlRender, AgesAndSizesReadLikeAPersonWouldSayThem) {
     EXPECT_EQ(vpnctl::human_bytes(~0ULL), "16.0 EiB");
 }
 
+TEST(VpnctlRender, TheEndpointNoteIsShownOnlyWhileATunnelRuns) {
+    const auto in = [](const char* state) { return nlohmann::json{{"state", state}}; };
+    const std::string note = "gw.example 192.0.2.3:51820\n";
+    for (const char* running : {"CONNECTED", "CONNECTING"})
+        EXPECT_EQ(vpnctl::endpoint_line(in(running), note),
+                  "endpoint:   192.0.2.3:51820 (gw.example)\n");
+    EXPECT_EQ(vpnctl::endpoint_line(in("DISCONNECTED"), note), "");  // left by a tunnel gone
+    for (const char* broken : {"", "gw.example\n", " 192.0.2.3:1\n", "gw.example 192.0.2.3:1"})
+        EXPECT_EQ(vpnctl::endpoint_line(in("CONNECTED"), broken), "") << broken;
+}
+
 TEST(Vpnctl, ANotRunningServiceIsSaidInWordsAtOnce) {
     fake::FakePlatform machine;
     const auto outcome = run_words(machine, {"status"});

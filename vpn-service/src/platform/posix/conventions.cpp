@@ -7,6 +7,7 @@ constexpr std::string_view kServicePipeName = "/run/velnaro/VelnaroVpnService.v1
 constexpr std::string_view kServicePipeKind = "socket";
 constexpr std::string_view kWireGuardLibraryName = "wireguard.so";
 constexpr std::string_view kTunnelLibraryName = "tunnel.so";
+constexpr std::string_view kTunnelEndpointNotePath = "/run/wireguard/VelnaroTunnel.endpoint";
 constexpr std::string_view kServiceAccountName = "root";
 
 // Linux has no PROGRAMDATA by default; the service's data lives under /var/lib.

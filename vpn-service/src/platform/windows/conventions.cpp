@@ -7,6 +7,7 @@ constexpr std::string_view kServicePipeName = "\\\\.\\pipe\\VelnaroVpnService.v1
 constexpr std::string_view kServicePipeKind = "pipe";
 constexpr std::string_view kWireGuardLibraryName = "wireguard.dll";
 constexpr std::string_view kTunnelLibraryName = "tunnel.dll";
+constexpr std::string_view kTunnelEndpointNotePath = "";
 constexpr std::string_view kServiceAccountName = "the local system account";
 
 // Windows always sets PROGRAMDATA for services, so its absence is an error.

@@ -103,9 +103,12 @@ constexpr std::string_view kServiceSettings =
 
 // The tunnel: CAP_NET_ADMIN for the interface, the tun device, the WireGuard socket folder.
 // It reads its sealed configuration and the sealing key and writes neither. Only the main
-// process gets the stop signal, so the tunnel takes its daemon down itself.
+// process gets the stop signal, so the tunnel takes its daemon down itself. Its start may wait
+// up to two minutes for the endpoint's name to resolve (the network coming up at boot), and
+// only then brings the interface up.
 constexpr std::string_view kTunnelSettings =
     "Type=notify\n"
+    "TimeoutStartSec=180\n"
     "KillMode=mixed\n"
     "RuntimeDirectory=wireguard\n"
     "RuntimeDirectoryMode=0755\n"
