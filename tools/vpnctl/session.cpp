@@ -149,7 +149,7 @@ int show_answer(platform::Platform& platform, const Invocation& invocation, cons
     if (const auto payload = status_payload(body); !payload.is_null()) {
         // Not part of the service's answer: read from the routing itself (Linux; elsewhere
         // there is nothing to read), and left out when it cannot be read.
-        const auto blocked = platform.routes.blocked_ranges();
+        const auto blocked = platform.ranges.blocked_ranges();
         console.out(status_block(payload, unix_now(platform)) +
                     blocked_line(blocked ? *blocked : std::vector<std::string>{}));
         return status;

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "configuration_block.hpp"
+#include "platform/posix/range_guard.hpp"
 #include "platform/posix/tunnel_routing.hpp"
 #include "keys.hpp"
 #include "rtnetlink.hpp"
@@ -116,9 +117,9 @@ int hold_steps() {
         command_output("ip route get 10.250.1.1").find("dev vlcd0 table 8278") == std::string::npos)
         return 2;
     if (hold(narrow) != 0 || read().held != std::vector{narrow} ||
-        platform::PosixTunnelRoutes().blocked_ranges() != std::vector<std::string>{"10.99.0.0/24"})
+        platform::PosixRangeReader().blocked_ranges() != std::vector<std::string>{"10.99.0.0/24"})
         return 3;
-    if (!platform::PosixTunnelRoutes().release() || !platform::PosixTunnelRoutes().release() ||
+    if (!platform::PosixRangeGuard().release() || !platform::PosixRangeGuard().release() ||
         command_output("ip rule; ip route show table all") != bare)
         return 4;
     return 0;

@@ -180,9 +180,9 @@ TEST_F(LiveControllerTest, AFailedTunnelIsAnErrorUntilStopAndAgainAfterStart) {
 // already failed, lets them go, and a STOP that cannot is a failed stop, logged.
 TEST_F(LiveControllerTest, OnlyStopReleasesTheHeldRanges) {
     run_previous_tunnel();
-    fake.routes.blocked = {"10.250.0.0/16"};
+    fake.ranges.blocked = {"10.250.0.0/16"};
     ASSERT_TRUE(controller.apply_config(config) && controller.repair() && controller.start());
-    EXPECT_EQ(fake.routes.blocked.size(), 1u);
+    EXPECT_EQ(fake.ranges.blocked.size(), 1u);
     tunnel().state = st::kStopped;  // failed on its own
     fake.faults.fail_nth("release_tunnel_routes");
     const auto refused = controller.stop();
@@ -190,9 +190,9 @@ TEST_F(LiveControllerTest, OnlyStopReleasesTheHeldRanges) {
     // The stop's failure, with the system's error for the line the dispatcher writes.
     EXPECT_EQ(refused.error(), DetailCode::TUNNEL_SERVICE_STOP_FAILED);
     EXPECT_TRUE(refused.error().cause.has_value());
-    EXPECT_EQ(fake.routes.blocked.size(), 1u);
+    EXPECT_EQ(fake.ranges.blocked.size(), 1u);
     ASSERT_TRUE(controller.stop());
-    EXPECT_TRUE(fake.routes.blocked.empty());
+    EXPECT_TRUE(fake.ranges.blocked.empty());
 }
 
 }  // namespace

@@ -147,6 +147,28 @@ bool contains(const std::vector<Rule>& rules, const Rule& rule) {
 
 }  // namespace
 
+std::optional<Ipv4Range> parse_ipv4_range(std::string_view text) {
+    const auto slash = text.find('/');
+    if (slash == std::string_view::npos || slash + 1 >= text.size() || text.size() - slash > 3)
+        return std::nullopt;
+    in_addr address{};
+    if (::inet_pton(AF_INET, std::string(text.substr(0, slash)).c_str(), &address) != 1)
+        return std::nullopt;
+    unsigned prefix = 0;
+    for (const char c : text.substr(slash + 1)) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        prefix = prefix * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (prefix > 32)
+        return std::nullopt;
+    const std::uint32_t network = ntohl(address.s_addr);
+    const std::uint32_t host_bits = prefix == 32 ? 0 : 0xFFFFFFFFu >> prefix;
+    if ((network & host_bits) != 0)
+        return std::nullopt;
+    return Ipv4Range{network, static_cast<std::uint8_t>(prefix)};
+}
+
 std::string Ipv4Range::text() const {
     std::string text;
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -219,18 +241,7 @@ int read_tunnel_ranges(RouteNetlink& netlink, HeldRanges& ranges) {
     return 0;
 }
 
-OsResult<void> PosixTunnelRoutes::release() {
-    auto netlink = RouteNetlink::open();
-    if (!netlink)
-        return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "netlink socket", {}});
-    if (const int error = release_tunnel_ranges(*netlink); error != 0) {
-        return std::unexpected(OsError{static_cast<std::uint32_t>(error), "releasing the routes",
-                                       "table " + std::to_string(kTunnelTable)});
-    }
-    return {};
-}
-
-OsResult<std::vector<std::string>> PosixTunnelRoutes::blocked_ranges() {
+OsResult<std::vector<std::string>> read_held_ranges(bool only_blocked) {
     auto netlink = RouteNetlink::open();
     if (!netlink)
         return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "netlink socket", {}});
@@ -240,9 +251,21 @@ OsResult<std::vector<std::string>> PosixTunnelRoutes::blocked_ranges() {
                                        "table " + std::to_string(kTunnelTable)});
     }
     std::vector<std::string> texts;
-    for (const auto& range : ranges.blocked)
+    for (const auto& range : only_blocked ? ranges.blocked : ranges.held)
         texts.push_back(range.text());
     return texts;
+}
+
+OsResult<void> PosixRangeReader::hold(const GuardedTunnel&) {
+    return std::unexpected(OsError{EPERM, "holding the ranges", "a client"});
+}
+
+OsResult<bool> PosixRangeReader::restore() {
+    return std::unexpected(OsError{EPERM, "holding the ranges", "a client"});
+}
+
+OsResult<void> PosixRangeReader::release() {
+    return std::unexpected(OsError{EPERM, "releasing the ranges", "a client"});
 }
 
 }  // namespace velnaro::platform
