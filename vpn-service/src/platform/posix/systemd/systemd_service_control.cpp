@@ -412,7 +412,7 @@ OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     await_stop(*entry->bus, entry->unit);
     if (unit_file_exists(entry->unit)) {
         entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
-        if (unit_file_exists(kRangesUnit)) {
+        if (entry->unit == kRangesUnitOwner && unit_file_exists(kRangesUnit)) {
             entry->bus->disable_unit_file(kRangesUnit);
             if (::unlink(unit_path(kRangesUnit).c_str()) != 0 && errno != ENOENT)
                 return refused("removing the unit", errno, unit_path(kRangesUnit));

@@ -33,6 +33,7 @@ std::optional<std::string> render_unit_file(const ServiceRegistration& registrat
 // any network is configured (`--hold-ranges`), registered and removed with the service. Its
 // name, and its text for the service's registration; nothing for another registration.
 inline constexpr std::string_view kRangesUnit = "VelnaroVpnService-ranges.service";
+inline constexpr std::string_view kRangesUnitOwner = "VelnaroVpnService.service";
 std::optional<std::string> render_ranges_unit_file(const ServiceRegistration& service);
 
 // Maps systemd's ActiveState (and SubState) onto the service control manager's states.
