@@ -35,6 +35,8 @@ table netdev hostile {
         type filter hook ingress device veth-hostile priority 0;
         ip daddr { $E2E_TUNNEL_NETWORK, $added_range } counter name to_range
         arp operation request arp daddr ip $E2E_TUNNEL_NETWORK counter name to_range
+        ip daddr { $E2E_TUNNEL_NETWORK, $added_range } ip protocol . ip daddr . th dport { udp . $overlap . 9, udp . $added . 9, udp . $pushed . 9, icmp . $overlap . 0, icmp . $pushed . 0 } counter
+        arp operation request arp daddr ip $E2E_TUNNEL_NETWORK counter
     }
 }
 NFT
@@ -42,7 +44,7 @@ NFT
 
 hostile_count() { ip netns exec $hostile nft -j list counter netdev hostile to_range | jq '[.nftables[] | .counter.packets? // empty] | first'; }
 expect_nothing_leaked() { # moment
-    [ "$(hostile_count)" = 0 ] || e2e_fail "$1: the local network received $(hostile_count) packets for the range"
+    [ "$(hostile_count)" = 0 ] || e2e_fail "$1: the local network received $(hostile_count) packets for the range: $(ip netns exec $hostile nft list table netdev hostile)"
 }
 
 # Down, the range refused here ("network unreachable"), and vpnctl says so.
