@@ -109,13 +109,13 @@ e2e_wait_state 20 CONNECTED
 # Sockets bound to the local interface, with the tunnel up and down: refused at once.
 bound_send() { # option
     setpriv --reuid=1000 --regid=1000 --clear-groups python3 - "$1" $overlap <<'PY'
-import socket, struct, sys
+import socket, struct, sys  # IP_PKTINFO is 8: Python does not name it
 option, target = sys.argv[1], sys.argv[2]
 index = socket.if_nametoindex("veth-lan")
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 if option == "bindtodevice": s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"veth-lan")
 if option == "unicast_if": s.setsockopt(socket.IPPROTO_IP, 50, struct.pack("!I", index))
-ancillary = [(socket.IPPROTO_IP, socket.IP_PKTINFO, struct.pack("=I4s4s", index, bytes(4), bytes(4)))]
+ancillary = [(socket.IPPROTO_IP, 8, struct.pack("=I4s4s", index, bytes(4), bytes(4)))]
 for _ in range(5):
     try: s.sendmsg([b"b"], ancillary if option == "pktinfo" else [], 0, (target, 9))
     except OSError: pass
