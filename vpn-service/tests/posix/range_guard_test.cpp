@@ -52,6 +52,7 @@ int guard_steps(const std::string& record) {
         std::system("ip link set lo up && ip link add lan0 type veth peer name lan1 && ip link set lan1 up && "
                     "ip addr add 192.168.50.1/24 dev lan0 && ip link set lan0 up && "
                     "ip route add 10.250.0.0/16 dev lan0 && "
+                    "ip neigh add 10.250.9.9 lladdr 02:00:00:00:00:01 dev lan0 nud stale && "
                     "nft add table ip other && nft add chain ip other out "
                     "'{ type filter hook output priority 0; }'") != 0)
         return 100;
@@ -62,7 +63,7 @@ int guard_steps(const std::string& record) {
     const GuardedTunnel tunnel{{"10.250.0.0/16"}, "VelnaroTunnel", "10.250.77.2/32", "gw:51820"};
     if (!guard.hold(tunnel) || guard.held_ranges() != std::vector<std::string>{"10.250.0.0/16"})
         return 1;
-    if (bound_send_passes())
+    if (bound_send_passes() || !command_output("ip neigh show 10.250.9.9").empty())
         return 2;
     // A changed configuration: the new range joins before the old goes; a refused one
     // (a name nftables cannot take) leaves the last hold as it was.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -163,8 +164,12 @@ OsResult<void> PosixRangeGuard::hold_unrecorded(const GuardedTunnel& tunnel,
     // let the old ones go.
     if (error = set_range_filter(tunnel, message); error != 0)
         return failure(error, "nftables", message.empty() ? kFilterTable : message);
-    if (error = hold_tunnel_ranges(*netlink, *ranges); error == 0)
+    if (error = hold_tunnel_ranges(*netlink, *ranges); error == 0) {
+        // Only tidies the kernel's neighbour cache: the ranges are held whatever it answers.
+        forget_range_neighbours(
+            *netlink, *ranges, static_cast<int>(::if_nametoindex(tunnel.interface_name.c_str())));
         return {};
+    }
     // Back to what was held before, so nothing is left half held.
     std::string ignored;
     if (before) {
