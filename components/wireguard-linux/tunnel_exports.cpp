@@ -11,6 +11,7 @@
 #include "core/utf.hpp"
 #include "keys.hpp"
 #include "platform/native.hpp"
+#include "platform/posix/range_guard.hpp"
 #include "platform/posix/service_host.hpp"
 #include "platform/service_control.hpp"
 #include "service_manager/tunnel_service_manager.hpp"
@@ -127,8 +128,10 @@ __attribute__((visibility("default"))) bool WireGuardTunnelService(const char16_
         return false;
     }
     // Under systemd the unit is of type notify: it is active once the interface is up.
+    // Unrecorded: the service records what it holds, and the tunnel may not write there.
+    platform::PosixRangeGuard guard;
     const wglinux::TunnelEnd end =
-        wglinux::run_tunnel(*settings, [] { platform::notify_init_system("READY=1"); });
+        wglinux::run_tunnel(*settings, [] { platform::notify_init_system("READY=1"); }, guard);
     if (end != wglinux::TunnelEnd::stopped && end != wglinux::TunnelEnd::not_held)
         say_blocked(*settings, reason_of(end));
     if (end == wglinux::TunnelEnd::endpoint_unresolved)

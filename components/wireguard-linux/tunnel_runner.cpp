@@ -224,7 +224,19 @@ std::vector<platform::Ipv4Range> tunnel_ranges(const TunnelSettings& settings) {
     return ranges;
 }
 
-TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running) {
+platform::GuardedTunnel guarded_tunnel(const TunnelSettings& settings) {
+    platform::GuardedTunnel tunnel;
+    for (const platform::Ipv4Range& range : tunnel_ranges(settings))
+        tunnel.ranges.push_back(range.text());
+    tunnel.interface_name = kInterface;
+    tunnel.address = settings.address.text();
+    tunnel.endpoint = settings.endpoint_host + ":" + std::to_string(settings.endpoint_port);
+    tunnel.mark = platform::kTunnelMark;
+    return tunnel;
+}
+
+TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running,
+                     platform::RangeGuard& guard) {
     auto netlink = Rtnetlink::open();
     if (!netlink) {
         report("opening", "route netlink", errno);
@@ -232,9 +244,9 @@ TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>
     }
     // Before anything else: from here on the ranges go through the tunnel or nowhere, also
     // when this start fails or this process dies; only a stop by the service lets them go.
-    if (const int error = platform::hold_tunnel_ranges(netlink->socket(), tunnel_ranges(settings));
-        error != 0) {
-        report("holding", "the ranges", error);
+    if (const auto held = guard.hold(guarded_tunnel(settings)); !held) {
+        report(("holding the ranges (" + held.error().operation + ")").c_str(),
+               held.error().subject, static_cast<int>(held.error().code));
         return TunnelEnd::not_held;
     }
     StopSignals stop;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/posix/tunnel_routing.hpp"
+#include "platform/range_guard.hpp"
 #include "tunnel_text.hpp"
 
 namespace velnaro::wglinux {
@@ -26,11 +27,17 @@ enum class TunnelEnd {
 // The allowed networks as the ranges the rules hold, host bits cleared, each once.
 std::vector<platform::Ipv4Range> tunnel_ranges(const TunnelSettings& settings);
 
-// Waits for the endpoint's name (wait_for_endpoint), brings the interface up from `settings`,
-// calls `on_running` once it carries traffic, then blocks the calling thread until SIGTERM or
-// SIGINT and takes everything down again. The two signals are blocked in the calling thread
-// for the duration: one that arrives while the name is awaited ends the wait at once, one
-// during the bring-up is kept and honoured right after it.
-TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running);
+// What the guard holds for the tunnel: its ranges, interface, address and gateway.
+platform::GuardedTunnel guarded_tunnel(const TunnelSettings& settings);
+
+// Holds the ranges through `guard` first (the service has normally held them already; a
+// tunnel that systemd restarts by itself holds them too), waits for the endpoint's name
+// (wait_for_endpoint), brings the interface up from `settings`, calls `on_running` once it
+// carries traffic, then blocks the calling thread until SIGTERM or SIGINT and takes
+// everything down again. The two signals are blocked in the calling thread for the
+// duration: one that arrives while the name is awaited ends the wait at once, one during
+// the bring-up is kept and honoured right after it.
+TunnelEnd run_tunnel(const TunnelSettings& settings, const std::function<void()>& on_running,
+                     platform::RangeGuard& guard);
 
 }  // namespace velnaro::wglinux

@@ -74,7 +74,7 @@ Exchange ask(platform::Platform& platform, const Target& target, std::string_vie
 // Whether the tunnel outlived a service that does not answer: it runs on its own, and its
 // ranges go on through it. Nothing when the system cannot tell.
 std::string tunnel_words(platform::Platform& platform) {
-    const auto up = platform.routes.interface_up(kTunnelName);
+    const auto up = platform.ranges.interface_up(kTunnelName);
     if (!up)
         return "";
     return "; the tunnel " + std::string(kTunnelName) + (*up ? " is still up" : " is down");
@@ -176,7 +176,7 @@ int show_answer(platform::Platform& platform, const Invocation& invocation, cons
     if (const auto payload = status_payload(body); !payload.is_null()) {
         // Not part of the service's answer: read from the routing itself (Linux; elsewhere
         // there is nothing to read), and left out when it cannot be read.
-        const auto blocked = platform.routes.blocked_ranges();
+        const auto blocked = platform.ranges.blocked_ranges();
         console.out(status_block(payload, unix_now(platform)) +
                     endpoint_line(payload, endpoint_note(platform)) +
                     blocked_line(blocked ? *blocked : std::vector<std::string>{}));

@@ -127,7 +127,8 @@ namespace velnaro {
     X(SERVICE_INTERNAL_ERROR, 121)               \
     X(SERVICE_HARDENING_FAILED, 122)             \
     X(TUNNEL_SERVICE_HARDENING_FAILED, 123)      \
-    X(TUNNEL_CONFIG_STORED_INVALID, 124)
+    X(TUNNEL_CONFIG_STORED_INVALID, 124)         \
+    X(TUNNEL_RANGES_HOLD_FAILED, 125)
 
 enum class DetailCode {
 #define VELNARO_DETAIL_CODE_ENUM(name, number) name,

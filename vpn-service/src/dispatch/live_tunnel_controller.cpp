@@ -1,5 +1,6 @@
 #include "dispatch/live_tunnel_controller.hpp"
 
+#include "dispatch/range_holding.hpp"
 #include "dispatch/status_decision.hpp"
 #include "platform/paths.hpp"
 #include "service_manager/tunnel_service_manager.hpp"
@@ -28,16 +29,23 @@ Outcome<void> LiveTunnelController::apply_config(const TunnelConfig& config) {
     if (auto configured = configure_tunnel_service(runtime_.platform, *path); !configured) {
         return configured;
     }
+    // The old tunnel left its ranges held; the new ones join them before the old ones go.
+    if (auto held = hold_tunnel_ranges(runtime_.platform, config); !held)
+        return held;
     return start_tunnel_service(runtime_.platform);
 }
 
 Outcome<void> LiveTunnelController::start() {
     failure_ = TunnelFailure::reported;
+    const std::string path = join_path(identity_->data_directory(), kTunnelConfigFileName);
+    if (auto held = hold_stored_tunnel_ranges(runtime_.platform, path); !held)
+        return held;
     return start_tunnel_service(runtime_.platform);
 }
 
 // Only STOP lets go of the tunnel's ranges: APPLY_CONFIG and REPAIR stop the tunnel to
-// start it again, and the new tunnel takes the held ranges over without opening them.
+// start it again, and the ranges stay held in between; each holds them before the tunnel
+// starts, so none is open between the answer and the tunnel's first step.
 Outcome<void> LiveTunnelController::stop() {
     auto stopped = stop_tunnel_service(runtime_.platform);
     if (stopped)
@@ -60,6 +68,8 @@ Outcome<void> LiveTunnelController::repair() {
     if (auto configured = configure_tunnel_service(runtime_.platform, path); !configured) {
         return configured;
     }
+    if (auto held = hold_stored_tunnel_ranges(runtime_.platform, path); !held)
+        return held;
     return start_tunnel_service(runtime_.platform);
 }
 

@@ -32,6 +32,7 @@ int run_entry(Runtime& runtime, std::span<const std::string> args) {
     if (mode == "--component-self-test") return run_component_self_test_mode(runtime);
     if (mode == "--tunnel-config-self-test") return run_tunnel_config_self_test_mode(runtime);
     if (mode == "--identity-crypto-self-test") return run_identity_crypto_self_test_mode(runtime);
+    if (mode == "--hold-ranges") return run_hold_ranges_mode(runtime);
     print_usage();
     return 2;
 }

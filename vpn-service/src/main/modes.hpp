@@ -22,6 +22,7 @@ int run_identity_self_test_mode(Runtime& runtime);
 int run_component_self_test_mode(Runtime& runtime);
 int run_tunnel_config_self_test_mode(Runtime& runtime);
 int run_identity_crypto_self_test_mode(Runtime& runtime);
+int run_hold_ranges_mode(Runtime& runtime);
 
 // Exit status of a mode that is not available in this build: the usage line, status 2.
 int run_unavailable_mode();

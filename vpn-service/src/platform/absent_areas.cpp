@@ -52,9 +52,14 @@ class SilentLog final : public Log {
                std::string_view) override {}
 };
 
-class NoTunnelRoutes final : public TunnelRoutes {
+class NoRangeGuard final : public RangeGuard {
   public:
+    OsResult<void> hold(const GuardedTunnel&) override { return {}; }
+    OsResult<bool> restore() override { return false; }
     OsResult<void> release() override { return {}; }
+    OsResult<std::vector<std::string>> held_ranges() override {
+        return std::vector<std::string>{};
+    }
     OsResult<std::vector<std::string>> blocked_ranges() override {
         return std::vector<std::string>{};
     }
@@ -66,9 +71,9 @@ class NoTunnelRoutes final : public TunnelRoutes {
 
 }  // namespace
 
-TunnelRoutes& no_tunnel_routes() {
-    static NoTunnelRoutes routes;
-    return routes;
+RangeGuard& no_range_guard() {
+    static NoRangeGuard guard;
+    return guard;
 }
 
 Log& silent_log() {

@@ -8,14 +8,14 @@
 #include "platform/service_control.hpp"
 #include "platform/service_host.hpp"
 #include "platform/system.hpp"
-#include "platform/tunnel_routes.hpp"
+#include "platform/range_guard.hpp"
 
 namespace velnaro::platform {
 
 Pipes& absent_pipes();
 ServiceHost& absent_service_host();
 Log& silent_log();
-TunnelRoutes& no_tunnel_routes();
+RangeGuard& no_range_guard();
 // What a client of the service leaves out (NativeClientPlatform).
 Sealing& absent_sealing();
 Loader& absent_loader();
@@ -37,9 +37,8 @@ struct Platform {
     ServiceHost& host = absent_service_host();
     // Left out (and on Windows): nothing is written.
     Log& log = silent_log();
-    // Left out (and on Windows, where the WireGuard library owns the tunnel's routes):
-    // nothing to release, nothing blocked.
-    TunnelRoutes& routes = no_tunnel_routes();
+    // Left out (and on Windows until its filters are built): nothing held, nothing to release.
+    RangeGuard& ranges = no_range_guard();
 };
 
 }  // namespace velnaro::platform

@@ -262,7 +262,7 @@ Result<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunne
 
 // Part of stopping the tunnel: a failure is the stop's, and carries the OS error.
 Outcome<void> release_tunnel_routes(platform::Platform& platform) {
-    return checked(platform.routes.release(), DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+    return checked(platform.ranges.release(), DetailCode::TUNNEL_SERVICE_STOP_FAILED);
 }
 
 Outcome<void> remove_tunnel_service(platform::Platform& platform) {

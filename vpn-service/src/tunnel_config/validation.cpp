@@ -152,6 +152,25 @@ bool is_private_ipv4_cidr(std::string_view text) {
     return block && *prefix >= *block;
 }
 
+std::optional<std::string> network_of_cidr(std::string_view text) {
+    const std::size_t slash = text.find('/');
+    if (slash == std::string_view::npos)
+        return std::nullopt;
+    const std::optional<std::uint8_t> prefix = parse_prefix_length(text.substr(slash + 1));
+    const auto address = parse_ipv4_address(text.substr(0, slash));
+    if (!prefix || *prefix > 32 || !address)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (const std::uint8_t part : *address)
+        value = value << 8 | part;
+    if (*prefix < 32)
+        value &= *prefix == 0 ? 0 : ~(0xFFFFFFFFu >> *prefix);
+    std::string network;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        network += std::to_string((value >> shift) & 0xFF) + (shift > 0 ? "." : "");
+    return network + "/" + std::to_string(*prefix);
+}
+
 Status validate_tunnel_config(const TunnelConfig& config) {
     if (config.config_version == 0) {
         return fail(DetailCode::CONFIG_VERSION_INVALID);

@@ -8,7 +8,7 @@
 #include "fake/fake_service_host.hpp"
 #include "fake/fake_services.hpp"
 #include "fake/fake_system.hpp"
-#include "fake/fake_tunnel_routes.hpp"
+#include "fake/fake_range_guard.hpp"
 #include "fake/faults.hpp"
 #include "platform/platform.hpp"
 #include "wireguard/runtime.hpp"
@@ -27,8 +27,8 @@ struct FakePlatform {
     FakePipes pipes{faults, system};
     FakeServiceHost host{faults};
     FakeLog log;
-    FakeTunnelRoutes routes{faults};
-    platform::Platform platform{files, system, sealing, loader, services, pipes, host, log, routes};
+    FakeRangeGuard ranges{faults};
+    platform::Platform platform{files, system, sealing, loader, services, pipes, host, log, ranges};
     wireguard::ComponentCell components;
     Runtime runtime{platform, components};
 

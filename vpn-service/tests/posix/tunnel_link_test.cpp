@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "configuration_block.hpp"
+#include "platform/posix/range_guard.hpp"
 #include "platform/posix/tunnel_routing.hpp"
 #include "keys.hpp"
 #include "rtnetlink.hpp"
@@ -61,7 +62,7 @@ int netlink_steps() {
         return 2;
     // What vpnctl reads of a tunnel that outlived the service: down, up, and gone below.
     const auto up = [](const char* name) {
-        return platform::PosixTunnelRoutes().interface_up(name);
+        return platform::read_interface_up(name);
     };
     if (up("vlcd0") != false || netlink->set_link_up(index, true) != 0 || up("vlcd0") != true)
         return 3;
@@ -121,9 +122,9 @@ int hold_steps() {
         command_output("ip route get 10.250.1.1").find("dev vlcd0 table 8278") == std::string::npos)
         return 2;
     if (hold(narrow) != 0 || read().held != std::vector{narrow} ||
-        platform::PosixTunnelRoutes().blocked_ranges() != std::vector<std::string>{"10.99.0.0/24"})
+        platform::PosixRangeReader().blocked_ranges() != std::vector<std::string>{"10.99.0.0/24"})
         return 3;
-    if (!platform::PosixTunnelRoutes().release() || !platform::PosixTunnelRoutes().release() ||
+    if (!platform::PosixRangeGuard().release() || !platform::PosixRangeGuard().release() ||
         command_output("ip rule; ip route show table all") != bare)
         return 4;
     return 0;

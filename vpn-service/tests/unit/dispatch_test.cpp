@@ -264,6 +264,8 @@ TEST(DispatcherLog, ARefusalIsLoggedOnceWithTheSystemErrorBehindIt) {
         EXPECT_EQ(handle_request(fake.runtime, context, c.request),
                   ServiceResponse{ErrorResponse{{c.code}}})
             << c.fault;
+        // Besides the notice of why the ranges are held, when that changed.
+        std::erase_if(fake.log.lines, [](const auto& line) { return !line.code; });
         ASSERT_EQ(fake.log.lines.size(), 1u) << c.fault;
         EXPECT_EQ(fake.log.lines[0].code, c.code) << c.fault;
         EXPECT_NE(fake.log.lines[0].os_error, 0) << c.fault;

@@ -320,9 +320,9 @@ TEST(UninstallService, RemovesTheTunnelServiceFirstAndStopsOnlyARunningService) 
     Machine machine;
     machine.registered(kStopped);
     machine.services.services[std::string(kTunnelServiceName)] = fake::FakeService{};
-    machine.routes.blocked = {"10.250.0.0/16"};
+    machine.ranges.blocked = {"10.250.0.0/16"};
     ASSERT_EQ(uninstall_service(machine.platform), ok("REMOVAL_SCHEDULED"));
-    EXPECT_TRUE(machine.routes.blocked.empty()) << "the tunnel's held ranges go with it";
+    EXPECT_TRUE(machine.ranges.blocked.empty()) << "the tunnel's held ranges go with it";
     EXPECT_EQ(machine.faults.count("stop_service"), 0) << "a stopped service gets no stop control";
     EXPECT_TRUE(machine.ours() == nullptr || machine.ours()->marked_for_deletion);
     const auto& calls = machine.faults.calls();

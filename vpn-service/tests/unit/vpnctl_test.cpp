@@ -304,7 +304,7 @@ TEST(Vpnctl, StatusIsShownInWordsAndHumanUnits) {
                            R"("tunnelName":"y","serviceVersion":"0.1.0","detailCode":)"
                            R"("WIREGUARD_HANDSHAKE_STALE","lastHandshakeUnixSeconds":1767600000,)"
                            R"("rxBytes":48213,"txBytes":812}})"});
-    machine.routes.blocked = {"10.250.0.0/16", "10.99.0.0/24"};  // read by vpnctl, not answered
+    machine.ranges.blocked = {"10.250.0.0/16", "10.99.0.0/24"};  // read by vpnctl, not answered
     const auto outcome = run_words(machine, {"status"});
     EXPECT_EQ(outcome.exit_status, 0);
     EXPECT_EQ(outcome.standard_output,

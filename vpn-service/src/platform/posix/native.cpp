@@ -7,7 +7,7 @@
 #include "platform/posix/sealing.hpp"
 #include "platform/posix/service_host.hpp"
 #include "platform/posix/system.hpp"
-#include "platform/posix/tunnel_routing.hpp"
+#include "platform/posix/range_guard.hpp"
 #include "platform/posix/systemd/systemd_service_control.hpp"
 
 namespace velnaro::platform {
@@ -21,7 +21,7 @@ struct NativePlatform::Parts {
     JournalLog log;
     PosixPipes pipes{std::string(kAdmittedGroup), log};
     PosixServiceHost host;
-    PosixTunnelRoutes routes;
+    PosixRangeGuard ranges{range_record_path()};
 };
 
 NativePlatform::NativePlatform()
@@ -29,7 +29,7 @@ NativePlatform::NativePlatform()
       platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system, parts_->sealing,
                                                     parts_->loader, parts_->services, parts_->pipes,
                                                     parts_->host, parts_->log,
-                                                    parts_->routes})) {}
+                                                    parts_->ranges})) {}
 
 NativePlatform::~NativePlatform() = default;
 

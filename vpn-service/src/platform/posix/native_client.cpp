@@ -12,7 +12,7 @@ struct NativeClientPlatform::Parts {
     PosixSystem system;
     PosixPipes pipes;
     // vpnctl tells from the routing rules whether the tunnel's ranges are held closed.
-    PosixTunnelRoutes routes;
+    PosixRangeReader ranges;
 };
 
 NativeClientPlatform::NativeClientPlatform()
@@ -20,7 +20,7 @@ NativeClientPlatform::NativeClientPlatform()
       platform_(std::make_unique<Platform>(Platform{parts_->files, parts_->system, absent_sealing(),
                                                     absent_loader(), absent_service_control(),
                                                     parts_->pipes, absent_service_host(),
-                                                    silent_log(), parts_->routes})) {}
+                                                    silent_log(), parts_->ranges})) {}
 
 NativeClientPlatform::~NativeClientPlatform() = default;
 

@@ -150,6 +150,28 @@ bool contains(const std::vector<Rule>& rules, const Rule& rule) {
 
 }  // namespace
 
+std::optional<Ipv4Range> parse_ipv4_range(std::string_view text) {
+    const auto slash = text.find('/');
+    if (slash == std::string_view::npos || slash + 1 >= text.size() || text.size() - slash > 3)
+        return std::nullopt;
+    in_addr address{};
+    if (::inet_pton(AF_INET, std::string(text.substr(0, slash)).c_str(), &address) != 1)
+        return std::nullopt;
+    unsigned prefix = 0;
+    for (const char c : text.substr(slash + 1)) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        prefix = prefix * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (prefix > 32)
+        return std::nullopt;
+    const std::uint32_t network = ntohl(address.s_addr);
+    const std::uint32_t host_bits = prefix == 32 ? 0 : 0xFFFFFFFFu >> prefix;
+    if ((network & host_bits) != 0)
+        return std::nullopt;
+    return Ipv4Range{network, static_cast<std::uint8_t>(prefix)};
+}
+
 std::string Ipv4Range::text() const {
     std::string text;
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -180,6 +202,43 @@ int hold_tunnel_ranges(RouteNetlink& netlink, const std::vector<Ipv4Range>& rang
             continue;
         if (const int error = change_rule(netlink, rule, false); error != 0)
             return error;
+    }
+    return 0;
+}
+
+int forget_range_neighbours(RouteNetlink& netlink, const std::vector<Ipv4Range>& ranges,
+                            int kept) {
+    struct Neighbour {
+        int index;
+        std::uint32_t address;
+    };
+    std::vector<Neighbour> found;
+    NetlinkRequest<ndmsg> request(RTM_GETNEIGH, NLM_F_DUMP);
+    request.body.ndm_family = AF_INET;
+    const int error = netlink.dump(request.header, [&](const nlmsghdr& message) {
+        if (message.nlmsg_type != RTM_NEWNEIGH)
+            return;
+        const auto& header = *static_cast<const ndmsg*>(NLMSG_DATA(&message));
+        const auto address = NetlinkAttributes(message, sizeof header).ipv4(NDA_DST);
+        if (!address || header.ndm_ifindex == kept ||
+            (header.ndm_state & (NUD_PERMANENT | NUD_NOARP)) != 0)
+            return;
+        const bool inside = std::any_of(ranges.begin(), ranges.end(), [&](const Ipv4Range& range) {
+            const std::uint32_t mask = range.prefix == 0 ? 0 : ~0u << (32 - range.prefix);
+            return (*address & mask) == range.network;
+        });
+        if (inside)
+            found.push_back({header.ndm_ifindex, *address});
+    });
+    if (error != 0)
+        return error;
+    for (const Neighbour& neighbour : found) {
+        NetlinkRequest<ndmsg> remove(RTM_DELNEIGH, 0);
+        remove.body.ndm_family = AF_INET;
+        remove.body.ndm_ifindex = neighbour.index;
+        remove.add_ipv4(NDA_DST, neighbour.address);
+        if (const int removed = netlink.exchange(remove.header); !settled(removed))
+            return removed;
     }
     return 0;
 }
@@ -222,18 +281,7 @@ int read_tunnel_ranges(RouteNetlink& netlink, HeldRanges& ranges) {
     return 0;
 }
 
-OsResult<void> PosixTunnelRoutes::release() {
-    auto netlink = RouteNetlink::open();
-    if (!netlink)
-        return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "netlink socket", {}});
-    if (const int error = release_tunnel_ranges(*netlink); error != 0) {
-        return std::unexpected(OsError{static_cast<std::uint32_t>(error), "releasing the routes",
-                                       "table " + std::to_string(kTunnelTable)});
-    }
-    return {};
-}
-
-OsResult<std::vector<std::string>> PosixTunnelRoutes::blocked_ranges() {
+OsResult<std::vector<std::string>> read_held_ranges(bool only_blocked) {
     auto netlink = RouteNetlink::open();
     if (!netlink)
         return std::unexpected(OsError{static_cast<std::uint32_t>(errno), "netlink socket", {}});
@@ -243,12 +291,12 @@ OsResult<std::vector<std::string>> PosixTunnelRoutes::blocked_ranges() {
                                        "table " + std::to_string(kTunnelTable)});
     }
     std::vector<std::string> texts;
-    for (const auto& range : ranges.blocked)
+    for (const auto& range : only_blocked ? ranges.blocked : ranges.held)
         texts.push_back(range.text());
     return texts;
 }
 
-OsResult<bool> PosixTunnelRoutes::interface_up(std::string_view name) {
+OsResult<bool> read_interface_up(std::string_view name) {
     ifreq request{};
     if (name.empty() || name.size() >= sizeof(request.ifr_name))
         return false;  // no interface can have that name
@@ -264,6 +312,18 @@ OsResult<bool> PosixTunnelRoutes::interface_up(std::string_view name) {
             OsError{static_cast<std::uint32_t>(errno), "SIOCGIFFLAGS", std::string(name)});
     }
     return (request.ifr_flags & IFF_UP) != 0;
+}
+
+OsResult<void> PosixRangeReader::hold(const GuardedTunnel&) {
+    return std::unexpected(OsError{EPERM, "holding the ranges", "a client"});
+}
+
+OsResult<bool> PosixRangeReader::restore() {
+    return std::unexpected(OsError{EPERM, "holding the ranges", "a client"});
+}
+
+OsResult<void> PosixRangeReader::release() {
+    return std::unexpected(OsError{EPERM, "releasing the ranges", "a client"});
 }
 
 }  // namespace velnaro::platform

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
 #include "platform/posix/netlink.hpp"
-#include "platform/tunnel_routes.hpp"
+#include "platform/range_guard.hpp"
 
 namespace velnaro::platform {
 
@@ -17,7 +19,7 @@ namespace velnaro::platform {
 // mark sets none of the bits that Kubernetes' proxy (0x4000, 0x8000), the container network
 // plugins (0xf00, 0xffff0000) and other VPN clients (0xff0000) test.
 inline constexpr std::uint32_t kTunnelTable = 8278;
-inline constexpr std::uint32_t kTunnelMark = 0x2056;  // 8278, on WireGuard's socket
+inline constexpr std::uint32_t kTunnelMark = kWireGuardMark;  // 8278, on WireGuard's socket
 // In this order: the tunnel's own marked packets leave by the main table; every other packet
 // to a range looks up the tunnel's table, which holds the interface's routes while it is up
 // and nothing while it is down; then the range is refused ("network unreachable").
@@ -33,10 +35,19 @@ struct Ipv4Range {
     bool operator==(const Ipv4Range&) const = default;
 };
 
+// "10.250.0.0/16" (host bits must be clear) or "10.250.77.2/32"; nothing for other text.
+std::optional<Ipv4Range> parse_ipv4_range(std::string_view text);
+
 // Makes the rules say exactly `ranges`: the missing ones are added first (a range's refusal
 // before its lookup), the ones of an earlier configuration are taken away afterwards, so a
 // range that stays is never open for a moment. 0 or the kernel's error number.
 int hold_tunnel_ranges(RouteNetlink& netlink, const std::vector<Ipv4Range>& ranges);
+
+// Deletes what the kernel knows of link-layer neighbours inside `ranges`, except on the
+// interface `kept` (0: none): an entry used before the hold would otherwise be confirmed by a
+// probe to the local network seconds later. Entries set by hand (permanent) stay.
+int forget_range_neighbours(RouteNetlink& netlink, const std::vector<Ipv4Range>& ranges,
+                            int kept);
 
 // Takes every rule of the tunnel and every route of its table away.
 int release_tunnel_ranges(RouteNetlink& netlink);
@@ -48,11 +59,21 @@ struct HeldRanges {
 };
 int read_tunnel_ranges(RouteNetlink& netlink, HeldRanges& ranges);
 
-class PosixTunnelRoutes final : public TunnelRoutes {
+// The ranges the rules hold, or only those refused because the tunnel is not up.
+OsResult<std::vector<std::string>> read_held_ranges(bool only_blocked);
+
+// Whether the network interface `name` exists and is up; false when there is none.
+OsResult<bool> read_interface_up(std::string_view name);
+
+// What a client sees of the guard (vpnctl): it reads the rules and never changes them.
+class PosixRangeReader final : public RangeGuard {
   public:
+    OsResult<void> hold(const GuardedTunnel&) override;
+    OsResult<bool> restore() override;
     OsResult<void> release() override;
-    OsResult<std::vector<std::string>> blocked_ranges() override;
-    OsResult<bool> interface_up(std::string_view name) override;
+    OsResult<std::vector<std::string>> held_ranges() override { return read_held_ranges(false); }
+    OsResult<std::vector<std::string>> blocked_ranges() override { return read_held_ranges(true); }
+    OsResult<bool> interface_up(std::string_view name) override { return read_interface_up(name); }
 };
 
 }  // namespace velnaro::platform

@@ -44,10 +44,10 @@ bool vendor_unit_exists(std::string_view unit) {
 }
 
 // The one link enabling makes: the unit's [Install] section is wanted by multi-user.target.
-bool enablement_link_exists(std::string_view unit) {
+bool enablement_link_exists(std::string_view unit, std::string_view target = "multi-user.target") {
     struct stat info {};
     const std::string link =
-        std::string(kUnitDirectory) + "/multi-user.target.wants/" + std::string(unit);
+        std::string(kUnitDirectory) + "/" + std::string(target) + ".wants/" + std::string(unit);
     return ::lstat(link.c_str(), &info) == 0;
 }
 
@@ -245,6 +245,8 @@ OsResult<void> SystemdServiceControl::write_unit(Entry& service,
         return refused("Reload", service.bus->last_error(), service.unit);
     }
     service.registration = registration;
+    if (auto companion = write_ranges_unit(*service.bus, registration); !companion)
+        return companion;
     // Automatic start: enabled, so that systemd starts it at boot. systemd's calls for that
     // search every unit folder (milliseconds, on each APPLY_CONFIG), so they are made only
     // when the link they add or remove is not as the start type wants it.
@@ -256,6 +258,25 @@ OsResult<void> SystemdServiceControl::write_unit(Entry& service,
                        *service.bus, service.unit);
     return checked(service.bus->disable_unit_file(service.unit), "DisableUnitFiles",
                    *service.bus, service.unit);
+}
+
+// The service's early-boot companion, written and enabled with it (nothing for another unit).
+// systemd reads a new file when the unit is first used, so only a changed one asks for a
+// reload.
+OsResult<void> SystemdServiceControl::write_ranges_unit(SystemdBus& bus,
+                                                        const ServiceRegistration& registration) {
+    const auto text = render_ranges_unit_file(registration);
+    if (!text)
+        return {};
+    const auto previous = read_unit_file(kRangesUnit);
+    if (previous != *text && !replace_file(unit_path(kRangesUnit), *text))
+        return refused("writing the unit", errno, unit_path(kRangesUnit));
+    if (previous && previous != *text && !bus.reload())
+        return refused("Reload", bus.last_error(), std::string(kRangesUnit));
+    if (enablement_link_exists(kRangesUnit, "sysinit.target"))
+        return {};
+    return checked(bus.enable_unit_file(kRangesUnit), "EnableUnitFiles", bus,
+                   std::string(kRangesUnit));
 }
 
 OsResult<OwnedScHandle> SystemdServiceControl::create_service(
@@ -391,6 +412,11 @@ OsResult<void> SystemdServiceControl::delete_service(ScHandle service) {
     await_stop(*entry->bus, entry->unit);
     if (unit_file_exists(entry->unit)) {
         entry->bus->disable_unit_file(entry->unit);  // a unit never enabled has nothing to undo
+        if (entry->unit == kRangesUnitOwner && unit_file_exists(kRangesUnit)) {
+            entry->bus->disable_unit_file(kRangesUnit);
+            if (::unlink(unit_path(kRangesUnit).c_str()) != 0 && errno != ENOENT)
+                return refused("removing the unit", errno, unit_path(kRangesUnit));
+        }
         if (::unlink(unit_path(entry->unit).c_str()) != 0 && errno != ENOENT)
             return refused("removing the unit", errno, unit_path(entry->unit));
     }

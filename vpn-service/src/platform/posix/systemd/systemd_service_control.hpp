@@ -59,6 +59,7 @@ class SystemdServiceControl final : public ServiceControl {
     ScHandle add_entry(Entry entry);
     OsResult<std::shared_ptr<SystemdBus>> kept_bus();
     Entry* entry_of(ScHandle handle, bool want_manager, std::uint32_t needed);
+    OsResult<void> write_ranges_unit(SystemdBus& bus, const ServiceRegistration& registration);
     OsResult<void> write_unit(Entry& service, const ServiceRegistration& registration,
                               std::string_view description);
 

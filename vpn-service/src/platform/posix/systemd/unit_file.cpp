@@ -196,6 +196,42 @@ std::optional<std::string> render_unit_file(const ServiceRegistration& registrat
     return text;
 }
 
+// Ordered as firewalls are: before network-pre.target, which it pulls in, without the default
+// dependencies (which would put it after sysinit.target, long after interfaces come up); the
+// record it reads lives under /var/lib, which may be a mount of its own. Its sandbox is the
+// service's, without the private /tmp (the root may still be read-only) and with only
+// netlink: it reads one file and talks to the kernel.
+std::optional<std::string> render_ranges_unit_file(const ServiceRegistration& service) {
+    constexpr std::string_view kService = " --service";
+    if (role_of(service.command_line) != Role::service || !fits_one_line(service.command_line))
+        return std::nullopt;
+    const std::string_view command(service.command_line);
+    const std::string_view executable = command.substr(0, command.size() - kService.size());
+    std::string text =
+        "# Rendered by vpn-service with the service's unit; removed with it.\n"
+        "[Unit]\nDescription=Velnaro VPN: the tunnel's ranges held from early boot\n"
+        "DefaultDependencies=no\n"
+        "Wants=network-pre.target\n"
+        "Before=network-pre.target shutdown.target\n"
+        "After=systemd-journald.socket\n"
+        "Conflicts=shutdown.target\n"
+        "RequiresMountsFor=/var/lib/Velnaro\n"
+        "\n[Service]\nType=oneshot\n";
+    text += "ExecStart=" + exec_start_of(executable) + " --hold-ranges\n";
+    text +=
+        "CapabilityBoundingSet=CAP_NET_ADMIN\n"
+        "PrivateDevices=yes\n"
+        "RestrictAddressFamilies=AF_UNIX AF_NETLINK\n"
+        "IPAddressDeny=any\n"
+        "NoNewPrivileges=yes\n"
+        "ProtectSystem=strict\n"
+        "ProtectHome=yes\n";
+    text += kKernelHardening;
+    text += kCommonHardening;
+    text += "\n[Install]\nWantedBy=sysinit.target\n";
+    return text;
+}
+
 std::optional<std::uint32_t> service_state_of_unit(std::string_view active_state,
                                                    std::string_view sub_state) {
     struct Row {

@@ -29,6 +29,13 @@ std::optional<std::string> unit_name_for(std::string_view service_name);
 std::optional<std::string> render_unit_file(const ServiceRegistration& registration,
                                             std::string_view description);
 
+// The service's early-boot companion: a oneshot unit that holds the tunnel's ranges before
+// any network is configured (`--hold-ranges`), registered and removed with the service. Its
+// name, and its text for the service's registration; nothing for another registration.
+inline constexpr std::string_view kRangesUnit = "VelnaroVpnService-ranges.service";
+inline constexpr std::string_view kRangesUnitOwner = "VelnaroVpnService.service";
+std::optional<std::string> render_ranges_unit_file(const ServiceRegistration& service);
+
 // Maps systemd's ActiveState (and SubState) onto the service control manager's states.
 std::optional<std::uint32_t> service_state_of_unit(std::string_view active_state,
                                                    std::string_view sub_state);
