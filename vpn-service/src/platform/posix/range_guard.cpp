@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -148,13 +149,11 @@ OsResult<std::optional<GuardedTunnel>> PosixRangeGuard::previous(const GuardedTu
     return std::optional<GuardedTunnel>(tunnel);
 }
 
-OsResult<void> PosixRangeGuard::hold_unrecorded(const GuardedTunnel& tunnel) {
+OsResult<void> PosixRangeGuard::hold_unrecorded(const GuardedTunnel& tunnel,
+                                                const std::optional<GuardedTunnel>& before) {
     const auto ranges = parsed_ranges(tunnel);
     if (!ranges || !is_valid(tunnel))
         return failure(EINVAL, "holding the ranges", tunnel.interface_name);
-    const auto before = previous(tunnel);
-    if (!before)
-        return std::unexpected(before.error());
     int error = 0;
     auto netlink = open_netlink(error);
     if (!netlink)
@@ -165,13 +164,17 @@ OsResult<void> PosixRangeGuard::hold_unrecorded(const GuardedTunnel& tunnel) {
     // let the old ones go.
     if (error = set_range_filter(tunnel, message); error != 0)
         return failure(error, "nftables", message.empty() ? kFilterTable : message);
-    if (error = hold_tunnel_ranges(*netlink, *ranges); error == 0)
+    if (error = hold_tunnel_ranges(*netlink, *ranges); error == 0) {
+        // Only tidies the kernel's neighbour cache: the ranges are held whatever it answers.
+        forget_range_neighbours(
+            *netlink, *ranges, static_cast<int>(::if_nametoindex(tunnel.interface_name.c_str())));
         return {};
+    }
     // Back to what was held before, so nothing is left half held.
     std::string ignored;
-    if (*before) {
-        set_range_filter(**before, ignored);
-        if (const auto old = parsed_ranges(**before))
+    if (before) {
+        set_range_filter(*before, ignored);
+        if (const auto old = parsed_ranges(*before))
             hold_tunnel_ranges(*netlink, *old);
     } else {
         remove_range_filter(ignored);
@@ -181,17 +184,19 @@ OsResult<void> PosixRangeGuard::hold_unrecorded(const GuardedTunnel& tunnel) {
 }
 
 OsResult<void> PosixRangeGuard::hold(const GuardedTunnel& tunnel) {
+    const auto before = previous(tunnel);
+    if (!before)
+        return std::unexpected(before.error());
     if (record_path_.empty())
-        return hold_unrecorded(tunnel);
+        return hold_unrecorded(tunnel, *before);
     // Recorded first: a machine restarted in between holds the new ranges at boot, which
     // the rest of this hold (or the service's retry) then holds as well.
-    const auto before = read_text_file(record_path_, O_NOFOLLOW);
     if (const int error = write_record(record_path_, range_record_text(tunnel)); error != 0)
         return failure(error, "recording the ranges", record_path_);
-    auto held = hold_unrecorded(tunnel);
+    auto held = hold_unrecorded(tunnel, *before);
     if (!held) {
-        if (before)
-            write_record(record_path_, *before);
+        if (*before)
+            write_record(record_path_, range_record_text(**before));
         else
             ::unlink(record_path_.c_str());
     }
@@ -199,16 +204,16 @@ OsResult<void> PosixRangeGuard::hold(const GuardedTunnel& tunnel) {
 }
 
 OsResult<bool> PosixRangeGuard::restore() {
+    if (::access(record_path_.c_str(), F_OK) != 0 && errno == ENOENT)
+        return false;
     const auto text = read_text_file(record_path_, O_NOFOLLOW);
-    if (!text) {
-        if (errno == ENOENT)
-            return false;
-        return failure(errno, "reading the record", record_path_);
-    }
+    if (!text)
+        return failure(errno != 0 ? errno : EIO, "reading the record", record_path_);
     const auto tunnel = read_range_record(*text);
     if (!tunnel)
         return failure(EINVAL, "reading the record", record_path_);
-    if (auto held = hold_unrecorded(*tunnel); !held)
+    // Nothing is held at boot: a failure leaves nothing behind.
+    if (auto held = hold_unrecorded(*tunnel, std::nullopt); !held)
         return std::unexpected(held.error());
     return true;
 }

@@ -24,7 +24,8 @@ class PosixRangeGuard final : public RangeGuard {
     OsResult<std::vector<std::string>> blocked_ranges() override;
 
   private:
-    OsResult<void> hold_unrecorded(const GuardedTunnel& tunnel);
+    OsResult<void> hold_unrecorded(const GuardedTunnel& tunnel,
+                                   const std::optional<GuardedTunnel>& before);
     OsResult<std::optional<GuardedTunnel>> previous(const GuardedTunnel& next);
 
     std::string record_path_;

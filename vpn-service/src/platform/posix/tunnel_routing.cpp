@@ -203,6 +203,43 @@ int hold_tunnel_ranges(RouteNetlink& netlink, const std::vector<Ipv4Range>& rang
     return 0;
 }
 
+int forget_range_neighbours(RouteNetlink& netlink, const std::vector<Ipv4Range>& ranges,
+                            int kept) {
+    struct Neighbour {
+        int index;
+        std::uint32_t address;
+    };
+    std::vector<Neighbour> found;
+    NetlinkRequest<ndmsg> request(RTM_GETNEIGH, NLM_F_DUMP);
+    request.body.ndm_family = AF_INET;
+    const int error = netlink.dump(request.header, [&](const nlmsghdr& message) {
+        if (message.nlmsg_type != RTM_NEWNEIGH)
+            return;
+        const auto& header = *static_cast<const ndmsg*>(NLMSG_DATA(&message));
+        const auto address = NetlinkAttributes(message, sizeof header).ipv4(NDA_DST);
+        if (!address || header.ndm_ifindex == kept ||
+            (header.ndm_state & (NUD_PERMANENT | NUD_NOARP)) != 0)
+            return;
+        const bool inside = std::any_of(ranges.begin(), ranges.end(), [&](const Ipv4Range& range) {
+            const std::uint32_t mask = range.prefix == 0 ? 0 : ~0u << (32 - range.prefix);
+            return (*address & mask) == range.network;
+        });
+        if (inside)
+            found.push_back({header.ndm_ifindex, *address});
+    });
+    if (error != 0)
+        return error;
+    for (const Neighbour& neighbour : found) {
+        NetlinkRequest<ndmsg> remove(RTM_DELNEIGH, 0);
+        remove.body.ndm_family = AF_INET;
+        remove.body.ndm_ifindex = neighbour.index;
+        remove.add_ipv4(NDA_DST, neighbour.address);
+        if (const int removed = netlink.exchange(remove.header); !settled(removed))
+            return removed;
+    }
+    return 0;
+}
+
 int release_tunnel_ranges(RouteNetlink& netlink) {
     std::vector<Rule> rules;
     if (const int error = read_rules(netlink, rules); error != 0)

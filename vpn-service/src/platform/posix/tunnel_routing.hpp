@@ -43,6 +43,12 @@ std::optional<Ipv4Range> parse_ipv4_range(std::string_view text);
 // range that stays is never open for a moment. 0 or the kernel's error number.
 int hold_tunnel_ranges(RouteNetlink& netlink, const std::vector<Ipv4Range>& ranges);
 
+// Deletes what the kernel knows of link-layer neighbours inside `ranges`, except on the
+// interface `kept` (0: none): an entry used before the hold would otherwise be confirmed by a
+// probe to the local network seconds later. Entries set by hand (permanent) stay.
+int forget_range_neighbours(RouteNetlink& netlink, const std::vector<Ipv4Range>& ranges,
+                            int kept);
+
 // Takes every rule of the tunnel and every route of its table away.
 int release_tunnel_ranges(RouteNetlink& netlink);
 
