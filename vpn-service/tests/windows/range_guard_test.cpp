@@ -1,6 +1,8 @@
 // The Windows guard through a recording double of the filtering calls (which filters, in
 // which layers, one transaction, removal of exactly what was added), then the real engine
 // as far as this system's filtering platform goes.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -212,9 +214,15 @@ TEST(WindowsRangeGuard, RefusesWhatIsNotIpv4) {
 TEST(WindowsRangeGuard, RealEngineHoldsAndReleases) {
     Win32RangeGuard guard;
     const auto held = guard.hold(tunnel());
-    if (!held)
+    if (!held) {
+        // Nothing could be held, so nothing is: STOP and removal still succeed here.
+        if (held.error().code == RPC_S_CANNOT_SUPPORT) {
+            EXPECT_TRUE(guard.release());
+            EXPECT_EQ(guard.held_ranges(), std::vector<std::string>{});
+        }
         GTEST_SKIP() << "this system's filtering platform refused " << held.error().operation
                      << " (error 0x" << std::hex << held.error().code << ")";
+    }
     EXPECT_EQ(guard.held_ranges(), tunnel().ranges);
     ASSERT_TRUE(guard.release());
     EXPECT_EQ(guard.held_ranges(), std::vector<std::string>{});

@@ -11,6 +11,14 @@ std::unexpected<OsError> invalid(const GuardedTunnel& tunnel) {
     return std::unexpected(OsError{ERROR_INVALID_PARAMETER, "holding the ranges", tunnel.interface_name});
 }
 
+// A system whose filtering engine does not support being opened at all (Wine answers
+// RPC_S_CANNOT_SUPPORT) can hold nothing, so it holds nothing of ours to read or release.
+// Any other refusal (the engine's service stopped, access denied) may hide filters that
+// are still there, and stays a failure.
+bool engine_unsupported(const OsError& error) {
+    return error.code == RPC_S_CANNOT_SUPPORT;
+}
+
 }  // namespace
 
 Win32RangeGuard::Win32RangeGuard(std::unique_ptr<FilterEngine> engine,
@@ -75,8 +83,11 @@ OsResult<void> Win32RangeGuard::replace_filters(const std::vector<FilterSpec>& f
 }
 
 OsResult<void> Win32RangeGuard::remove_all() {
-    if (auto opened = engine_->open(); !opened)
+    if (auto opened = engine_->open(); !opened) {
+        if (engine_unsupported(opened.error()))
+            return {};
         return opened;
+    }
     if (auto begun = engine_->begin(); !begun)
         return begun;
     auto step = [&]() -> OsResult<void> {
@@ -99,8 +110,11 @@ OsResult<void> Win32RangeGuard::remove_all() {
 }
 
 OsResult<std::optional<GuardedTunnel>> Win32RangeGuard::recorded() {
-    if (auto opened = engine_->open(); !opened)
+    if (auto opened = engine_->open(); !opened) {
+        if (engine_unsupported(opened.error()))
+            return std::optional<GuardedTunnel>();
         return std::unexpected(opened.error());
+    }
     const auto filters = engine_->provider_filters();
     if (!filters)
         return std::unexpected(filters.error());
@@ -141,22 +155,20 @@ OsResult<std::vector<std::string>> Win32RangeGuard::held_ranges() {
 // hold) or no longer exists.
 OsResult<std::vector<std::string>> Win32RangeGuard::blocked_ranges() {
     std::lock_guard lock(mutex_);
-    if (auto opened = engine_->open(); !opened)
-        return std::unexpected(opened.error());
+    const auto tunnel = recorded();
+    if (!tunnel)
+        return std::unexpected(tunnel.error());
+    if (!*tunnel)
+        return std::vector<std::string>{};
     const auto filters = engine_->provider_filters();
     if (!filters)
         return std::unexpected(filters.error());
-    if (filters->empty())
-        return std::vector<std::string>{};
-    const auto tunnel = read_guard_record(filters->front().record);
-    if (!tunnel)
-        return std::unexpected(OsError{ERROR_INVALID_DATA, "reading the filters' record", {}});
     bool permitted = false;
     for (const auto& filter : *filters)
         permitted = permitted || filter.name == kTunnelPermitOut;
-    if (permitted && adapters_->luid_of(tunnel->interface_name))
+    if (permitted && adapters_->luid_of((*tunnel)->interface_name))
         return std::vector<std::string>{};
-    return tunnel->ranges;
+    return (*tunnel)->ranges;
 }
 
 }  // namespace velnaro::platform

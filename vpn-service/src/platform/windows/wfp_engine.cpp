@@ -112,7 +112,7 @@ class WfpEngine final : public FilterEngine {
             return {};
         FWPM_SESSION0 session{};
         session.flags = 0;
-        return checked(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &engine_),
+        return checked(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_DEFAULT, nullptr, &session, &engine_),
                        "FwpmEngineOpen0");
     }
     OsResult<void> begin() override {
