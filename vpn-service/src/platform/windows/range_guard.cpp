@@ -43,8 +43,9 @@ OsResult<void> Win32RangeGuard::hold_locked(const GuardedTunnel& tunnel) {
         return invalid(tunnel);
     if (auto replaced = replace_filters(*filters, guard_record_text(tunnel)); !replaced)
         return replaced;
-    // The adapter is created when the tunnel's service starts: from then on, the permit.
-    if (!luid && !watching_) {
+    // The adapter is created when the tunnel's service starts, and again (perhaps under
+    // another LUID) when it restarts: each time, the permit for the adapter as it is now.
+    if (!watching_) {
         watching_ = true;
         adapters_->watch([this] { restore(); });
     }
