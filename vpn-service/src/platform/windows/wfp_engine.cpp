@@ -115,8 +115,15 @@ class WfpEngine final : public FilterEngine {
         return checked(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_DEFAULT, nullptr, &session, &engine_),
                        "FwpmEngineOpen0");
     }
+    // A session lost with the engine's service (restarted since it was opened) is dropped,
+    // so that the next operation opens a new one.
     OsResult<void> begin() override {
-        return checked(FwpmTransactionBegin0(engine_, 0), "FwpmTransactionBegin0");
+        auto begun = checked(FwpmTransactionBegin0(engine_, 0), "FwpmTransactionBegin0");
+        if (!begun) {
+            FwpmEngineClose0(engine_);
+            engine_ = nullptr;
+        }
+        return begun;
     }
     OsResult<void> commit() override {
         return checked(FwpmTransactionCommit0(engine_), "FwpmTransactionCommit0");
