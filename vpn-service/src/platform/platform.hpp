@@ -37,7 +37,7 @@ struct Platform {
     ServiceHost& host = absent_service_host();
     // Left out (and on Windows): nothing is written.
     Log& log = silent_log();
-    // Left out (and on Windows until its filters are built): nothing held, nothing to release.
+    // Left out: nothing held, nothing to release.
     RangeGuard& ranges = no_range_guard();
 };
 
