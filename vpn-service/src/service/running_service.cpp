@@ -114,6 +114,17 @@ void clear_interrupted_writes(platform::Platform& platform, const std::string& d
         data_directory);
 }
 
+// The ranges of a configuration in force stay held across the service's restart, the tunnel's
+// restarts and a reboot. Held again here because what lets them through the tunnel may have
+// changed meanwhile (on Windows the tunnel's adapter comes back under a new identity, and only
+// a guard that holds them watches for it). A failure leaves them as they were, closed rather
+// than open, and the service serves on: the next APPLY_CONFIG, START or REPAIR holds again.
+void hold_recorded_ranges(platform::Platform& platform) {
+    if (auto restored = platform.ranges.restore(); !restored)
+        (void)platform::log_failure(platform.log, DetailCode::TUNNEL_RANGES_HOLD_FAILED,
+                                    restored.error());
+}
+
 // The identity commands and APPLY_CONFIG reach the identity files through one keeper.
 RequestContext service_context(Runtime& runtime, const std::string& data_directory) {
     auto identity = std::make_shared<IdentityKeeper>(data_directory);
@@ -145,6 +156,7 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
     if (!data_directory)
         return platform::log_failure(runtime.platform.log, data_directory.error());
     clear_interrupted_writes(runtime.platform, *data_directory);
+    hold_recorded_ranges(runtime.platform);
     auto outcome = std::make_shared<ServerOutcome>();
     PipeServerThread server(process, stop);
     try {

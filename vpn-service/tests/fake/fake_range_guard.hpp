@@ -21,6 +21,7 @@ struct FakeRangeGuard final : platform::RangeGuard {
         return {};
     }
     platform::OsResult<bool> restore() override {
+        ++restores;
         if (faults.should_fail("restore_ranges"))
             return std::unexpected(platform::OsError{1, "restore_ranges", {}});
         return held.has_value();
@@ -43,6 +44,7 @@ struct FakeRangeGuard final : platform::RangeGuard {
     Faults& faults;
     std::optional<platform::GuardedTunnel> held;
     int holds = 0;
+    int restores = 0;
     std::vector<std::string> blocked;
 };
 

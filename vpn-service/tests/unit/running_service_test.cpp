@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -77,6 +78,26 @@ TEST(ServiceHost, RemovesTheTemporaryFilesOfInterruptedWritesAtStart) {
     EXPECT_EQ(machine.files.path_kind(leftover), platform::PathKind::missing);
     EXPECT_EQ(machine.log.lines.front().message,
               "removed 1 temporary file(s) left by an interrupted write");
+}
+
+TEST(ServiceHost, HoldsTheRecordedRangesAgainAtStartAndServesWhenItCannot) {
+    for (const bool refused : {false, true}) {
+        SCOPED_TRACE(refused);
+        ServiceMachine machine;
+        if (refused)
+            machine.faults.fail_always("restore_ranges");
+        std::string served;
+        machine.host.while_running = [&] { served = version_answer(machine.platform); };
+        machine.host.controls = {control::kStop};
+        EXPECT_EQ(machine.run().dispatcher_error, 0u);
+        EXPECT_EQ(machine.ranges.restores, 1);
+        EXPECT_NE(served, "<none>");
+        const bool logged = std::any_of(machine.log.lines.begin(), machine.log.lines.end(),
+                                        [](const auto& line) {
+                                            return line.code == DetailCode::TUNNEL_RANGES_HOLD_FAILED;
+                                        });
+        EXPECT_EQ(logged, refused);
+    }
 }
 
 TEST(ServiceHost, PreshutdownReleasesTheContextAndTheServiceStops) {
