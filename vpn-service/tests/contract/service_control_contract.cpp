@@ -1,5 +1,6 @@
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include "contract/contracts.hpp"
 
@@ -96,6 +97,8 @@ TEST_P(ServiceControlContract, AWaitForAStartOrStopEndsWhenItIsDone) {
     ASSERT_TRUE(services->start_service(service->get()));
     EXPECT_TRUE(services->await_requested_change(service->get(), kLimit));
     EXPECT_EQ(services->query_service_state(service->get()), platform::service_state::kRunning);
+    // Running is reported once the process is forked: its shell sets its trap a little later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     ASSERT_TRUE(services->stop_service(service->get()));
     const auto asked = std::chrono::steady_clock::now();
