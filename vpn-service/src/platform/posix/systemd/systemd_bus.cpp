@@ -125,14 +125,11 @@ bool SystemdBus::reload() {
     return r >= 0;
 }
 
-bool SystemdBus::call_unit_mode(const char* method, std::string_view unit, bool with_mode) {
+bool SystemdBus::reset_failed_unit(std::string_view unit) {
     const std::string name(unit);
     CallScope call;
-    const int r =
-        with_mode ? sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
-                                       &call.error, &call.reply, "ss", name.c_str(), "replace")
-                  : sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
-                                       &call.error, &call.reply, "s", name.c_str());
+    const int r = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface,
+                                     "ResetFailedUnit", &call.error, &call.reply, "s", name.c_str());
     last_error_ = r < 0 ? -r : 0;
     return r >= 0;
 }
@@ -221,9 +218,6 @@ short SystemdBus::events_awaited() const {
     return static_cast<short>(events > 0 ? events : POLLIN);
 }
 
-bool SystemdBus::reset_failed_unit(std::string_view unit) {
-    return call_unit_mode("ResetFailedUnit", unit, false);
-}
 
 // EnableUnitFiles(as files, runtime, force) and DisableUnitFiles(as files, runtime).
 bool SystemdBus::call_unit_files(const char* method, std::string_view unit) {

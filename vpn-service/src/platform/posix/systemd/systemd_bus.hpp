@@ -69,7 +69,6 @@ class SystemdBus {
 
   private:
     explicit SystemdBus(sd_bus* bus) : bus_(bus) {}
-    bool call_unit_mode(const char* method, std::string_view unit, bool with_mode);
     bool queue_job(const char* method, std::string_view unit);
     bool watch_jobs();
     bool call_unit_files(const char* method, std::string_view unit);
