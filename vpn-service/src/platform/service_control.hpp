@@ -152,6 +152,14 @@ class ServiceControl {
     virtual OsResult<void> start_service(ScHandle service) = 0;
     // Sends the stop control; does not wait.
     virtual OsResult<void> stop_service(ScHandle service) = 0;
+    // Waits, at most `limit`, for what the last start or stop through this handle asked of the
+    // manager to be done, where the manager says when it is (systemd ends a job); the caller
+    // then reads the state it came to. False, at once, where there is nothing this can wait
+    // for (no such request, or a manager that does not tell): the caller polls instead.
+    virtual bool await_requested_change(ScHandle /*service*/,
+                                        std::chrono::milliseconds /*limit*/) {
+        return false;
+    }
     // Marks the service for deletion; it goes once stopped and every handle is closed.
     virtual OsResult<void> delete_service(ScHandle service) = 0;
     // Whether an open service is marked for deletion (Windows asks with the change-config

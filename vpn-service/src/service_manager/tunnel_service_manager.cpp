@@ -115,8 +115,9 @@ Outcome<std::uint32_t> current_state(platform::ServiceControl& services,
 // one 15-second budget. A service still starting (START_PENDING: the tunnel reads its
 // configuration, resolves the endpoint, creates the adapter) accepts no control, so a refused
 // stop is followed by a query: STOPPED is success, START_PENDING is asked again every 100 ms
-// until it takes the stop. The first query follows an accepted stop at once; a stop still
-// pending at the deadline stays pending at the manager.
+// until it takes the stop. The first query follows an accepted stop at once, the next ones the
+// end of the stop's job where the manager tells it (systemd), or 100 ms; a stop still pending
+// at the deadline stays pending at the manager.
 Outcome<void> stop_and_wait(platform::Platform& platform, platform::ScHandle service,
                      std::uint32_t current) {
     platform::ServiceControl& services = platform.services;
@@ -151,7 +152,11 @@ Outcome<void> stop_and_wait(platform::Platform& platform, platform::ScHandle ser
             if (*now_state == state::kStopped)
                 return {};
         }
-        platform.system.sleep_for(kStopPollInterval);
+        // systemd says when the stop's job has ended; elsewhere the state is asked again.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - platform.system.monotonic_now());
+        if (!stop_sent || !services.await_requested_change(service, left))
+            platform.system.sleep_for(kStopPollInterval);
     }
 }
 

@@ -48,6 +48,9 @@ struct ServiceControlSubject {
     std::function<std::string()> unavailable = {};
     // Whether a status question goes out ahead of its answer, so other work runs meanwhile.
     bool asks_ahead = false;
+    // Where the manager says when a start or stop is done: a command line that runs until
+    // stopped and takes a moment to stop. Empty elsewhere (the case skips).
+    std::string slow_stopping_command_line = {};
 };
 
 // A process that no service manager started, as a test program is.

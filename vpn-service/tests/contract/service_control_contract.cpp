@@ -1,4 +1,6 @@
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "contract/contracts.hpp"
 
@@ -79,6 +81,33 @@ TEST_P(ServiceControlContract, AStatusQueryRunsOtherWorkMeanwhileWhereItAsksAhea
     ASSERT_TRUE(alone) << alone.error();
     EXPECT_EQ(alongside->current_state, alone->current_state);
     EXPECT_EQ(alongside->win32_exit_code, alone->win32_exit_code);
+    EXPECT_TRUE(services->delete_service(service->get()));
+}
+
+// The wait for a start or a stop ends with the change, not before it (the state it reads then is
+// the one asked for) and not long after it; with nothing asked, it does not wait.
+TEST_P(ServiceControlContract, AWaitForAStartOrStopEndsWhenItIsDone) {
+    if (GetParam().slow_stopping_command_line.empty())
+        GTEST_SKIP() << "this manager does not say when a start or stop is done";
+    registration.command_line = GetParam().slow_stopping_command_line;
+    auto service = services->create_service(manager.get(), registration, kCaseRights);
+    ASSERT_TRUE(service) << service.error();
+    constexpr auto kLimit = std::chrono::seconds(10);
+    EXPECT_FALSE(services->await_requested_change(service->get(), kLimit));
+    ASSERT_TRUE(services->start_service(service->get()));
+    EXPECT_TRUE(services->await_requested_change(service->get(), kLimit));
+    EXPECT_EQ(services->query_service_state(service->get()), platform::service_state::kRunning);
+    // Running is reported once the process is forked: its shell sets its trap a little later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    ASSERT_TRUE(services->stop_service(service->get()));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_TRUE(services->await_requested_change(service->get(), kLimit));
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    EXPECT_EQ(services->query_service_state(service->get()), platform::service_state::kStopped);
+    EXPECT_GE(waited, std::chrono::milliseconds(250)) << "the service takes 0.3 s to stop";
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    EXPECT_FALSE(services->await_requested_change(service->get(), kLimit)) << "already seen";
     EXPECT_TRUE(services->delete_service(service->get()));
 }
 

@@ -93,7 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
     Posix, ServiceControlContract,
     ::testing::Values(ServiceControlSubject{
         "Systemd", [] { return std::make_shared<platform::SystemdServiceControl>(); },
-        "/opt/velnaro/never-started --never-started", why_systemd_is_out_of_reach, true}),
+        "/opt/velnaro/never-started --never-started", why_systemd_is_out_of_reach, true,
+        "/bin/sh -c \"trap 'sleep 0.3; exit 0' TERM; while :; do sleep 1 & wait; done\""}),
     subject_name<ServiceControlSubject>);
 
 std::optional<std::string> thread_name(platform::ServiceHost&) {

@@ -69,6 +69,9 @@ class ScriptedServices final : public platform::ServiceControl {
     }
     platform::OsResult<void> start_service(ScHandle s) override { return inner_.start_service(s); }
     platform::OsResult<void> stop_service(ScHandle s) override { return inner_.stop_service(s); }
+    bool await_requested_change(ScHandle, std::chrono::milliseconds limit) override {
+        return await && await(limit);
+    }
     platform::OsResult<void> delete_service(ScHandle s) override {
         return inner_.delete_service(s);
     }
@@ -76,6 +79,8 @@ class ScriptedServices final : public platform::ServiceControl {
 
     std::optional<std::uint32_t> sid_type_seen;
     std::function<void()> before_query;
+    // A manager that says when a stop is done (systemd): what its wait does, given its limit.
+    std::function<bool(std::chrono::milliseconds)> await;
 
   private:
     fake::FakeServices& inner_;
@@ -288,6 +293,32 @@ TEST_F(TunnelServiceManagerTest, StopQueriesAtOnceAfterTheControlAndWaits) {
     ASSERT_TRUE(stop_tunnel_service(platform).has_value());
     EXPECT_EQ(tunnel().stops, 1);
     EXPECT_EQ(fake.system.sleeps, 2);  // queries 2 and 3 saw STOP_PENDING
+    expect_handles_closed_in_order();
+}
+
+// Where the manager says when the stop is done, the stop waits for that instead of sleeping,
+// and a wait that ends at its limit (the budget left) ends the stop as a poll would.
+TEST_F(TunnelServiceManagerTest, StopWaitsForTheManagerWhereItTells) {
+    install(st::kRunning);
+    fake.services.on_stop = [](fake::FakeService& s) { s.state = st::kStopPending; };
+    scripted.await = [&](std::chrono::milliseconds) {
+        fake.system.monotonic += std::chrono::milliseconds(30);
+        tunnel().state = st::kStopped;
+        return true;
+    };
+    ASSERT_TRUE(stop_tunnel_service(platform).has_value());
+    EXPECT_EQ(fake.system.sleeps, 0);
+
+    tunnel().state = st::kRunning;
+    std::chrono::milliseconds asked{};
+    scripted.await = [&](std::chrono::milliseconds limit) {
+        asked = limit;
+        fake.system.monotonic += limit;
+        return true;
+    };
+    EXPECT_EQ(stop_tunnel_service(platform).error(), DetailCode::TUNNEL_SERVICE_STOP_TIMEOUT);
+    EXPECT_EQ(asked, std::chrono::seconds(15));
+    EXPECT_EQ(fake.system.sleeps, 0);
     expect_handles_closed_in_order();
 }
 

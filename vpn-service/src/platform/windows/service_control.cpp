@@ -1,5 +1,8 @@
 #include "platform/windows/service_control.hpp"
 
+#include <chrono>
+#include <memory>
+
 #include <windows.h>
 #include <winsvc.h>
 
@@ -199,13 +202,74 @@ OsResult<ServiceStatus> Win32ServiceControl::query_service_status(ScHandle servi
 }
 
 OsResult<void> Win32ServiceControl::start_service(ScHandle service) {
-    return checked(::StartServiceW(to_native(service), 0, nullptr), "StartServiceW");
+    auto started = checked(::StartServiceW(to_native(service), 0, nullptr), "StartServiceW");
+    if (started)
+        note_request(service, SERVICE_NOTIFY_RUNNING | SERVICE_NOTIFY_STOPPED);
+    return started;
 }
 
 OsResult<void> Win32ServiceControl::stop_service(ScHandle service) {
     SERVICE_STATUS status{};
-    return checked(::ControlService(to_native(service), SERVICE_CONTROL_STOP, &status),
-                   "ControlService(STOP)");
+    auto stopped = checked(::ControlService(to_native(service), SERVICE_CONTROL_STOP, &status),
+                           "ControlService(STOP)");
+    if (stopped)
+        note_request(service, SERVICE_NOTIFY_STOPPED);
+    return stopped;
+}
+
+void Win32ServiceControl::note_request(ScHandle service, std::uint32_t notify_mask) {
+    std::lock_guard lock(mutex_);
+    requested_[service.value] = notify_mask;
+}
+
+namespace {
+
+// The manager's notice of a state reached, and whether it came. It is written by a callback
+// the manager queues to the thread that asked, run only while that thread waits alertably.
+struct StateNotice {
+    SERVICE_NOTIFYW notify{};
+    bool came = false;
+};
+
+VOID CALLBACK on_state_notice(PVOID parameter) {
+    static_cast<StateNotice*>(static_cast<SERVICE_NOTIFYW*>(parameter)->pContext)->came = true;
+}
+
+}  // namespace
+
+// The manager says when the service reaches the state asked for (at once when it is there
+// already). A wait that ends at its limit leaves the request outstanding until the handle is
+// closed, and the notice must stay valid as long: it is then deliberately not freed (a few
+// dozen bytes, only when a stop outlasts its limit). Where the manager cannot take the
+// request, the caller polls.
+bool Win32ServiceControl::await_requested_change(ScHandle service,
+                                                 std::chrono::milliseconds limit) {
+    std::uint32_t mask = 0;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = requested_.find(service.value);
+        if (found == requested_.end())
+            return false;
+        mask = found->second;
+        requested_.erase(found);
+    }
+    auto notice = std::make_unique<StateNotice>();
+    notice->notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+    notice->notify.pfnNotifyCallback = on_state_notice;
+    notice->notify.pContext = notice.get();
+    if (::NotifyServiceStatusChangeW(to_native(service), mask, &notice->notify) != ERROR_SUCCESS)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!notice->came) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            notice.release();  // see above: the manager may still write to it
+            return true;
+        }
+        ::SleepEx(static_cast<DWORD>(left.count()), TRUE);
+    }
+    return true;
 }
 
 // The manager has no query for the mark; a change that changes nothing is refused with
@@ -226,8 +290,11 @@ OsResult<void> Win32ServiceControl::delete_service(ScHandle service) {
 }
 
 void Win32ServiceControl::close_service_handle(ScHandle handle) {
-    if (handle.value != 0)
-        ::CloseServiceHandle(to_native(handle));
+    if (handle.value == 0)
+        return;
+    ::CloseServiceHandle(to_native(handle));
+    std::lock_guard lock(mutex_);
+    requested_.erase(handle.value);
 }
 
 }  // namespace velnaro::platform

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <mutex>
+
 #include "platform/service_control.hpp"
 
 namespace velnaro::platform {
@@ -25,9 +29,18 @@ class Win32ServiceControl final : public ServiceControl {
     OsResult<ServiceStatus> query_service_status(ScHandle service) override;
     OsResult<void> start_service(ScHandle service) override;
     OsResult<void> stop_service(ScHandle service) override;
+    bool await_requested_change(ScHandle service, std::chrono::milliseconds limit) override;
     OsResult<void> delete_service(ScHandle service) override;
     OsResult<bool> marked_for_deletion(ScHandle service) override;
     void close_service_handle(ScHandle handle) override;
+
+  private:
+    void note_request(ScHandle service, std::uint32_t notify_mask);
+
+    // What a start or stop through each handle waits for (SERVICE_NOTIFY_* bits), until a
+    // wait takes it. Status reads and changes come on different threads.
+    std::mutex mutex_;
+    std::map<std::uintptr_t, std::uint32_t> requested_;
 };
 
 }  // namespace velnaro::platform

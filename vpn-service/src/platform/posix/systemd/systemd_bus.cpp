@@ -1,5 +1,6 @@
 #include "platform/posix/systemd/systemd_bus.hpp"
 
+#include <poll.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -91,9 +92,17 @@ OsResult<SystemdBus> SystemdBus::connect() {
 }
 
 SystemdBus::SystemdBus(SystemdBus&& other) noexcept
-    : bus_(std::exchange(other.bus_, nullptr)), last_error_(other.last_error_) {}
+    : bus_(std::exchange(other.bus_, nullptr)),
+      last_error_(other.last_error_),
+      job_watch_(std::exchange(other.job_watch_, nullptr)),
+      last_job_(std::move(other.last_job_)),
+      last_job_removed_(other.last_job_removed_) {
+    if (job_watch_ != nullptr)
+        sd_bus_slot_set_userdata(job_watch_, this);
+}
 
 SystemdBus::~SystemdBus() {
+    sd_bus_slot_unref(job_watch_);
     if (bus_ != nullptr)
         sd_bus_flush_close_unref(bus_);
 }
@@ -116,29 +125,99 @@ bool SystemdBus::reload() {
     return r >= 0;
 }
 
-bool SystemdBus::call_unit_mode(const char* method, std::string_view unit, bool with_mode) {
+bool SystemdBus::reset_failed_unit(std::string_view unit) {
     const std::string name(unit);
     CallScope call;
-    const int r =
-        with_mode ? sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
-                                       &call.error, &call.reply, "ss", name.c_str(), "replace")
-                  : sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
-                                       &call.error, &call.reply, "s", name.c_str());
+    const int r = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface,
+                                     "ResetFailedUnit", &call.error, &call.reply, "s", name.c_str());
     last_error_ = r < 0 ? -r : 0;
     return r >= 0;
 }
 
+// JobRemoved(u id, o job, s unit, s result). sd_bus_call queues the signals that arrive
+// before its reply and dispatches none, so a job that ends before its path is read still
+// matches here, when the bus is next processed. systemd's other jobs are not kept.
+void SystemdBus::note_job_removed(const char* job) {
+    if (!last_job_.empty() && last_job_ == job)
+        last_job_removed_ = true;
+}
+
+namespace {
+
+int on_job_removed(sd_bus_message* message, void* bus, sd_bus_error*) {
+    std::uint32_t id = 0;
+    const char* job = nullptr;
+    if (sd_bus_message_read(message, "uo", &id, &job) >= 0 && job != nullptr)
+        static_cast<SystemdBus*>(bus)->note_job_removed(job);
+    return 0;
+}
+
+}  // namespace
+
+// The match first, then Subscribe: systemd signals job changes only to subscribed clients of
+// the bus (its private socket tells every client anyway; subscribing there is harmless).
+bool SystemdBus::watch_jobs() {
+    if (job_watch_ != nullptr)
+        return true;
+    int r = sd_bus_match_signal(bus_, &job_watch_, kDestination, kManagerPath, kManagerInterface,
+                                "JobRemoved", on_job_removed, this);
+    if (r >= 0) {
+        CallScope call;
+        r = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, "Subscribe",
+                               &call.error, &call.reply, "");
+    }
+    if (r < 0) {
+        job_watch_ = sd_bus_slot_unref(job_watch_);
+        last_error_ = -r;
+        return false;
+    }
+    return true;
+}
+
+bool SystemdBus::queue_job(const char* method, std::string_view unit) {
+    last_job_.clear();
+    last_job_removed_ = false;
+    if (!watch_jobs())
+        return false;
+    const std::string name(unit);
+    CallScope call;
+    int r = sd_bus_call_method(bus_, kDestination, kManagerPath, kManagerInterface, method,
+                               &call.error, &call.reply, "ss", name.c_str(), "replace");
+    const char* job = nullptr;
+    if (r >= 0)
+        r = sd_bus_message_read(call.reply, "o", &job);
+    last_error_ = r < 0 ? -r : 0;
+    if (r < 0)
+        return false;
+    last_job_ = job;
+    return true;
+}
+
 bool SystemdBus::start_unit(std::string_view unit) {
-    return call_unit_mode("StartUnit", unit, true);
+    return queue_job("StartUnit", unit);
 }
 
 bool SystemdBus::stop_unit(std::string_view unit) {
-    return call_unit_mode("StopUnit", unit, true);
+    return queue_job("StopUnit", unit);
 }
 
-bool SystemdBus::reset_failed_unit(std::string_view unit) {
-    return call_unit_mode("ResetFailedUnit", unit, false);
+bool SystemdBus::job_removed(const std::string& job) {
+    int r = 0;
+    while ((r = sd_bus_process(bus_, nullptr)) > 0) {
+    }
+    last_error_ = r < 0 ? -r : 0;
+    return last_job_removed_ && job == last_job_;
 }
+
+int SystemdBus::descriptor() const {
+    return sd_bus_get_fd(bus_);
+}
+
+short SystemdBus::events_awaited() const {
+    const int events = sd_bus_get_events(bus_);
+    return static_cast<short>(events > 0 ? events : POLLIN);
+}
+
 
 // EnableUnitFiles(as files, runtime, force) and DisableUnitFiles(as files, runtime).
 bool SystemdBus::call_unit_files(const char* method, std::string_view unit) {

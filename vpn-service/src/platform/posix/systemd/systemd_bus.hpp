@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include "platform/os_error.hpp"
 
 struct sd_bus;
+struct sd_bus_slot;
 
 namespace velnaro::platform {
 
@@ -39,8 +41,22 @@ class SystemdBus {
 
     // Every call returns false (or nothing) on failure, with the error number in last_error().
     bool reload();
+    // Queue the unit's job; its object path is then last_job(). The connection hears of every
+    // job's removal from the first one on (the match is in place before the job is asked for,
+    // so a job that ends before its reply arrives is not missed).
     bool start_unit(std::string_view unit);
     bool stop_unit(std::string_view unit);
+    const std::string& last_job() const { return last_job_; }
+
+    // Whether systemd has removed the job last queued (`job`): it finished, failed or was
+    // cancelled. Processes what the connection holds, never waits.
+    bool job_removed(const std::string& job);
+    // The connection's descriptor and the events to wait for on it before job_removed can tell
+    // more; the wait itself is the caller's (it must not hold the connection meanwhile).
+    int descriptor() const;
+    short events_awaited() const;
+    // What the connection's JobRemoved match calls with the removed job's path.
+    void note_job_removed(const char* job);
     bool reset_failed_unit(std::string_view unit);
     bool enable_unit_file(std::string_view unit);
     bool disable_unit_file(std::string_view unit);
@@ -53,12 +69,16 @@ class SystemdBus {
 
   private:
     explicit SystemdBus(sd_bus* bus) : bus_(bus) {}
-    bool call_unit_mode(const char* method, std::string_view unit, bool with_mode);
+    bool queue_job(const char* method, std::string_view unit);
+    bool watch_jobs();
     bool call_unit_files(const char* method, std::string_view unit);
     std::optional<std::string> unit_path(std::string_view unit);
 
     sd_bus* bus_ = nullptr;
     int last_error_ = 0;
+    sd_bus_slot* job_watch_ = nullptr;  // the JobRemoved match, once a job was asked for
+    std::string last_job_;
+    bool last_job_removed_ = false;
 };
 
 }  // namespace velnaro::platform

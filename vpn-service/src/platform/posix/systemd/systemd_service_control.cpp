@@ -1,9 +1,11 @@
 #include "platform/posix/systemd/systemd_service_control.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -19,6 +21,10 @@ namespace {
 // A stop takes the service a few milliseconds; its own time-out is systemd's.
 constexpr auto kRemovalStopWait = std::chrono::seconds(15);
 constexpr auto kRemovalStopPoll = std::chrono::milliseconds(10);
+// The longest a job's wait sleeps on the connection before it looks again: a status read on
+// another thread may take the job's signal off the connection while this waits without the
+// lock, and the wait then sees it only when it looks again.
+constexpr auto kJobWaitSlice = std::chrono::milliseconds(100);
 
 std::string unit_path(std::string_view unit) {
     return std::string(kUnitDirectory) + "/" + std::string(unit);
@@ -183,7 +189,7 @@ OsResult<OwnedScHandle> SystemdServiceControl::open_manager(std::uint32_t access
     auto bus = kept_bus();
     if (!bus)
         return refused("connecting", static_cast<int>(bus.error().code), bus.error().subject);
-    return own(add_entry(Entry{std::move(*bus), true, access, {}, {}}));
+    return own(add_entry(Entry{std::move(*bus), true, access, {}, {}, {}}));
 }
 
 // Connecting costs more than the query a status poll makes, so one connection serves every
@@ -221,7 +227,7 @@ std::expected<OwnedScHandle, OpenServiceError> SystemdServiceControl::open_servi
         return refused_open(OpenServiceFailure::access_denied, EACCES);
     if (!unit_file_exists(*unit) && !vendor_unit_exists(*unit))
         return refused_open(OpenServiceFailure::missing, ENOENT);
-    return own(add_entry(Entry{owner->bus, false, access, *unit, {}}));
+    return own(add_entry(Entry{owner->bus, false, access, *unit, {}, {}}));
 }
 
 OsResult<void> SystemdServiceControl::write_unit(Entry& service,
@@ -290,7 +296,7 @@ OsResult<OwnedScHandle> SystemdServiceControl::create_service(
         return std::unexpected(OsError{EINVAL, "create_service", registration.name});
     if (unit_file_exists(*unit))
         return std::unexpected(OsError{EEXIST, "create_service", unit_path(*unit)});
-    Entry service{owner->bus, false, access, *unit, {}};
+    Entry service{owner->bus, false, access, *unit, {}, {}};
     if (auto written = write_unit(service, registration, {}); !written)
         return std::unexpected(written.error());
     return own(add_entry(std::move(service)));
@@ -396,7 +402,39 @@ OsResult<void> SystemdServiceControl::unit_job(ScHandle service, std::uint32_t r
     Entry* entry = entry_of(service, false, right);
     if (entry == nullptr)
         return bad_handle(operation);
-    return checked((*entry->bus.*job)(entry->unit), call, *entry->bus, entry->unit);
+    const bool queued = (*entry->bus.*job)(entry->unit);
+    entry->job = queued ? entry->bus->last_job() : std::string{};
+    return checked(queued, call, *entry->bus, entry->unit);
+}
+
+// The job ends when systemd removes it (JobRemoved, heard on the connection since before the
+// job was queued). Another handle's job queued since makes this one's end unknowable here.
+bool SystemdServiceControl::await_requested_change(ScHandle service,
+                                                   std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        pollfd connection{};
+        std::shared_ptr<SystemdBus> bus;
+        {
+            std::lock_guard lock(mutex_);
+            Entry* entry = entry_of(service, false, 0);
+            if (entry == nullptr || entry->job.empty() || entry->bus->last_job() != entry->job)
+                return false;
+            if (entry->bus->job_removed(entry->job)) {
+                entry->job.clear();
+                return true;
+            }
+            if (entry->bus->last_error() != 0)
+                return false;  // a broken connection: the caller's next query says so
+            bus = entry->bus;
+            connection = pollfd{bus->descriptor(), bus->events_awaited(), 0};
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        ::poll(&connection, 1, static_cast<int>(std::min(left, kJobWaitSlice).count()));
+    }
 }
 
 // Disabled, its file removed, systemd reloaded: a running unit keeps running until it stops,

@@ -39,6 +39,7 @@ class SystemdServiceControl final : public ServiceControl {
         ScHandle service, const std::function<void()>& meanwhile) override;
     OsResult<void> start_service(ScHandle service) override;
     OsResult<void> stop_service(ScHandle service) override;
+    bool await_requested_change(ScHandle service, std::chrono::milliseconds limit) override;
     OsResult<void> delete_service(ScHandle service) override;
     void close_service_handle(ScHandle handle) override;
 
@@ -54,6 +55,7 @@ class SystemdServiceControl final : public ServiceControl {
         // The registration last written through this handle, so that a description set
         // afterwards rewrites the same unit.
         std::optional<ServiceRegistration> registration;
+        std::string job;  // the job the last start or stop queued, until it is seen to end
     };
 
     ScHandle add_entry(Entry entry);
@@ -66,7 +68,8 @@ class SystemdServiceControl final : public ServiceControl {
     std::shared_ptr<SystemdBus> bus_;
     // Held for each whole call, around every use of the kept bus and the entries: sd-bus is not
     // thread-safe, and a status read on the pipe server's thread may come while a change runs
-    // on its worker. Never held across a wait (the waits for a unit poll between calls).
+    // on its worker. Never held across a wait: a wait for a job holds it only to read what
+    // the connection received, and waits on the connection's descriptor without it.
     std::mutex mutex_;
     std::map<std::uintptr_t, Entry> entries_;
     std::uintptr_t next_handle_ = 1;
