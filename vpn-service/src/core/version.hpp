@@ -7,6 +7,8 @@
 
 namespace velnaro {
 
+// The service's name, and the tunnel's: every other name made from them (units, pipes,
+// files, the adapter and the interface) is joined from these (core/joined_text.hpp).
 inline constexpr std::string_view kServiceName = "VelnaroVpnService";
 inline constexpr std::string_view kTunnelName = "VelnaroTunnel";
 
