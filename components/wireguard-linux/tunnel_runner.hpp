@@ -5,13 +5,14 @@
 #include <string_view>
 #include <vector>
 
+#include "core/version.hpp"
 #include "platform/posix/tunnel_routing.hpp"
 #include "platform/range_guard.hpp"
 #include "tunnel_text.hpp"
 
 namespace velnaro::wglinux {
 
-inline constexpr std::string_view kTunnelInterfaceName = "VelnaroTunnel";
+inline constexpr std::string_view kTunnelInterfaceName = kTunnelName;
 
 // Every end but `not_held` leaves the ranges held: refused while the tunnel is not up.
 enum class TunnelEnd {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <map>
 #include <vector>
 
 #include "help.hpp"
@@ -15,21 +14,18 @@ namespace {
 
 using Action = Invocation::Action;
 
-// vpnctl's words for the commands without payload.
-const std::map<std::string, std::string_view, std::less<>>& plain_commands() {
-    static const std::map<std::string, std::string_view, std::less<>> commands = {
-        {"version", wire_name_of<GetVersion>},
-        {"status", wire_name_of<GetStatus>},
-        {"identity", wire_name_of<GetPublicIdentity>},
-        {"start", wire_name_of<Start>},
-        {"stop", wire_name_of<Stop>},
-        {"repair", wire_name_of<Repair>},
-        {"rotate prepare", wire_name_of<PrepareIdentityRotation>},
-        {"rotate commit", wire_name_of<CommitIdentityRotation>},
-        {"rotate abort", wire_name_of<AbortIdentityRotation>},
-    };
-    return commands;
-}
+constexpr std::array kVerbs{
+    Verb{"version", wire_name_of<GetVersion>},
+    Verb{"status", wire_name_of<GetStatus>},
+    Verb{"identity", wire_name_of<GetPublicIdentity>},
+    Verb{"apply", wire_name_of<ApplyConfig>},
+    Verb{"start", wire_name_of<Start>},
+    Verb{"stop", wire_name_of<Stop>},
+    Verb{"repair", wire_name_of<Repair>},
+    Verb{"rotate prepare", wire_name_of<PrepareIdentityRotation>},
+    Verb{"rotate commit", wire_name_of<CommitIdentityRotation>},
+    Verb{"rotate abort", wire_name_of<AbortIdentityRotation>},
+};
 
 constexpr std::array<std::string_view, 6> kStates{
     "UNAVAILABLE", "DISCONNECTED", "CONNECTING", "CONNECTED", "DEGRADED", "ERROR",
@@ -148,6 +144,10 @@ std::string command_of(std::span<const std::string> words, std::size_t& taken) {
 
 }  // namespace
 
+std::span<const Verb> verbs() {
+    return kVerbs;
+}
+
 std::expected<Invocation, std::string> parse_invocation(std::span<const std::string> words) {
     // --json may also come before the command ("vpnctl --json status").
     bool json_first = false;
@@ -210,11 +210,12 @@ std::expected<Invocation, std::string> parse_invocation(std::span<const std::str
     }
     if (!rest.positional.empty())
         return usage(invocation.command, "unexpected '" + rest.positional[0] + "'");
-    const auto found = plain_commands().find(invocation.command);
-    if (found == plain_commands().end())
+    // 'apply' went its own way above, so every verb left sends its request without payload.
+    const auto found = std::ranges::find(kVerbs, invocation.command, &Verb::words);
+    if (found == kVerbs.end())
         return usage("rotate", "rotate takes prepare, commit or abort");
     invocation.action = Action::request;
-    invocation.request = request_without_payload(found->second);
+    invocation.request = request_without_payload(found->wire_name);
     if (verb == "status")
         return status_invocation(std::move(invocation), rest);
     return invocation;

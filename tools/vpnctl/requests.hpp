@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace velnaro::vpnctl {
 
@@ -28,6 +29,13 @@ struct Invocation {
     std::chrono::seconds timeout{30};
     bool json = false;  // show the service's answer as it came
 };
+
+// vpnctl's words for a command of the service's table, and that command's wire name.
+struct Verb {
+    std::string_view words;  // "status", "rotate commit", ...
+    std::string_view wire_name;
+};
+std::span<const Verb> verbs();
 
 // The invocation for `words`, or the usage error to print.
 std::expected<Invocation, std::string> parse_invocation(std::span<const std::string> words);

@@ -3,7 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/joined_text.hpp"
+#include "core/version.hpp"
+
 namespace velnaro {
+
+namespace {
+
+constexpr std::string_view kUsageText =
+    ": utilisez --service-status, --self-test, --component-self-test ou "
+    "--identity-self-test.\n";
+
+}  // namespace
 
 void print_line(std::string_view text) {
     std::string line;
@@ -15,9 +26,7 @@ void print_line(std::string_view text) {
 }
 
 void print_usage() {
-    static constexpr std::string_view kUsage =
-        "VelnaroVpnService: utilisez --service-status, --self-test, --component-self-test ou "
-        "--identity-self-test.\n";
+    static constexpr std::string_view kUsage = joined_text<kServiceName, kUsageText>;
     std::fwrite(kUsage.data(), 1, kUsage.size(), stderr);
     std::fflush(stderr);
 }

@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "core/result.hpp"
+#include "core/version.hpp"
 #include "core/secret_buffer.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro {
 
 inline constexpr std::string_view kIdentityDescription = "Velnaro VPN device identity";
-inline constexpr std::string_view kTunnelDescription = "VelnaroTunnel";
+inline constexpr std::string_view kTunnelDescription = kTunnelName;
 
 // Seals 1..4096 bytes under a description of 1..128 UTF-8 bytes.
 Result<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/joined_text.hpp"
+#include "core/version.hpp"
 #include "platform/service_control.hpp"
 #include "wireguard/tunnel_service_mode.hpp"
 
@@ -12,8 +14,11 @@ namespace velnaro {
 inline constexpr std::string_view kTunnelServiceDisplayName = "Velnaro Secure Tunnel";
 // The argument the tunnel service is registered with, before its configuration's path.
 inline constexpr std::string_view kTunnelServiceModeArgument = "--tunnel-service";
+inline constexpr std::string_view kTunnelDescriptionLead =
+    "Tunnel WireGuard prive gere automatiquement par ";
+inline constexpr std::string_view kSentenceEnd = ".";
 inline constexpr std::string_view kTunnelServiceDescription =
-    "Tunnel WireGuard prive gere automatiquement par VelnaroVpnService.";
+    joined_text<kTunnelDescriptionLead, kServiceName, kSentenceEnd>;
 
 // Both services are restarted when they fail, 5 s after the first failure and 30 s after each
 // further one; a day without failure starts the count over.

@@ -5,12 +5,15 @@
 
 #include "core/connection_state.hpp"
 #include "core/failure.hpp"
+#include "core/joined_text.hpp"
 #include "core/result.hpp"
+#include "core/version.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro {
 
-inline constexpr std::string_view kTunnelServiceName = "WireGuardTunnel$VelnaroTunnel";
+inline constexpr std::string_view kTunnelServicePrefix = "WireGuardTunnel$";
+inline constexpr std::string_view kTunnelServiceName = joined_text<kTunnelServicePrefix, kTunnelName>;
 
 // Creates or updates the tunnel's own service so that it runs with `config_path`.
 // A failure keeps the system's error of the call that failed as its cause.

@@ -4,15 +4,17 @@
 #include <span>
 #include <vector>
 
+#include "core/joined_text.hpp"
 #include "core/owned.hpp"
 #include "core/result.hpp"
 #include "core/secret_buffer.hpp"
+#include "core/version.hpp"
 #include "wireguard/adapter_block.hpp"
 #include "wireguard/components.hpp"
 
 namespace velnaro {
 
-inline constexpr char16_t kTunnelAdapterName[] = u"VelnaroTunnel";
+inline constexpr const char16_t* kTunnelAdapterName = kWideText<kTunnelName>.data();
 
 // An adapter handle of the WireGuard library, closed with the library's own entry point on
 // every path out.

@@ -19,7 +19,7 @@ struct AdapterTelemetry {
     bool operator==(const AdapterTelemetry&) const = default;
 };
 
-// Reads the adapter "VelnaroTunnel" through the loaded components.
+// Reads the tunnel's adapter through the loaded components.
 Result<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
                                                 std::string_view component_directory);
 

@@ -4,7 +4,9 @@
 #include <optional>
 #include <string_view>
 
+#include "core/joined_text.hpp"
 #include "core/result.hpp"
+#include "core/version.hpp"
 #include "wireguard/endpoint_follower.hpp"
 #include "wireguard/runtime.hpp"
 
@@ -12,7 +14,8 @@ namespace velnaro {
 
 // The sealed configuration file in the data directory: the service writes it and registers
 // the tunnel service on it, and the tunnel service mode accepts no file of another name.
-inline constexpr std::string_view kTunnelConfigFileName = "VelnaroTunnel.conf.dpapi";
+inline constexpr std::string_view kSealedConfigSuffix = ".conf.dpapi";
+inline constexpr std::string_view kTunnelConfigFileName = joined_text<kTunnelName, kSealedConfigSuffix>;
 
 // Once the path is accepted and before any library is loaded, the file's content is checked
 // by `check_content`, whose failure ends the mode with its code.

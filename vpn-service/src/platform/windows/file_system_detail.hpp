@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/file_system.hpp"
+#include "platform/windows/well_known_accounts.hpp"
 
 namespace velnaro::platform {
 
@@ -26,10 +27,6 @@ inline std::unexpected<OsError> invalid_path(std::string_view operation, std::st
 inline bool is_wide_separator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
-
-// The descriptor the service gives its directories and data files: owner the administrators,
-// access for the local system account and the administrators only, nothing inherited.
-inline constexpr wchar_t kServiceOnlySddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // What an existing level of the data directory is worth, judged from its descriptor: trusted
 // when its owner is the local system account, the administrators, TrustedInstaller or the

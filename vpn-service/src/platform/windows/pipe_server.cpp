@@ -7,17 +7,13 @@
 #include <optional>
 
 #include "platform/windows/pipe_endpoint.hpp"
+#include "platform/windows/well_known_accounts.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace velnaro::platform {
 
 namespace {
 
-// System and administrators: everything. Interactive users: read, write and their
-// attributes (0x12019b), but not FILE_CREATE_PIPE_INSTANCE (the same bit as
-// FILE_APPEND_DATA, which GENERIC_WRITE would grant), so nobody but the service can add an
-// instance of its own to the name and take clients' requests.
-constexpr wchar_t kPipeAccessList[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x12019b;;;IU)";
 // One wait watches the waiting instance and every connection: at most 64 objects. One
 // instance always waits for the next client, so at most 63 connections are open at once;
 // a client that comes while they are is closed at once, and finds the name still served.
@@ -105,7 +101,7 @@ std::optional<PipeCaller> caller_of(HANDLE token) {
         return std::nullopt;
     // Every caller the access list admits may change the tunnel: the desktop client runs as
     // the signed-in user.
-    return PipeCaller{text.get(), true, ::IsWellKnownSid(sid, WinLocalSystemSid) != 0};
+    return PipeCaller{text.get(), true, ::IsWellKnownSid(sid, kLocalSystemSid) != 0};
 }
 
 // Who the client is, told by the connection itself rather than by a process id that the

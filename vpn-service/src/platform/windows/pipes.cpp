@@ -12,6 +12,7 @@
 #include "core/version.hpp"
 #include "platform/windows/owned_handle.hpp"
 #include "platform/windows/pipe_endpoint.hpp"
+#include "platform/windows/well_known_accounts.hpp"
 #include "platform/windows/wide.hpp"
 
 namespace velnaro::platform {
@@ -35,7 +36,7 @@ ServerCheck check_process_account(HANDLE process) {
     const auto* user = reinterpret_cast<const TOKEN_USER*>(buffer.data());
     BYTE system_sid[SECURITY_MAX_SID_SIZE] = {};
     DWORD sid_size = sizeof(system_sid);
-    if (!::CreateWellKnownSid(WinLocalSystemSid, nullptr, system_sid, &sid_size))
+    if (!::CreateWellKnownSid(kLocalSystemSid, nullptr, system_sid, &sid_size))
         return ServerCheck::unverifiable;
     return ::EqualSid(user->User.Sid, system_sid) ? ServerCheck::privileged_service
                                                   : ServerCheck::other_account;

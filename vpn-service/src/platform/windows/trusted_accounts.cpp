@@ -4,12 +4,13 @@
 #include <sddl.h>
 
 #include "platform/windows/owned_handle.hpp"
+#include "platform/windows/well_known_accounts.hpp"
 
 namespace velnaro::platform {
 
 bool TrustedAccounts::load(TrustedOwners owners) {
     sids_.clear();
-    for (WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid}) {
+    for (WELL_KNOWN_SID_TYPE type : {kLocalSystemSid, kAdministratorsSid}) {
         std::vector<BYTE> sid(SECURITY_MAX_SID_SIZE);
         DWORD size = SECURITY_MAX_SID_SIZE;
         if (!::CreateWellKnownSid(type, nullptr, sid.data(), &size))

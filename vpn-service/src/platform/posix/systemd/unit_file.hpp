@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/joined_text.hpp"
+#include "core/version.hpp"
 #include "platform/service_control.hpp"
 
 namespace velnaro::platform {
@@ -32,8 +34,10 @@ std::optional<std::string> render_unit_file(const ServiceRegistration& registrat
 // The service's early-boot companion: a oneshot unit that holds the tunnel's ranges before
 // any network is configured (`--hold-ranges`), registered and removed with the service. Its
 // name, and its text for the service's registration; nothing for another registration.
-inline constexpr std::string_view kRangesUnit = "VelnaroVpnService-ranges.service";
-inline constexpr std::string_view kRangesUnitOwner = "VelnaroVpnService.service";
+inline constexpr std::string_view kRangesUnitSuffix = "-ranges.service";
+inline constexpr std::string_view kUnitSuffix = ".service";
+inline constexpr std::string_view kRangesUnit = joined_text<kServiceName, kRangesUnitSuffix>;
+inline constexpr std::string_view kRangesUnitOwner = joined_text<kServiceName, kUnitSuffix>;
 std::optional<std::string> render_ranges_unit_file(const ServiceRegistration& service);
 
 // Maps systemd's ActiveState (and SubState) onto the service control manager's states.
