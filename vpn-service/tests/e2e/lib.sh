@@ -373,6 +373,13 @@ e2e_wait_until() { # seconds command...
     done
 }
 
+# Whether a unit's journal holds a text. journald takes a unit's output on its own time, so
+# callers wait for it (e2e_wait_until); grep -c reads to the end, where with -q journalctl's
+# SIGPIPE would fail the pipeline under pipefail.
+e2e_journal_says() { # unit text
+    [ "$(journalctl -u "$1" --no-pager | grep -cF -- "$2")" -ge 1 ]
+}
+
 # ---------------------------------------------------------------------------------------
 # The gateway peer
 

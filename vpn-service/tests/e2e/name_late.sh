@@ -16,7 +16,7 @@ e2e_response_is ACCEPTED || e2e_fail "APPLY_CONFIG answered $E2E_RESPONSE"
 sleep 20
 e2e_status
 [ "$(e2e_status_field state)" = CONNECTING ] || e2e_fail "while the name does not resolve: $E2E_LAST_STATUS"
-journalctl -u WireGuardTunnel-VelnaroTunnel --no-pager | grep -q "endpoint \"$name\" does not resolve yet" ||
+e2e_wait_until 5 e2e_journal_says WireGuardTunnel-VelnaroTunnel "endpoint \"$name\" does not resolve yet" ||
     e2e_fail "the journal does not say the tunnel waits for its name"
 ping -n -q -c 1 -W 1 "$E2E_GATEWAY_TUNNEL_ADDRESS" >/dev/null 2>&1 &&
     e2e_fail "the range was reachable while the tunnel waited"

@@ -202,7 +202,7 @@ done
 e2e_apply "$(e2e_config '.endpointHost = "gateway.invalid"')"
 e2e_wait_status 20 '.detailCode == "TUNNEL_ENDPOINT_UNRESOLVED"' || e2e_fail "an unresolvable endpoint gave $E2E_STATE_TRAIL"
 expect_blocked "endpoint unresolved"
-journalctl -u WireGuardTunnel-VelnaroTunnel --no-pager | grep -q "blocked until the tunnel is up (its endpoint does not resolve)" ||
+e2e_wait_until 5 e2e_journal_says WireGuardTunnel-VelnaroTunnel "blocked until the tunnel is up (its endpoint does not resolve)" ||
     e2e_fail "the journal does not say why the range is blocked"
 systemctl restart VelnaroVpnService.service && e2e_wait_until 15 e2e_service_answers || e2e_fail "the service did not restart"
 expect_blocked "service restarted"

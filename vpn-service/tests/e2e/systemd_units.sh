@@ -55,7 +55,7 @@ e2e_apply "$(e2e_config '.endpointHost = "gateway.invalid"')"
 e2e_response_is ACCEPTED || e2e_fail "APPLY_CONFIG answered $E2E_RESPONSE"
 e2e_wait_status 20 '.state == "ERROR" and .detailCode == "TUNNEL_ENDPOINT_UNRESOLVED"' ||
     e2e_fail "an unresolvable endpoint gave $E2E_STATE_TRAIL ($E2E_LAST_STATUS)"
-journalctl -u $tunnel_unit --no-pager | grep -q 'endpoint "gateway.invalid" does not resolve' ||
+e2e_wait_until 5 e2e_journal_says $tunnel_unit 'endpoint "gateway.invalid" does not resolve' ||
     e2e_fail "the tunnel's journal does not say why: $(journalctl -u $tunnel_unit --no-pager | tail -5)"
 e2e_expect STOP ACCEPTED
 e2e_status
