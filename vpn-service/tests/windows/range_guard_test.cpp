@@ -17,7 +17,7 @@ namespace {
 // Keeps filters as the engine would: added in a transaction, seen by all only on commit.
 struct RecordingEngine final : FilterEngine {
     struct Stored {
-        FilterSpec spec;
+        FilterPlan plan;
         std::string record;
     };
     std::vector<std::string> calls;
@@ -46,21 +46,21 @@ struct RecordingEngine final : FilterEngine {
     }
     OsResult<void> add_provider() override { return note("provider"); }
     OsResult<void> add_sublayer() override { return note("sublayer"); }
-    OsResult<void> add_filter(const FilterSpec& spec, const std::string& record) override {
-        calls.push_back("add " + spec.name);
+    OsResult<void> add_filter(const FilterPlan& plan, const std::string& record) override {
+        calls.push_back("add " + plan.name);
         if (adds++ == fail_add_at)
             return std::unexpected(OsError{0x80320009u, "FwpmFilterAdd0", {}});
-        pending[next_key++] = {spec, record};
+        pending[next_key++] = {plan, record};
         return {};
     }
     OsResult<std::vector<HeldFilter>> provider_filters() override {
         std::vector<HeldFilter> held;
         for (const auto& [key, stored] : in_transaction ? pending : committed)
-            held.push_back(HeldFilter{{key}, stored.spec.name, stored.record});
+            held.push_back(HeldFilter{{key}, stored.plan.name, stored.record});
         return held;
     }
     OsResult<void> delete_filter(const FilterKey& key) override {
-        calls.push_back("delete " + pending.at(key[0]).spec.name);
+        calls.push_back("delete " + pending.at(key[0]).plan.name);
         pending.erase(key[0]);
         return {};
     }
@@ -71,10 +71,10 @@ struct RecordingEngine final : FilterEngine {
         calls.push_back(std::move(call));
         return {};
     }
-    std::vector<FilterSpec> specs() const {
-        std::vector<FilterSpec> all;
+    std::vector<FilterPlan> plans() const {
+        std::vector<FilterPlan> all;
         for (const auto& [key, stored] : committed)
-            all.push_back(stored.spec);
+            all.push_back(stored.plan);
         return all;
     }
 };
@@ -124,7 +124,7 @@ TEST(WindowsRangeGuard, HoldsTheWholeSetInOneTransaction) {
     FilterConditions gateway = remote(0x0AFA0001, 0xFFFFFFFF);
     gateway.remote_port = 51820;
     gateway.protocol = 17;
-    const std::vector<FilterSpec> expected = {
+    const std::vector<FilterPlan> expected = {
         {"block to 10.250.0.0/16", outbound_connect, block, 1, remote(0x0AFA0000, 0xFFFF0000)},
         {"block from 10.250.0.0/16", inbound_accept, block, 1, remote(0x0AFA0000, 0xFFFF0000)},
         {"block to 10.99.0.0/24", outbound_connect, block, 1, remote(0x0A630000, 0xFFFFFF00)},
@@ -135,7 +135,7 @@ TEST(WindowsRangeGuard, HoldsTheWholeSetInOneTransaction) {
         {"permit WireGuard to 10.250.0.1:51820", outbound_connect, permit, 10, gateway},
         {"permit WireGuard from 10.250.0.1:51820", inbound_accept, permit, 10, gateway},
     };
-    EXPECT_EQ(g.engine->specs(), expected);
+    EXPECT_EQ(g.engine->plans(), expected);
     std::vector<std::string> calls = {"begin", "provider", "sublayer"};
     for (const auto& filter : expected)
         calls.push_back("add " + filter.name);
@@ -150,7 +150,7 @@ TEST(WindowsRangeGuard, HoldsTheWholeSetInOneTransaction) {
 TEST(WindowsRangeGuard, ClosesTheRangesUntilTheAdapterAppears) {
     Guard g;
     ASSERT_TRUE(g.guard.hold(tunnel()));
-    for (const auto& filter : g.engine->specs())
+    for (const auto& filter : g.engine->plans())
         EXPECT_FALSE(filter.conditions.interface_luid) << filter.name;
     EXPECT_EQ(g.guard.blocked_ranges(), tunnel().ranges);
     ASSERT_TRUE(g.adapters->changed);
@@ -158,7 +158,7 @@ TEST(WindowsRangeGuard, ClosesTheRangesUntilTheAdapterAppears) {
     g.adapters->luid = 7;
     g.engine->calls.clear();
     g.adapters->changed();
-    EXPECT_EQ(g.engine->specs().size(), 9u);
+    EXPECT_EQ(g.engine->plans().size(), 9u);
     EXPECT_EQ(std::count(g.engine->calls.begin(), g.engine->calls.end(), "begin"), 1);
     EXPECT_EQ(g.engine->calls.back(), "commit");
     EXPECT_EQ(g.guard.blocked_ranges(), std::vector<std::string>{});
@@ -167,7 +167,7 @@ TEST(WindowsRangeGuard, ClosesTheRangesUntilTheAdapterAppears) {
 TEST(WindowsRangeGuard, AFailedAddAbortsAndLeavesTheOldSetWhole) {
     Guard g;
     ASSERT_TRUE(g.guard.hold(tunnel()));
-    const auto before = g.engine->specs();
+    const auto before = g.engine->plans();
     auto next = tunnel();
     next.ranges = {"172.16.0.0/12"};
     g.engine->fail_add_at = g.engine->adds + 1;
@@ -177,14 +177,14 @@ TEST(WindowsRangeGuard, AFailedAddAbortsAndLeavesTheOldSetWhole) {
     EXPECT_EQ(held.error().operation, std::string("FwpmFilterAdd0"));
     EXPECT_EQ(g.engine->calls.back(), "abort");
     EXPECT_EQ(std::count(g.engine->calls.begin(), g.engine->calls.end(), "commit"), 0);
-    EXPECT_EQ(g.engine->specs(), before);
+    EXPECT_EQ(g.engine->plans(), before);
     EXPECT_EQ(g.guard.held_ranges(), tunnel().ranges);
 }
 
 TEST(WindowsRangeGuard, ReleaseRemovesExactlyWhatWasAdded) {
     Guard g;
     ASSERT_TRUE(g.guard.hold(tunnel()));
-    const auto added = g.engine->specs();
+    const auto added = g.engine->plans();
     g.engine->calls.clear();
     ASSERT_TRUE(g.guard.release());
     std::vector<std::string> calls = {"begin"};

@@ -34,7 +34,7 @@ class FilterEngine {
     // Each adds a persistent object; one already there (the same key) counts as added.
     virtual OsResult<void> add_provider() = 0;
     virtual OsResult<void> add_sublayer() = 0;
-    virtual OsResult<void> add_filter(const FilterSpec& filter, const std::string& record) = 0;
+    virtual OsResult<void> add_filter(const FilterPlan& filter, const std::string& record) = 0;
     // The filters of the service's provider, in every layer the guard uses.
     virtual OsResult<std::vector<HeldFilter>> provider_filters() = 0;
     virtual OsResult<void> delete_filter(const FilterKey& key) = 0;

@@ -54,10 +54,10 @@ FilterConditions wireguard_to(Ipv4Endpoint endpoint) {
     return conditions;
 }
 
-FilterSpec filter(std::string name, FilterLayer layer, FilterAction action,
+FilterPlan filter(std::string name, FilterLayer layer, FilterAction action,
                   FilterConditions conditions) {
     const auto weight = action == FilterAction::permit ? kPermitWeight : kBlockWeight;
-    return FilterSpec{std::move(name), layer, action, weight, conditions};
+    return FilterPlan{std::move(name), layer, action, weight, conditions};
 }
 
 }  // namespace
@@ -83,10 +83,10 @@ std::optional<std::uint16_t> endpoint_port(std::string_view endpoint) {
     return static_cast<std::uint16_t>(*port);
 }
 
-std::optional<std::vector<FilterSpec>> guard_filters(const GuardedTunnel& tunnel,
+std::optional<std::vector<FilterPlan>> guard_filters(const GuardedTunnel& tunnel,
                                                      std::optional<std::uint64_t> tunnel_luid,
                                                      std::optional<Ipv4Endpoint> endpoint) {
-    std::vector<FilterSpec> filters;
+    std::vector<FilterPlan> filters;
     const auto out = FilterLayer::outbound_connect;
     const auto in = FilterLayer::inbound_accept;
     for (const auto& text : tunnel.ranges) {

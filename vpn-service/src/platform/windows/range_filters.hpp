@@ -48,13 +48,13 @@ inline constexpr std::uint8_t kUdp = 17;
 // (the adapter did not exist when they were last held).
 inline constexpr const char* kTunnelPermitOut = "permit the tunnel interface out";
 
-struct FilterSpec {
+struct FilterPlan {
     std::string name;  // shown by `netsh wfp show filters`
     FilterLayer layer = FilterLayer::outbound_connect;
     FilterAction action = FilterAction::block;
     std::uint8_t weight = kBlockWeight;
     FilterConditions conditions;
-    bool operator==(const FilterSpec&) const = default;
+    bool operator==(const FilterPlan&) const = default;
 };
 
 // The gateway's address and port, when the endpoint names an IPv4 address (resolved by the
@@ -68,7 +68,7 @@ std::optional<std::uint16_t> endpoint_port(std::string_view endpoint);
 // The whole set for `tunnel`. `tunnel_luid` is the tunnel adapter's identity when it exists;
 // without it nothing to the ranges is permitted at all (the ranges are closed until the
 // adapter appears). Nothing when `tunnel` names a range or address that is not IPv4.
-std::optional<std::vector<FilterSpec>> guard_filters(const GuardedTunnel& tunnel,
+std::optional<std::vector<FilterPlan>> guard_filters(const GuardedTunnel& tunnel,
                                                      std::optional<std::uint64_t> tunnel_luid,
                                                      std::optional<Ipv4Endpoint> endpoint);
 

@@ -55,7 +55,7 @@ OsResult<void> Win32RangeGuard::hold_locked(const GuardedTunnel& tunnel) {
 
 // The old filters go and the new ones come in one transaction: a range that stays is never
 // open, and a failure (or a crash) leaves the old set whole.
-OsResult<void> Win32RangeGuard::replace_filters(const std::vector<FilterSpec>& filters,
+OsResult<void> Win32RangeGuard::replace_filters(const std::vector<FilterPlan>& filters,
                                                 const std::string& record) {
     if (auto opened = engine_->open(); !opened)
         return opened;

@@ -31,7 +31,7 @@ class Win32RangeGuard final : public RangeGuard {
 
   private:
     OsResult<void> hold_locked(const GuardedTunnel& tunnel);
-    OsResult<void> replace_filters(const std::vector<FilterSpec>& filters, const std::string& record);
+    OsResult<void> replace_filters(const std::vector<FilterPlan>& filters, const std::string& record);
     OsResult<void> remove_all();
     OsResult<std::optional<GuardedTunnel>> recorded();
 

@@ -150,13 +150,13 @@ class WfpEngine final : public FilterEngine {
                        FWP_E_ALREADY_EXISTS);
     }
 
-    OsResult<void> add_filter(const FilterSpec& spec, const std::string& record) override {
-        auto name = to_wide(spec.name);
+    OsResult<void> add_filter(const FilterPlan& plan, const std::string& record) override {
+        auto name = to_wide(plan.name);
         if (!name)
             return failure(ERROR_INVALID_PARAMETER, "FwpmFilterAdd0");
         std::string data = record;
         ConditionValues values;
-        describe(spec.conditions, values);
+        describe(plan.conditions, values);
         GUID provider = kProviderKey;
         FWPM_FILTER0 filter{};
         filter.displayData.name = name->data();
@@ -164,14 +164,14 @@ class WfpEngine final : public FilterEngine {
         filter.providerKey = &provider;
         filter.providerData.size = static_cast<UINT32>(data.size());
         filter.providerData.data = reinterpret_cast<UINT8*>(data.data());
-        filter.layerKey = spec.layer == FilterLayer::outbound_connect ? kLayerConnectV4
+        filter.layerKey = plan.layer == FilterLayer::outbound_connect ? kLayerConnectV4
                                                                       : kLayerRecvAcceptV4;
         filter.subLayerKey = kSublayerKey;
         filter.weight.type = FWP_UINT8;
-        filter.weight.uint8 = spec.weight;
+        filter.weight.uint8 = plan.weight;
         filter.numFilterConditions = values.count;
         filter.filterCondition = values.list;
-        filter.action.type = spec.action == FilterAction::permit ? FWP_ACTION_PERMIT
+        filter.action.type = plan.action == FilterAction::permit ? FWP_ACTION_PERMIT
                                                                  : FWP_ACTION_BLOCK;
         return checked(FwpmFilterAdd0(engine_, &filter, nullptr, nullptr), "FwpmFilterAdd0");
     }
