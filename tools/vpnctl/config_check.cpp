@@ -145,8 +145,8 @@ std::expected<std::string, std::string> apply_request(std::string_view source,
     const auto config = read_tunnel_config(bytes_of(text));
     if (!config)
         return std::unexpected(prefix + describe(text, config.error()) + "; nothing was sent\n");
-    if (const Status valid = validate_tunnel_config(*config); !valid)
-        return std::unexpected(prefix + describe(*config, valid.error()) + "; nothing was sent\n");
+    if (const Outcome<void> valid = validate_tunnel_config(*config); !valid)
+        return std::unexpected(prefix + describe(*config, valid.error().code) + "; nothing was sent\n");
     std::string body = request_body(*config);
     // Strings can grow when written again (escapes), so the size is judged on what is sent.
     if (!decode_request(bytes_of(body)))

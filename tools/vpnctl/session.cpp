@@ -57,7 +57,7 @@ Exchange ask(platform::Platform& platform, const Target& target, std::string_vie
         // Gone while we waited (stopped), or held by other clients all along.
         if (!platform.pipes.pipe_exists(target.pipe_name))
             return {Reach::not_running, "", {}, {}};
-        return {Reach::busy, "", pipe.error(), {}};
+        return {Reach::busy, "", pipe.error().code, {}};
     }
     const auto check = (*pipe)->verify_server();
     if (check != platform::ServerCheck::privileged_service)
@@ -65,9 +65,9 @@ Exchange ask(platform::Platform& platform, const Target& target, std::string_vie
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(request.data());
     const auto answer = exchange_frames(platform, **pipe, {bytes, request.size()});
     if (!answer && !platform.pipes.serves_own_account())
-        return {Reach::turned_away, "", answer.error(), {}};
+        return {Reach::turned_away, "", answer.error().code, {}};
     if (!answer)
-        return {Reach::broken, "", answer.error(), {}};
+        return {Reach::broken, "", answer.error().code, {}};
     return {Reach::answered, std::string(answer->begin(), answer->end()), {}, {}};
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "core/detail_code.hpp"
@@ -36,13 +37,38 @@ struct Failure {
 
 inline std::string_view to_text(const Failure& failure) { return to_text(failure.code); }
 
-// A result whose failure keeps its cause; `fail(code)` converts into it.
+// Every operation above the platform returns its value or one failure; a failure raised
+// below passes up unchanged, with its cause.
 template <class T>
 using Outcome = std::expected<T, Failure>;
 
+// A failure with no system call behind it: bad input, a refused caller, a state.
+inline std::unexpected<Failure> fail(DetailCode code) { return std::unexpected(Failure(code)); }
+
+// A failure a system call caused: the call's error travels with the caller's code.
 inline std::unexpected<Failure> fail(DetailCode code, OsError cause) {
     return std::unexpected(Failure(code, std::move(cause)));
 }
+
+// Passes a failure raised below up unchanged.
 inline std::unexpected<Failure> fail(Failure failure) { return std::unexpected(std::move(failure)); }
+
+// A platform result as an outcome: its value, or `code` with the system's error as cause.
+template <class T>
+Outcome<T> or_fail(std::expected<T, OsError>&& result, DetailCode code) {
+    if (!result)
+        return fail(code, std::move(result.error()));
+    if constexpr (std::is_void_v<T>)
+        return {};
+    else
+        return std::move(*result);
+}
+
+// The only way to let a system's error go: where the caller's code alone says all there is
+// (the failure is expected and answered, or its cause was already told). Named, so that a
+// dropped cause is a decision a reader sees, never an accident.
+inline std::unexpected<Failure> fail_dropping_cause(DetailCode code, const OsError& /*dropped*/) {
+    return fail(code);
+}
 
 }  // namespace velnaro

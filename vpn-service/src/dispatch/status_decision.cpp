@@ -56,7 +56,7 @@ ConnectionStatus decide_from_reading(const AdapterTelemetry& reading, std::uint6
     return with_counters(ConnectionState::CONNECTED, std::nullopt, reading, handshake);
 }
 
-Result<AdapterTelemetry> read_telemetry(Runtime& runtime) {
+Outcome<AdapterTelemetry> read_telemetry(Runtime& runtime) {
     // Loaded libraries stay as they are, so their folder is looked up for the first load only.
     if (runtime.components.attempted())
         return read_adapter_telemetry(runtime, {});
@@ -68,11 +68,11 @@ Result<AdapterTelemetry> read_telemetry(Runtime& runtime) {
 
 }  // namespace
 
-ConnectionStatus decide_connection_status(const Result<ConnectionState>& service_state,
-                                          const Result<AdapterTelemetry>& telemetry,
+ConnectionStatus decide_connection_status(const Outcome<ConnectionState>& service_state,
+                                          const Outcome<AdapterTelemetry>& telemetry,
                                           std::uint64_t now_100ns) {
     if (!service_state)
-        return bare(ConnectionState::ERROR, service_state.error());
+        return bare(ConnectionState::ERROR, service_state.error().code);
     if (*service_state != ConnectionState::CONNECTED)
         return bare(*service_state);
     if (telemetry)
@@ -81,7 +81,7 @@ ConnectionStatus decide_connection_status(const Result<ConnectionState>& service
     if (telemetry.error() == DetailCode::WIREGUARD_ADAPTER_NOT_FOUND) {
         return bare(ConnectionState::CONNECTING, DetailCode::WIREGUARD_ADAPTER_NOT_READY);
     }
-    return bare(ConnectionState::ERROR, telemetry.error());
+    return bare(ConnectionState::ERROR, telemetry.error().code);
 }
 
 ConnectionStatus compute_connection_status(Runtime& runtime, TunnelFailure failure) {
@@ -90,7 +90,7 @@ ConnectionStatus compute_connection_status(Runtime& runtime, TunnelFailure failu
     // an idle service load nothing), the adapter is read meanwhile and the reading used only if
     // the service runs. Otherwise it is read afterwards, only while the service runs. Both
     // answers are asked for after the poll arrived.
-    std::optional<Result<AdapterTelemetry>> early;
+    std::optional<Outcome<AdapterTelemetry>> early;
     std::function<void()> meanwhile;
     if (runtime.components.attempted())
         meanwhile = [&] { early = read_telemetry(runtime); };

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "core/failure.hpp"
-#include "core/result.hpp"
 #include "identity/identity_keeper.hpp"
 #include "protocol/connection_status.hpp"
 #include "tunnel_config/tunnel_config.hpp"

@@ -11,7 +11,7 @@ ConnectionStatus UnlinkedTunnelController::status() {
 }
 
 Outcome<void> UnlinkedTunnelController::apply_config(const TunnelConfig& config) {
-    if (Status valid = validate_tunnel_config(config); !valid) {
+    if (Outcome<void> valid = validate_tunnel_config(config); !valid) {
         return valid;
     }
     return fail(DetailCode::WIREGUARD_EMBEDDABLE_NOT_LINKED);

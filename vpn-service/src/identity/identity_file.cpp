@@ -78,7 +78,7 @@ Outcome<void> write_identity_file(platform::Platform& platform, std::string_view
     return write_beside(platform, path, *blob, false, DetailCode::IDENTITY_WRITE_FAILED);
 }
 
-Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path) {
+Outcome<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path) {
     const auto blob = platform.files.read_file(path, kMaxIdentityFileBytes);
     if (!blob)
         return fail(DetailCode::IDENTITY_READ_FAILED);

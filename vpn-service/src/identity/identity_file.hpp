@@ -7,7 +7,6 @@
 #include <string_view>
 
 #include "core/failure.hpp"
-#include "core/result.hpp"
 #include "core/uuid.hpp"
 #include "identity/device_identity.hpp"
 #include "platform/platform.hpp"
@@ -15,7 +14,7 @@
 namespace velnaro {
 
 // Reads and opens a sealed identity file ("identity.dat" or "identity.pending.dat").
-Result<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path);
+Outcome<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path);
 
 // Seals the identity and puts it at `path`, which must not exist yet. The blob goes to a
 // temporary sibling first and is then moved onto `path` without replacing, so `path` either

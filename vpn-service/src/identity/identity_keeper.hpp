@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "core/failure.hpp"
-#include "core/result.hpp"
 #include "identity/device_identity.hpp"
 #include "wireguard/runtime.hpp"
 

@@ -31,7 +31,7 @@ bool exists(Runtime& runtime, const std::string& path) {
     return runtime.platform.files.path_kind(path) != platform::PathKind::missing;
 }
 
-Result<KeyPair> new_keypair(Runtime& runtime) {
+Outcome<KeyPair> new_keypair(Runtime& runtime) {
     const auto directory = resolve_component_directory(runtime.platform);
     if (!directory)
         return fail(directory.error());
@@ -105,7 +105,7 @@ Outcome<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_
     return identity;
 }
 
-Result<DeviceIdentity> new_device_identity(Runtime& runtime) {
+Outcome<DeviceIdentity> new_device_identity(Runtime& runtime) {
     const auto keys = new_keypair(runtime);
     if (!keys)
         return fail(keys.error());

@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "core/failure.hpp"
-#include "core/result.hpp"
 #include "identity/device_identity.hpp"
 #include "wireguard/runtime.hpp"
 
@@ -20,7 +19,7 @@ bool is_identity_temporary_name(std::string_view name);
 // Makes sure the data directory holds a consistent identity, creating it on first use.
 Outcome<DeviceIdentity> ensure_identity(Runtime& runtime, std::string_view data_directory);
 // A new identity (fresh keys and installation ID, key version 1), stored nowhere yet.
-Result<DeviceIdentity> new_device_identity(Runtime& runtime);
+Outcome<DeviceIdentity> new_device_identity(Runtime& runtime);
 // Makes a new identity (key version 1) in a data directory that holds none.
 Outcome<DeviceIdentity> create_identity(Runtime& runtime, std::string_view data_directory);
 // Prepares (or returns the already prepared) next identity of a two-step rotation.

@@ -32,7 +32,7 @@ std::uint32_t get_u32_le(std::span<const std::uint8_t> in, std::size_t at) {
 
 }  // namespace
 
-Result<SecretBuffer> encode_identity_payload(const DeviceIdentity& identity) {
+Outcome<SecretBuffer> encode_identity_payload(const DeviceIdentity& identity) {
     const auto public_key = decode_base64_canonical(identity.public_key);
     if (!public_key)
         return fail(DetailCode::IDENTITY_PUBLIC_KEY_INVALID);
@@ -48,7 +48,7 @@ Result<SecretBuffer> encode_identity_payload(const DeviceIdentity& identity) {
     return payload;
 }
 
-Result<DeviceIdentity> decode_identity_payload(std::span<const std::uint8_t> payload) {
+Outcome<DeviceIdentity> decode_identity_payload(std::span<const std::uint8_t> payload) {
     if (payload.size() != kIdentityPayloadSize ||
         !std::ranges::equal(payload.first(kMagic.size()), kMagic)) {
         return fail(DetailCode::LOCAL_IDENTITY_CORRUPT);

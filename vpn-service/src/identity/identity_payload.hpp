@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "core/secret_buffer.hpp"
 #include "identity/device_identity.hpp"
 
@@ -12,8 +12,8 @@ namespace velnaro {
 inline constexpr std::size_t kIdentityPayloadSize = 92;
 
 // The 92-byte plaintext that is sealed into an identity file.
-Result<SecretBuffer> encode_identity_payload(const DeviceIdentity& identity);
-Result<DeviceIdentity> decode_identity_payload(std::span<const std::uint8_t> payload);
+Outcome<SecretBuffer> encode_identity_payload(const DeviceIdentity& identity);
+Outcome<DeviceIdentity> decode_identity_payload(std::span<const std::uint8_t> payload);
 
 // Same installation, the next key version (saturating at the largest one), another key.
 bool is_valid_successor(const DeviceIdentity& current, const DeviceIdentity& pending);

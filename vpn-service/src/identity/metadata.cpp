@@ -107,7 +107,7 @@ std::optional<std::string> json_string(std::string_view text) {
 
 }  // namespace
 
-Result<std::string> format_metadata(const PublicIdentity& identity) {
+Outcome<std::string> format_metadata(const PublicIdentity& identity) {
     const auto installation_id = json_string(identity.installation_id);
     const auto public_key = json_string(identity.public_key);
     if (!installation_id || !public_key)
@@ -132,7 +132,7 @@ Outcome<void> write_metadata(platform::Platform& platform, std::string_view path
                         DetailCode::IDENTITY_METADATA_WRITE_FAILED);
 }
 
-Result<PublicIdentity> parse_metadata(std::string_view text) {
+Outcome<PublicIdentity> parse_metadata(std::string_view text) {
     if (text.size() > kMaxMetadataBytes)
         return fail(DetailCode::IDENTITY_METADATA_INVALID);
     MetadataReader reader;
@@ -144,7 +144,7 @@ Result<PublicIdentity> parse_metadata(std::string_view text) {
     return std::move(*identity);
 }
 
-Result<PublicIdentity> read_metadata(platform::Platform& platform, std::string_view path) {
+Outcome<PublicIdentity> read_metadata(platform::Platform& platform, std::string_view path) {
     const auto bytes = platform.files.read_file(path, kMaxMetadataBytes);
     if (!bytes)
         return fail(DetailCode::IDENTITY_METADATA_READ_FAILED);

@@ -85,21 +85,20 @@ bool is_version_response(const std::vector<std::uint8_t>& body) {
     return read_strict_json(body, reader) && reader.is_version();
 }
 
-std::optional<DetailCode> exchange_version(platform::Platform& platform,
-                                           std::string_view pipe_name) {
+Outcome<void> exchange_version(platform::Platform& platform, std::string_view pipe_name) {
     auto pipe = connect_to_service(platform, pipe_name, kSelfTestPatience);
     if (!pipe)
-        return pipe.error();
+        return fail(std::move(pipe.error()));
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(kVersionRequest.data());
     auto answer = exchange_frames(platform, **pipe, {bytes, kVersionRequest.size()});
-    if (!answer) {
-        return answer.error() == DetailCode::IPC_MESSAGE_SIZE_INVALID
-                   ? DetailCode::IPC_SELF_TEST_RESPONSE_INVALID
-                   : answer.error();
-    }
+    // An answer too large for a frame is no answer to GET_VERSION.
+    if (!answer && answer.error() == DetailCode::IPC_MESSAGE_SIZE_INVALID)
+        return fail(DetailCode::IPC_SELF_TEST_RESPONSE_INVALID);
+    if (!answer)
+        return fail(std::move(answer.error()));
     if (!is_version_response(*answer))
-        return DetailCode::IPC_SELF_TEST_RESPONSE_INVALID;
-    return std::nullopt;
+        return fail(DetailCode::IPC_SELF_TEST_RESPONSE_INVALID);
+    return {};
 }
 
 // The service may sit between two connections, or still be starting, with no instance of
@@ -136,21 +135,23 @@ IpcSelfTestResult run_ipc_self_test(Runtime& runtime, std::string_view pipe_name
             // pipe as unavailable unless some other server answers.
         }
     }
-    const std::optional<DetailCode> failure = exchange_version(platform, pipe_name);
+    const Outcome<void> exchanged = exchange_version(platform, pipe_name);
     if (server.joinable()) {
         stop->store(true);
         wake_pipe_server(platform, pipe_name);
         server.join();
     }
-    return IpcSelfTestResult{!failure.has_value(), std::string(pipe_name), failure};
+    if (!exchanged)
+        return IpcSelfTestResult{false, std::string(pipe_name), exchanged.error()};
+    return IpcSelfTestResult{true, std::string(pipe_name), std::nullopt};
 }
 
 std::string to_json(const IpcSelfTestResult& result) {
     nlohmann::ordered_json json;
     json["success"] = result.success;
     json["pipeName"] = result.pipe_name;
-    json["detailCode"] = result.detail_code
-                             ? nlohmann::ordered_json(std::string(to_text(*result.detail_code)))
+    json["detailCode"] = result.failure
+                             ? nlohmann::ordered_json(std::string(to_text(result.failure->code)))
                              : nlohmann::ordered_json(nullptr);
     return json.dump();
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/detail_code.hpp"
+#include "core/failure.hpp"
 #include "ipc_client/pipe_name.hpp"
 #include "wireguard/runtime.hpp"
 
@@ -14,7 +14,7 @@ namespace velnaro {
 struct IpcSelfTestResult {
     bool success = false;
     std::string pipe_name;
-    std::optional<DetailCode> detail_code;
+    std::optional<Failure> failure;
 };
 
 inline constexpr std::chrono::seconds kSelfTestPatience{2};

@@ -254,29 +254,25 @@ std::string pipe_failure(std::string_view what, const platform::OsError& os) {
     return std::string(what) + " (" + os.operation + ")";
 }
 
-// The server of `pipe_name`, or why there is none, which is logged.
-std::expected<std::unique_ptr<platform::PipeServer>, DetailCode> take_name(
-    platform::Platform& platform, std::string_view pipe_name) {
+// The server of `pipe_name`, or why there is none, with the call that refused it.
+Outcome<std::unique_ptr<platform::PipeServer>> take_name(platform::Platform& platform,
+                                                         std::string_view pipe_name) {
     auto server = platform.pipes.create_server(pipe_name);
-    if (server)
-        return std::move(*server);
-    const DetailCode code = code_of(server.error());
-    platform::write_failure(platform.log, platform::LogPriority::error, code,
-                            pipe_failure("the pipe cannot be served", server.error().os),
-                            server.error().os);
-    return std::unexpected(code);
+    if (!server)
+        return fail(code_of(server.error()), std::move(server.error().os));
+    return std::move(*server);
 }
 
 }  // namespace
 
-Status run_pipe_server(Runtime& runtime, RequestContext context,
+Outcome<void> run_pipe_server(Runtime& runtime, RequestContext context,
                        std::shared_ptr<std::atomic<bool>> stop, std::string_view pipe_name) {
     platform::Platform& platform = runtime.platform;
     auto server = take_name(platform, pipe_name);
     if (!server)
         return fail(server.error());
     OpenConnections connections(runtime, context, pipe_name, stop);
-    Status outcome;
+    Outcome<void> outcome;
     while (!stop->load()) {
         const auto now = platform.system.monotonic_now();
         connections.drop_late(now);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "dispatch/tunnel_controller.hpp"
 #include "ipc_client/pipe_name.hpp"
 #include "protocol/messages.hpp"
@@ -38,7 +38,7 @@ class RequestFrame {
     // header that announces a size no request has.
     bool ready() const;
     // The request, or the code that answers what came (IPC_READ_FAILED when it is cut short).
-    Result<ServiceRequest> request() const;
+    Outcome<ServiceRequest> request() const;
 
   private:
     std::optional<std::uint32_t> announced_size() const;
@@ -54,7 +54,7 @@ bool request_changes_state(const ServiceRequest& request);
 std::optional<std::vector<std::uint8_t>> answer_request(Runtime& runtime,
                                                         const RequestContext& context,
                                                         const platform::PipeCaller& caller,
-                                                        Result<ServiceRequest> request);
+                                                        Outcome<ServiceRequest> request);
 // The answer body to what a connection sent, or nothing when it cannot be encoded.
 std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
                                                       const RequestContext& context,
@@ -69,7 +69,7 @@ std::optional<std::vector<std::uint8_t>> answer_frame(Runtime& runtime,
 // like every connection still open, answers not yet taken included. Fails with IPC_PIPE_IN_USE when a live server
 // holds the name, IPC_PIPE_CREATE_FAILED when it cannot be taken otherwise. Owns `context`
 // and releases it when it returns.
-Status run_pipe_server(Runtime& runtime, RequestContext context,
+Outcome<void> run_pipe_server(Runtime& runtime, RequestContext context,
                        std::shared_ptr<std::atomic<bool>> stop,
                        std::string_view pipe_name = kServicePipeName);
 

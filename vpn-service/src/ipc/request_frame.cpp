@@ -41,7 +41,7 @@ bool RequestFrame::ready() const {
     return bytes_.size() == kFrameHeaderBytes + *size;
 }
 
-Result<ServiceRequest> RequestFrame::request() const {
+Outcome<ServiceRequest> RequestFrame::request() const {
     const auto size = announced_size();
     if (size && (*size == 0 || *size > MAX_IPC_MESSAGE_BYTES))
         return fail(DetailCode::IPC_MESSAGE_SIZE_INVALID);
@@ -57,10 +57,10 @@ bool request_changes_state(const ServiceRequest& request) {
 std::optional<std::vector<std::uint8_t>> answer_request(Runtime& runtime,
                                                         const RequestContext& context,
                                                         const platform::PipeCaller& caller,
-                                                        Result<ServiceRequest> request) {
+                                                        Outcome<ServiceRequest> request) {
     ServiceResponse response = ErrorResponse{ErrorPayload{DetailCode::IPC_CALLER_NOT_ALLOWED}};
     if (!request) {
-        response = ErrorResponse{ErrorPayload{request.error()}};
+        response = ErrorResponse{ErrorPayload{request.error().code}};
     } else if (caller.may_change_state || !request_changes_state(*request)) {
         response = handle_request(runtime, context, std::move(*request));
     }

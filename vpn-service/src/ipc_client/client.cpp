@@ -7,7 +7,7 @@
 
 namespace velnaro {
 
-Result<std::unique_ptr<platform::PipeConnection>> connect_to_service(
+Outcome<std::unique_ptr<platform::PipeConnection>> connect_to_service(
     platform::Platform& platform, std::string_view pipe_name, std::chrono::milliseconds patience) {
     const auto deadline = platform.system.monotonic_now() + patience;
     for (;;) {
@@ -25,7 +25,7 @@ Result<std::unique_ptr<platform::PipeConnection>> connect_to_service(
     }
 }
 
-Result<std::vector<std::uint8_t>> exchange_frames(platform::Platform& platform,
+Outcome<std::vector<std::uint8_t>> exchange_frames(platform::Platform& platform,
                                                   platform::PipeConnection& pipe,
                                                   std::span<const std::uint8_t> request_body) {
     const auto deadline = platform.system.monotonic_now() + kClientAnswerLimit;
@@ -49,7 +49,7 @@ Result<std::vector<std::uint8_t>> exchange_frames(platform::Platform& platform,
     return body;
 }
 
-Result<std::vector<std::uint8_t>> send_request(platform::Platform& platform,
+Outcome<std::vector<std::uint8_t>> send_request(platform::Platform& platform,
                                                std::string_view request_body,
                                                std::string_view pipe_name,
                                                std::chrono::milliseconds patience) {

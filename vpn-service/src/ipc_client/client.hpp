@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "ipc_client/pipe_name.hpp"
 #include "platform/platform.hpp"
 
@@ -23,17 +23,17 @@ inline constexpr std::chrono::seconds kClientAnswerLimit{60};
 
 // IPC_SELF_TEST_PIPE_UNAVAILABLE when no instance became free in time,
 // IPC_SELF_TEST_EXCHANGE_FAILED when a free instance could not be opened.
-Result<std::unique_ptr<platform::PipeConnection>> connect_to_service(
+Outcome<std::unique_ptr<platform::PipeConnection>> connect_to_service(
     platform::Platform& platform, std::string_view pipe_name, std::chrono::milliseconds patience);
 
 // One request frame out, one response frame in, on an open connection. IPC_WRITE_FAILED,
 // IPC_READ_FAILED, or IPC_MESSAGE_SIZE_INVALID for a response length outside 1..65536.
-Result<std::vector<std::uint8_t>> exchange_frames(platform::Platform& platform,
+Outcome<std::vector<std::uint8_t>> exchange_frames(platform::Platform& platform,
                                                   platform::PipeConnection& pipe,
                                                   std::span<const std::uint8_t> request_body);
 
 // Connects, exchanges once and closes.
-Result<std::vector<std::uint8_t>> send_request(
+Outcome<std::vector<std::uint8_t>> send_request(
     platform::Platform& platform, std::string_view request_body,
     std::string_view pipe_name = kServicePipeName,
     std::chrono::milliseconds patience = std::chrono::seconds(5));

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro {

@@ -5,6 +5,7 @@
 
 #include "main/modes.hpp"
 #include "main/output.hpp"
+#include "platform/log.hpp"
 #include "wireguard/tunnel_service_mode.hpp"
 
 namespace velnaro {
@@ -37,11 +38,11 @@ std::string serialize(const ComponentSelfTestResult& result) {
     json.append(R"({"success":)").append(flag);
     json.append(R"(,"componentArchitecture":"x86_64","keyGenerationAvailable":)").append(flag);
     json.append(R"(,"detailCode":)");
-    if (!result.detail_code) {
+    if (!result.failure) {
         json.append("null}");
         return json;
     }
-    const std::string_view code = to_text(*result.detail_code);
+    const std::string_view code = to_text(result.failure->code);
     if (!is_detail_code_text(code))
         abort_with("component self-test must serialize");
     json.append("\"").append(code).append("\"}");
@@ -52,6 +53,8 @@ std::string serialize(const ComponentSelfTestResult& result) {
 
 int run_component_self_test_mode(Runtime& runtime) {
     const ComponentSelfTestResult result = component_self_test(runtime);
+    if (result.failure)
+        (void)platform::log_failure(runtime.platform.log, *result.failure);
     print_line(serialize(result));
     return result.success ? 0 : 1;
 }

@@ -5,7 +5,7 @@
 namespace velnaro {
 
 int run_install_service_mode(Runtime& runtime) {
-    return print_service_result(install_service(runtime.platform));
+    return print_service_result(runtime.platform.log, install_service(runtime.platform));
 }
 
 }  // namespace velnaro

@@ -14,7 +14,7 @@ int run_service_mode(Runtime& runtime) {
     if (!result.gave_up)
         return 0;
     report_give_up(runtime.platform, kServiceName, *result.gave_up, true);
-    return static_cast<int>(stable_number(*result.gave_up));
+    return static_cast<int>(stable_number(result.gave_up->code));
 }
 
 }  // namespace velnaro

@@ -5,7 +5,7 @@
 namespace velnaro {
 
 int run_service_status_mode(Runtime& runtime) {
-    return print_service_result(query_service_status(runtime.platform));
+    return print_service_result(runtime.platform.log, query_service_status(runtime.platform));
 }
 
 }  // namespace velnaro

@@ -11,9 +11,9 @@ namespace {
 
 // The tunnel service gives up like the service: its reason reaches the service manager (a
 // STOPPED report on Windows when the library never took over, the exit status on Linux).
-int give_up(Runtime& runtime, DetailCode reason) {
+int give_up(Runtime& runtime, const Failure& reason) {
     report_give_up(runtime.platform, kTunnelServiceName, reason, false);
-    return static_cast<int>(stable_number(reason));
+    return static_cast<int>(stable_number(reason.code));
 }
 
 // The endpoint as stored, for the tunnel to follow while it runs; nothing when the file
@@ -39,8 +39,8 @@ int run_tunnel_service_mode(Runtime& runtime, std::span<const std::string> args)
     // A path that is not valid text could name a different file once converted for the
     // platform; it is refused like any other unacceptable configuration path.
     if (!is_valid_utf8(config_path))
-        return give_up(runtime, DetailCode::TUNNEL_CONFIG_PATH_INVALID);
-    const Status ran = run_tunnel_service(runtime, config_path, [&] {
+        return give_up(runtime, Failure(DetailCode::TUNNEL_CONFIG_PATH_INVALID));
+    const Outcome<void> ran = run_tunnel_service(runtime, config_path, [&] {
         return check_stored_tunnel_config_file(runtime.platform, config_path);
     }, [&] { return stored_gateway(runtime, config_path); });
     return ran ? 0 : give_up(runtime, ran.error());

@@ -5,7 +5,7 @@
 namespace velnaro {
 
 int run_uninstall_service_mode(Runtime& runtime) {
-    return print_service_result(uninstall_service(runtime.platform));
+    return print_service_result(runtime.platform.log, uninstall_service(runtime.platform));
 }
 
 }  // namespace velnaro

@@ -41,7 +41,7 @@ std::string detail_code_envelope(const std::optional<std::string_view>& code) {
     return text;
 }
 
-int print_status_result(const Status& outcome) {
+int print_status_result(const Outcome<void>& outcome) {
     print_line(detail_code_envelope(
         outcome ? std::nullopt : std::optional<std::string_view>(to_text(outcome.error()))));
     return outcome ? 0 : 1;

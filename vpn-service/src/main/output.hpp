@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 
 namespace velnaro {
 
@@ -20,7 +20,7 @@ void print_usage();
 std::string detail_code_envelope(const std::optional<std::string_view>& code);
 
 // Prints a self-test's pass-or-fail envelope; returns the exit status (0 on success).
-int print_status_result(const Status& outcome);
+int print_status_result(const Outcome<void>& outcome);
 
 // Prints a result line and returns the exit status. A line that could not be built (only the
 // JSON library running out of memory does that) ends the process: `what` says which.

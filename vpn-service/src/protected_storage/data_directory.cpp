@@ -32,7 +32,7 @@ DetailCode refusal_code(const platform::HoldFailure& failure) {
 
 }  // namespace
 
-Result<std::string> data_directory_path(platform::Platform& platform) {
+Outcome<std::string> data_directory_path(platform::Platform& platform) {
     auto program_data = platform.system.environment_variable("PROGRAMDATA");
     if (!program_data || program_data->empty())
         program_data = platform::program_data_fallback();

@@ -4,14 +4,13 @@
 #include <string_view>
 
 #include "core/failure.hpp"
-#include "core/result.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro {
 
 // <PROGRAMDATA>/Velnaro/vpn as configured, neither created nor canonicalised (lets a caller
 // tell beforehand whether the directory is already there).
-Result<std::string> data_directory_path(platform::Platform& platform);
+Outcome<std::string> data_directory_path(platform::Platform& platform);
 // <PROGRAMDATA>/Velnaro/vpn, created if need be, in canonical form. A refusal keeps the
 // system's error.
 Outcome<std::string> resolve_data_directory(platform::Platform& platform);

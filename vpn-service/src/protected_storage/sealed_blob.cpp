@@ -22,7 +22,7 @@ std::optional<std::u16string> description_for_platform(std::string_view descript
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
+Outcome<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
                                               std::span<const std::uint8_t> secret,
                                               std::string_view description) {
     if (secret.empty() || secret.size() > kMaxSecretBytes) {
@@ -37,7 +37,7 @@ Result<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
     return std::move(*blob);
 }
 
-Result<SecretBuffer> open_sealed_secret(platform::Platform& platform,
+Outcome<SecretBuffer> open_sealed_secret(platform::Platform& platform,
                                         std::span<const std::uint8_t> blob,
                                         std::string_view expected_description) {
     if (blob.empty() || blob.size() > kMaxBlobBytes) {
@@ -59,7 +59,7 @@ Result<SecretBuffer> open_sealed_secret(platform::Platform& platform,
     return std::move(opened->data);
 }
 
-Status sealing_self_test(platform::Platform& platform) {
+Outcome<void> sealing_self_test(platform::Platform& platform) {
     SecretBuffer plaintext;
     append_text(plaintext, kSelfTestPlaintext);
     const auto blob = seal_secret(platform, plaintext, kIdentityDescription);

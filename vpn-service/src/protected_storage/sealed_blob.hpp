@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "core/version.hpp"
 #include "core/secret_buffer.hpp"
 #include "platform/platform.hpp"
@@ -16,13 +16,13 @@ inline constexpr std::string_view kIdentityDescription = "Velnaro VPN device ide
 inline constexpr std::string_view kTunnelDescription = kTunnelName;
 
 // Seals 1..4096 bytes under a description of 1..128 UTF-8 bytes.
-Result<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
+Outcome<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
                                               std::span<const std::uint8_t> secret,
                                               std::string_view description);
 // Opens a blob of 1..16384 bytes; the description inside must equal `expected_description`.
-Result<SecretBuffer> open_sealed_secret(platform::Platform& platform,
+Outcome<SecretBuffer> open_sealed_secret(platform::Platform& platform,
                                         std::span<const std::uint8_t> blob,
                                         std::string_view expected_description);
-Status sealing_self_test(platform::Platform& platform);
+Outcome<void> sealing_self_test(platform::Platform& platform);
 
 }  // namespace velnaro

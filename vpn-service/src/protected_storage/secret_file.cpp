@@ -33,17 +33,6 @@ platform::OsResult<void> write_and_flush(platform::FileSystem& files, platform::
 
 }  // namespace
 
-void log_file_failure(platform::Platform& platform, DetailCode code, std::string_view what,
-                      const OsError& error) {
-    std::string message(what);
-    message += " failed";
-    if (!error.operation.empty()) {
-        message += ": ";
-        message += error.operation;
-    }
-    platform::write_failure(platform.log, platform::LogPriority::warning, code, message, error);
-}
-
 Outcome<void> write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
                                 std::span<const std::uint8_t> bytes) {
     auto& files = platform.files;

@@ -6,7 +6,6 @@
 
 #include "core/detail_code.hpp"
 #include "core/failure.hpp"
-#include "core/result.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro {
@@ -28,8 +27,5 @@ struct SecretFileWrite {
 Outcome<void> write_secret_file(platform::Platform& platform, const SecretFileWrite& write,
                                 std::span<const std::uint8_t> bytes);
 
-// Logs a failed file operation with the operating system's account of it.
-void log_file_failure(platform::Platform& platform, DetailCode code, std::string_view what,
-                      const OsError& error);
 
 }  // namespace velnaro

@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "core/version.hpp"
 #include "identity/device_identity.hpp"
 #include "protocol/connection_status.hpp"
@@ -79,10 +79,10 @@ std::string_view command_name(const ServiceRequest& request);
 
 // A request body: IPC_MESSAGE_SIZE_INVALID for 0 or more than 65536 bytes, otherwise
 // IPC_REQUEST_INVALID for anything that is not exactly one well-formed request.
-Result<ServiceRequest> decode_request(std::span<const std::uint8_t> body);
+Outcome<ServiceRequest> decode_request(std::span<const std::uint8_t> body);
 
 // The compact response body: IPC_RESPONSE_TOO_LARGE above 65536 bytes,
 // IPC_RESPONSE_SERIALIZE_FAILED when a text cannot be written as JSON.
-Result<std::vector<std::uint8_t>> encode_response(const ServiceResponse& response);
+Outcome<std::vector<std::uint8_t>> encode_response(const ServiceResponse& response);
 
 }  // namespace velnaro

@@ -319,7 +319,7 @@ std::expected<TunnelConfig, ConfigTextFault> read_tunnel_config(
     return std::move(*config);
 }
 
-Result<ServiceRequest> decode_request(std::span<const std::uint8_t> body) {
+Outcome<ServiceRequest> decode_request(std::span<const std::uint8_t> body) {
     if (body.empty() || body.size() > MAX_IPC_MESSAGE_BYTES) {
         return fail(DetailCode::IPC_MESSAGE_SIZE_INVALID);
     }

@@ -156,7 +156,7 @@ bool write_payload(BodyWriter& out, const ErrorResponse& response) {
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> encode_response(const ServiceResponse& response) {
+Outcome<std::vector<std::uint8_t>> encode_response(const ServiceResponse& response) {
     std::vector<std::uint8_t> body;
     try {
         body.reserve(kInitialCapacity);

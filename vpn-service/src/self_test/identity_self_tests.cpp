@@ -71,26 +71,25 @@ void remove_what_this_run_added(platform::Platform& platform, const std::string&
         remove_if_empty(platform, *parent);
 }
 
-IdentitySelfTestResult failure(DetailCode code) {
-    return {false, false, std::nullopt, code};
+IdentitySelfTestResult failure(Failure reason) {
+    return {false, false, std::nullopt, std::move(reason)};
 }
 
 IdentitySelfTestResult ensure_twice(Runtime& runtime, const std::string& directory) {
-    auto& log = runtime.platform.log;
     const auto first = ensure_identity(runtime, directory);
     if (!first)
-        return failure(platform::log_failure(log, first.error()));
+        return failure(first.error());
     const auto second = ensure_identity(runtime, directory);
     if (!second)
-        return failure(platform::log_failure(log, second.error()));
+        return failure(second.error());
     if (!same_public_identity(*first, *second))
-        return failure(DetailCode::IDENTITY_NOT_STABLE);
+        return failure(Failure(DetailCode::IDENTITY_NOT_STABLE));
     return {true, true, first->key_version, std::nullopt};
 }
 
 }  // namespace
 
-Status identity_crypto_self_test(Runtime& runtime) {
+Outcome<void> identity_crypto_self_test(Runtime& runtime) {
     const auto created = new_device_identity(runtime);
     if (!created)
         return fail(created.error());
@@ -125,7 +124,7 @@ IdentitySelfTestResult identity_self_test(Runtime& runtime) {
     const auto directory = resolve_data_directory(platform);
     if (!directory) {
         remove_what_this_run_added(platform, *configured, before);
-        return failure(platform::log_failure(platform.log, directory.error()));
+        return failure(directory.error());
     }
     const IdentitySelfTestResult result = ensure_twice(runtime, *directory);
     remove_what_this_run_added(platform, *directory, before);
@@ -138,7 +137,7 @@ std::optional<std::string> identity_self_test_json(const IdentitySelfTestResult&
         json["stableAfterReload"] = result.stable_after_reload;
         json["keyVersion"] = result.key_version ? nlohmann::ordered_json(*result.key_version)
                                                 : nlohmann::ordered_json(nullptr);
-        json["detailCode"] = nullable_detail_code(result.detail_code);
+        json["detailCode"] = nullable_detail_code(result.failure);
     });
 }
 

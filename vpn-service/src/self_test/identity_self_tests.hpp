@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "wireguard/runtime.hpp"
 
 namespace velnaro {
@@ -13,14 +13,14 @@ struct IdentitySelfTestResult {
     bool success = false;
     bool stable_after_reload = false;
     std::optional<std::uint32_t> key_version;
-    std::optional<DetailCode> detail_code;
+    std::optional<Failure> failure;
 
     bool operator==(const IdentitySelfTestResult&) const = default;
 };
 
 // Builds an identity from a fresh key pair and takes it through encoding, sealing, opening
 // and decoding in memory; nothing touches the disk.
-Status identity_crypto_self_test(Runtime& runtime);
+Outcome<void> identity_crypto_self_test(Runtime& runtime);
 
 // Runs ensure twice in the live data directory and checks that both runs agree. Leaves the
 // directory as it found it: see the clean-up rule in the implementation.

@@ -6,15 +6,15 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/detail_code.hpp"
+#include "core/failure.hpp"
 
 namespace velnaro {
 
-// A detail code as the self-tests print it: its text, or null when there is none.
-inline nlohmann::ordered_json nullable_detail_code(const std::optional<DetailCode>& code) {
-    if (!code)
+// A failure's detail code as the self-tests print it: its text, or null when there is none.
+inline nlohmann::ordered_json nullable_detail_code(const std::optional<Failure>& failure) {
+    if (!failure)
         return nullptr;
-    return std::string(to_text(*code));
+    return std::string(to_text(failure->code));
 }
 
 // Builds a self-test's result line; nothing when the JSON library refuses (out of memory).

@@ -22,17 +22,15 @@ std::optional<std::string> form_test_directory(platform::Platform& platform) {
     return join_path(*temporary, "velnaro-vpn-config-" + uuid_to_text(make_uuid_v4(random)));
 }
 
-Status store_and_check(Runtime& runtime, const std::string& directory) {
+Outcome<void> store_and_check(Runtime& runtime, const std::string& directory) {
     auto& platform = runtime.platform;
-    if (!platform.files.create_directories(directory)) {
-        return fail(DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED);
-    }
-    // The self-test's answer carries the code; the system's error goes to the log.
+    if (auto created = platform.files.create_directories(directory); !created)
+        return fail(DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED, std::move(created.error()));
     if (auto identity = ensure_identity(runtime, directory); !identity)
-        return fail(platform::log_failure(platform.log, identity.error()));
+        return fail(identity.error());
     const auto path = store_tunnel_config(runtime, directory, sample_tunnel_config());
     if (!path)
-        return fail(platform::log_failure(platform.log, path.error()));
+        return fail(path.error());
     {
         const auto text = read_tunnel_config_text(platform, *path);
         if (!text)
@@ -65,8 +63,8 @@ TunnelConfig sample_tunnel_config() {
 TunnelConfigSelfTestResult tunnel_config_self_test(Runtime& runtime) {
     const auto directory = form_test_directory(runtime.platform);
     if (!directory)
-        return {false, false, DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED};
-    const Status outcome = store_and_check(runtime, *directory);
+        return {false, false, Failure(DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED)};
+    const Outcome<void> outcome = store_and_check(runtime, *directory);
     // Also after a failed creation: a partly created directory must not stay behind. The
     // outcome of the removal does not change the result.
     runtime.platform.files.remove_tree(*directory);
@@ -79,7 +77,7 @@ std::optional<std::string> tunnel_config_self_test_json(const TunnelConfigSelfTe
     return self_test_json([&](nlohmann::ordered_json& json) {
         json["success"] = result.success;
         json["encryptedOnly"] = result.encrypted_only;
-        json["detailCode"] = nullable_detail_code(result.detail_code);
+        json["detailCode"] = nullable_detail_code(result.failure);
     });
 }
 

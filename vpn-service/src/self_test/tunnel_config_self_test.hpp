@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "core/detail_code.hpp"
+#include "core/failure.hpp"
 #include "wireguard/runtime.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 
@@ -12,7 +12,7 @@ namespace velnaro {
 struct TunnelConfigSelfTestResult {
     bool success = false;
     bool encrypted_only = false;  // always equal to success
-    std::optional<DetailCode> detail_code;
+    std::optional<Failure> failure;
 
     bool operator==(const TunnelConfigSelfTestResult&) const = default;
 };

@@ -32,13 +32,13 @@ void StopChannel::receive() {
         --messages_;
 }
 
-void ServerOutcome::record(DetailCode code) {
+void ServerOutcome::record(Failure failure) {
     std::lock_guard lock(mutex_);
     if (!failure_)
-        failure_ = code;
+        failure_ = std::move(failure);
 }
 
-std::optional<DetailCode> ServerOutcome::failure() const {
+std::optional<Failure> ServerOutcome::failure() const {
     std::lock_guard lock(mutex_);
     return failure_;
 }
@@ -48,11 +48,11 @@ std::unique_ptr<ControlContext> ServiceProcess::take_control() {
     return std::move(control);
 }
 
-platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up) {
+platform::ServiceStatusReport stopped_report(const std::optional<Failure>& gave_up) {
     platform::ServiceStatusReport report = kStoppedReport;
     if (gave_up) {
         report.win32_exit_code = platform::kErrorServiceSpecificError;
-        report.service_specific_exit_code = stable_number(*gave_up);
+        report.service_specific_exit_code = stable_number(gave_up->code);
     }
     return report;
 }
@@ -137,7 +137,7 @@ RequestContext service_context(Runtime& runtime, const std::string& data_directo
 void serve_pipe(Runtime& runtime, RequestContext context, std::shared_ptr<std::atomic<bool>> stop,
                 const std::string& name, ServerOutcome& outcome, StopChannel& channel) {
     runtime.platform.host.name_current_thread(kPipeServerThreadName);
-    const Status served = run_pipe_server(runtime, std::move(context), std::move(stop), name);
+    const Outcome<void> served = run_pipe_server(runtime, std::move(context), std::move(stop), name);
     if (!served) {
         outcome.record(served.error());
         channel.send();
@@ -147,14 +147,14 @@ void serve_pipe(Runtime& runtime, RequestContext context, std::shared_ptr<std::a
 // Everything between the registration and the final report. Its locals (the request context,
 // the channel, the server thread) are gone when it returns, so STOPPED can be the last thing
 // the service does: the process may end right after it.
-std::optional<DetailCode> run_registered_service(ServiceProcess& process,
+std::optional<Failure> run_registered_service(ServiceProcess& process,
                                                  platform::ServiceStatusHandle handle,
                                                  const std::shared_ptr<StopChannel>& channel,
                                                  const std::shared_ptr<std::atomic<bool>>& stop) {
     Runtime& runtime = process.runtime;
     auto data_directory = resolve_data_directory(runtime.platform);
     if (!data_directory)
-        return platform::log_failure(runtime.platform.log, data_directory.error());
+        return data_directory.error();
     clear_interrupted_writes(runtime.platform, *data_directory);
     hold_recorded_ranges(runtime.platform);
     auto outcome = std::make_shared<ServerOutcome>();
@@ -165,16 +165,15 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
             try {
                 serve_pipe(runtime, std::move(context), stop, name, *outcome, *channel);
             } catch (...) {
-                outcome->record(DetailCode::SERVICE_INTERNAL_ERROR);
+                outcome->record(Failure(DetailCode::SERVICE_INTERNAL_ERROR));
                 channel->send();
             }
         });
     } catch (const std::system_error&) {
-        return DetailCode::SERVICE_THREAD_START_FAILED;
+        return Failure(DetailCode::SERVICE_THREAD_START_FAILED);
     }
     if (auto reported = runtime.platform.host.set_service_status(handle, kRunningReport); !reported)
-        return platform::log_failure(runtime.platform.log, DetailCode::SERVICE_STATUS_REPORT_FAILED,
-                                     reported.error());
+        return Failure(DetailCode::SERVICE_STATUS_REPORT_FAILED, reported.error());
     channel->receive();
     // A courtesy to whoever waits for the stop: a report that fails changes nothing.
     (void)runtime.platform.host.set_service_status(handle, kStopPendingReport);
@@ -189,7 +188,6 @@ std::optional<DetailCode> run_registered_service(ServiceProcess& process,
 void service_main(ServiceProcess& process, const std::vector<std::string>&) {
     platform::ServiceHost& host = process.runtime.platform.host;
     std::optional<platform::ServiceStatusHandle> handle;
-    platform::Log& log = process.runtime.platform.log;
     try {
         auto channel = std::make_shared<StopChannel>();
         auto stop = std::make_shared<std::atomic<bool>>(false);
@@ -202,15 +200,15 @@ void service_main(ServiceProcess& process, const std::vector<std::string>&) {
         auto registered = host.register_control_handler(kServiceName, control_handler, &process);
         if (!registered) {
             process.take_control();
-            process.gave_up.record(platform::log_failure(
-                log, DetailCode::SERVICE_CONTROL_HANDLER_FAILED, registered.error()));
+            process.gave_up.record(
+                Failure(DetailCode::SERVICE_CONTROL_HANDLER_FAILED, registered.error()));
             return;
         }
         handle = *registered;
         if (auto failure = run_registered_service(process, *handle, channel, stop))
-            process.gave_up.record(*failure);
+            process.gave_up.record(std::move(*failure));
     } catch (...) {
-        process.gave_up.record(DetailCode::SERVICE_INTERNAL_ERROR);
+        process.gave_up.record(Failure(DetailCode::SERVICE_INTERNAL_ERROR));
     }
     // The callback objects go before the final report; a control arriving now finds nothing.
     process.take_control();
@@ -243,7 +241,7 @@ std::uint32_t control_handler(std::uint32_t control, std::uint32_t, void*, void*
         }
     } catch (...) {
         // Dropping the context ends the service main's wait; it then stops with this reason.
-        process.gave_up.record(DetailCode::SERVICE_INTERNAL_ERROR);
+        process.gave_up.record(Failure(DetailCode::SERVICE_INTERNAL_ERROR));
         try {
             process.take_control();
         } catch (...) {
@@ -292,15 +290,16 @@ std::string_view give_up_hint(DetailCode reason) {
 
 }  // namespace
 
-void report_give_up(platform::Platform& platform, std::string_view service_name, DetailCode reason,
-                    bool status_reported) {
+void report_give_up(platform::Platform& platform, std::string_view service_name,
+                    const Failure& reason, bool status_reported) {
+    (void)platform::log_failure(platform.log, reason);
     if (!status_reported)
         platform.host.report_stopped_before_start(service_name, stopped_report(reason));
     std::string line(service_name);
     line += " gave up: ";
     line += to_text(reason);
-    line += " (exit status " + std::to_string(stable_number(reason)) + ")";
-    if (const auto hint = give_up_hint(reason); !hint.empty()) {
+    line += " (exit status " + std::to_string(stable_number(reason.code)) + ")";
+    if (const auto hint = give_up_hint(reason.code); !hint.empty()) {
         line += ": ";
         line += hint;
     }

@@ -39,7 +39,7 @@ inline constexpr platform::ServiceStatusReport kStopPendingReport{
 inline constexpr platform::ServiceStatusReport kStoppedReport{
     .service_type = platform::kServiceWin32OwnProcess,
     .current_state = platform::service_state::kStopped};
-platform::ServiceStatusReport stopped_report(std::optional<DetailCode> gave_up);
+platform::ServiceStatusReport stopped_report(const std::optional<Failure>& gave_up);
 inline constexpr std::string_view kPipeServerThreadName = "velnaro-vpn-ipc";
 
 // Empty messages from the control handler to the service main. The wait also ends when the
@@ -62,12 +62,12 @@ class StopChannel {
 // then sends on the stop channel. The first reason recorded is kept.
 class ServerOutcome {
   public:
-    void record(DetailCode code);
-    std::optional<DetailCode> failure() const;
+    void record(Failure failure);
+    std::optional<Failure> failure() const;
 
   private:
     mutable std::mutex mutex_;
-    std::optional<DetailCode> failure_;
+    std::optional<Failure> failure_;
 };
 
 // What the control handler needs: the sending end of the stop channel and the stop flag.
@@ -105,16 +105,17 @@ struct ServiceProcess {
 // it did.
 struct ServiceRunResult {
     std::uint32_t dispatcher_error = 0;
-    std::optional<DetailCode> gave_up;
+    std::optional<Failure> gave_up;
 };
 ServiceRunResult run_service(Runtime& runtime);
 ServiceRunResult run_service(ServiceProcess& process);
 
 // A process started as `service_name` that gives up before it reported anything (the tunnel
 // service when its configuration or its library is refused): the service manager gets STOPPED
-// with the reason's number where it expects a report, and the operator a line on Linux.
-void report_give_up(platform::Platform& platform, std::string_view service_name, DetailCode reason,
-                    bool status_reported);
+// with the reason's number where it expects a report, and the operator a line on Linux. The
+// one place a give-up is logged, with the system's error when a call is what failed.
+void report_give_up(platform::Platform& platform, std::string_view service_name,
+                    const Failure& reason, bool status_reported);
 
 void service_main(ServiceProcess& process, const std::vector<std::string>& arguments);
 

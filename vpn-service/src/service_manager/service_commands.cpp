@@ -48,19 +48,18 @@ std::optional<std::string_view> state_name(std::uint32_t state) {
 ServiceCommandResult passed(std::string_view state) {
     return {true, state, std::nullopt};
 }
-ServiceCommandResult install_failed(DetailCode code) {
-    return {false, "INSTALL_FAILED", code};
+ServiceCommandResult install_failed(Failure failure) {
+    return {false, "INSTALL_FAILED", std::move(failure)};
 }
-ServiceCommandResult uninstall_failed(DetailCode code) {
-    return {false, "UNINSTALL_FAILED", code};
+ServiceCommandResult uninstall_failed(Failure failure) {
+    return {false, "UNINSTALL_FAILED", std::move(failure)};
 }
 
 // The service's state, one of the seven the manager defines.
-Result<std::uint32_t> known_state(platform::Platform& platform, ScHandle service) {
+Outcome<std::uint32_t> known_state(platform::Platform& platform, ScHandle service) {
     const auto state = platform.services.query_service_state(service);
     if (!state)
-        return fail(platform::log_failure(platform.log, DetailCode::SERVICE_STATUS_QUERY_FAILED,
-                                          state.error()));
+        return fail(DetailCode::SERVICE_STATUS_QUERY_FAILED, state.error());
     if (!state_name(*state))
         return fail(DetailCode::SERVICE_STATUS_QUERY_FAILED);
     return *state;
@@ -70,24 +69,22 @@ ServiceCommandResult start_existing(platform::Platform& platform, ScHandle servi
     platform::ServiceControl& services = platform.services;
     const auto sid_type = services.query_service_sid_type(service);
     if (!sid_type)
-        return install_failed(platform::log_failure(
-            platform.log, DetailCode::SERVICE_SID_QUERY_FAILED, sid_type.error()));
+        return install_failed(Failure(DetailCode::SERVICE_SID_QUERY_FAILED, sid_type.error()));
     if (*sid_type != platform::kServiceSidTypeUnrestricted) {
-        return install_failed(DetailCode::SERVICE_SID_INVALID);
+        return install_failed(Failure(DetailCode::SERVICE_SID_INVALID));
     }
     const auto state = known_state(platform, service);
     if (!state)
         return install_failed(state.error());
     if (*state == platform::service_state::kStopped) {
         if (auto started = services.start_service(service); !started)
-            return install_failed(platform::log_failure(
-                platform.log, DetailCode::SERVICE_START_FAILED, started.error()));
+            return install_failed(Failure(DetailCode::SERVICE_START_FAILED, started.error()));
     }
     return passed("ALREADY_INSTALLED");
 }
 
 // The running executable, once it is known to be a file only the administrators can change.
-Result<std::string> service_executable(platform::Platform& platform) {
+Outcome<std::string> service_executable(platform::Platform& platform) {
     const auto executable = platform.system.executable_path();
     if (!executable)
         return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
@@ -127,8 +124,7 @@ std::optional<ServiceCommandResult> create_and_start(platform::Platform& platfor
     if (!created && marked_for_deletion(created.error()))
         return std::nullopt;
     if (!created)
-        return install_failed(platform::log_failure(platform.log, DetailCode::SERVICE_CREATE_FAILED,
-                                                    created.error()));
+        return install_failed(Failure(DetailCode::SERVICE_CREATE_FAILED, created.error()));
     const ScHandle service = created->get();
     // Each step in turn; the first refusal names the install's detail code.
     const std::pair<DetailCode, std::function<platform::OsResult<void>()>> steps[] = {
@@ -146,7 +142,7 @@ std::optional<ServiceCommandResult> create_and_start(platform::Platform& platfor
     };
     for (const auto& [code, step] : steps) {
         if (auto done = step(); !done)
-            return install_failed(platform::log_failure(platform.log, code, done.error()));
+            return install_failed(Failure(code, done.error()));
     }
     return passed("INSTALLED");
 }
@@ -190,8 +186,7 @@ ServiceCommandResult install_service(platform::Platform& platform) {
     const auto manager =
         services.open_manager(access::kManagerConnect | access::kManagerCreateService);
     if (!manager)
-        return install_failed(platform::log_failure(
-            platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
+        return install_failed(Failure(DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
     const auto give_up_at = platform.system.monotonic_now() + kRemovalWait;
     while (true) {
         if (auto result = install_once(platform, manager->get()))
@@ -200,7 +195,7 @@ ServiceCommandResult install_service(platform::Platform& platform) {
             const platform::OsError os{platform::kErrorServiceMarkedForDelete, "create_service",
                                        std::string(kServiceName)};
             return install_failed(
-                platform::log_failure(platform.log, DetailCode::SERVICE_CREATE_FAILED, os));
+                Failure(DetailCode::SERVICE_CREATE_FAILED, os));
         }
         platform.system.sleep_for(kRemovalPoll);
     }
@@ -239,13 +234,12 @@ void wait_for_removal(platform::Platform& platform, ScHandle manager,
 
 ServiceCommandResult uninstall_service(platform::Platform& platform) {
     if (auto removed = remove_tunnel_service(platform); !removed) {
-        return uninstall_failed(platform::log_failure(platform.log, removed.error()));
+        return uninstall_failed(removed.error());
     }
     platform::ServiceControl& services = platform.services;
     const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
-        return uninstall_failed(platform::log_failure(
-            platform.log, DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
+        return uninstall_failed(Failure(DetailCode::SERVICE_MANAGER_ACCESS_DENIED, manager.error()));
     auto opened =
         services.open_service(manager->get(), kServiceName,
                               access::kDelete | access::kServiceStop | access::kServiceQueryStatus);
@@ -257,7 +251,7 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
         const DetailCode code = opened.error() == platform::OpenServiceFailure::access_denied
                                     ? DetailCode::SERVICE_ACCESS_DENIED
                                     : DetailCode::SERVICE_MANAGER_UNAVAILABLE;
-        return uninstall_failed(platform::log_failure(platform.log, code, opened.error().os));
+        return uninstall_failed(Failure(code, opened.error().os));
     }
     const ScHandle service = opened->get();
     const auto state = known_state(platform, service);
@@ -265,12 +259,10 @@ ServiceCommandResult uninstall_service(platform::Platform& platform) {
         return uninstall_failed(state.error());
     if (*state != platform::service_state::kStopped) {
         if (auto stopped = services.stop_service(service); !stopped)
-            return uninstall_failed(platform::log_failure(
-                platform.log, DetailCode::SERVICE_STOP_FAILED, stopped.error()));
+            return uninstall_failed(Failure(DetailCode::SERVICE_STOP_FAILED, stopped.error()));
     }
     if (auto deleted = services.delete_service(service); !deleted)
-        return uninstall_failed(platform::log_failure(
-            platform.log, DetailCode::SERVICE_DELETE_FAILED, deleted.error()));
+        return uninstall_failed(Failure(DetailCode::SERVICE_DELETE_FAILED, deleted.error()));
     wait_for_removal(platform, manager->get(), std::move(*opened));
     return passed("REMOVAL_SCHEDULED");
 }
@@ -279,16 +271,15 @@ ServiceCommandResult query_service_status(platform::Platform& platform) {
     platform::ServiceControl& services = platform.services;
     const auto manager = services.open_manager(access::kManagerConnect);
     if (!manager)
-        return {false, "UNKNOWN", DetailCode::SERVICE_MANAGER_UNAVAILABLE};
+        return {false, "UNKNOWN", Failure(DetailCode::SERVICE_MANAGER_UNAVAILABLE, manager.error())};
     const auto service =
         services.open_service(manager->get(), kServiceName, access::kServiceQueryStatus);
     if (!service)
         return passed(kNotInstalled);
-    const auto state = services.query_service_state(service->get());
-    const auto name = state ? state_name(*state) : std::nullopt;
-    if (!name)
-        return {false, "UNKNOWN", DetailCode::SERVICE_STATUS_QUERY_FAILED};
-    return passed(*name);
+    const auto state = known_state(platform, service->get());
+    if (!state)
+        return {false, "UNKNOWN", state.error()};
+    return passed(*state_name(*state));
 }
 
 std::string to_json(const ServiceCommandResult& result) {
@@ -296,8 +287,8 @@ std::string to_json(const ServiceCommandResult& result) {
     json["success"] = result.success;
     json["serviceName"] = std::string(kServiceName);
     json["state"] = std::string(result.state);
-    json["detailCode"] = result.detail_code
-                             ? nlohmann::ordered_json(std::string(to_text(*result.detail_code)))
+    json["detailCode"] = result.failure
+                             ? nlohmann::ordered_json(std::string(to_text(result.failure->code)))
                              : nlohmann::ordered_json(nullptr);
     return json.dump();
 }

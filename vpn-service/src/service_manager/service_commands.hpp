@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/detail_code.hpp"
+#include "core/failure.hpp"
 #include "platform/platform.hpp"
 
 namespace velnaro {
@@ -13,7 +13,7 @@ namespace velnaro {
 struct ServiceCommandResult {
     bool success = false;
     std::string_view state;
-    std::optional<DetailCode> detail_code;
+    std::optional<Failure> failure;
 
     bool operator==(const ServiceCommandResult&) const = default;
 };

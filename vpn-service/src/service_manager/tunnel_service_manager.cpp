@@ -20,7 +20,7 @@ constexpr std::uint32_t kServiceStop = access::kServiceQueryStatus | access::kSe
 constexpr auto kStopDeadline = std::chrono::seconds(15);
 constexpr auto kStopPollInterval = std::chrono::milliseconds(100);
 
-Result<std::string> tunnel_executable(platform::Platform& platform) {
+Outcome<std::string> tunnel_executable(platform::Platform& platform) {
     auto executable = platform.system.executable_path();
     if (!executable)
         return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
@@ -246,7 +246,7 @@ Outcome<void> stop_tunnel_service(platform::Platform& platform) {
     return stop_and_wait(platform, tunnel->service.get(), *current);
 }
 
-Result<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure,
+Outcome<ConnectionState> query_tunnel_service(platform::Platform& platform, TunnelFailure failure,
                                              const std::function<void()>& meanwhile) {
     const auto tunnel = open_tunnel_service(platform.services, access::kServiceQueryStatus);
     if (!tunnel)

@@ -6,7 +6,6 @@
 #include "core/connection_state.hpp"
 #include "core/failure.hpp"
 #include "core/joined_text.hpp"
-#include "core/result.hpp"
 #include "core/version.hpp"
 #include "platform/platform.hpp"
 
@@ -27,7 +26,7 @@ Outcome<void> stop_tunnel_service(platform::Platform& platform);
 enum class TunnelFailure { reported, dismissed };
 // `meanwhile`, when given, runs while the service manager answers (see
 // ServiceControl::query_service_status_while); not at all when the tunnel is not installed.
-Result<ConnectionState> query_tunnel_service(platform::Platform& platform,
+Outcome<ConnectionState> query_tunnel_service(platform::Platform& platform,
                                              TunnelFailure failure = TunnelFailure::reported,
                                              const std::function<void()>& meanwhile = {});
 // Lets go of the routing that keeps the tunnel's ranges inside the tunnel, which the tunnel

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "core/failure.hpp"
-#include "core/result.hpp"
 #include "core/secret_buffer.hpp"
 #include "identity/device_identity.hpp"
 #include "wireguard/runtime.hpp"
@@ -16,7 +15,7 @@
 namespace velnaro {
 
 // The nine-line WireGuard text with the device's private key.
-Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
+Outcome<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
                                                const TunnelConfig& config);
 // Renders, seals and puts the file in place in the keeper's data directory; returns its full
 // path. The identity is ensured through the keeper, under its lock.
@@ -27,8 +26,8 @@ Outcome<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& ident
 // scratch directory): a keeper of its own.
 Outcome<std::string> store_tunnel_config(Runtime& runtime, std::string_view data_directory,
                                          const TunnelConfig& config);
-Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path);
-Status check_tunnel_config_text(std::string_view text);
+Outcome<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path);
+Outcome<void> check_tunnel_config_text(std::string_view text);
 // The configuration a stored WireGuard text was rendered from, read back line by line (the
 // version is not in the text and reads as 1); nothing when the text is not the nine lines
 // the renderer writes.
@@ -36,13 +35,13 @@ std::optional<TunnelConfig> read_back_tunnel_config(std::string_view text);
 // Whether a stored text holds a configuration that APPLY_CONFIG would accept today: a file
 // written by an older release, or changed since, may hold one it refuses.
 // TUNNEL_CONFIG_STORED_INVALID otherwise.
-Status check_stored_tunnel_config(std::string_view text);
+Outcome<void> check_stored_tunnel_config(std::string_view text);
 // Opens the stored file at `path` and checks its text as above. A file this reader refuses
 // (a link in its place, over the size limit) is TUNNEL_CONFIG_STORED_INVALID too. A missing
 // file, or one that does not open, is not judged here: the tunnel library opens it the same
 // way and fails on it.
-Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path);
-Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory);
+Outcome<void> check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path);
+Outcome<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory);
 
 // Whether `name` is a temporary file that store_tunnel_config makes.
 bool is_config_temporary_name(std::string_view name);

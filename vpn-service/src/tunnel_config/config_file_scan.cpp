@@ -2,6 +2,7 @@
 #include <string>
 
 #include "identity/identity_lifecycle.hpp"
+#include "platform/log.hpp"
 #include "platform/paths.hpp"
 #include "protected_storage/secret_file.hpp"
 #include "tunnel_config/config_file.hpp"
@@ -17,15 +18,19 @@ std::optional<std::string_view> extension_of(std::string_view name) {
     return name.substr(dot + 1);
 }
 
+// The clean-up carries on without the listing, so this is where its failure ends.
+void log_listing_failure(platform::Platform& platform, const OsError& error) {
+    platform::write_failure(platform.log, platform::LogPriority::warning,
+                            DetailCode::TUNNEL_CONFIG_READ_FAILED,
+                            "listing the data directory failed: " + error.operation, error);
+}
+
 }  // namespace
 
-Result<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory) {
+Outcome<bool> find_plaintext_config(platform::Platform& platform, std::string_view directory) {
     const auto names = platform.files.list_directory(directory);
-    if (!names) {
-        log_file_failure(platform, DetailCode::TUNNEL_CONFIG_READ_FAILED,
-                         "listing the data directory", names.error());
-        return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
-    }
+    if (!names)
+        return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED, std::move(names.error()));
     // Only the extension is judged: a clear-text configuration whose stem is not valid
     // text is still a clear-text configuration left on disk.
     for (const auto& name : *names) {
@@ -39,8 +44,7 @@ std::size_t remove_leftover_temporary_files(platform::Platform& platform,
                                             std::string_view data_directory) {
     const auto names = platform.files.list_directory(data_directory);
     if (!names) {
-        log_file_failure(platform, DetailCode::TUNNEL_CONFIG_READ_FAILED,
-                         "listing the data directory", names.error());
+        log_listing_failure(platform, names.error());
         return 0;
     }
     std::size_t removed = 0;

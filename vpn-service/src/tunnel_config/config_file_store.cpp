@@ -15,7 +15,7 @@ namespace {
 // The largest blob open_sealed_secret accepts; anything longer is refused there.
 constexpr std::size_t kMaxSealedFileBytes = 16384;
 
-Result<std::vector<std::uint8_t>> render_and_seal(platform::Platform& platform,
+Outcome<std::vector<std::uint8_t>> render_and_seal(platform::Platform& platform,
                                                   const DeviceIdentity& identity,
                                                   const TunnelConfig& config) {
     // The clear text lives only in this scope; its buffer wipes itself on every return.
@@ -32,7 +32,7 @@ std::string temporary_prefix() {
 }
 
 // A fresh name per write, so two writers never share a temporary file.
-Result<std::string> temporary_path(platform::Platform& platform, std::string_view directory) {
+Outcome<std::string> temporary_path(platform::Platform& platform, std::string_view directory) {
     std::array<std::uint8_t, 16> random{};
     if (!platform.system.random_bytes(random))
         return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
@@ -90,14 +90,14 @@ Outcome<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& keepe
     return final_path;
 }
 
-Result<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path) {
+Outcome<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path) {
     const auto blob = platform.files.read_file(path, kMaxSealedFileBytes);
     if (!blob)
         return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
     return open_sealed_secret(platform, *blob, kTunnelDescription);
 }
 
-Status check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path) {
+Outcome<void> check_stored_tunnel_config_file(platform::Platform& platform, std::string_view path) {
     const auto blob = platform.files.read_file(path, kMaxSealedFileBytes);
     // A file that this reader refuses (a link in its place, more than the size limit) is
     // never handed to the library, which would open it a second time, on its own terms.

@@ -44,7 +44,7 @@ void append_allowed_ips(SecretBuffer& text, const std::vector<std::string>& allo
     text.push_back('\n');
 }
 
-Result<SecretBuffer> compose_text(const TunnelConfig& config, const SecretBuffer& private_key) {
+Outcome<SecretBuffer> compose_text(const TunnelConfig& config, const SecretBuffer& private_key) {
     try {
         SecretBuffer text;
         text.reserve(kTextReservation);
@@ -159,14 +159,14 @@ std::optional<TunnelConfig> read_back_tunnel_config(std::string_view text) {
     return config;
 }
 
-Status check_stored_tunnel_config(std::string_view text) {
+Outcome<void> check_stored_tunnel_config(std::string_view text) {
     const auto config = read_back_tunnel_config(text);
     if (!config || !validate_tunnel_config(*config))
         return fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID);
     return {};
 }
 
-Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
+Outcome<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
                                                const TunnelConfig& config) {
     if (auto valid = validate_tunnel_config(config); !valid)
         return fail(valid.error());
@@ -174,7 +174,7 @@ Result<SecretBuffer> render_tunnel_config_text(const DeviceIdentity& identity,
     return compose_text(config, private_key);
 }
 
-Status check_tunnel_config_text(std::string_view text) {
+Outcome<void> check_tunnel_config_text(std::string_view text) {
     if (text.size() <= kInterfaceHeader.size() || !text.starts_with(kInterfaceHeader) ||
         text.find("PrivateKey =") == std::string_view::npos) {
         return fail(DetailCode::TUNNEL_CONFIG_CONTENT_INVALID);

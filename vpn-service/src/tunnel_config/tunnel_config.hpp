@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 
 namespace velnaro {
 
@@ -27,6 +27,6 @@ bool is_private_ipv4_cidr(std::string_view text);
 // The network of an IPv4 CIDR text, host bits cleared ("10.250.77.9/16" -> "10.250.0.0/16").
 std::optional<std::string> network_of_cidr(std::string_view text);
 // Success, or the code of the first check that fails.
-Status validate_tunnel_config(const TunnelConfig& config);
+Outcome<void> validate_tunnel_config(const TunnelConfig& config);
 
 }  // namespace velnaro

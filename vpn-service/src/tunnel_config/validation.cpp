@@ -171,7 +171,7 @@ std::optional<std::string> network_of_cidr(std::string_view text) {
     return network + "/" + std::to_string(*prefix);
 }
 
-Status validate_tunnel_config(const TunnelConfig& config) {
+Outcome<void> validate_tunnel_config(const TunnelConfig& config) {
     if (config.config_version == 0) {
         return fail(DetailCode::CONFIG_VERSION_INVALID);
     }

@@ -6,7 +6,7 @@
 
 #include "core/joined_text.hpp"
 #include "core/owned.hpp"
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "core/secret_buffer.hpp"
 #include "core/version.hpp"
 #include "wireguard/adapter_block.hpp"
@@ -48,7 +48,7 @@ struct ConfigurationBlock {
 };
 
 // The adapter's configuration block: the size probed first, then read.
-Result<ConfigurationBlock> read_configuration_block(
+Outcome<ConfigurationBlock> read_configuration_block(
     const wireguard::WireGuardComponents& components, WireGuardAdapterHandle adapter);
 
 }  // namespace velnaro

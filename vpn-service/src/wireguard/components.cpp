@@ -16,7 +16,7 @@ constexpr LibraryCodes kWireGuardCodes{DetailCode::WIREGUARD_DLL_MISSING,
 constexpr LibraryCodes kTunnelCodes{DetailCode::TUNNEL_DLL_MISSING,
                                     DetailCode::TUNNEL_DLL_LOAD_FAILED};
 
-Result<platform::ModuleHandle> load_library(platform::Platform& platform,
+Outcome<platform::ModuleHandle> load_library(platform::Platform& platform,
                                             std::string_view directory, std::string_view file,
                                             const LibraryCodes& codes) {
     const std::string path = join_path(directory, file);
@@ -27,7 +27,7 @@ Result<platform::ModuleHandle> load_library(platform::Platform& platform,
     }
     auto module = platform.loader.load_library(path);
     if (!module)
-        return fail(platform::log_failure(platform.log, codes.load_failed, module.error()));
+        return fail(codes.load_failed, std::move(module.error()));
     return *module;
 }
 
@@ -51,7 +51,7 @@ bool resolve_exports(platform::Loader& loader, WireGuardComponents& c) {
 
 }  // namespace
 
-Result<WireGuardComponents> load_components_uncached(platform::Platform& platform,
+Outcome<WireGuardComponents> load_components_uncached(platform::Platform& platform,
                                                      std::string_view directory) {
     // A library that another account could replace would run with this process's rights.
     // In the service this process's account is the local system account (root); a self-test
@@ -78,7 +78,7 @@ Result<WireGuardComponents> load_components_uncached(platform::Platform& platfor
     return components;
 }
 
-Result<const WireGuardComponents*> ComponentCell::load(platform::Platform& platform,
+Outcome<const WireGuardComponents*> ComponentCell::load(platform::Platform& platform,
                                                        std::string_view directory) {
     std::call_once(once_, [&] {
         outcome_ = load_components_uncached(platform, directory);

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "platform/conventions.hpp"
 #include "platform/platform.hpp"
 #include "wireguard/component_abi.hpp"
@@ -29,7 +29,7 @@ struct WireGuardComponents {
 
 // Loads both libraries from `directory` and resolves the six entry points (and the optional
 // seventh where the library has it), without caching.
-Result<WireGuardComponents> load_components_uncached(platform::Platform& platform,
+Outcome<WireGuardComponents> load_components_uncached(platform::Platform& platform,
                                                      std::string_view directory);
 
 // The process-wide load outcome: filled at most once, success or failure alike, and
@@ -37,7 +37,7 @@ Result<WireGuardComponents> load_components_uncached(platform::Platform& platfor
 class ComponentCell {
   public:
     // Loads from `directory` on the first call; every later call returns the first outcome.
-    Result<const WireGuardComponents*> load(platform::Platform& platform,
+    Outcome<const WireGuardComponents*> load(platform::Platform& platform,
                                             std::string_view directory);
     // Whether the first load has happened (later loads then ignore their folder).
     bool attempted() const { return attempted_.load(std::memory_order_acquire); }
@@ -45,7 +45,7 @@ class ComponentCell {
   private:
     std::once_flag once_;
     std::atomic<bool> attempted_ = false;
-    Result<WireGuardComponents> outcome_ = fail(DetailCode::TUNNEL_DLL_MISSING);
+    Outcome<WireGuardComponents> outcome_ = fail(DetailCode::TUNNEL_DLL_MISSING);
 };
 
 }  // namespace velnaro::wireguard

@@ -5,7 +5,7 @@
 
 namespace velnaro {
 
-Result<std::string> resolve_component_directory(platform::Platform& platform) {
+Outcome<std::string> resolve_component_directory(platform::Platform& platform) {
     auto executable = platform.system.executable_path();
     if (!executable)
         return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
@@ -18,7 +18,7 @@ Result<std::string> resolve_component_directory(platform::Platform& platform) {
     return *canonical;
 }
 
-Result<KeyPair> generate_keypair(Runtime& runtime, std::string_view component_directory) {
+Outcome<KeyPair> generate_keypair(Runtime& runtime, std::string_view component_directory) {
     // Checked on every call, not only before the first load: an installation whose
     // component folder was removed must not keep producing keys from a stale table.
     if (runtime.platform.files.path_kind(component_directory) != platform::PathKind::directory) {

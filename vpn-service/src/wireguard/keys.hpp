@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "core/secret_buffer.hpp"
 #include "wireguard/runtime.hpp"
 
@@ -17,7 +17,7 @@ struct KeyPair {
 };
 
 // The canonical "vpn" directory beside the running executable.
-Result<std::string> resolve_component_directory(platform::Platform& platform);
-Result<KeyPair> generate_keypair(Runtime& runtime, std::string_view component_directory);
+Outcome<std::string> resolve_component_directory(platform::Platform& platform);
+Outcome<KeyPair> generate_keypair(Runtime& runtime, std::string_view component_directory);
 
 }  // namespace velnaro

@@ -20,7 +20,7 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
     return b > max - a ? max : a + b;
 }
 
-Result<AdapterTelemetry> read_open_adapter(const wireguard::WireGuardComponents& components,
+Outcome<AdapterTelemetry> read_open_adapter(const wireguard::WireGuardComponents& components,
                                            WireGuardAdapterHandle adapter) {
     std::uint32_t state = 0;
     if (components.get_adapter_state(adapter, &state) == 0) {
@@ -34,7 +34,7 @@ Result<AdapterTelemetry> read_open_adapter(const wireguard::WireGuardComponents&
 
 }  // namespace
 
-Result<ConfigurationBlock> read_configuration_block(
+Outcome<ConfigurationBlock> read_configuration_block(
     const wireguard::WireGuardComponents& components, WireGuardAdapterHandle adapter) {
     std::uint32_t probed = 0;
     components.get_configuration(adapter, nullptr, &probed);
@@ -48,7 +48,7 @@ Result<ConfigurationBlock> read_configuration_block(
     return block;
 }
 
-Result<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> block,
+Outcome<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> block,
                                                   std::uint32_t returned_size, bool adapter_up) {
     if (returned_size < kMinimumBlockSize || returned_size > block.size()) {
         return fail(DetailCode::WIREGUARD_CONFIGURATION_INVALID);
@@ -82,7 +82,7 @@ Result<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> 
     return telemetry;
 }
 
-Result<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
+Outcome<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
                                                 std::string_view component_directory) {
     auto components = runtime.components.load(runtime.platform, component_directory);
     if (!components)

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "wireguard/runtime.hpp"
 
 namespace velnaro {
@@ -20,12 +20,12 @@ struct AdapterTelemetry {
 };
 
 // Reads the tunnel's adapter through the loaded components.
-Result<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
+Outcome<AdapterTelemetry> read_adapter_telemetry(Runtime& runtime,
                                                 std::string_view component_directory);
 
 // Walks a configuration block with every bound check (the pure part of the read above).
 // `returned_size` is the size the library reported; `block` may be longer (the buffer).
-Result<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> block,
+Outcome<AdapterTelemetry> walk_configuration_block(std::span<const std::uint8_t> block,
                                                   std::uint32_t returned_size, bool adapter_up);
 
 }  // namespace velnaro

@@ -21,7 +21,7 @@ bool is_acceptable_config_path(platform::Platform& platform, std::string_view pa
 
 }  // namespace
 
-Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
+Outcome<void> run_tunnel_service(Runtime& runtime, std::string_view config_path,
                           const ConfigContentCheck& check_content,
                           const GatewaySource& gateway) {
     if (!is_acceptable_config_path(runtime.platform, config_path)) {
@@ -55,10 +55,10 @@ Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
 ComponentSelfTestResult component_self_test(Runtime& runtime) {
     auto directory = resolve_component_directory(runtime.platform);
     if (!directory)
-        return {false, directory.error()};
+        return {false, std::move(directory.error())};
     auto pair = generate_keypair(runtime, *directory);
     if (!pair)
-        return {false, pair.error()};
+        return {false, std::move(pair.error())};
     pair->private_key.wipe();
     return {true, std::nullopt};
 }

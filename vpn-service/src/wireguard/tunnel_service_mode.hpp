@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "core/joined_text.hpp"
-#include "core/result.hpp"
+#include "core/failure.hpp"
 #include "core/version.hpp"
 #include "wireguard/endpoint_follower.hpp"
 #include "wireguard/runtime.hpp"
@@ -19,20 +19,20 @@ inline constexpr std::string_view kTunnelConfigFileName = joined_text<kTunnelNam
 
 // Once the path is accepted and before any library is loaded, the file's content is checked
 // by `check_content`, whose failure ends the mode with its code.
-using ConfigContentCheck = std::function<Status()>;
+using ConfigContentCheck = std::function<Outcome<void>()>;
 
 // The endpoint of the accepted file, asked for after the content check.
 using GatewaySource = std::function<std::optional<GatewayName>()>;
 
 // Hands the sealed configuration file to the tunnel library; returns when the tunnel ends.
 // Meanwhile the gateway's name, when the endpoint is one, is followed (EndpointFollower).
-Status run_tunnel_service(Runtime& runtime, std::string_view config_path,
+Outcome<void> run_tunnel_service(Runtime& runtime, std::string_view config_path,
                           const ConfigContentCheck& check_content,
                           const GatewaySource& gateway = {});
 
 struct ComponentSelfTestResult {
     bool success = false;
-    std::optional<DetailCode> detail_code;
+    std::optional<Failure> failure;
 };
 ComponentSelfTestResult component_self_test(Runtime& runtime);
 

@@ -347,7 +347,7 @@ TEST_F(DataDirectoryHardening, ALinkInPlaceOfADataFileIsNeverReadThrough) {
     auto code_of = [](const auto& result) -> std::optional<DetailCode> {
         if (result)
             return std::nullopt;
-        return result.error();
+        return result.error().code;
     };
     const std::vector<Case> cases = {
         {"identity.dat",

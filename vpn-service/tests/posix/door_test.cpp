@@ -118,7 +118,7 @@ class DoorTest : public ::testing::Test {
     }
     void start_server() {
         server_ = std::thread([this] {
-            const Status served = run_pipe_server(
+            const Outcome<void> served = run_pipe_server(
                 runtime_, RequestContext{nullptr, std::make_unique<UnlinkedTunnelController>()},
                 stop_, path_);
             EXPECT_TRUE(served);

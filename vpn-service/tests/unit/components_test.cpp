@@ -202,7 +202,7 @@ std::string config_path_in(std::string_view directory) {
     return join_path(directory, "VelnaroTunnel.conf.dpapi");
 }
 
-Status any_content() {
+Outcome<void> any_content() {
     return {};
 }
 
@@ -264,7 +264,7 @@ TEST(TunnelServiceRun, HandsThePathAsGivenAndMapsTheResult) {
               DetailCode::TUNNEL_SERVICE_FAILED);
 
     // A file whose content is refused never reaches the library.
-    const auto refused = [] { return Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)); };
+    const auto refused = [] { return Outcome<void>(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)); };
     EXPECT_EQ(run_tunnel_service(fake.runtime, config_path_in(data), refused).error(),
               DetailCode::TUNNEL_CONFIG_STORED_INVALID);
     EXPECT_EQ(paths.size(), 2u);
@@ -309,7 +309,7 @@ TEST(ComponentSelfTest, ReportsTheFirstFailingStep) {
             fake.files.directories.erase(installation.component_directory);
         const auto result = component_self_test(fake.runtime);
         EXPECT_EQ(result.success, !c.expected.has_value());
-        EXPECT_EQ(result.detail_code, c.expected);
+        EXPECT_EQ(result.failure, c.expected);
     }
 }
 

@@ -126,7 +126,7 @@ class ScriptedController final : public TunnelController {
 
     ConnectionStatus status_{ConnectionState::ERROR, DetailCode::TUNNEL_SERVICE_STATUS_FAILED,
                              std::nullopt, 0, 0};
-    Status answer;
+    Outcome<void> answer;
     std::vector<TunnelConfig> applied;
 };
 

@@ -48,7 +48,7 @@ TEST(IdentityCryptoSelfTest, PassesInMemoryAndReportsTheFirstFailure) {
         const auto files_before = fake.files.all_files();
         if (c.fault)
             fake.faults.fail_nth(c.fault);
-        const Status outcome = identity_crypto_self_test(fake.runtime);
+        const Outcome<void> outcome = identity_crypto_self_test(fake.runtime);
         const char* name = c.fault ? c.fault : "none";
         if (c.expected) {
             ASSERT_FALSE(outcome) << name;
@@ -67,7 +67,7 @@ TEST(IdentityCryptoSelfTest, NoticesAPrivateKeyThatComesBackChanged) {
     BitFlippingSealing flipping(fake.sealing);
     platform::Platform platform{fake.files, fake.system, flipping, fake.loader, fake.services};
     Runtime runtime{platform, fake.components};
-    const Status outcome = identity_crypto_self_test(runtime);
+    const Outcome<void> outcome = identity_crypto_self_test(runtime);
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error(), DetailCode::IDENTITY_CRYPTO_ROUNDTRIP_FAILED);
 }
@@ -75,7 +75,7 @@ TEST(IdentityCryptoSelfTest, NoticesAPrivateKeyThatComesBackChanged) {
 TEST(IdentityCryptoSelfTest, WithoutComponentsFailsWithTheirCode) {
     fake::FakePlatform fake;
     fake.system.executable = join_path(fake::fake_root(), "vpn-service");
-    const Status outcome = identity_crypto_self_test(fake.runtime);
+    const Outcome<void> outcome = identity_crypto_self_test(fake.runtime);
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error(), DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
 }

@@ -25,7 +25,7 @@ TEST(IpcSelfTest, NeverTakesTheNameFromAServiceTheManagerCallsUp) {
         fake.services.services[std::string(kServiceName)] = service;
         const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
         EXPECT_EQ(fake.pipes.servers_created(), up ? 0 : 1);
-        EXPECT_EQ(result.detail_code,
+        EXPECT_EQ(result.failure,
                   up ? std::optional(DetailCode::IPC_SELF_TEST_PIPE_UNAVAILABLE) : std::nullopt);
     }
 }

@@ -81,7 +81,7 @@ class PipeServerTest : public ::testing::Test {
                 stop->store(true);
         };
     }
-    Status run() {
+    Outcome<void> run() {
         return run_pipe_server(
             fake.runtime, RequestContext{nullptr, std::make_unique<CountingController>(destroyed)},
             stop, kPipe);
@@ -200,18 +200,18 @@ TEST_F(PipeServerTest, FailsWithItsCodeWhenTheNameCannotBeHeld) {
         bool idled = false;
         local.pipes.on_idle = [&] { idled = true; };
         int gone = 0;
-        const Status outcome = run_pipe_server(
+        const Outcome<void> outcome = run_pipe_server(
             local.runtime, RequestContext{nullptr, std::make_unique<CountingController>(gone)},
             std::make_shared<std::atomic<bool>>(false), kPipe);
         EXPECT_EQ(outcome, fail(c.code));
         EXPECT_EQ(local.pipes.servers_created(), c.creations);
         EXPECT_FALSE(idled);
         EXPECT_EQ(gone, 1);
-        ASSERT_FALSE(local.log.lines.empty());
-        const auto& logged = local.log.lines.back();
-        EXPECT_EQ(logged.code, c.code) << "why the name is lost is logged";
-        EXPECT_NE(logged.os_error, 0);
-        EXPECT_EQ(logged.subject, kPipe);
+        ASSERT_TRUE(outcome.error().cause) << "why the name is lost travels with the code";
+        EXPECT_NE(outcome.error().cause->code, 0u);
+        EXPECT_EQ(outcome.error().cause->subject, kPipe);
+        for (const auto& line : local.log.lines)
+            EXPECT_NE(line.code, c.code) << "the service's give-up logs it, not the server";
     }
 }
 
@@ -403,7 +403,7 @@ struct HeldController final : TunnelController {
     }
     Outcome<void> stop() override { return record("stop"); }
     Outcome<void> repair() override { return record("repair"); }
-    Status record(const char* call) {
+    Outcome<void> record(const char* call) {
         std::lock_guard lock(changes_->mutex);
         changes_->calls.push_back(call);
         return {};
@@ -486,7 +486,7 @@ TEST(IpcSelfTest, ExchangesWithAPrivateServerThatIsGoneAfterwards) {
     fake.pipes.open_waits_for_server = true;
     const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
     EXPECT_TRUE(result.success);
-    EXPECT_EQ(result.detail_code, std::nullopt);
+    EXPECT_EQ(result.failure, std::nullopt);
     EXPECT_EQ(fake.pipes.servers_created(), 1);
     EXPECT_EQ(fake.pipes.open_endpoints(), 0);
 }
@@ -543,7 +543,7 @@ TEST(IpcSelfTest, ReportsEachFailureOfTheExchange) {
         const auto before = fake.system.monotonic;
         const IpcSelfTestResult result = run_ipc_self_test(fake.runtime, kPipe);
         EXPECT_FALSE(result.success);
-        EXPECT_EQ(result.detail_code, c.expected);
+        EXPECT_EQ(result.failure, c.expected);
         if (c.expected == DetailCode::IPC_SELF_TEST_PIPE_UNAVAILABLE) {
             EXPECT_GE(fake.system.monotonic - before, kSelfTestPatience);
             EXPECT_LT(fake.system.monotonic - before,
@@ -591,7 +591,7 @@ TEST(IpcSelfTest, AcceptsOnlyAStrictlyWellFormedVersionAnswer) {
         EXPECT_EQ(result.success, c.success);
         const auto expected =
             c.success ? std::nullopt : std::optional(DetailCode::IPC_SELF_TEST_RESPONSE_INVALID);
-        EXPECT_EQ(result.detail_code, expected);
+        EXPECT_EQ(result.failure, expected);
     }
 }
 

@@ -146,7 +146,7 @@ TEST(DpapiSelfTest, PassesAndReportsTheFirstFailure) {
         fake::FakePlatform fake;
         if (c.fault)
             fake.faults.fail_nth(c.fault);
-        const Status outcome = sealing_self_test(fake.platform);
+        const Outcome<void> outcome = sealing_self_test(fake.platform);
         if (c.expected) {
             ASSERT_FALSE(outcome);
             EXPECT_EQ(outcome.error(), *c.expected);
@@ -177,7 +177,7 @@ TEST(DpapiSelfTest, DetectsOpenedBytesThatDifferFromThePlaintext) {
     fake::FakePlatform fake;
     LossySealing lossy;
     platform::Platform platform{fake.files, fake.system, lossy, fake.loader, fake.services};
-    const Status outcome = sealing_self_test(platform);
+    const Outcome<void> outcome = sealing_self_test(platform);
     ASSERT_FALSE(outcome);
     EXPECT_EQ(outcome.error(), DetailCode::DPAPI_ROUNDTRIP_FAILED);
 }
@@ -285,7 +285,7 @@ const std::string kSecretDirectory = join_path(fake::fake_root(), "data");
 const std::string kSecretPath = join_path(kSecretDirectory, "secret.dat");
 
 // Answers as a caller does: the failure's one line, with its cause, then its code.
-Status write_secret(fake::FakePlatform& fake, std::string_view content, bool replace) {
+Outcome<void> write_secret(fake::FakePlatform& fake, std::string_view content, bool replace) {
     const std::string temporary = join_path(kSecretDirectory, "secret.tmp-1");
     const auto written =
         write_secret_file(fake.platform,
@@ -317,7 +317,7 @@ TEST(SecretFile, ReplacesOnlyWhenAskedTo) {
     fake::FakePlatform fake;
     ASSERT_TRUE(fake.files.create_directories(kSecretDirectory));
     fake.files.put_file(kSecretPath, "old");
-    const Status refused = write_secret(fake, "new", false);
+    const Outcome<void> refused = write_secret(fake, "new", false);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error(), DetailCode::IDENTITY_METADATA_WRITE_FAILED);
     EXPECT_EQ(fake.files.file_text(kSecretPath), "old");
@@ -344,7 +344,7 @@ TEST(SecretFile, FailuresKeepTheOldFileAndLeaveNothingBehind) {
         ASSERT_TRUE(fake.files.create_directories(kSecretDirectory));
         fake.files.put_file(kSecretPath, "old");
         fake.faults.fail_nth(fault);
-        const Status written = write_secret(fake, "new", true);
+        const Outcome<void> written = write_secret(fake, "new", true);
         ASSERT_FALSE(written) << fault;
         EXPECT_EQ(written.error(), expected) << fault;
         EXPECT_EQ(fake.files.all_files(), std::vector<std::string>{kSecretPath}) << fault;

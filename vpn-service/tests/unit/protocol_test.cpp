@@ -20,7 +20,7 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-Result<ServiceRequest> decode(std::string_view text) {
+Outcome<ServiceRequest> decode(std::string_view text) {
     return decode_request(bytes_of(text));
 }
 

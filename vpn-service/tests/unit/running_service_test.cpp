@@ -174,9 +174,9 @@ TEST(ServiceHost, WithoutAHandlerNothingCanBeReportedButTheReasonIsKept) {
     EXPECT_EQ(result.gave_up, DetailCode::SERVICE_CONTROL_HANDLER_FAILED);
     EXPECT_TRUE(machine.host.reports().empty());
     EXPECT_TRUE(machine.host.thread_names().empty()) << "nothing starts before the registration";
-    ASSERT_EQ(machine.log.lines.size(), 1u) << "the manager's refusal is logged";
-    EXPECT_EQ(machine.log.lines[0].code, DetailCode::SERVICE_CONTROL_HANDLER_FAILED);
-    EXPECT_NE(machine.log.lines[0].os_error, 0);
+    ASSERT_TRUE(result.gave_up->cause) << "the manager's refusal travels to the give-up";
+    EXPECT_NE(result.gave_up->cause->code, 0u);
+    EXPECT_TRUE(machine.log.lines.empty()) << "logged once, where the give-up is reported";
 }
 
 TEST(ServiceHost, AGiveUpIsExplainedAndReportedWhereNothingWasReportedYet) {
@@ -186,9 +186,16 @@ TEST(ServiceHost, AGiveUpIsExplainedAndReportedWhereNothingWasReportedYet) {
     ASSERT_EQ(machine.host.explanations().size(), 1u);
     EXPECT_NE(machine.host.explanations()[0].find("TUNNEL_DLL_MISSING"), std::string::npos);
 
-    report_give_up(machine.platform, "Service", DetailCode::IPC_PIPE_IN_USE, true);
+    EXPECT_TRUE(machine.log.lines.empty()) << "a give-up without a system error has no cause to log";
+
+    report_give_up(machine.platform, "Service",
+                   Failure(DetailCode::IPC_PIPE_IN_USE, OsError{98, "bind", "/run/pipe"}), true);
     EXPECT_EQ(machine.host.early_reports().size(), 1u) << "its STOPPED was already reported";
     EXPECT_NE(machine.host.explanations()[1].find("already running"), std::string::npos);
+    ASSERT_EQ(machine.log.lines.size(), 1u) << "the system's error is logged once, here";
+    EXPECT_EQ(machine.log.lines[0].code, DetailCode::IPC_PIPE_IN_USE);
+    EXPECT_EQ(machine.log.lines[0].os_error, 98);
+    EXPECT_EQ(machine.log.lines[0].subject, "/run/pipe");
 }
 
 TEST(ServiceHost, ADispatcherThatCannotConnectIsReported) {

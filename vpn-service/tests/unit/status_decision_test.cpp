@@ -27,8 +27,8 @@ AdapterTelemetry reading(bool up, std::optional<std::uint64_t> handshake) {
 
 struct Row {
     std::string name;
-    Result<ConnectionState> service;
-    Result<AdapterTelemetry> telemetry;
+    Outcome<ConnectionState> service;
+    Outcome<AdapterTelemetry> telemetry;
     std::uint64_t now;
     ConnectionStatus expected;
 };
@@ -39,7 +39,7 @@ ConnectionStatus status(ConnectionState state, std::optional<DetailCode> code,
     return {state, code, handshake, rx, tx};
 }
 
-const Result<AdapterTelemetry> kFreshUp = reading(true, kHandshake);
+const Outcome<AdapterTelemetry> kFreshUp = reading(true, kHandshake);
 const std::uint64_t kNow = clock_at(kHandshake + 10);
 
 std::vector<Row> decision_table() {
@@ -190,7 +190,7 @@ TEST_F(LiveStatusTest, RunningWithoutComponentsIsAnErrorWithTheirCode) {
     const auto directory = resolve_component_directory(fake.platform);
     ASSERT_FALSE(directory.has_value());
     EXPECT_EQ(compute_connection_status(fake.runtime),
-              status(ConnectionState::ERROR, directory.error()));
+              status(ConnectionState::ERROR, directory.error().code));
 }
 
 }  // namespace

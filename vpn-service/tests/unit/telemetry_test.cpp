@@ -21,7 +21,7 @@ struct WalkCase {
     const char* name;
     std::vector<std::uint8_t> block;
     std::uint32_t returned_size;
-    Result<AdapterTelemetry> expected;
+    Outcome<AdapterTelemetry> expected;
 };
 
 std::vector<std::uint8_t> announcing(std::vector<std::uint8_t> block, std::uint32_t peers) {
@@ -98,7 +98,7 @@ class AdapterTelemetryRead : public ::testing::Test {
         adapter().block = make_configuration_block({{10, 20, k2022, 2}});
     }
     fake::FakeAdapter& adapter() { return fake::fake_component_options().adapter; }
-    Result<AdapterTelemetry> read() {
+    Outcome<AdapterTelemetry> read() {
         return read_adapter_telemetry(fake.runtime, installation.component_directory);
     }
 

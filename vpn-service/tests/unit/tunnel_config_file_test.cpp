@@ -129,7 +129,7 @@ TEST_F(ConfigFileTest, AStoredTextIsReadBackAndHeldToTheRules) {
           with("PublicKey = ", "PublicKey = -"), with("[Peer]\n", ""), good + "\n"}) {
         SCOPED_TRACE(bad);
         EXPECT_EQ(check_stored_tunnel_config(bad),
-                  Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+                  Outcome<void>(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
     }
 
     // The file is judged as it is and left so.
@@ -138,17 +138,17 @@ TEST_F(ConfigFileTest, AStoredTextIsReadBackAndHeldToTheRules) {
     ASSERT_TRUE(sealed.has_value());
     fake.files.put_file(final_path, *sealed);
     EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
-              Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+              Outcome<void>(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
     EXPECT_EQ(fake.files.read_file(final_path, 16384), *sealed);
     // What does not open is left for the library to refuse, as before; what this reader
     // refuses (over its limit, a link or anything else it will not read) never reaches it.
     EXPECT_TRUE(check_stored_tunnel_config_file(fake.platform, final_path + ".absent"));
     fake.files.put_file(final_path, std::vector<std::uint8_t>(16385, 1));
     EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
-              Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+              Outcome<void>(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
     fake.faults.fail_nth("read_file");
     EXPECT_EQ(check_stored_tunnel_config_file(fake.platform, final_path),
-              Status(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
+              Outcome<void>(fail(DetailCode::TUNNEL_CONFIG_STORED_INVALID)));
 }
 
 TEST_F(ConfigFileTest, RenderRefusesAnInvalidConfiguration) {
@@ -386,7 +386,7 @@ TEST(ConfigFileCheck, AcceptsOnlyAnInterfaceTextWithAPrivateKey) {
         {"", false},
     };
     for (const auto& c : cases) {
-        const Status checked = check_tunnel_config_text(c.text);
+        const Outcome<void> checked = check_tunnel_config_text(c.text);
         EXPECT_EQ(checked.has_value(), c.valid) << c.text;
         if (!checked) {
             EXPECT_EQ(checked.error(), DetailCode::TUNNEL_CONFIG_CONTENT_INVALID);
@@ -485,7 +485,7 @@ TEST(TunnelConfigSelfTest, WithoutComponentsReportsTheKeyGenerationCode) {
     const auto result = tunnel_config_self_test(fake.runtime);
     EXPECT_FALSE(result.success);
     EXPECT_FALSE(result.encrypted_only);
-    EXPECT_EQ(result.detail_code, resolve_component_directory(fake.platform).error());
+    EXPECT_EQ(result.failure, resolve_component_directory(fake.platform).error());
     EXPECT_FALSE(scratch_directory_left(fake));
 }
 
@@ -525,7 +525,7 @@ TEST(TunnelConfigSelfTest, ReportsSealedTextThatIsNotAConfiguration) {
         return true;
     };
     const auto result = tunnel_config_self_test(hooked.runtime);
-    EXPECT_EQ(result.detail_code, DetailCode::TUNNEL_CONFIG_CONTENT_INVALID);
+    EXPECT_EQ(result.failure, DetailCode::TUNNEL_CONFIG_CONTENT_INVALID);
 }
 
 }  // namespace

@@ -436,7 +436,7 @@ TEST_F(TunnelServiceManagerTest, QueryReportsTheStepThatFailed) {
 TEST_F(TunnelServiceManagerTest, QueryReportsHowAFailedTunnelServiceEnded) {
     struct Case {
         std::uint32_t state, win32, specific;
-        Result<ConnectionState> expected;
+        Outcome<ConnectionState> expected;
     };
     const unsigned unresolved = stable_number(DetailCode::TUNNEL_ENDPOINT_UNRESOLVED);
     const Case cases[] = {

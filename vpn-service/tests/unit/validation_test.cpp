@@ -123,7 +123,7 @@ TEST(ValidateTunnelConfig, ReportsTheFirstFailingCheck) {
     for (const Row& row : rows) {
         TunnelConfig config = accepted_tunnel_config();
         row.change(config);
-        const Status result = validate_tunnel_config(config);
+        const Outcome<void> result = validate_tunnel_config(config);
         if (row.expected) {
             ASSERT_FALSE(result) << row.name;
             EXPECT_EQ(result.error(), *row.expected) << row.name;

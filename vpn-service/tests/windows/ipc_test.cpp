@@ -174,7 +174,7 @@ TEST(IpcSelfTestUnderWine, PassesWithThePrivateServer) {
     wireguard::ComponentCell components;
     Runtime runtime{native.get(), components};
     const IpcSelfTestResult result = run_ipc_self_test(runtime, kPipe);
-    EXPECT_TRUE(result.success) << (result.detail_code ? to_text(*result.detail_code) : "");
+    EXPECT_TRUE(result.success) << (result.failure ? to_text(result.failure->code) : "");
     EXPECT_FALSE(native.get().pipes.pipe_exists(kPipe)) << "the private server is gone";
 }
 

@@ -386,7 +386,7 @@ TEST_F(TunnelServiceManager, ATunnelProcessThatEndsAtOnceLeavesTheServiceStopped
     // A tunnel that ended with a failure reads as that failure, not as a plain disconnection,
     // until a STOP dismisses it.
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    Result<ConnectionState> state = query_tunnel_service(*under_test);
+    Outcome<ConnectionState> state = query_tunnel_service(*under_test);
     while (state && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(50ms);
         state = query_tunnel_service(*under_test);
