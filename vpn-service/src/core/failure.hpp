@@ -64,11 +64,4 @@ Outcome<T> or_fail(std::expected<T, OsError>&& result, DetailCode code) {
         return std::move(*result);
 }
 
-// The only way to let a system's error go: where the caller's code alone says all there is
-// (the failure is expected and answered, or its cause was already told). Named, so that a
-// dropped cause is a decision a reader sees, never an accident.
-inline std::unexpected<Failure> fail_dropping_cause(DetailCode code, const OsError& /*dropped*/) {
-    return fail(code);
-}
-
 }  // namespace velnaro

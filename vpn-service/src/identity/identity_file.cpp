@@ -13,10 +13,10 @@ constexpr std::size_t kMaxIdentityFileBytes = 16384;
 
 }  // namespace
 
-std::optional<Uuid> random_uuid(platform::Platform& platform) {
+platform::OsResult<Uuid> random_uuid(platform::Platform& platform) {
     std::array<std::uint8_t, 16> random{};
-    if (!platform.system.random_bytes(random))
-        return std::nullopt;
+    if (auto filled = platform.system.random_bytes(random); !filled)
+        return std::unexpected(std::move(filled.error()));
     return make_uuid_v4(random);
 }
 
@@ -51,9 +51,9 @@ bool is_temporary_sibling(std::string_view name, std::string_view final_name) {
 
 Outcome<void> write_beside(platform::Platform& platform, std::string_view path,
                     std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed) {
-    const auto uuid = random_uuid(platform);
+    auto uuid = random_uuid(platform);
     if (!uuid)
-        return fail(DetailCode::IDENTITY_WRITE_FAILED);
+        return fail(DetailCode::IDENTITY_WRITE_FAILED, std::move(uuid.error()));
     const std::string temporary = temporary_sibling(path, *uuid);
     return write_secret_file(platform,
                              {.path = path,
@@ -79,9 +79,9 @@ Outcome<void> write_identity_file(platform::Platform& platform, std::string_view
 }
 
 Outcome<DeviceIdentity> read_identity_file(platform::Platform& platform, std::string_view path) {
-    const auto blob = platform.files.read_file(path, kMaxIdentityFileBytes);
+    auto blob = platform.files.read_file(path, kMaxIdentityFileBytes);
     if (!blob)
-        return fail(DetailCode::IDENTITY_READ_FAILED);
+        return fail(DetailCode::IDENTITY_READ_FAILED, std::move(blob.error()));
     const auto payload = open_sealed_secret(platform, *blob, kIdentityDescription);
     if (!payload)
         return fail(payload.error());

@@ -28,8 +28,8 @@ Outcome<void> write_identity_file(platform::Platform& platform, std::string_view
 Outcome<void> write_beside(platform::Platform& platform, std::string_view path,
                     std::span<const std::uint8_t> bytes, bool replace, DetailCode move_failed);
 
-// A version 4 UUID from the platform's random source; nothing when the source fails.
-std::optional<Uuid> random_uuid(platform::Platform& platform);
+// A version 4 UUID from the platform's random source, or why the source failed.
+platform::OsResult<Uuid> random_uuid(platform::Platform& platform);
 
 // `path` with the extension of its file name replaced by "tmp-<uuid>"
 // ("metadata.json" -> "metadata.tmp-<uuid>").

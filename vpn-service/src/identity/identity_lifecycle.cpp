@@ -109,9 +109,9 @@ Outcome<DeviceIdentity> new_device_identity(Runtime& runtime) {
     const auto keys = new_keypair(runtime);
     if (!keys)
         return fail(keys.error());
-    const auto installation_id = random_uuid(runtime.platform);
+    auto installation_id = random_uuid(runtime.platform);
     if (!installation_id)
-        return fail(DetailCode::KEY_GENERATION_FAILED);
+        return fail(DetailCode::KEY_GENERATION_FAILED, std::move(installation_id.error()));
     DeviceIdentity identity;
     identity.installation_id = *installation_id;
     identity.key_version = 1;

@@ -145,9 +145,9 @@ Outcome<PublicIdentity> parse_metadata(std::string_view text) {
 }
 
 Outcome<PublicIdentity> read_metadata(platform::Platform& platform, std::string_view path) {
-    const auto bytes = platform.files.read_file(path, kMaxMetadataBytes);
+    auto bytes = platform.files.read_file(path, kMaxMetadataBytes);
     if (!bytes)
-        return fail(DetailCode::IDENTITY_METADATA_READ_FAILED);
+        return fail(DetailCode::IDENTITY_METADATA_READ_FAILED, std::move(bytes.error()));
     return parse_metadata(
         std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
 }

@@ -15,12 +15,10 @@ Outcome<std::unique_ptr<platform::PipeConnection>> connect_to_service(
                                                  platform::ClientIdentity::identify);
         if (opened)
             return std::move(*opened);
-        if (opened.error().reason == platform::PipeOpenError::open_failed) {
-            return fail(DetailCode::IPC_SELF_TEST_EXCHANGE_FAILED);
-        }
-        if (platform.system.monotonic_now() >= deadline) {
-            return fail(DetailCode::IPC_SELF_TEST_PIPE_UNAVAILABLE);
-        }
+        if (opened.error().reason == platform::PipeOpenError::open_failed)
+            return fail(DetailCode::IPC_SELF_TEST_EXCHANGE_FAILED, std::move(opened.error().os));
+        if (platform.system.monotonic_now() >= deadline)
+            return fail(DetailCode::IPC_SELF_TEST_PIPE_UNAVAILABLE, std::move(opened.error().os));
         platform.system.sleep_for(kClientPause);
     }
 }

@@ -33,7 +33,7 @@ Outcome<std::vector<std::uint8_t>> seal_secret(platform::Platform& platform,
         return fail(DetailCode::DPAPI_DESCRIPTION_INVALID);
     auto blob = platform.sealing.protect(secret, *wide_description);
     if (!blob)
-        return fail(DetailCode::DPAPI_PROTECT_FAILED);
+        return fail(DetailCode::DPAPI_PROTECT_FAILED, std::move(blob.error()));
     return std::move(*blob);
 }
 
@@ -50,7 +50,7 @@ Outcome<SecretBuffer> open_sealed_secret(platform::Platform& platform,
     // description releases the plaintext without leaving a copy behind.
     auto opened = platform.sealing.unprotect(blob);
     if (!opened)
-        return fail(DetailCode::DPAPI_UNPROTECT_FAILED);
+        return fail(DetailCode::DPAPI_UNPROTECT_FAILED, std::move(opened.error()));
     if (!opened->description)
         return fail(DetailCode::DPAPI_DESCRIPTION_MISSING);
     if (from_platform_text(*opened->description) != expected_description) {

@@ -12,13 +12,14 @@
 namespace velnaro {
 namespace {
 
-std::optional<std::string> form_test_directory(platform::Platform& platform) {
-    const auto temporary = platform.files.temporary_directory();
+Outcome<std::string> form_test_directory(platform::Platform& platform) {
+    constexpr DetailCode kFailed = DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED;
+    auto temporary = or_fail(platform.files.temporary_directory(), kFailed);
     if (!temporary)
-        return std::nullopt;
+        return temporary;
     std::array<std::uint8_t, 16> random{};
-    if (!platform.system.random_bytes(random))
-        return std::nullopt;
+    if (auto filled = platform.system.random_bytes(random); !filled)
+        return fail(kFailed, std::move(filled.error()));
     return join_path(*temporary, "velnaro-vpn-config-" + uuid_to_text(make_uuid_v4(random)));
 }
 
@@ -63,7 +64,7 @@ TunnelConfig sample_tunnel_config() {
 TunnelConfigSelfTestResult tunnel_config_self_test(Runtime& runtime) {
     const auto directory = form_test_directory(runtime.platform);
     if (!directory)
-        return {false, false, Failure(DetailCode::TUNNEL_CONFIG_TEST_DIRECTORY_FAILED)};
+        return {false, false, directory.error()};
     const Outcome<void> outcome = store_and_check(runtime, *directory);
     // Also after a failed creation: a partly created directory must not stay behind. The
     // outcome of the removal does not change the result.

@@ -85,9 +85,9 @@ ServiceCommandResult start_existing(platform::Platform& platform, ScHandle servi
 
 // The running executable, once it is known to be a file only the administrators can change.
 Outcome<std::string> service_executable(platform::Platform& platform) {
-    const auto executable = platform.system.executable_path();
+    auto executable = platform.system.executable_path();
     if (!executable)
-        return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
+        return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE, std::move(executable.error()));
     if (!is_absolute_path(*executable) ||
         platform.files.path_kind(*executable) != platform::PathKind::regular_file) {
         return fail(DetailCode::EXECUTABLE_PATH_INVALID);

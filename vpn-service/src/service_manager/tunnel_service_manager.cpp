@@ -23,7 +23,7 @@ constexpr auto kStopPollInterval = std::chrono::milliseconds(100);
 Outcome<std::string> tunnel_executable(platform::Platform& platform) {
     auto executable = platform.system.executable_path();
     if (!executable)
-        return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
+        return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE, std::move(executable.error()));
     if (!is_absolute_path(*executable) ||
         platform.files.path_kind(*executable) != platform::PathKind::regular_file) {
         return fail(DetailCode::EXECUTABLE_PATH_INVALID);
@@ -68,21 +68,14 @@ Outcome<TunnelService> open_tunnel_service(platform::ServiceControl& services,
     return tunnel;
 }
 
-// A refused call's failure: `code`, with the system's error as its cause.
-Outcome<void> checked(const platform::OsResult<void>& call, DetailCode code) {
-    if (!call)
-        return fail(code, call.error());
-    return {};
-}
-
 Outcome<void> describe_service(platform::ServiceControl& services, platform::ScHandle service) {
-    if (auto described = checked(
+    if (auto described = or_fail(
             services.set_service_description(service, kTunnelServiceDescription),
             DetailCode::TUNNEL_SERVICE_DESCRIPTION_FAILED);
         !described) {
         return described;
     }
-    if (auto typed = checked(
+    if (auto typed = or_fail(
             services.set_service_sid_type(service, platform::kServiceSidTypeUnrestricted),
             DetailCode::TUNNEL_SERVICE_SID_FAILED);
         !typed) {
@@ -94,12 +87,12 @@ Outcome<void> describe_service(platform::ServiceControl& services, platform::ScH
     if (*sid_type != platform::kServiceSidTypeUnrestricted) {
         return fail(DetailCode::TUNNEL_SERVICE_SID_INVALID);
     }
-    if (auto kept = checked(services.set_required_privileges(service, kTunnelServicePrivileges),
+    if (auto kept = or_fail(services.set_required_privileges(service, kTunnelServicePrivileges),
                             DetailCode::TUNNEL_SERVICE_HARDENING_FAILED);
         !kept) {
         return kept;
     }
-    return checked(services.set_recovery(service, kRestartOnFailure),
+    return or_fail(services.set_recovery(service, kRestartOnFailure),
                    DetailCode::TUNNEL_SERVICE_HARDENING_FAILED);
 }
 
@@ -222,7 +215,7 @@ Outcome<void> start_tunnel_service(platform::Platform& platform) {
         return fail(current.error());
     switch (*current) {
         case state::kStopped:
-            return checked(services.start_service(service),
+            return or_fail(services.start_service(service),
                            DetailCode::TUNNEL_SERVICE_START_FAILED);
         case state::kStartPending:
         case state::kRunning:
@@ -250,14 +243,14 @@ Outcome<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunn
                                              const std::function<void()>& meanwhile) {
     const auto tunnel = open_tunnel_service(platform.services, access::kServiceQueryStatus);
     if (!tunnel)
-        return fail(tunnel.error().code);
+        return fail(tunnel.error());
     if (!tunnel->service)
         return ConnectionState::DISCONNECTED;
     auto status = meanwhile ? platform.services.query_service_status_while(tunnel->service.get(),
                                                                            meanwhile)
                             : platform.services.query_service_status(tunnel->service.get());
     if (!status)
-        return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED);
+        return fail(DetailCode::TUNNEL_SERVICE_STATUS_FAILED, std::move(status.error()));
     if (failure == TunnelFailure::reported) {
         if (auto code = failure_of(*status))
             return fail(*code);
@@ -267,7 +260,7 @@ Outcome<ConnectionState> query_tunnel_service(platform::Platform& platform, Tunn
 
 // Part of stopping the tunnel: a failure is the stop's, and carries the OS error.
 Outcome<void> release_tunnel_routes(platform::Platform& platform) {
-    return checked(platform.ranges.release(), DetailCode::TUNNEL_SERVICE_STOP_FAILED);
+    return or_fail(platform.ranges.release(), DetailCode::TUNNEL_SERVICE_STOP_FAILED);
 }
 
 Outcome<void> remove_tunnel_service(platform::Platform& platform) {
@@ -277,7 +270,7 @@ Outcome<void> remove_tunnel_service(platform::Platform& platform) {
     if (!tunnel)
         return fail(tunnel.error());
     if (tunnel->service) {
-        if (auto deleted = checked(platform.services.delete_service(tunnel->service.get()),
+        if (auto deleted = or_fail(platform.services.delete_service(tunnel->service.get()),
                                    DetailCode::TUNNEL_SERVICE_DELETE_FAILED);
             !deleted)
             return deleted;

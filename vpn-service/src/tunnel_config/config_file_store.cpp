@@ -34,8 +34,8 @@ std::string temporary_prefix() {
 // A fresh name per write, so two writers never share a temporary file.
 Outcome<std::string> temporary_path(platform::Platform& platform, std::string_view directory) {
     std::array<std::uint8_t, 16> random{};
-    if (!platform.system.random_bytes(random))
-        return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED);
+    if (auto filled = platform.system.random_bytes(random); !filled)
+        return fail(DetailCode::TUNNEL_CONFIG_WRITE_FAILED, std::move(filled.error()));
     return join_path(directory, temporary_prefix() + uuid_to_text(make_uuid_v4(random)) +
                                     std::string(kTemporarySuffix));
 }
@@ -91,9 +91,9 @@ Outcome<std::string> store_tunnel_config(Runtime& runtime, IdentityKeeper& keepe
 }
 
 Outcome<SecretBuffer> read_tunnel_config_text(platform::Platform& platform, std::string_view path) {
-    const auto blob = platform.files.read_file(path, kMaxSealedFileBytes);
+    auto blob = platform.files.read_file(path, kMaxSealedFileBytes);
     if (!blob)
-        return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED);
+        return fail(DetailCode::TUNNEL_CONFIG_READ_FAILED, std::move(blob.error()));
     return open_sealed_secret(platform, *blob, kTunnelDescription);
 }
 

@@ -56,9 +56,11 @@ Outcome<WireGuardComponents> load_components_uncached(platform::Platform& platfo
     // A library that another account could replace would run with this process's rights.
     // In the service this process's account is the local system account (root); a self-test
     // may also trust the account that runs it.
-    const auto executable = platform.system.executable_path();
-    if (!executable || !location_is_safe(platform, *executable, directory,
-                                         platform::TrustedOwners::service_and_running_account))
+    auto executable = platform.system.executable_path();
+    if (!executable)
+        return fail(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE, std::move(executable.error()));
+    if (!location_is_safe(platform, *executable, directory,
+                          platform::TrustedOwners::service_and_running_account))
         return fail(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
     WireGuardComponents components;
     auto wireguard = load_library(platform, directory, kWireGuardLibraryName, kWireGuardCodes);

@@ -8,13 +8,13 @@ namespace velnaro {
 Outcome<std::string> resolve_component_directory(platform::Platform& platform) {
     auto executable = platform.system.executable_path();
     if (!executable)
-        return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE);
+        return fail(DetailCode::EXECUTABLE_PATH_UNAVAILABLE, std::move(executable.error()));
     auto parent = parent_directory(*executable);
     if (!parent)
         return fail(DetailCode::EXECUTABLE_DIRECTORY_UNAVAILABLE);
     auto canonical = platform.files.canonical_directory(join_path(*parent, "vpn"));
     if (!canonical)
-        return fail(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE);
+        return fail(DetailCode::COMPONENT_DIRECTORY_UNAVAILABLE, std::move(canonical.error()));
     return *canonical;
 }
 
