@@ -10,8 +10,9 @@ int run_hold_ranges_mode(Runtime& runtime) {
     auto& log = runtime.platform.log;
     const auto restored = runtime.platform.ranges.restore();
     if (!restored) {
-        return static_cast<int>(stable_number(platform::log_failure(
-            log, DetailCode::TUNNEL_RANGES_HOLD_FAILED, restored.error())));
+        const Failure failure(DetailCode::TUNNEL_RANGES_HOLD_FAILED, restored.error());
+        platform::log_failure(log, failure);
+        return static_cast<int>(stable_number(failure.code));
     }
     if (*restored) {
         log.write(platform::LogPriority::notice, std::nullopt,

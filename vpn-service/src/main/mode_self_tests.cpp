@@ -13,7 +13,7 @@ namespace {
 // call is what failed.
 void log_self_test_failure(Runtime& runtime, const std::optional<Failure>& failure) {
     if (failure)
-        (void)platform::log_failure(runtime.platform.log, *failure);
+        platform::log_failure(runtime.platform.log, *failure);
 }
 
 int print_outcome(Runtime& runtime, const Outcome<void>& outcome) {

@@ -32,18 +32,13 @@ inline void write_failure(Log& log, LogPriority priority, std::optional<DetailCo
     log.write(priority, code, message, static_cast<int>(error.code), error.subject);
 }
 
-// Logs why a platform call failed and hands back the detail code the caller reports for it,
-// which says what failed but not why.
-inline DetailCode log_failure(Log& log, DetailCode code, const OsError& error) {
-    write_failure(log, LogPriority::error, code, error.operation + " failed", error);
-    return code;
-}
-
-// The same for a failure from above the seam: logged when it kept the system's error.
-inline DetailCode log_failure(Log& log, const Failure& failure) {
+// The line of a failure where it ends, when a system call is what failed: "<call> failed",
+// with the detail code, the call's error and what it concerned. The detail code alone is the
+// caller's answer, so a failure without a cause leaves no line here.
+inline void log_failure(Log& log, const Failure& failure) {
     if (failure.cause)
-        return log_failure(log, failure.code, *failure.cause);
-    return failure.code;
+        write_failure(log, LogPriority::error, failure.code, failure.cause->operation + " failed",
+                      *failure.cause);
 }
 
 // The one line of a failure at the place that decides on it: `message`, with the detail code

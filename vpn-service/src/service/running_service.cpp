@@ -121,8 +121,8 @@ void clear_interrupted_writes(platform::Platform& platform, const std::string& d
 // than open, and the service serves on: the next APPLY_CONFIG, START or REPAIR holds again.
 void hold_recorded_ranges(platform::Platform& platform) {
     if (auto restored = platform.ranges.restore(); !restored)
-        (void)platform::log_failure(platform.log, DetailCode::TUNNEL_RANGES_HOLD_FAILED,
-                                    restored.error());
+        platform::log_failure(platform.log,
+                              Failure(DetailCode::TUNNEL_RANGES_HOLD_FAILED, restored.error()));
 }
 
 // The identity commands and APPLY_CONFIG reach the identity files through one keeper.
@@ -292,7 +292,7 @@ std::string_view give_up_hint(DetailCode reason) {
 
 void report_give_up(platform::Platform& platform, std::string_view service_name,
                     const Failure& reason, bool status_reported) {
-    (void)platform::log_failure(platform.log, reason);
+    platform::log_failure(platform.log, reason);
     if (!status_reported)
         platform.host.report_stopped_before_start(service_name, stopped_report(reason));
     std::string line(service_name);
