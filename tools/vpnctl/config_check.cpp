@@ -20,7 +20,7 @@ namespace {
 
 using Kind = ConfigTextFault::Kind;
 
-// "configVersion, address, ..., persistentKeepalive"
+// The members' names in wire order, separated by ", ".
 std::string member_list() {
     std::string list;
     for (const ConfigField& field : kConfigFields)

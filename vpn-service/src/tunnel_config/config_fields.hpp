@@ -18,7 +18,11 @@ namespace velnaro {
 // held, what it must be, the code that refuses it, where it stands in the WireGuard text and
 // the rule in words. The payload reader, validate_tunnel_config, the tunnel text's writer and
 // reader, and vpnctl's check before sending all walk this table, so a new member of a kind
-// already known is one row here and one member of TunnelConfig.
+// already known is one row here and one member of TunnelConfig (and its refusal's code in
+// core/detail_code.hpp, when it has a code of its own).
+//
+// The table lives here, with the model, because everything that walks it sits at or above
+// this folder: protocol and vpnctl see tunnel_config, never the other way round.
 
 // Where a member is held; its type is the member's JSON type and width (a 64- or 16-bit
 // whole number, a string, an array of strings).

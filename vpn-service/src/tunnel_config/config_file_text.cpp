@@ -143,7 +143,8 @@ bool read_value(std::string_view text, const ConfigTarget& target, TunnelConfig&
 }
 
 // The members on one line: after the head of field `first`, and the members written on its
-// line after it, each after its own head (the last occurrence, so a value may hold it).
+// line after it, each after the last occurrence of its own head (the value before it may hold
+// that text: a host read back with a ":" in it).
 bool read_line(std::string_view line, std::size_t first, TunnelConfig& config) {
     const ConfigField& field = kConfigFields[first];
     if (!line.starts_with(field.text.head))
