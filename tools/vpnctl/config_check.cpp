@@ -1,40 +1,62 @@
 #include "config_check.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <span>
+#include <string>
+#include <type_traits>
+#include <variant>
+#include <vector>
 
 #include "protocol/commands.hpp"
 #include "protocol/config_reader.hpp"
 #include "protocol/messages.hpp"
+#include "tunnel_config/config_fields.hpp"
 
 namespace velnaro::vpnctl {
 
 namespace {
 
 using Kind = ConfigTextFault::Kind;
-using enum ConfigMember;
 
-// "configVersion, address, ..., persistentKeepalive"
+// The members' names in wire order, separated by ", ".
 std::string member_list() {
     std::string list;
-    for (const std::string_view name : kConfigMemberNames)
-        list += (list.empty() ? "" : ", ") + std::string(name);
+    for (const ConfigField& field : kConfigFields)
+        list += (list.empty() ? "" : ", ") + std::string(field.json_name);
     return list;
 }
 
-std::string_view expected_type(std::string_view name) {
-    switch (member_named(name).value_or(Address)) {
-        case ConfigVersion:
-            return "a whole number from 0 to 18446744073709551615";
-        case EndpointPort:
-        case PersistentKeepalive:
-            return "a whole number from 0 to 65535";
-        case AllowedIps:
-            return "an array of strings";
-        default:
-            return "a string";
-    }
+// The JSON value a member's type takes.
+std::string expected_type(std::string_view name) {
+    const ConfigField* field = config_field_named(name);
+    if (!field)
+        return "a string";
+    return std::visit(
+        [](auto member) -> std::string {
+            using Value = std::remove_cvref_t<decltype(TunnelConfig{}.*member)>;
+            if constexpr (std::is_integral_v<Value>)
+                return "a whole number from 0 to " +
+                       std::to_string(std::numeric_limits<Value>::max());
+            else if constexpr (std::is_same_v<Value, std::vector<std::string>>)
+                return "an array of strings";
+            else
+                return "a string";
+        },
+        field->target);
+}
+
+bool is_written(const ConfigField& field, const TunnelConfig& config) {
+    return std::visit(
+        [&](auto member) {
+            const auto& value = config.*member;
+            if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(value)>>)
+                return value != 0;
+            else
+                return !value.empty();
+        },
+        field.target);
 }
 
 std::string in_quotes(std::string_view member) {
@@ -66,57 +88,29 @@ std::string describe(std::string_view text, const ConfigTextFault& fault) {
     return "not a tunnel configuration";
 }
 
-// The service checks the values in this order and answers the first failing rule.
-std::string describe(const TunnelConfig& config, DetailCode code) {
-    ConfigMember member{};
-    std::string rule;
-    switch (code) {
-        case DetailCode::CONFIG_VERSION_INVALID:
-            member = ConfigVersion, rule = "must be 1 or more";
-            break;
-        case DetailCode::ADDRESS_INVALID:
-            member = Address,
-            rule = "must be a private IPv4 address with its prefix, such as 10.250.10.21/32";
-            break;
-        case DetailCode::GATEWAY_PUBLIC_KEY_INVALID:
-            member = GatewayPublicKey, rule = "must be a base64 key of 44 characters";
-            break;
-        case DetailCode::ENDPOINT_INVALID:
-            if (config.endpoint_port == 0 && !config.endpoint_host.empty())
-                member = EndpointPort, rule = "must be 1 to 65535";
-            else
-                member = EndpointHost,
-                rule = "must be a host name or IPv4 address (letters, digits, '-' and '.')";
-            break;
-        case DetailCode::ALLOWED_IPS_INVALID:
-            member = AllowedIps,
-            rule =
-                "must hold 1 to 16 private IPv4 networks, such as 10.250.0.0/16, and no "
-                "default route";
-            break;
-        case DetailCode::KEEPALIVE_INVALID:
-            member = PersistentKeepalive, rule = "must be 5 to 300 seconds";
-            break;
-        default:
-            return "refused (" + std::string(to_text(code)) + ")";
-    }
-    return "the member " + in_quotes(member_name(member)) + " " + rule + " (" +
-           std::string(to_text(code)) + ")";
+// The member to name for the first refused one. Members judged as one (the endpoint's host and
+// port share a refusal): when the first is written but wrong and the next is wrong too, the
+// next is named, as vpnctl always has (a written host with port 0 names the port).
+const ConfigField& named_field(const TunnelConfig& config, const ConfigField& refused) {
+    const ConfigField* next = &refused + 1;
+    if (next != kConfigFields.end() && next->refusal == refused.refusal &&
+        is_written(refused, config) && !is_valid_value(*next, config))
+        return *next;
+    return refused;
 }
 
-std::string key(ConfigMember member) {
-    return std::string(member_name(member));
+// The service checks the values in the table's order and answers the first failing rule.
+std::string describe(const TunnelConfig& config, const ConfigField& refused) {
+    const ConfigField& named = named_field(config, refused);
+    return "the member " + in_quotes(named.json_name) + " " + std::string(named.rule_text) +
+           " (" + std::string(to_text(refused.refusal)) + ")";
 }
 
 std::string request_body(const TunnelConfig& config) {
     nlohmann::ordered_json payload;
-    payload[key(ConfigVersion)] = config.config_version;
-    payload[key(Address)] = config.address;
-    payload[key(GatewayPublicKey)] = config.gateway_public_key;
-    payload[key(EndpointHost)] = config.endpoint_host;
-    payload[key(EndpointPort)] = config.endpoint_port;
-    payload[key(AllowedIps)] = config.allowed_ips;
-    payload[key(PersistentKeepalive)] = config.persistent_keepalive;
+    for (const ConfigField& field : kConfigFields)
+        std::visit([&](auto member) { payload[std::string(field.json_name)] = config.*member; },
+                   field.target);
     nlohmann::ordered_json request;
     request["command"] = wire_name_of<ApplyConfig>;
     request["payload"] = std::move(payload);
@@ -145,8 +139,8 @@ std::expected<std::string, std::string> apply_request(std::string_view source,
     const auto config = read_tunnel_config(bytes_of(text));
     if (!config)
         return std::unexpected(prefix + describe(text, config.error()) + "; nothing was sent\n");
-    if (const Outcome<void> valid = validate_tunnel_config(*config); !valid)
-        return std::unexpected(prefix + describe(*config, valid.error().code) + "; nothing was sent\n");
+    if (const ConfigField* refused = first_invalid_field(*config))
+        return std::unexpected(prefix + describe(*config, *refused) + "; nothing was sent\n");
     std::string body = request_body(*config);
     // Strings can grow when written again (escapes), so the size is judged on what is sent.
     if (!decode_request(bytes_of(body)))

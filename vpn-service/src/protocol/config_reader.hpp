@@ -1,7 +1,5 @@
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -10,38 +8,10 @@
 #include <string_view>
 
 #include "protocol/strict_json.hpp"
+#include "tunnel_config/config_fields.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 
 namespace velnaro {
-
-// The members of a tunnel configuration (APPLY_CONFIG's payload), in the order in which the
-// service judges their values.
-enum class ConfigMember : std::uint8_t {
-    ConfigVersion,
-    Address,
-    GatewayPublicKey,
-    EndpointHost,
-    EndpointPort,
-    AllowedIps,
-    PersistentKeepalive,
-};
-inline constexpr std::array<std::string_view, 7> kConfigMemberNames{
-    "configVersion", "address",    "gatewayPublicKey",    "endpointHost",
-    "endpointPort",  "allowedIps", "persistentKeepalive",
-};
-
-constexpr std::string_view member_name(ConfigMember member) {
-    return kConfigMemberNames[static_cast<std::size_t>(member)];
-}
-
-// The member a name spells exactly, if any.
-constexpr std::optional<ConfigMember> member_named(std::string_view name) {
-    for (std::size_t i = 0; i < kConfigMemberNames.size(); ++i) {
-        if (kConfigMemberNames[i] == name)
-            return static_cast<ConfigMember>(i);
-    }
-    return std::nullopt;
-}
 
 // Why a text is not a tunnel configuration as APPLY_CONFIG's payload must be written. The
 // service answers all of these with IPC_REQUEST_INVALID; a client checking a file before it
@@ -51,7 +21,7 @@ struct ConfigTextFault {
         not_json,         // `text` says where and why
         not_an_object,    // the text is JSON but not one object
         missing_member,   // `member` is required and absent
-        unknown_member,   // `member` is not one of the seven
+        unknown_member,   // `member` is not one of kConfigFields
         repeated_member,  // `member` stands twice
         wrong_type,       // `member` holds a value of the wrong JSON type or width
     };

@@ -3,7 +3,10 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "protocol/commands.hpp"
 #include "protocol/config_reader.hpp"
@@ -13,11 +16,36 @@
 namespace velnaro {
 namespace {
 
-constexpr unsigned kAllMembers = (1u << kConfigMemberNames.size()) - 1;
+constexpr unsigned kAllMembers = (1u << kConfigFields.size()) - 1;
+
+// Stores a number in a member held as a whole number it fits in; false for any other member.
+bool store_number(const ConfigTarget& target, std::uint64_t value, TunnelConfig& config) {
+    return std::visit(
+        [&](auto member) {
+            using Value = std::remove_cvref_t<decltype(config.*member)>;
+            if constexpr (std::is_integral_v<Value>) {
+                if (value > std::numeric_limits<Value>::max())
+                    return false;
+                config.*member = static_cast<Value>(value);
+                return true;
+            } else {
+                return false;
+            }
+        },
+        target);
+}
+
+// The member a target names, when it holds `Value`.
+template <class Value>
+Value* member_of(const ConfigTarget& target, TunnelConfig& config) {
+    const auto* member = std::get_if<Value TunnelConfig::*>(&target);
+    return member ? &(config.**member) : nullptr;
+}
 
 // Reads exactly the request object: "command" and "payload" once each at most, the
-// payload a seven-member configuration object or null. Every other shape is refused at
-// the first event that cannot belong to a request, so garbage is never read to its end.
+// payload a configuration object holding each member of kConfigFields once, or null. Every
+// other shape is refused at the first event that cannot belong to a request, so garbage is
+// never read to its end.
 //
 // The two alternative forms a client could conceivably send (a two-element array in
 // place of the object, and "command" written as a one-key object) are refused: no client
@@ -87,25 +115,8 @@ class RequestReader final : public StrictJsonReader {
         if (expect_ != Expect::MemberValue) {
             return refuse_value();
         }
-        constexpr auto kU16Max = std::numeric_limits<std::uint16_t>::max();
-        switch (pending_member_) {
-            case ConfigMember::ConfigVersion:
-                config_.config_version = value;
-                break;
-            case ConfigMember::EndpointPort:
-                if (value > kU16Max) {
-                    return refuse_value();
-                }
-                config_.endpoint_port = static_cast<std::uint16_t>(value);
-                break;
-            case ConfigMember::PersistentKeepalive:
-                if (value > kU16Max) {
-                    return refuse_value();
-                }
-                config_.persistent_keepalive = static_cast<std::uint16_t>(value);
-                break;
-            default:
-                return refuse_value();
+        if (!store_number(pending_field().target, value, config_)) {
+            return refuse_value();
         }
         expect_ = Expect::MemberKey;
         return true;
@@ -119,8 +130,9 @@ class RequestReader final : public StrictJsonReader {
                 return true;
             case Expect::MemberValue:
                 return member_string(value);
-            case Expect::AllowedIp:
-                config_.allowed_ips.push_back(std::move(value));
+            case Expect::ListEntry:
+                member_of<std::vector<std::string>>(pending_field().target, config_)
+                    ->push_back(std::move(value));
                 return true;
             default:
                 return refuse_value();
@@ -167,15 +179,16 @@ class RequestReader final : public StrictJsonReader {
     }
 
     bool array_started() override {
-        if (expect_ != Expect::MemberValue || pending_member_ != ConfigMember::AllowedIps) {
+        if (expect_ != Expect::MemberValue ||
+            !member_of<std::vector<std::string>>(pending_field().target, config_)) {
             return refuse_value();
         }
-        expect_ = Expect::AllowedIp;
+        expect_ = Expect::ListEntry;
         return true;
     }
 
     bool array_ended() override {
-        if (expect_ != Expect::AllowedIp) {
+        if (expect_ != Expect::ListEntry) {
             return false;
         }
         expect_ = Expect::MemberKey;
@@ -190,7 +203,7 @@ class RequestReader final : public StrictJsonReader {
         Payload,
         MemberKey,
         MemberValue,
-        AllowedIp,
+        ListEntry,
         Done,
     };
 
@@ -220,37 +233,32 @@ class RequestReader final : public StrictJsonReader {
     }
 
     bool member_key(std::string_view name) {
-        const std::optional<ConfigMember> member = member_named(name);
-        if (!member) {
+        const ConfigField* field = config_field_named(name);
+        if (!field) {
             return note(ConfigTextFault::Kind::unknown_member, name);
         }
-        const unsigned bit = 1u << static_cast<unsigned>(*member);
+        const auto index = static_cast<std::size_t>(field - kConfigFields.data());
+        const unsigned bit = 1u << index;
         if ((members_seen_ & bit) != 0) {
             return note(ConfigTextFault::Kind::repeated_member, name);
         }
         members_seen_ |= bit;
-        pending_member_ = *member;
+        pending_ = index;
         expect_ = Expect::MemberValue;
         return true;
     }
 
     bool member_string(string_t& value) {
-        switch (pending_member_) {
-            case ConfigMember::Address:
-                config_.address = std::move(value);
-                break;
-            case ConfigMember::GatewayPublicKey:
-                config_.gateway_public_key = std::move(value);
-                break;
-            case ConfigMember::EndpointHost:
-                config_.endpoint_host = std::move(value);
-                break;
-            default:
-                return refuse_value();
+        std::string* member = member_of<std::string>(pending_field().target, config_);
+        if (!member) {
+            return refuse_value();
         }
+        *member = std::move(value);
         expect_ = Expect::MemberKey;
         return true;
     }
+
+    const ConfigField& pending_field() const { return kConfigFields[pending_]; }
 
     // Notes the first fault and refuses.
     bool note(ConfigTextFault::Kind kind, std::string_view member) {
@@ -263,8 +271,8 @@ class RequestReader final : public StrictJsonReader {
     // A value that does not fit where it stands: inside the configuration that is the
     // member's type; anywhere else the configuration is not an object at all.
     bool refuse_value() {
-        if (expect_ == Expect::MemberValue || expect_ == Expect::AllowedIp) {
-            return note(ConfigTextFault::Kind::wrong_type, member_name(pending_member_));
+        if (expect_ == Expect::MemberValue || expect_ == Expect::ListEntry) {
+            return note(ConfigTextFault::Kind::wrong_type, pending_field().json_name);
         }
         if (expect_ == Expect::Payload) {
             return note(ConfigTextFault::Kind::not_an_object, "");
@@ -273,9 +281,9 @@ class RequestReader final : public StrictJsonReader {
     }
 
     std::string_view first_missing_member() const {
-        for (std::size_t i = 0; i < kConfigMemberNames.size(); ++i) {
+        for (std::size_t i = 0; i < kConfigFields.size(); ++i) {
             if ((members_seen_ & (1u << i)) == 0) {
-                return kConfigMemberNames[i];
+                return kConfigFields[i].json_name;
             }
         }
         return {};
@@ -290,7 +298,7 @@ class RequestReader final : public StrictJsonReader {
     std::optional<std::string> command_;
     TunnelConfig config_;
     unsigned members_seen_ = 0;
-    ConfigMember pending_member_ = ConfigMember::ConfigVersion;
+    std::size_t pending_ = 0;  // the row of the member whose value comes next
 };
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
+#include "tunnel_config/config_fields.hpp"
 #include "tunnel_config/tunnel_config.hpp"
 
 namespace velnaro {
@@ -10,11 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxAddressLength = 15;
 constexpr std::uint8_t kMaxPrefixLength = 32;
-constexpr std::size_t kGatewayKeyLength = 44;
-constexpr std::size_t kMaxEndpointHostLength = 253;
-constexpr std::size_t kMaxAllowedIps = 16;
-constexpr std::uint16_t kMinKeepalive = 5;
-constexpr std::uint16_t kMaxKeepalive = 300;
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -93,8 +92,12 @@ std::optional<std::uint8_t> private_block_prefix(const std::array<std::uint8_t, 
     return std::nullopt;
 }
 
-bool is_gateway_key_text(std::string_view key) {
-    if (key.size() != kGatewayKeyLength) {
+bool is_length_within(std::string_view text, const ValueRule& rule) {
+    return text.size() >= rule.low && text.size() <= rule.high;
+}
+
+bool is_key_text(std::string_view key, const ValueRule& rule) {
+    if (!is_length_within(key, rule)) {
         return false;
     }
     for (char c : key) {
@@ -105,8 +108,8 @@ bool is_gateway_key_text(std::string_view key) {
     return true;
 }
 
-bool is_endpoint_host(std::string_view host) {
-    if (host.empty() || host.size() > kMaxEndpointHostLength || host.front() == '.' ||
+bool is_host_name(std::string_view host, const ValueRule& rule) {
+    if (!is_length_within(host, rule) || host.empty() || host.front() == '.' ||
         host.back() == '.') {
         return false;
     }
@@ -122,8 +125,8 @@ bool is_allowed_network(std::string_view network) {
     return network != "::/0" && network != "0.0.0.0/0" && is_private_ipv4_cidr(network);
 }
 
-bool are_allowed_networks(const std::vector<std::string>& networks) {
-    if (networks.empty() || networks.size() > kMaxAllowedIps) {
+bool is_network_list(const std::vector<std::string>& networks, const ValueRule& rule) {
+    if (networks.size() < rule.low || networks.size() > rule.high) {
         return false;
     }
     for (const std::string& network : networks) {
@@ -133,6 +136,29 @@ bool are_allowed_networks(const std::vector<std::string>& networks) {
     }
     return true;
 }
+
+bool is_valid_text(std::string_view text, const ValueRule& rule) {
+    switch (rule.kind) {
+        case ValueRule::Kind::private_cidr:
+            return is_private_ipv4_cidr(text);
+        case ValueRule::Kind::key_text:
+            return is_key_text(text, rule);
+        case ValueRule::Kind::host_name:
+            return is_host_name(text, rule);
+        default:
+            return false;
+    }
+}
+
+// One overload per type a member can have; the table's static check pairs rules with types.
+struct ValueCheck {
+    const ValueRule& rule;
+    bool operator()(std::uint64_t value) const { return value >= rule.low && value <= rule.high; }
+    bool operator()(const std::string& text) const { return is_valid_text(text, rule); }
+    bool operator()(const std::vector<std::string>& list) const {
+        return is_network_list(list, rule);
+    }
+};
 
 }  // namespace
 
@@ -171,26 +197,22 @@ std::optional<std::string> network_of_cidr(std::string_view text) {
     return network + "/" + std::to_string(*prefix);
 }
 
+bool is_valid_value(const ConfigField& field, const TunnelConfig& config) {
+    const ValueCheck check{field.rule};
+    return std::visit([&](auto member) { return check(config.*member); }, field.target);
+}
+
+const ConfigField* first_invalid_field(const TunnelConfig& config) {
+    for (const ConfigField& field : kConfigFields) {
+        if (!is_valid_value(field, config))
+            return &field;
+    }
+    return nullptr;
+}
+
 Outcome<void> validate_tunnel_config(const TunnelConfig& config) {
-    if (config.config_version == 0) {
-        return fail(DetailCode::CONFIG_VERSION_INVALID);
-    }
-    if (!is_private_ipv4_cidr(config.address)) {
-        return fail(DetailCode::ADDRESS_INVALID);
-    }
-    if (!is_gateway_key_text(config.gateway_public_key)) {
-        return fail(DetailCode::GATEWAY_PUBLIC_KEY_INVALID);
-    }
-    if (!is_endpoint_host(config.endpoint_host) || config.endpoint_port == 0) {
-        return fail(DetailCode::ENDPOINT_INVALID);
-    }
-    if (!are_allowed_networks(config.allowed_ips)) {
-        return fail(DetailCode::ALLOWED_IPS_INVALID);
-    }
-    if (config.persistent_keepalive < kMinKeepalive ||
-        config.persistent_keepalive > kMaxKeepalive) {
-        return fail(DetailCode::KEEPALIVE_INVALID);
-    }
+    if (const ConfigField* refused = first_invalid_field(config))
+        return fail(refused->refusal);
     return {};
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <map>
 #include <optional>
@@ -12,6 +14,7 @@
 #include "fake/fake_platform.hpp"
 #include "ipc_client/frames.hpp"
 #include "protocol/commands.hpp"
+#include "tunnel_config/config_fields.hpp"
 #include "vpnctl/help.hpp"
 #include "vpnctl/config_check.hpp"
 #include "vpnctl/render.hpp"
@@ -498,6 +501,28 @@ TEST(VpnctlConfig, PositionsCountLinesAndColumnsFromOne) {
     EXPECT_EQ(vpnctl::position_of(text, 10).line, 2u);
     EXPECT_EQ(vpnctl::position_of(text, 10).column, 8u);
     EXPECT_EQ(vpnctl::position_of(text, 99).line, 3u) << "past the end: the last line";
+}
+
+// Each member of the table, emptied, is refused, and vpnctl names it with its rule and code.
+// A written host with port 0 (one endpoint to the service) names the port.
+TEST(VpnctlConfig, EachRefusedMemberIsNamedWithItsRule) {
+    const auto message = [](const ConfigField& field) {
+        return "vpnctl: f: the member \"" + std::string(field.json_name) + "\" " +
+               std::string(field.rule_text) + " (" + std::string(to_text(field.refusal)) +
+               "); nothing was sent\n";
+    };
+    for (const ConfigField& field : kConfigFields) {
+        auto config = nlohmann::json::parse(kGoodConfig);
+        auto& value = config[std::string(field.json_name)];
+        value = value.is_number()   ? nlohmann::json(0)
+                : value.is_string() ? nlohmann::json("")
+                                    : nlohmann::json::array();
+        EXPECT_EQ(vpnctl::apply_request("f", config.dump()).error(), message(field));
+    }
+    const auto both = config_with(R"(gw.example.net","endpointPort":51820)",
+                                  R"(g_w","endpointPort":0)");
+    EXPECT_EQ(vpnctl::apply_request("f", both).error(),
+              message(*config_field_named("endpointPort")));
 }
 
 }  // namespace
