@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,18 @@ struct GuardedTunnel {
 
     bool operator==(const GuardedTunnel&) const = default;
 };
+
+// The record of what a guard holds, kept where the system keeps it (Linux: a root-only file;
+// Windows: every filter's provider data) so that a restarted machine holds the same tunnel
+// again. A line a field, "name value": the interface, the address, the endpoint, the mark
+// where WireGuard's packets pass by it (Linux; Windows lets them pass by the gateway's
+// address, and writes no mark), then one line a range.
+enum class MarkLine { written, left_out };
+std::string guard_record_text(const GuardedTunnel& tunnel, MarkLine mark);
+// The tunnel a record names, its values as they were written (the guard reading it checks
+// them against its system's rules); nothing for a line of another name, or a mark that is not
+// a number. Without a mark line, the mark is kWireGuardMark.
+std::optional<GuardedTunnel> read_guard_record(std::string_view text);
 
 // What keeps the tunnel's ranges inside the tunnel, at every edge: routes, sockets bound to
 // another interface, packets from another interface posing as the ranges. Held before the

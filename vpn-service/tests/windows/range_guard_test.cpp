@@ -24,6 +24,7 @@ struct RecordingEngine final : FilterEngine {
     std::map<std::uint8_t, Stored> committed, pending;  // by the first byte of the key
     std::uint8_t next_key = 1;
     int fail_add_at = -1;  // the add_filter call (from 0) that fails
+    bool fail_commit = false;
     int adds = 0;
     bool in_transaction = false;
 
@@ -37,6 +38,8 @@ struct RecordingEngine final : FilterEngine {
     OsResult<void> commit() override {
         calls.push_back("commit");
         in_transaction = false;
+        if (fail_commit)
+            return std::unexpected(OsError{0x80320017u, "FwpmTransactionCommit0", {}});
         committed = pending;
         return {};
     }
@@ -178,6 +181,21 @@ TEST(WindowsRangeGuard, AFailedAddAbortsAndLeavesTheOldSetWhole) {
     EXPECT_EQ(g.engine->calls.back(), "abort");
     EXPECT_EQ(std::count(g.engine->calls.begin(), g.engine->calls.end(), "commit"), 0);
     EXPECT_EQ(g.engine->plans(), before);
+    EXPECT_EQ(g.guard.held_ranges(), tunnel().ranges);
+}
+
+TEST(WindowsRangeGuard, AFailedCommitAbortsBothAHoldAndARelease) {
+    Guard g;
+    ASSERT_TRUE(g.guard.hold(tunnel()));
+    g.engine->fail_commit = true;
+    const auto held = g.guard.hold(tunnel());
+    EXPECT_EQ(g.engine->calls.back(), "abort");
+    const auto released = g.guard.release();
+    EXPECT_EQ(g.engine->calls.back(), "abort");
+    for (const auto& failed : {held, released}) {
+        ASSERT_FALSE(failed);
+        EXPECT_EQ(failed.error().operation, std::string("FwpmTransactionCommit0"));
+    }
     EXPECT_EQ(g.guard.held_ranges(), tunnel().ranges);
 }
 

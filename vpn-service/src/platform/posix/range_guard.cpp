@@ -57,8 +57,9 @@ bool is_valid(const GuardedTunnel& tunnel) {
 }
 
 // Written beside, flushed, then renamed over the record: a crash leaves the old record or
-// the new one, never a part.
-int write_record(const std::string& path, const std::string& text) {
+// the new one, never a part. The mark is written: the rules let WireGuard's packets pass by it.
+int write_record(const std::string& path, const GuardedTunnel& tunnel) {
+    const std::string text = guard_record_text(tunnel, MarkLine::written);
     const std::string temporary = path + ".new";
     OwnedFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
                         0600));
@@ -96,36 +97,9 @@ std::string range_record_path() {
     return base + "/Velnaro/held-ranges";
 }
 
-std::string range_record_text(const GuardedTunnel& tunnel) {
-    std::string text = "interface " + tunnel.interface_name + "\n";
-    text += "address " + tunnel.address + "\n";
-    text += "endpoint " + tunnel.endpoint + "\n";
-    text += "mark " + std::to_string(tunnel.mark) + "\n";
-    for (const auto& range : tunnel.ranges)
-        text += "range " + range + "\n";
-    return text;
-}
-
 std::optional<GuardedTunnel> read_range_record(std::string_view text) {
-    GuardedTunnel tunnel;
-    for (const auto line : split_text(text, "\n")) {
-        const auto space = line.find(' ');
-        const auto key = line.substr(0, space);
-        const std::string value(space == std::string_view::npos ? "" : line.substr(space + 1));
-        if (key == "interface")
-            tunnel.interface_name = value;
-        else if (key == "address")
-            tunnel.address = value;
-        else if (key == "endpoint")
-            tunnel.endpoint = value;
-        else if (key == "range")
-            tunnel.ranges.push_back(value);
-        else if (key == "mark" && leading_number(value) && *leading_number(value) <= 0xFFFFFFFF)
-            tunnel.mark = static_cast<std::uint32_t>(*leading_number(value));
-        else
-            return std::nullopt;
-    }
-    if (!is_valid(tunnel))
+    auto tunnel = read_guard_record(text);
+    if (!tunnel || !is_valid(*tunnel))
         return std::nullopt;
     return tunnel;
 }
@@ -191,12 +165,12 @@ OsResult<void> PosixRangeGuard::hold(const GuardedTunnel& tunnel) {
         return hold_unrecorded(tunnel, *before);
     // Recorded first: a machine restarted in between holds the new ranges at boot, which
     // the rest of this hold (or the service's retry) then holds as well.
-    if (const int error = write_record(record_path_, range_record_text(tunnel)); error != 0)
+    if (const int error = write_record(record_path_, tunnel); error != 0)
         return failure(error, "recording the ranges", record_path_);
     auto held = hold_unrecorded(tunnel, *before);
     if (!held) {
         if (*before)
-            write_record(record_path_, range_record_text(**before));
+            write_record(record_path_, **before);
         else
             ::unlink(record_path_.c_str());
     }

@@ -36,8 +36,8 @@ class PosixRangeGuard final : public RangeGuard {
 // directory systemd gives it.
 std::string range_record_path();
 
-// The record's text and its reading back (nothing for a text this guard did not write).
-std::string range_record_text(const GuardedTunnel& tunnel);
+// The record (guard_record_text, with the mark) read back and checked against what this guard
+// holds: nothing for a text it did not write.
 std::optional<GuardedTunnel> read_range_record(std::string_view text);
 
 }  // namespace velnaro::platform

@@ -130,37 +130,4 @@ std::optional<std::vector<FilterPlan>> guard_filters(const GuardedTunnel& tunnel
     return filters;
 }
 
-std::string guard_record_text(const GuardedTunnel& tunnel) {
-    std::string text = "interface " + tunnel.interface_name + "\naddress " + tunnel.address +
-                       "\nendpoint " + tunnel.endpoint + "\n";
-    for (const auto& range : tunnel.ranges)
-        text += "range " + range + "\n";
-    return text;
-}
-
-std::optional<GuardedTunnel> read_guard_record(std::string_view text) {
-    GuardedTunnel tunnel;
-    while (!text.empty()) {
-        const auto end = text.find('\n');
-        if (end == std::string_view::npos)
-            return std::nullopt;
-        const auto line = text.substr(0, end);
-        text.remove_prefix(end + 1);
-        const auto space = line.find(' ');
-        const auto key = line.substr(0, space);
-        const std::string value(space == std::string_view::npos ? "" : line.substr(space + 1));
-        if (key == "interface")
-            tunnel.interface_name = value;
-        else if (key == "address")
-            tunnel.address = value;
-        else if (key == "endpoint")
-            tunnel.endpoint = value;
-        else if (key == "range" && parse_ipv4_network(value))
-            tunnel.ranges.push_back(value);
-        else
-            return std::nullopt;
-    }
-    return tunnel;
-}
-
 }  // namespace velnaro::platform

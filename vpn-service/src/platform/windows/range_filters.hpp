@@ -72,10 +72,4 @@ std::optional<std::vector<FilterPlan>> guard_filters(const GuardedTunnel& tunnel
                                                      std::optional<std::uint64_t> tunnel_luid,
                                                      std::optional<Ipv4Endpoint> endpoint);
 
-// The record every filter carries as its provider data, so that the filters themselves say
-// what is held (they survive a restart of the machine; no file is needed) and restore() can
-// hold the same tunnel again once its adapter exists.
-std::string guard_record_text(const GuardedTunnel& tunnel);
-std::optional<GuardedTunnel> read_guard_record(std::string_view text);
-
 }  // namespace velnaro::platform

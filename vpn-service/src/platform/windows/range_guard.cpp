@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "platform/service_host.hpp"
 #include "platform/windows/wfp_engine.hpp"
 
@@ -18,6 +20,25 @@ std::unexpected<OsError> invalid(const GuardedTunnel& tunnel) {
 // are still there, and stays a failure.
 bool engine_unsupported(const OsError& error) {
     return error.code == RPC_S_CANNOT_SUPPORT;
+}
+
+// Every filter carries the record of the tunnel it holds as its provider data: the filters
+// themselves say what is held (they survive a restart of the machine; no file is needed), so
+// restore() can hold the same tunnel again once its adapter exists. No mark: WireGuard's
+// packets pass by the gateway's address here.
+std::string record_of(const GuardedTunnel& tunnel) {
+    return guard_record_text(tunnel, MarkLine::left_out);
+}
+
+// Nothing for a record with a range the filters cannot hold (not IPv4).
+std::optional<GuardedTunnel> tunnel_of(std::string_view record) {
+    auto tunnel = read_guard_record(record);
+    const auto ipv4 = [](const std::string& range) {
+        return parse_ipv4_network(range).has_value();
+    };
+    if (!tunnel || !std::ranges::all_of(tunnel->ranges, ipv4))
+        return std::nullopt;
+    return tunnel;
 }
 
 }  // namespace
@@ -42,7 +63,7 @@ OsResult<void> Win32RangeGuard::hold_locked(const GuardedTunnel& tunnel) {
     const auto filters = guard_filters(tunnel, luid, adapters_->resolve(tunnel.endpoint));
     if (!filters || tunnel.interface_name.empty())
         return invalid(tunnel);
-    if (auto replaced = replace_filters(*filters, guard_record_text(tunnel)); !replaced)
+    if (auto replaced = replace_filters(*filters, record_of(tunnel)); !replaced)
         return replaced;
     // The adapter is created when the tunnel's service starts, and again (perhaps under
     // another LUID) when it restarts: each time, the permit for the adapter as it is now.
@@ -54,78 +75,88 @@ OsResult<void> Win32RangeGuard::hold_locked(const GuardedTunnel& tunnel) {
 }
 
 // The old filters go and the new ones come in one transaction: a range that stays is never
-// open, and a failure (or a crash) leaves the old set whole.
+// open, and a failure (or a crash) leaves the old set whole. A system whose engine cannot be
+// opened at all cannot hold the ranges either, so the engine's refusal fails the hold.
 OsResult<void> Win32RangeGuard::replace_filters(const std::vector<FilterPlan>& filters,
                                                 const std::string& record) {
     if (auto opened = engine_->open(); !opened)
         return opened;
-    if (auto begun = engine_->begin(); !begun)
-        return begun;
-    auto step = [&]() -> OsResult<void> {
+    return in_transaction([&]() -> OsResult<void> {
         if (auto added = engine_->add_provider(); !added)
             return added;
         if (auto added = engine_->add_sublayer(); !added)
             return added;
-        const auto old = engine_->provider_filters();
-        if (!old)
-            return std::unexpected(old.error());
-        for (const auto& filter : *old) {
-            if (auto deleted = engine_->delete_filter(filter.key); !deleted)
-                return deleted;
-        }
+        if (auto deleted = delete_filters(); !deleted)
+            return deleted;
         for (const auto& filter : filters) {
             if (auto added = engine_->add_filter(filter, record); !added)
                 return added;
         }
-        return engine_->commit();
-    }();
-    if (!step)
-        engine_->abort();
-    return step;
+        return {};
+    });
 }
 
 OsResult<void> Win32RangeGuard::remove_all() {
-    if (auto opened = engine_->open(); !opened) {
-        if (engine_unsupported(opened.error()))
-            return {};
-        return opened;
-    }
-    if (auto begun = engine_->begin(); !begun)
-        return begun;
-    auto step = [&]() -> OsResult<void> {
-        const auto old = engine_->provider_filters();
-        if (!old)
-            return std::unexpected(old.error());
-        for (const auto& filter : *old) {
-            if (auto deleted = engine_->delete_filter(filter.key); !deleted)
-                return deleted;
-        }
+    const auto opened = open_engine();
+    if (!opened)
+        return std::unexpected(opened.error());
+    if (!*opened)
+        return {};
+    return in_transaction([&]() -> OsResult<void> {
+        if (auto deleted = delete_filters(); !deleted)
+            return deleted;
         if (auto deleted = engine_->delete_sublayer(); !deleted)
             return deleted;
-        if (auto deleted = engine_->delete_provider(); !deleted)
-            return deleted;
-        return engine_->commit();
-    }();
-    if (!step)
-        engine_->abort();
-    return step;
+        return engine_->delete_provider();
+    });
 }
 
 OsResult<std::optional<GuardedTunnel>> Win32RangeGuard::recorded() {
-    if (auto opened = engine_->open(); !opened) {
-        if (engine_unsupported(opened.error()))
-            return std::optional<GuardedTunnel>();
+    const auto opened = open_engine();
+    if (!opened)
         return std::unexpected(opened.error());
-    }
+    if (!*opened)
+        return std::optional<GuardedTunnel>();
     const auto filters = engine_->provider_filters();
     if (!filters)
         return std::unexpected(filters.error());
     if (filters->empty())
         return std::optional<GuardedTunnel>();
-    const auto tunnel = read_guard_record(filters->front().record);
+    const auto tunnel = tunnel_of(filters->front().record);
     if (!tunnel)
         return std::unexpected(OsError{ERROR_INVALID_DATA, "reading the filters' record", {}});
     return tunnel;
+}
+
+OsResult<bool> Win32RangeGuard::open_engine() {
+    const auto opened = engine_->open();
+    if (opened)
+        return true;
+    if (engine_unsupported(opened.error()))
+        return false;
+    return std::unexpected(opened.error());
+}
+
+OsResult<void> Win32RangeGuard::in_transaction(const std::function<OsResult<void>()>& steps) {
+    if (auto begun = engine_->begin(); !begun)
+        return begun;
+    auto done = steps();
+    if (done)
+        done = engine_->commit();
+    if (!done)
+        engine_->abort();
+    return done;
+}
+
+OsResult<void> Win32RangeGuard::delete_filters() {
+    const auto old = engine_->provider_filters();
+    if (!old)
+        return std::unexpected(old.error());
+    for (const auto& filter : *old) {
+        if (auto deleted = engine_->delete_filter(filter.key); !deleted)
+            return deleted;
+    }
+    return {};
 }
 
 OsResult<bool> Win32RangeGuard::restore() {

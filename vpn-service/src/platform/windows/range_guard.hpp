@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -34,6 +35,12 @@ class Win32RangeGuard final : public RangeGuard {
     OsResult<void> replace_filters(const std::vector<FilterPlan>& filters, const std::string& record);
     OsResult<void> remove_all();
     OsResult<std::optional<GuardedTunnel>> recorded();
+    // The engine opened; false where this system's engine cannot be opened at all.
+    OsResult<bool> open_engine();
+    // `steps` in one transaction of the engine: committed when they succeed, else aborted.
+    OsResult<void> in_transaction(const std::function<OsResult<void>()>& steps);
+    // Inside a transaction: every filter of the service's provider goes.
+    OsResult<void> delete_filters();
 
     std::unique_ptr<FilterEngine> engine_;
     std::unique_ptr<TunnelAdapters> adapters_;
