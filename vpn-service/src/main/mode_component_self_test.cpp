@@ -53,8 +53,7 @@ std::string serialize(const ComponentSelfTestResult& result) {
 
 int run_component_self_test_mode(Runtime& runtime) {
     const ComponentSelfTestResult result = component_self_test(runtime);
-    if (result.failure)
-        platform::log_failure(runtime.platform.log, *result.failure);
+    platform::log_failure(runtime.platform.log, result.failure);
     print_line(serialize(result));
     return result.success ? 0 : 1;
 }

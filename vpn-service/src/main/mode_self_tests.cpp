@@ -11,14 +11,9 @@ namespace {
 
 // A self-test is where its failure ends: logged here, once, with the system's error when a
 // call is what failed.
-void log_self_test_failure(Runtime& runtime, const std::optional<Failure>& failure) {
-    if (failure)
-        platform::log_failure(runtime.platform.log, *failure);
-}
-
 int print_outcome(Runtime& runtime, const Outcome<void>& outcome) {
     if (!outcome)
-        log_self_test_failure(runtime, outcome.error());
+        platform::log_failure(runtime.platform.log, outcome.error());
     return print_status_result(outcome);
 }
 
@@ -34,20 +29,20 @@ int run_identity_crypto_self_test_mode(Runtime& runtime) {
 
 int run_identity_self_test_mode(Runtime& runtime) {
     const IdentitySelfTestResult result = identity_self_test(runtime);
-    log_self_test_failure(runtime, result.failure);
+    platform::log_failure(runtime.platform.log, result.failure);
     return print_result_line(identity_self_test_json(result), result.success, "identity self-test");
 }
 
 int run_tunnel_config_self_test_mode(Runtime& runtime) {
     const TunnelConfigSelfTestResult result = tunnel_config_self_test(runtime);
-    log_self_test_failure(runtime, result.failure);
+    platform::log_failure(runtime.platform.log, result.failure);
     return print_result_line(tunnel_config_self_test_json(result), result.success,
                              "tunnel config self-test");
 }
 
 int run_ipc_self_test_mode(Runtime& runtime) {
     const IpcSelfTestResult result = run_ipc_self_test(runtime);
-    log_self_test_failure(runtime, result.failure);
+    platform::log_failure(runtime.platform.log, result.failure);
     return print_result_line(serialized([&] { return to_json(result); }), result.success,
                              "ipc self-test");
 }

@@ -5,8 +5,7 @@
 namespace velnaro {
 
 int print_service_result(platform::Log& log, const ServiceCommandResult& result) {
-    if (result.failure)
-        platform::log_failure(log, *result.failure);
+    platform::log_failure(log, result.failure);
     return print_result_line(serialized([&] { return to_json(result); }), result.success,
                              "service result");
 }

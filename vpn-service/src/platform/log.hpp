@@ -34,11 +34,11 @@ inline void write_failure(Log& log, LogPriority priority, std::optional<DetailCo
 
 // The line of a failure where it ends, when a system call is what failed: "<call> failed",
 // with the detail code, the call's error and what it concerned. The detail code alone is the
-// caller's answer, so a failure without a cause leaves no line here.
-inline void log_failure(Log& log, const Failure& failure) {
-    if (failure.cause)
-        write_failure(log, LogPriority::error, failure.code, failure.cause->operation + " failed",
-                      *failure.cause);
+// caller's answer, so a failure without a cause (or no failure) leaves no line here.
+inline void log_failure(Log& log, const std::optional<Failure>& failure) {
+    if (failure && failure->cause)
+        write_failure(log, LogPriority::error, failure->code,
+                      failure->cause->operation + " failed", *failure->cause);
 }
 
 // The one line of a failure at the place that decides on it: `message`, with the detail code
